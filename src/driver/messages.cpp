@@ -1,0 +1,44 @@
+// The message texts. Their wording is the system's own and is kept as it stands.
+#include "driver/messages.h"
+
+namespace talvek {
+
+const char Err_InvalArgs[] = "Invalid number of arguments\n";
+const char Err_OpenFail[] = "Unable to open '%s'.\n";
+const char Err_Reading[] = "Error reading .EXE file\n";
+const char Err_FileNotKAVRI[] = "File is not a valid KAVRI .EXE or .DLL file\n";
+const char Err_LinkErrors[] = "Module '%s' is marked invalid (ie. there were link errors linking it).\n";
+const char Err_NoMemory[] = "Insufficient memory.\n";
+const char Err_BadEndian[] = "Error bad byte or word ordering.\n";
+const char Err_BadModuleTable[] = "Error - module table in header appears to be damaged.\n";
+const char Err_LoadModuleNT[] = "Unable to load DLL '%s'.  LoadLibrary returned: %d\n";
+const char Err_NoProcMain[] = "Unable to load procedure from %s (file: %s)\n";
+const char Err_NoProcOrd[] = "Ordinal entry %u could not be resolved.\n";
+const char Err_NoProcName[] = "Entry '%s' could not be resolved.\n";
+const char Err_GetProcRet[] = "DosQueryProcAddr returned: %d\n";
+const char Msg_AttemptNT[] = "Loading '%s' ";
+const char Msg_NotLoaded[] = "--> NOT loaded!\n";
+const char Msg_ModName[] = "--> %s.\n";
+const char Msg_Referenced[] = "Referencing the following from DLL '%s':\n";
+const char Msg_OK[] = "All DLLs used by '%s' could be loaded.\n";
+const char Msg_Help[] =
+    "\nTALVEK checks that all DLLs used by an executable module can be loaded.\n\n"
+    "Usage:\n     TALVEK [options] filename.ext\n\n"
+    "Options:\n"
+    "   -! - recursively check referenced DLLs\n"
+    "   -v - list all references to a DLL (NEW!)\n"
+    "   -l - list all DLLs needed (implies -!)\n"
+    "   -q - list all DLLs needed -- final list only (implies -l)\n"
+    "   -k - wait for a key before termination (useful when stared from a QIVA group)\n";
+const char Msg_HelpA[] =
+    "   -c - display relocation chain information (ignored for 32 bit modules)\n"
+    "   -i - display import information (ignored for 32 bit modules)\n"
+    "   -o - display ordinal information (ignored for 32 bit modules)\n"
+    "   -r - display relocation information (ignored for 32 bit modules)\n"
+    "   -s - display segment table (ignored for 32 bit modules)\n"
+    "    ? - display this help\n\n"
+    "Example: TALVEK myfile.exe\n";
+const char Msg_FilesNeeded[] = "\nThe following %u DLL%s needed to load %s:\n";
+const char Msg_PressAKey[] = "\nPress a key to continue...";
+
+}  // namespace talvek

@@ -1,0 +1,121 @@
+// The program flow: option flags, command line, the final list of DLLs and the end.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "driver/driver.h"
+#include "driver/registry.h"
+#include "platform/console.h"
+
+namespace talvek {
+
+BOOL recurse = FALSE;
+BOOL list_files = FALSE;
+BOOL silent_recurse = FALSE;
+BOOL LoadVerbose = FALSE;
+BOOL wait_for_key = FALSE;
+BOOL reloc_chain = FALSE;
+BOOL imports = FALSE;
+BOOL ordinals = FALSE;
+BOOL relocation = FALSE;
+BOOL segments = FALSE;
+
+void XExit(int32_t rc) {
+    if (wait_for_key) {
+        fputs(Msg_PressAKey, stdout);
+        read_console_key();
+        wait_for_key = FALSE;
+    }
+    exit(rc);
+}
+
+static void print_help() {
+    fputs(Msg_Help, stderr);
+    fputs(Msg_HelpA, stderr);
+}
+
+// An argument that starts with '-' or '/' is an option. On systems whose paths start with
+// '/', an argument holding a second '/' is an absolute path, not an option.
+static bool is_option(const char* arg) {
+    if (arg[0] == '-') return true;
+    if (arg[0] != '/') return false;
+#if defined(_WIN32)
+    return true;
+#else
+    return strchr(arg + 1, '/') == nullptr;
+#endif
+}
+
+// Sets the flags of one option character; false for a character that is no option.
+static bool set_option(char c) {
+    switch (c) {
+        case '!': recurse = TRUE; return true;
+        case 'C': case 'c': reloc_chain = TRUE; return true;
+        case 'I': case 'i': imports = TRUE; return true;
+        case 'O': case 'o': ordinals = TRUE; return true;
+        case 'R': case 'r': relocation = TRUE; return true;
+        case 'S': case 's': segments = TRUE; return true;
+        case 'V': case 'v': LoadVerbose = TRUE; return true;
+        case 'L': case 'l': list_files = recurse = TRUE; return true;
+        case 'q': silent_recurse = list_files = recurse = TRUE; return true;
+        case 'K': case 'k': wait_for_key = TRUE; return true;
+        default: return false;
+    }
+}
+
+PSZ Init(int argc, char** argv) {
+    if (argc < 2) {
+        fputs(Err_InvalArgs, stderr);
+        print_help();
+        XExit(RC_NOT_PROCESSED);
+    }
+    if (argv[1][0] == '?') {
+        print_help();
+        XExit(RC_NOT_PROCESSED);
+    }
+    PSZ filespec = nullptr;
+    for (int i = 1; i < argc; i++) {
+        const char* arg = argv[i];
+        if (is_option(arg)) {
+            if (!set_option(arg[1])) {
+                fprintf(stderr, "QUERNIX:  Invalid option '%c' specified\n", arg[1]);
+                XExit(RC_NOT_PROCESSED);
+            }
+        } else if (filespec) {
+            fprintf(stderr, "QUERNIX:  More than one file specified (at '%s')\n", arg);
+            XExit(RC_NOT_PROCESSED);
+        } else {
+            filespec = arg;
+        }
+    }
+    if (!filespec) {
+        fputs("No filename specified\n", stderr);
+        XExit(RC_NOT_PROCESSED);
+    }
+    return filespec;
+}
+
+// The DLLs met by the recursion, in registry order; the named module is the first record.
+static void print_needed_list(PSZ filespec) {
+    unsigned count = unsigned(cLoadedFiles - 1);
+    fprintf(stdout, Msg_FilesNeeded, count, count == 1 ? " is" : "s are", filespec);
+    for (PLOADED_FILE p = pLoadedFiles->pNext; p; p = p->pNext) fprintf(stdout, "%s\n", p->filespec);
+}
+
+void tool_main(int argc, char** argv) {
+    setbuf(stdout, nullptr);
+    setbuf(stderr, nullptr);
+    PSZ filespec = Init(argc, argv);
+    int32_t rc = proc_file(filespec, TRUE);
+    if (list_files && cLoadedFiles > 1) print_needed_list(filespec);
+    XExit(rc);
+}
+
+void reset_run_state() {
+    recurse = list_files = silent_recurse = LoadVerbose = wait_for_key = FALSE;
+    reloc_chain = imports = ordinals = relocation = segments = FALSE;
+    level = 0;
+    reset_registry();
+}
+
+}  // namespace talvek

@@ -1,0 +1,104 @@
+// Insertion into the reference lists, and their storage.
+#include "driver/reflist.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/types.h"
+#include "driver/driver.h"
+
+namespace talvek {
+
+// Nodes are carved from blocks that double in size up to a cap, so a module with a
+// million entries takes a few dozen allocations instead of a million.
+struct REF_BLOCK {
+    REF_BLOCK* next;
+    size_t used;
+    size_t cap;
+    size_t align_pad;
+};
+constexpr size_t REF_BLOCK_FIRST = 16;
+constexpr size_t REF_BLOCK_MAX = 65536;
+
+[[noreturn]] static void out_of_node_memory() {
+    fputs(Err_NoMemory, stderr);
+    XExit(RC_NO_MEMORY);
+}
+
+template <class NODE>
+static bool alloc_table(REF_TABLE<NODE>* t, uint64_t cMods) {
+    *t = REF_TABLE<NODE>{};
+    if (cMods >= UINT32_MAX) return false;
+    NODE** heads = static_cast<NODE**>(tool_alloc_array(cMods + 1, sizeof(NODE*)));
+    if (!heads) return false;
+    for (uint64_t i = 0; i <= cMods; i++) heads[i] = nullptr;
+    t->heads = heads;
+    t->cMods = uint32_t(cMods);
+    return true;
+}
+
+template <class NODE>
+static NODE* new_node(REF_TABLE<NODE>* t) {
+    REF_BLOCK* b = t->blocks;
+    if (!b || b->used == b->cap) {
+        size_t cap = b ? std::min(b->cap * 2, REF_BLOCK_MAX) : REF_BLOCK_FIRST;
+        b = static_cast<REF_BLOCK*>(tool_alloc(sizeof(REF_BLOCK) + cap * sizeof(NODE)));
+        if (!b) out_of_node_memory();
+        b->next = t->blocks;
+        b->used = 0;
+        b->cap = cap;
+        t->blocks = b;
+    }
+    return reinterpret_cast<NODE*>(b + 1) + b->used++;
+}
+
+template <class NODE, class NUM>
+static void add_entry(REF_TABLE<NODE>* t, uint16_t mod, NUM num, uint8_t type) {
+    if (!t->heads || mod > t->cMods) return;
+    uint64_t hash = hash_mix((uint64_t(num) << 8 | type) ^ hash_mix(mod));
+    auto same = [&](void* p) {
+        const NODE* n = static_cast<const NODE*>(p);
+        return n->num == num && n->type == type;
+    };
+    HASH_SLOT* slot = hash_lookup(&t->index, hash, mod, same);
+    if (slot && slot->p) return;
+    if (!hash_reserve_one(&t->index)) out_of_node_memory();
+    NODE* node = new_node(t);
+    node->num = num;
+    node->type = type;
+    node->next = t->heads[mod];
+    t->heads[mod] = node;
+    slot = hash_lookup(&t->index, hash, mod, same);
+    *slot = HASH_SLOT{hash, node, mod};
+    t->index.count++;
+}
+
+template <class NODE>
+static void free_table(REF_TABLE<NODE>* t) {
+    for (REF_BLOCK* b = t->blocks; b;) {
+        REF_BLOCK* next = b->next;
+        free(b);
+        b = next;
+    }
+    free(t->heads);
+    hash_free(&t->index);
+    *t = REF_TABLE<NODE>{};
+}
+
+bool alloc_ref_table(REF_TABLE32* t, uint64_t cMods) { return alloc_table(t, cMods); }
+bool alloc_ref_table(REF_TABLE16* t, uint64_t cMods) { return alloc_table(t, cMods); }
+
+void AddRelocEntry32(REF_TABLE32* ModRefTblP, uint16_t mod, uintptr_t num, uint8_t type) {
+    add_entry(ModRefTblP, mod, num, type);
+}
+
+void AddRelocEntry(REF_TABLE16* ModRefBaseP, uint16_t mod, uint16_t num, uint8_t type) {
+    add_entry(ModRefBaseP, mod, num, type);
+}
+
+void free_ref_lists(REF_TABLE32* t) { free_table(t); }
+void free_ref_lists(REF_TABLE16* t) { free_table(t); }
+
+}  // namespace talvek

@@ -1,0 +1,55 @@
+// Per-DLL lists of imported entries, one list per imported module, newest entry first.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "driver/hash_index.h"
+
+namespace talvek {
+
+constexpr uint8_t REF_BY_NAME = 1;
+constexpr uint8_t REF_BY_ORDINAL = 2;
+
+// num is wide enough for a pointer, so a PE by-name entry can carry its name copy.
+struct REF_NODE32 {
+    uintptr_t num;
+    uint8_t type;
+    REF_NODE32* next;
+};
+
+struct REF_NODE {
+    uint16_t num;
+    uint8_t type;
+    REF_NODE* next;
+};
+
+struct REF_BLOCK;   // node storage, released with the table
+
+// The list heads of one module, indexed 1..cMods (head 0 exists and is never reported),
+// with the index that finds an entry already present in O(1) expected.
+template <class NODE>
+struct REF_TABLE {
+    NODE** heads;
+    uint32_t cMods;
+    HASH_INDEX index;
+    REF_BLOCK* blocks;
+};
+typedef REF_TABLE<REF_NODE32> REF_TABLE32;
+typedef REF_TABLE<REF_NODE> REF_TABLE16;
+
+// Takes cMods + 1 empty heads. False when they cannot be had (the caller's code 6).
+bool alloc_ref_table(REF_TABLE32* t, uint64_t cMods);
+bool alloc_ref_table(REF_TABLE16* t, uint64_t cMods);
+
+// Enters an entry once per list, at the head; an entry already present does not move.
+// A node that cannot be had ends the run: "Insufficient memory.\n", exit code 6.
+// A module number outside 0..cMods is ignored, so no head outside the table is touched.
+void AddRelocEntry32(REF_TABLE32* ModRefTblP, uint16_t mod, uintptr_t num, uint8_t type);
+void AddRelocEntry(REF_TABLE16* ModRefBaseP, uint16_t mod, uint16_t num, uint8_t type);
+
+// Releases every node, the heads and the index. Safe on a table never taken.
+void free_ref_lists(REF_TABLE32* t);
+void free_ref_lists(REF_TABLE16* t);
+
+}  // namespace talvek

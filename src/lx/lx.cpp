@@ -1,0 +1,11 @@
+// The 32-bit LX processor (its reading and report come with their own change).
+#include "lx/lx.h"
+
+namespace talvek {
+
+int32_t proc_file32(const char* /*filespec*/, BOOL /*fAbort*/, const DOS_EXE_HDR* /*DosExeHeaderP*/, FILE* ifile) {
+    FILE_PTR file(ifile);
+    return 0;
+}
+
+}  // namespace talvek

@@ -1,0 +1,29 @@
+// The key wait on POSIX systems: non-canonical mode without echo on a terminal.
+#include <cerrno>
+
+#include <termios.h>
+#include <unistd.h>
+
+#include "platform/console.h"
+
+namespace talvek {
+
+void read_console_key() {
+    char c;
+    struct termios saved;
+    if (isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved) == 0) {
+        struct termios raw = saved;
+        raw.c_lflag &= ~tcflag_t(ICANON | ECHO);
+        raw.c_cc[VMIN] = 1;
+        raw.c_cc[VTIME] = 0;
+        tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+        while (read(STDIN_FILENO, &c, 1) < 0 && errno == EINTR) {
+        }
+        tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+        return;
+    }
+    // Not a terminal: one byte, or end of input, or an error, all count as the key.
+    (void)!read(STDIN_FILENO, &c, 1);
+}
+
+}  // namespace talvek

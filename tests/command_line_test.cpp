@@ -1,0 +1,106 @@
+// The command line: help, argument errors, option parsing, the key wait.
+#include <gtest/gtest.h>
+
+#include "support/tool_runner.h"
+
+namespace {
+
+const std::string kHelp =
+    "\nTALVEK checks that all DLLs used by an executable module can be loaded.\n\n"
+    "Usage:\n     TALVEK [options] filename.ext\n\n"
+    "Options:\n"
+    "   -! - recursively check referenced DLLs\n"
+    "   -v - list all references to a DLL (NEW!)\n"
+    "   -l - list all DLLs needed (implies -!)\n"
+    "   -q - list all DLLs needed -- final list only (implies -l)\n"
+    "   -k - wait for a key before termination (useful when stared from a QIVA group)\n"
+    "   -c - display relocation chain information (ignored for 32 bit modules)\n"
+    "   -i - display import information (ignored for 32 bit modules)\n"
+    "   -o - display ordinal information (ignored for 32 bit modules)\n"
+    "   -r - display relocation information (ignored for 32 bit modules)\n"
+    "   -s - display segment table (ignored for 32 bit modules)\n"
+    "    ? - display this help\n\n"
+    "Example: TALVEK myfile.exe\n";
+
+TEST(CommandLine, NoArgumentPrintsErrorAndHelp) {
+    TOOL_RUN r = run_talvek({});
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Invalid number of arguments\n" + kHelp);
+    EXPECT_EQ(r.exit_code, 1);
+}
+
+TEST(CommandLine, QuestionMarkFirstPrintsHelpOnly) {
+    for (const char* arg : {"?", "?x", "??"}) {
+        SCOPED_TRACE(arg);
+        TOOL_RUN r = run_talvek({arg, "-Z"});
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, kHelp);
+        EXPECT_EQ(r.exit_code, 1);
+    }
+}
+
+TEST(CommandLine, InvalidOptionsNameTheirCharacter) {
+    struct {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"-?"}, "QUERNIX:  Invalid option '?' specified\n"},
+        {{"-Q", "a.exe"}, "QUERNIX:  Invalid option 'Q' specified\n"},
+        {{"a.exe", "/x"}, "QUERNIX:  Invalid option 'x' specified\n"},
+        {{"-!", "-zz"}, "QUERNIX:  Invalid option 'z' specified\n"},
+        // A bare prefix: the character is the zero that ends the argument.
+        {{"-"}, std::string("QUERNIX:  Invalid option '\0' specified\n", 39)},
+        {{"/"}, std::string("QUERNIX:  Invalid option '\0' specified\n", 39)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        TOOL_RUN r = run_talvek(c.args);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.exit_code, 1);
+    }
+}
+
+TEST(CommandLine, SecondFileNameIsRefused) {
+    TOOL_RUN r = run_talvek({"a.exe", "-!", "b.exe"});
+    EXPECT_EQ(r.err, "QUERNIX:  More than one file specified (at 'b.exe')\n");
+    EXPECT_EQ(r.exit_code, 1);
+    // A question mark after the first argument is a file name.
+    r = run_talvek({"a.exe", "?"});
+    EXPECT_EQ(r.err, "QUERNIX:  More than one file specified (at '?')\n");
+}
+
+TEST(CommandLine, OptionsWithoutFileName) {
+    TOOL_RUN r = run_talvek({"-l", "/V", "-lxyz", "-q", "-c", "-I", "-o", "-R", "-s", "-!", "-K"},
+                            {}, with_input("k"));
+    EXPECT_EQ(r.out, "\nPress a key to continue...");
+    EXPECT_EQ(r.err, "No filename specified\n");
+    EXPECT_EQ(r.exit_code, 1);
+}
+
+TEST(CommandLine, KeyWaitOnlyWhenKStoodBeforeTheFault) {
+    TOOL_RUN r = run_talvek({"-k", "a.exe", "b.exe"}, {}, with_input("x"));
+    EXPECT_EQ(r.out, "\nPress a key to continue...");
+    EXPECT_EQ(r.err, "QUERNIX:  More than one file specified (at 'b.exe')\n");
+    EXPECT_EQ(r.exit_code, 1);
+
+    r = run_talvek({"a.exe", "b.exe", "-k"});
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.exit_code, 1);
+}
+
+TEST(CommandLine, KeyWaitEndsAtEndOfInput) {
+    // No key can come from an empty standard input; its end counts as the key.
+    TOOL_RUN r = run_talvek({"-k", "missing.exe"});
+    EXPECT_EQ(r.out, "\nPress a key to continue...");
+    EXPECT_EQ(r.err, "Unable to open 'missing.exe'.\n");
+    EXPECT_EQ(r.exit_code, 2);
+}
+
+TEST(CommandLine, AbsolutePathIsAFileNameNotAnOption) {
+    TOOL_RUN r = run_talvek({"/nonexistent/dir/app.exe"});
+    EXPECT_EQ(r.err, "Unable to open '/nonexistent/dir/app.exe'.\n");
+    EXPECT_EQ(r.exit_code, 2);
+}
+
+}  // namespace

@@ -1,0 +1,51 @@
+// Runs the built talvek binary in a fresh temporary directory and captures what it prints.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "support/module_writer.h"
+
+// A file to lay out before the run: a path relative to the run directory (parents are
+// made), and its bytes. A name ending in '/' makes a directory instead.
+struct TOOL_FILE {
+    std::string name;
+    BYTES bytes;
+};
+
+struct RUN_OPTIONS {
+    std::string input;                                        // standard input; empty: at its end at once
+    bool combined = false;                                    // both streams into `both`, in order
+    std::vector<std::pair<std::string, std::string>> env;     // variables set for the run
+    std::string workdir;                                      // subdirectory to run in, relative
+    int timeout_s = 120;
+};
+
+// Options with only standard input set.
+inline RUN_OPTIONS with_input(const std::string& input) {
+    RUN_OPTIONS o;
+    o.input = input;
+    return o;
+}
+
+struct TOOL_RUN {
+    std::string out;    // standard output (empty with combined)
+    std::string err;    // standard error (empty with combined)
+    std::string both;   // both streams in order (only with combined)
+    int exit_code;      // the exit status, or 128 + the signal that ended the process
+    std::string dir;    // the absolute run directory, already removed
+};
+
+TOOL_RUN run_talvek(const std::vector<std::string>& args, const std::vector<TOOL_FILE>& files = {},
+                    const RUN_OPTIONS& opt = {});
+
+// The same, over a directory the caller made and keeps (for checks that need the files).
+TOOL_RUN run_talvek_in(const std::string& dir, const std::vector<std::string>& args, const RUN_OPTIONS& opt = {});
+
+// A fresh, empty temporary directory (absolute path), and its removal with all it holds.
+std::string make_temp_dir();
+void remove_tree(const std::string& dir);
+
+// Lays out files below dir as run_talvek does.
+void write_files(const std::string& dir, const std::vector<TOOL_FILE>& files);
