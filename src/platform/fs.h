@@ -1,0 +1,26 @@
+// File-system look-ups shared by the DLL search rules: directory entries by name, and
+// the one path text a file is known by.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace talvek {
+
+// Looks for name in dir ("" is the current directory): an entry of exactly that name
+// wins, else the first entry, in the order the directory lists them, whose name matches
+// ignoring ASCII letter case. Any entry type matches. A name holding a path separator
+// or a NUL matches nothing. On success *real_name is the entry's own name.
+bool find_dir_entry(const std::string& dir, std::string_view name, std::string* real_name);
+
+// The absolute, lexically normalised form of path: no "." or ".." components, no doubled
+// separators. Symbolic links are not resolved.
+std::string normal_path(const std::string& path);
+
+// The directory part of a file path ("" when it has none); with the trailing separator.
+std::string dir_part(std::string_view path);
+
+// ASCII-only case-insensitive equality.
+bool equal_ignoring_case(std::string_view a, std::string_view b);
+
+}  // namespace talvek

@@ -1,0 +1,82 @@
+// The DLL-file search for LX and NE imports, and the path helpers under it.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "driver/dllfile.h"
+#include "driver/driver.h"
+#include "driver/registry.h"
+#include "platform/fs.h"
+#include "support/tool_runner.h"
+
+using namespace talvek;
+
+namespace {
+
+typedef std::vector<TOOL_FILE> FILES;
+
+// A temporary directory laid out for one test, and the current directory moved into it.
+struct DIR_FIXTURE {
+    std::string dir = make_temp_dir();
+    std::string saved_cwd;
+    explicit DIR_FIXTURE(const FILES& files) {
+        write_files(dir, files);
+        char buf[4096];
+        saved_cwd = getcwd(buf, sizeof buf) ? buf : "/";
+        EXPECT_EQ(chdir(dir.c_str()), 0);
+        reset_run_state();
+    }
+    ~DIR_FIXTURE() {
+        reset_run_state();
+        (void)!chdir(saved_cwd.c_str());
+        remove_tree(dir);
+    }
+};
+
+TEST(PathHelpers, NormalPathIsAbsoluteAndLexical) {
+    DIR_FIXTURE fx(FILES{{"sub/", {}}});
+    EXPECT_EQ(normal_path("sub/../sub/./x.dll"), fx.dir + "/sub/x.dll");
+    EXPECT_EQ(normal_path(fx.dir + "//sub///x.dll"), fx.dir + "/sub/x.dll");
+    EXPECT_EQ(normal_path("/"), "/");
+    EXPECT_EQ(dir_part("a/b/c.dll"), "a/b/");
+    EXPECT_EQ(dir_part("c.dll"), "");
+}
+
+TEST(PathHelpers, ExactEntryWinsOverCaseVariant) {
+    DIR_FIXTURE fx(FILES{{"Mixed.DLL", {}}, {"mixed.dll", {}}, {"ONLY.DLL", {}}});
+    std::string real;
+    ASSERT_TRUE(find_dir_entry("", "mixed.dll", &real));
+    EXPECT_EQ(real, "mixed.dll");
+    ASSERT_TRUE(find_dir_entry(fx.dir, "only.dll", &real));
+    EXPECT_EQ(real, "ONLY.DLL");
+    EXPECT_FALSE(find_dir_entry("", "absent.dll", &real));
+    // Names that would leave the directory match nothing.
+    EXPECT_FALSE(find_dir_entry("", "../ONLY.DLL", &real));
+    EXPECT_FALSE(find_dir_entry("", "..", &real));
+    EXPECT_FALSE(find_dir_entry("", std::string("ONLY.DLL\0x", 10), &real));
+}
+
+TEST(DllFile, ExtensionAddedOnlyWithoutADot) {
+    DIR_FIXTURE fx(FILES{{"DOSCALLS.DLL", {}}, {"odd.lib", {}}});
+    EXPECT_EQ(dll_file_for("doscalls", "app.exe"), fx.dir + "/DOSCALLS.DLL");
+    EXPECT_EQ(dll_file_for("ODD.LIB", "app.exe"), fx.dir + "/odd.lib");
+    // Not found: the bare file name, so the registry reports it.
+    EXPECT_EQ(dll_file_for("MISSING", "app.exe"), "MISSING.DLL");
+    EXPECT_EQ(dll_file_for("doscalls.", "app.exe"), "doscalls.");
+}
+
+TEST(DllFile, SearchOrderImporterThenNamedModuleThenCurrent) {
+    DIR_FIXTURE fx(FILES{{"app/APP.EXE", {}},
+                    {"app/SHARED.DLL", {}},
+                    {"app/ONLYAPP.DLL", {}},
+                    {"lib/LIBA.DLL", {}},
+                    {"lib/SHARED.DLL", {}},
+                    {"CWD.DLL", {}},
+                    {"ONLYAPP.DLL", {}}});
+    // The named module is the registry's first record.
+    ASSERT_EQ(add_file("app/APP.EXE", FALSE) != nullptr, true);
+    EXPECT_EQ(dll_file_for("SHARED", "lib/LIBA.DLL"), fx.dir + "/lib/SHARED.DLL");
+    EXPECT_EQ(dll_file_for("ONLYAPP", "lib/LIBA.DLL"), fx.dir + "/app/ONLYAPP.DLL");
+    EXPECT_EQ(dll_file_for("cwd", "lib/LIBA.DLL"), fx.dir + "/CWD.DLL");
+}
+
+}  // namespace
