@@ -8,8 +8,8 @@
 namespace talvek {
 
 struct HASH_SLOT {
-    uint64_t hash;
     void* p;        // the indexed record; null marks an empty slot
+    uint32_t hash;  // the low half of the key's hash, to skip most comparisons and to regrow
     uint32_t tag;   // a second key part kept beside the hash (the module number of a reference)
 };
 
@@ -37,7 +37,7 @@ HASH_SLOT* hash_lookup(HASH_INDEX* h, uint64_t hash, uint32_t tag, EQ eq) {
     for (size_t i = size_t(hash) & mask;; i = (i + 1) & mask) {
         HASH_SLOT* s = &h->slots[i];
         if (!s->p) return s;
-        if (s->hash == hash && s->tag == tag && eq(s->p)) return s;
+        if (s->hash == uint32_t(hash) && s->tag == tag && eq(s->p)) return s;
     }
 }
 

@@ -71,7 +71,7 @@ static void add_entry(REF_TABLE<NODE>* t, uint16_t mod, NUM num, uint8_t type) {
     node->next = t->heads[mod];
     t->heads[mod] = node;
     slot = hash_lookup(&t->index, hash, mod, same);
-    *slot = HASH_SLOT{hash, node, mod};
+    *slot = HASH_SLOT{node, uint32_t(hash), mod};
     t->index.count++;
 }
 

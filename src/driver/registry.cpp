@@ -57,7 +57,7 @@ FILE* add_file(const char* filespec, BOOL fAbort) {
     pLastFile = pFile;
     cLoadedFiles++;
     HASH_SLOT* slot = lookup(filespec);
-    *slot = HASH_SLOT{hash_bytes(filespec, n), pFile, 0};
+    *slot = HASH_SLOT{pFile, uint32_t(hash_bytes(filespec, n)), 0};
     FileIndex.count++;
     return f;
 }

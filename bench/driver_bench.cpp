@@ -1,0 +1,52 @@
+// Growth of the reference lists and the registry with the number of entries.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "driver/driver.h"
+#include "driver/registry.h"
+#include "driver/reflist.h"
+
+using namespace talvek;
+
+// Distinct inserts into one list, each followed by a repeat that must be found.
+static void BM_RefListDistinctInserts(benchmark::State& state) {
+    const uint32_t n = uint32_t(state.range(0));
+    for (auto _ : state) {
+        REF_TABLE32 t;
+        if (!alloc_ref_table(&t, 1)) state.SkipWithError("no table");
+        for (uint32_t i = 0; i < n; i++) {
+            AddRelocEntry32(&t, 1, i, REF_BY_ORDINAL);
+            AddRelocEntry32(&t, 1, i / 2, REF_BY_ORDINAL);
+        }
+        benchmark::DoNotOptimize(t.heads[1]);
+        free_ref_lists(&t);
+    }
+    state.SetComplexityN(state.range(0));
+}
+BENCHMARK(BM_RefListDistinctInserts)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->Complexity();
+
+// Registry insertions of names that do not exist (the open fails fast, the record stays).
+static void BM_RegistryInserts(benchmark::State& state) {
+    const int n = int(state.range(0));
+    std::vector<std::string> names;
+    for (int i = 0; i < n; i++) names.push_back("/nonexistent/talvek-bench/m" + std::to_string(i) + ".dll");
+    // The open failures are reported on standard error; they go to /dev/null here.
+    int saved = dup(2), null_fd = open("/dev/null", O_WRONLY);
+    dup2(null_fd, 2);
+    for (auto _ : state) {
+        for (const std::string& name : names) get_file(name.c_str(), FALSE);
+        for (const std::string& name : names) get_file(name.c_str(), FALSE);
+        state.PauseTiming();
+        reset_run_state();
+        state.ResumeTiming();
+    }
+    dup2(saved, 2);
+    close(saved);
+    close(null_fd);
+    state.SetComplexityN(state.range(0));
+}
+BENCHMARK(BM_RegistryInserts)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Complexity();
