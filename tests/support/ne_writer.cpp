@@ -2,6 +2,7 @@
 #include "support/ne_writer.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 NE_RELOC ne_ordinal(uint16_t mod_idx, uint16_t ordinal) { return NE_RELOC{3, 1, 0, mod_idx, ordinal}; }
 NE_RELOC ne_by_name(uint16_t mod_idx, uint16_t name_ofs) { return NE_RELOC{3, 2, 0, mod_idx, name_ofs}; }
@@ -63,8 +64,11 @@ BYTES write_ne(const NE_DESC& d, NE_LAYOUT* layout) {
         uint16_t sector_num = 0;
         if (s.sector_num)
             sector_num = *s.sector_num;
-        else if (sector)
-            sector_num = uint16_t((end + sector - 1) / sector);
+        else if (sector) {
+            size_t next = (end + sector - 1) / sector;
+            if (next > 0xFFFF) throw std::runtime_error("write_ne: no sector number left for a segment");
+            sector_num = uint16_t(next);
+        }
         uint32_t data_pos = uint32_t(sector_num) * sector;
         uint32_t size = s.seg_size ? s.seg_size : 65536;
         uint32_t reloc_pos = data_pos + size;
