@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <string_view>
 
 #include "common/bytes.h"
@@ -80,6 +81,8 @@ struct NE_MODULE {
     BYTE_SPAN ModRefs;
     REF_TABLE16 ModRefBaseP;
     MEM_PTR<uint8_t> RelocTable;
+    std::string tbuf;      // the module name being reported, zero-terminated for Msg_Referenced
+    std::string modname;   // the file specification handed to the recursion
 };
 
 // Phase 1: reads and checks the NE header, then the imported-names, segment and module

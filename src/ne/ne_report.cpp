@@ -1,6 +1,5 @@
 // NE phase 3: the entries used from each imported DLL, and the check of each DLL in turn.
 #include <cstdio>
-#include <string>
 
 #include "driver/dllfile.h"
 #include "driver/driver.h"
@@ -30,13 +29,13 @@ static void print_entry(const NE_MODULE* mod, const REF_NODE* n) {
 void ne_report(NE_MODULE* mod) {
     for (uint32_t k = 1; k <= mod->KAVRIExeHeader.num_modref; k++) {
         // A NUL ends every name, so the copy holds the whole name and ends where it does.
-        std::string tbuf(ne_module_name(mod, uint16_t(k)));
+        mod->tbuf.assign(ne_module_name(mod, uint16_t(k)));
         levelprint(stdout);
-        printf(Msg_Referenced, tbuf.c_str());
+        printf(Msg_Referenced, mod->tbuf.c_str());
         for (const REF_NODE* n = mod->ModRefBaseP.heads[k]; n; n = n->next) print_entry(mod, n);
         if (recurse) {
-            std::string modname = dll_file_for(tbuf, mod->filespec);
-            proc_file(modname.c_str(), FALSE);
+            mod->modname = dll_file_for(mod->tbuf, mod->filespec);
+            proc_file(mod->modname.c_str(), FALSE);
         }
     }
 }
