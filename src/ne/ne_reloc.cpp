@@ -7,12 +7,6 @@
 
 namespace talvek {
 
-static int32_t fail(const char* msg, int32_t rc) {
-    levelprint(stderr);
-    fputs(msg, stderr);
-    return rc;
-}
-
 // Where a segment's relocation table starts: right behind the segment's data. Sums and
 // products are 32-bit and wrap, as the format's loaders compute them.
 static uint32_t reloc_table_pos(const SEG_TBL_ENTRY& e, uint16_t align) {
@@ -68,17 +62,17 @@ int32_t ne_scan_relocs(NE_MODULE* mod) {
         if (!(e.seg_flags & NE_SEG_HAS_RELOCS)) continue;
         uint32_t reloc_pos = reloc_table_pos(e, mod->KAVRIExeHeader.align);
         uint8_t count[NE_RELOC_COUNT_SIZE];
-        if (!read_at(f, reloc_pos, count, sizeof count)) return fail(Err_Reading, RC_READ_ERROR);
+        if (!read_at(f, reloc_pos, count, sizeof count)) return ne_fail(Err_Reading, RC_READ_ERROR);
         uint16_t num_reloc = le16(count);
         if (num_reloc == 0) continue;
         // The records are read with one read into a block sized by the count, once the
         // file is known to hold them all.
         uint64_t ulRecords = uint64_t(reloc_pos) + NE_RELOC_COUNT_SIZE;
         uint64_t cb = uint64_t(num_reloc) * NE_RELOC_SIZE;
-        if (ulRecords > mod->cbFile || cb > mod->cbFile - ulRecords) return fail(Err_Reading, RC_READ_ERROR);
+        if (ulRecords > mod->cbFile || cb > mod->cbFile - ulRecords) return ne_fail(Err_Reading, RC_READ_ERROR);
         mod->RelocTable.reset(static_cast<uint8_t*>(tool_alloc(size_t(cb))));
-        if (!mod->RelocTable) return fail(Err_NoMemory, RC_NO_MEMORY);
-        if (!read_at(f, ulRecords, mod->RelocTable.get(), size_t(cb))) return fail(Err_Reading, RC_READ_ERROR);
+        if (!mod->RelocTable) return ne_fail(Err_NoMemory, RC_NO_MEMORY);
+        if (!read_at(f, ulRecords, mod->RelocTable.get(), size_t(cb))) return ne_fail(Err_Reading, RC_READ_ERROR);
         scan_records(mod, BYTE_SPAN{mod->RelocTable.get(), size_t(cb)});
         mod->RelocTable.reset();
     }
