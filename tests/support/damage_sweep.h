@@ -1,0 +1,29 @@
+// In-process damage sweeps: a module cut at every length and with single bits flipped must
+// end in a defined result code with output that ends cleanly, and no sanitizer report.
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "support/tool_runner.h"
+
+struct SWEEP {
+    BYTES image;                         // the valid module, checked as app.exe
+    std::vector<TOOL_FILE> folder;       // DLLs beside it
+    std::vector<std::string> options;    // option letters to set, as on the command line
+    std::set<int> allowed;               // result codes the damaged module may end in
+    std::vector<std::pair<size_t, size_t>> flip;   // byte ranges whose bits are flipped one at a time
+    bool allow_unterminated = false;     // the PE format error ends without a newline
+};
+
+// One check in-process, as main runs it for the named module; an end of the process comes
+// back as its code. Fills out and err.
+int check_module_in_process(const std::string& dir, const BYTES& image, const std::vector<std::string>& options,
+                            std::string* out, std::string* err);
+
+// Runs the sweep with gtest expectations.
+void run_truncation_sweep(const SWEEP& s);
+void run_bit_flip_sweep(const SWEEP& s);
