@@ -129,6 +129,7 @@ BYTES write_pe(const PE_DESC& d, PE_LAYOUT* layout) {
         put_u32(D, expOff + 36, rva(ordsOff));
         cbExports = uint32_t(D.size() - expOff);
         l.export_ofs = l.data_raw + expOff;
+        l.eat_ofs = l.data_raw + eatOff;
         l.export_rva = rva(expOff);
     }
     size_t cbData = align_up(D.size(), 0x200);

@@ -68,6 +68,7 @@ struct PE_LAYOUT {
     uint32_t data_va;
     size_t import_ofs;      // the first import descriptor
     size_t export_ofs;      // the export directory
+    size_t eat_ofs;         // the export address table
     uint32_t import_rva, export_rva;
     std::vector<size_t> lookup_ofs;   // each module's lookup table (its address table when iat_only)
     std::vector<size_t> dll_name_ofs;
