@@ -239,3 +239,29 @@ TEST_F(LoaderTest, HostileExportTables) {
 }
 
 }  // namespace
+
+namespace {
+
+// RVAs map through the first section in table order that holds them; bytes past a
+// section's raw data read as zeros.
+TEST_F(LoaderTest, RvasMapThroughTheFirstSectionThatHoldsThem) {
+    PE_DESC d;
+    d.exports = {PE_EXPORT{1, "f", "", 0}};
+    BYTES plain = write_pe(d);
+    // A section of zeros over the same addresses, earlier in the table, hides the exports.
+    d.sections = {{".zero", 0x1000, 0x1000, 0x200, 0x400, BYTES(0x200, 0)}};
+    BYTES hidden = write_pe(d);
+    // The import directory in a zero-filled tail: one descriptor of zeros ends it at once.
+    PE_LAYOUT l;
+    PE_DESC e;
+    e.imports = {{"absent.dll", {pe_name("f")}}};
+    BYTES tail = write_pe(e, &l);
+    put_u32(tail, pe_section_ofs(l, 0) + 8, 0x10000);   // VirtualSize far past the raw data
+    put_u32(tail, pe_dir_ofs(l, 1), l.data_va + 0x8000);
+    files({{"plain.dll", plain}, {"hidden.dll", hidden}, {"tail.dll", tail}});
+    EXPECT_NE(GetProcAddress(LoadLibraryA("plain.dll"), "f"), 0u);
+    EXPECT_EQ(GetProcAddress(LoadLibraryA("hidden.dll"), "f"), 0u);
+    EXPECT_EQ(load_error("tail.dll"), 0u);
+}
+
+}  // namespace
