@@ -41,4 +41,10 @@ inline void* tool_alloc_array(uint64_t n, uint64_t cb) {
     return tool_alloc(size_t(n * cb));
 }
 
+// Every end of the process goes through tool_exit. The hook is null in the tool; a fuzz
+// or replay harness sets it to return control to itself, and it must not return.
+extern void (*tool_exit_hook)(int rc);
+
+[[noreturn]] void tool_exit(int rc);
+
 }  // namespace talvek

@@ -26,7 +26,7 @@ void XExit(int32_t rc) {
         read_console_key();
         wait_for_key = FALSE;
     }
-    exit(rc);
+    tool_exit(rc);
 }
 
 static void print_help() {

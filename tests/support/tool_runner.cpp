@@ -5,6 +5,7 @@
 #include <ftw.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -53,11 +54,13 @@ void write_files(const std::string& dir, const std::vector<TOOL_FILE>& files) {
     }
 }
 
-static void drain(int fd, std::string* into, bool* open) {
+static void drain(int fd, std::string* into, bool* open, size_t keep_tail) {
     char buf[65536];
     ssize_t n = read(fd, buf, sizeof buf);
-    if (n > 0)
+    if (n > 0) {
         into->append(buf, size_t(n));
+        if (keep_tail && into->size() > 2 * keep_tail) into->erase(0, into->size() - keep_tail);
+    }
     else if (n == 0 || errno != EINTR)
         *open = false;
 }
@@ -85,6 +88,13 @@ TOOL_RUN run_talvek_in(const std::string& dir, const std::vector<std::string>& a
             close(perr[1]);
         }
         for (const auto& kv : opt.env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
+        if (opt.stack_mb) {
+            struct rlimit rl;
+            getrlimit(RLIMIT_STACK, &rl);
+            rl.rlim_cur = rlim_t(opt.stack_mb) << 20;
+            if (rl.rlim_max != RLIM_INFINITY && rl.rlim_cur > rl.rlim_max) rl.rlim_cur = rl.rlim_max;
+            setrlimit(RLIMIT_STACK, &rl);
+        }
         if (chdir(cwd.c_str()) != 0) _exit(126);
         execv(argv[0], argv.data());
         _exit(127);
@@ -116,13 +126,14 @@ TOOL_RUN run_talvek_in(const std::string& dir, const std::vector<std::string>& a
         for (int i = 0; i < n; i++) {
             if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
             if (fds[i].fd == pout[0])
-                drain(pout[0], sink_out, &out_open);
+                drain(pout[0], sink_out, &out_open, opt.keep_out_tail);
             else
-                drain(perr[0], &r.err, &err_open);
+                drain(perr[0], &r.err, &err_open, 0);
         }
     }
     close(pout[0]);
     if (!opt.combined) close(perr[0]);
+    if (opt.keep_out_tail && sink_out->size() > opt.keep_out_tail) sink_out->erase(0, sink_out->size() - opt.keep_out_tail);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }

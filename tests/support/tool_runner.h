@@ -20,6 +20,8 @@ struct RUN_OPTIONS {
     std::vector<std::pair<std::string, std::string>> env;     // variables set for the run
     std::string workdir;                                      // subdirectory to run in, relative
     int timeout_s = 120;
+    size_t keep_out_tail = 0;                                 // keep only the last bytes of `out` (0: all)
+    size_t stack_mb = 0;                                      // stack limit for the run (0: inherited)
 };
 
 // Options with only standard input set.

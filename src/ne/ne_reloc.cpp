@@ -1,0 +1,112 @@
+// NE phase 2 (the relocation scan with its -o and -r lines) and phases 4 and 6 (the -c
+// and -i listings).
+#include <cstdio>
+
+#include "driver/driver.h"
+#include "ne/ne_internal.h"
+
+namespace talvek {
+
+// Where a segment's relocation table starts: right behind the segment's data. Sums and
+// products are 32-bit and wrap, as the format's loaders compute them.
+static uint32_t reloc_table_pos(const SEG_TBL_ENTRY& e, uint16_t align) {
+    uint32_t ulSector = align < NE_ALIGN_LIMIT ? uint32_t(1) << align : 0;
+    uint32_t ulSize = e.seg_size ? uint32_t(e.seg_size) : NE_SEG_SIZE_FULL;
+    return uint32_t(e.sector_num) * ulSector + ulSize;
+}
+
+// Module numbers outside 1..num_modref add no entry; the record is still shown.
+static void add_import(NE_MODULE* mod, uint16_t mod_idx, uint16_t num, uint8_t type) {
+    if (mod_idx >= 1 && mod_idx <= mod->KAVRIExeHeader.num_modref) AddRelocEntry(&mod->ModRefBaseP, mod_idx, num, type);
+}
+
+static void scan_records(NE_MODULE* mod, BYTE_SPAN records) {
+    BYTE_CURSOR c{records, 0, true};
+    while (c.pos < records.len) {
+        take_u8(&c);                        // reloc_type: not consulted
+        uint8_t flags = take_u8(&c);
+        take_u16(&c);                       // source_ofs: not consulted
+        uint16_t mod_idx = take_u16(&c);
+        uint16_t proc_idx = take_u16(&c);
+        if (!c.ok) break;
+        switch (flags & NE_RELOC_TARGET_MASK) {
+        case NE_TARGET_ORDINAL:
+            add_import(mod, mod_idx, proc_idx, REF_BY_ORDINAL);
+            if (ordinals) {
+                std::string_view tbuf = ne_module_name(mod, mod_idx);
+                levelprint(stdout);
+                printf("Ordinal: mod_idx: >%.*s< (%u)  proc_idx %u\n", int(tbuf.size()), tbuf.data(), unsigned(mod_idx),
+                       unsigned(proc_idx));
+            }
+            break;
+        case NE_TARGET_NAME:
+            add_import(mod, mod_idx, proc_idx, REF_BY_NAME);
+            if (relocation) {
+                std::string_view tbuf = ne_module_name(mod, mod_idx);
+                std::string_view tbuf2 = ne_import_name(mod, proc_idx);
+                levelprint(stdout);
+                printf("Name: mod_idx: >%.*s< (%u)  proc_idx: >%.*s< (%u)\n", int(tbuf.size()), tbuf.data(),
+                       unsigned(mod_idx), int(tbuf2.size()), tbuf2.data(), unsigned(proc_idx));
+            }
+            break;
+        default:
+            break;   // internal references and operating-system fixups import nothing
+        }
+    }
+}
+
+int32_t ne_scan_relocs(NE_MODULE* mod) {
+    FILE* f = mod->file.get();
+    for (uint32_t i = 0; i < mod->KAVRIExeHeader.num_segs; i++) {
+        SEG_TBL_ENTRY e = ne_seg_entry(mod, i);
+        if (!(e.seg_flags & NE_SEG_HAS_RELOCS)) continue;
+        uint32_t reloc_pos = reloc_table_pos(e, mod->KAVRIExeHeader.align);
+        uint8_t count[NE_RELOC_COUNT_SIZE];
+        if (!read_at(f, reloc_pos, count, sizeof count)) return ne_fail(Err_Reading, RC_READ_ERROR);
+        uint16_t num_reloc = le16(count);
+        if (num_reloc == 0) continue;
+        // The records are read with one read into a block sized by the count, once the
+        // file is known to hold them all.
+        uint64_t ulRecords = uint64_t(reloc_pos) + NE_RELOC_COUNT_SIZE;
+        uint64_t cb = uint64_t(num_reloc) * NE_RELOC_SIZE;
+        if (ulRecords > mod->cbFile || cb > mod->cbFile - ulRecords) return ne_fail(Err_Reading, RC_READ_ERROR);
+        mod->RelocTable.reset(static_cast<uint8_t*>(tool_alloc(size_t(cb))));
+        if (!mod->RelocTable) return ne_fail(Err_NoMemory, RC_NO_MEMORY);
+        if (!read_at(f, ulRecords, mod->RelocTable.get(), size_t(cb))) return ne_fail(Err_Reading, RC_READ_ERROR);
+        scan_records(mod, BYTE_SPAN{mod->RelocTable.get(), size_t(cb)});
+        mod->RelocTable.reset();
+    }
+    return 0;
+}
+
+void ne_list_chains(const NE_MODULE* mod) {
+    if (!reloc_chain) return;
+    for (uint32_t k = 1; k <= mod->KAVRIExeHeader.num_modref; k++) {
+        std::string_view tbuf = ne_module_name(mod, uint16_t(k));
+        for (const REF_NODE* n = mod->ModRefBaseP.heads[k]; n; n = n->next) {
+            levelprint(stdout);
+            if (n->type == REF_BY_ORDINAL) {
+                printf("Ordinal: >%.*s< %d\n", int(tbuf.size()), tbuf.data(), int(n->num));
+            } else {
+                std::string_view tbuf2 = ne_import_name(mod, n->num);
+                printf("Name: >%.*s< >%.*s<\n", int(tbuf.size()), tbuf.data(), int(tbuf2.size()), tbuf2.data());
+            }
+        }
+    }
+}
+
+void ne_list_imports(const NE_MODULE* mod) {
+    if (!imports) return;
+    // The walk ends at the first empty name and at the end of the table; a length byte
+    // that runs past the end shows the name cut there.
+    uint64_t ofs = 0;
+    uint8_t len = 0;
+    while (get_u8(mod->ImportNames, ofs, &len) && len != 0) {
+        std::string_view tbuf = ne_import_name(mod, uint32_t(ofs));
+        levelprint(stdout);
+        printf(">%.*s<\n", int(tbuf.size()), tbuf.data());
+        ofs += uint64_t(len) + 1;
+    }
+}
+
+}  // namespace talvek

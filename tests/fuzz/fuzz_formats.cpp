@@ -1,0 +1,95 @@
+// The DLL folders and the seed modules of the fuzz targets, made by the module writers.
+#include "fuzz/fuzz_support.h"
+#include "support/lx_writer.h"
+#include "support/ne_writer.h"
+
+namespace {
+
+LX_DESC lx_with(std::vector<std::string> modules, std::vector<LX_FIXUP_REC> records, std::vector<std::string> procs = {}) {
+    LX_DESC d;
+    d.modules = std::move(modules);
+    d.records = std::move(records);
+    d.procs = std::move(procs);
+    return d;
+}
+
+std::vector<FUZZ_FILE> lx_folder() {
+    return {
+        {"DOSCALLS.DLL", write_lx(lx_with({}, {}))},
+        {"A.DLL", write_lx(lx_with({"B", "DOSCALLS"}, {lx_import_ordinal(1, 3), lx_import_name(2, 0)}, {"DosExit"}))},
+        {"b.dll", write_lx(lx_with({"a"}, {lx_import_ordinal(1, 9, 0x80)}))},
+    };
+}
+
+std::vector<FUZZ_FILE> lx_seeds() {
+    LX_FIXUP_REC list = lx_import_ordinal(2, 5);
+    list.src = 0x27;
+    list.src_list = {1, 2, 3};
+    LX_FIXUP_REC selector;
+    selector.src = 0x02;
+    selector.flags = 0x00;
+    LX_FIXUP_REC entry;
+    entry.flags = 0x43;
+    entry.first = 300;
+    std::vector<LX_FIXUP_REC> every = {
+        lx_import_ordinal(1, 7),        lx_import_ordinal(1, 70000, 0x10), lx_import_ordinal(2, 9, 0x80),
+        lx_import_name(1, 0, 0x04),     lx_import_name(3, 8, 0x30),        lx_import_name(2, 0, 0x66),
+        list,                           selector,                          entry,
+    };
+    return {
+        {"lx_every_record_kind", write_lx(lx_with({"A", "DOSCALLS", "MISSING"}, every, {"DosExit", "DosOpen"}))},
+        {"lx_no_imports", write_lx(lx_with({}, {}))},
+        {"lx_cycle", write_lx(lx_with({"A"}, {lx_import_ordinal(1, 1)}))},
+    };
+}
+
+std::vector<FUZZ_FILE> ne_folder() {
+    return {
+        {"KERNEL.DLL", write_ne(ne_module({}))},
+        {"USER.DLL", write_ne(ne_module({"KERNEL", "GDI"}, {ne_ordinal(1, 3), ne_ordinal(2, 1)}))},
+        {"gdi.dll", write_ne(ne_module({"USER"}, {ne_ordinal(1, 9)}))},
+    };
+}
+
+std::vector<FUZZ_FILE> ne_seeds() {
+    NE_DESC app = ne_module({"KERNEL", "USER", "MISSING"},
+                            {ne_ordinal(1, 5), ne_ordinal(2, 7), ne_internal_ref(), ne_os_fixup(), ne_ordinal(1, 5)});
+    uint16_t name = app.names.add("GetVersion");
+    app.segs[0].relocs.push_back(ne_by_name(1, name));
+    NE_SEG second;
+    second.seg_size = 0;   // 65536 bytes of data before its relocation table
+    second.write_data = false;
+    second.relocs = {ne_by_name(3, name), ne_ordinal(3, 2)};
+    NE_SEG bare;
+    bare.seg_flags = 0;
+    app.segs.push_back(second);
+    app.segs.push_back(bare);
+    NE_DESC small_align = ne_module({"USER"}, {ne_ordinal(1, 1)});
+    small_align.align = 0;
+    NE_DESC windows = ne_module({"KERNEL"}, {ne_ordinal(1, 1)});
+    windows.op_sys = 2;
+    return {
+        {"ne_three_dlls_every_record_kind", write_ne(app)},
+        {"ne_align_zero", write_ne(small_align)},
+        {"ne_windows_module", write_ne(windows)},
+        {"ne_no_imports", write_ne(ne_module({}))},
+    };
+}
+
+}  // namespace
+
+std::vector<FUZZ_FILE> fuzz_dll_folder(char format) {
+    switch (format) {
+        case 'L': return lx_folder();
+        case 'N': return ne_folder();
+        default: return {};
+    }
+}
+
+std::vector<FUZZ_FILE> fuzz_seeds(char format) {
+    switch (format) {
+        case 'L': return lx_seeds();
+        case 'N': return ne_seeds();
+        default: return {};
+    }
+}
