@@ -1,0 +1,77 @@
+// The PE load test: each imported module loaded and each entry resolved, with the report.
+#include <cstring>
+
+#include "driver/driver.h"
+#include "driver/registry.h"
+#include "pe/pe_internal.h"
+#include "platform/loader.h"
+
+namespace talvek {
+
+// Resolves every entry of list i in hmod, newest first, and reports what does not resolve
+// (and, with -v, what does). Clears *pOK on a failure.
+static void resolve_entries(const PE_MODULE* mod, int32_t i, HMODULE hmod, const char* tbuf, bool* pOK) {
+    for (REF_NODE32* pNode = mod->ModRefTblP.heads[i]; pNode; pNode = pNode->next) {
+        bool fOrdinal = pNode->type == REF_BY_ORDINAL;
+        uintptr_t ulrc = 0;
+        uint32_t ulErr = LOAD_ERR_PROC_NOT_FOUND;
+        // Ordinals above 0xFFFF cannot be asked for by number (the loader would take the
+        // number for a name pointer); they are reported as unresolved.
+        if (!fOrdinal || pNode->num <= PE_MAX_ORDINAL) {
+            ulrc = GetProcAddress(hmod, reinterpret_cast<const char*>(pNode->num));
+            if (ulrc == 0) ulErr = GetLastError();
+        }
+        if (ulrc == 0) {
+            *pOK = false;
+            levelprint(stdout);
+            fprintf(stdout, Err_NoProcMain, tbuf, mod->modname);
+            levelprint(stdout);
+            if (fOrdinal)
+                fprintf(stdout, Err_NoProcOrd, unsigned(pNode->num));
+            else
+                fprintf(stdout, Err_NoProcName, reinterpret_cast<const char*>(pNode->num));
+            levelprint(stdout);
+            fprintf(stdout, Err_GetProcRet, int(ulErr));
+        } else if (LoadVerbose) {
+            levelprint(stdout);
+            if (fOrdinal)
+                fprintf(stdout, "  %3d (0x%04x)", int(pNode->num), unsigned(pNode->num));
+            else
+                fprintf(stdout, "  %s", reinterpret_cast<const char*>(pNode->num));
+            fputs(ulrc == PE_CALL_GATE ? " (call gate)\n" : "\n", stdout);
+        }
+    }
+}
+
+void pe_report(PE_MODULE* mod, const char* filespec) {
+    // The search starts in the directory of the module named on the command line, which
+    // is always the registry's first record.
+    if (pLoadedFiles) loader_set_application_path(pLoadedFiles->filespec);
+    bool OK = true;
+    for (int32_t i = 1; i <= mod->numMods; i++) {
+        const char* tbuf = mod->ModuleNameTblP[i];
+        if (!silent_recurse) {
+            levelprint(stdout);
+            fprintf(stdout, Msg_AttemptNT, tbuf);
+        }
+        HMODULE hmod = LoadLibraryA(tbuf);
+        if (!hmod) {
+            fputs(Msg_NotLoaded, stdout);
+            uint32_t ulrc = GetLastError();
+            levelprint(stdout);
+            fprintf(stdout, Err_LoadModuleNT, tbuf, int(ulrc));
+            OK = false;
+            continue;
+        }
+        if (GetModuleFileNameA(hmod, mod->modname, PE_MODNAME_SIZE) == 0) strcpy(mod->modname, "?");
+        if (!silent_recurse) fprintf(stdout, Msg_ModName, mod->modname);
+        resolve_entries(mod, i, hmod, tbuf, &OK);
+        if (recurse) proc_file(mod->modname, FALSE);
+    }
+    if (OK && !silent_recurse) {
+        levelprint(stdout);
+        fprintf(stdout, Msg_OK, filespec);
+    }
+}
+
+}  // namespace talvek

@@ -1,0 +1,109 @@
+// The emulated loader's DLL search: name forms, search order, letter case, reuse, paths.
+#include "support/loader_fixture.h"
+
+using namespace talvek;
+
+namespace {
+
+TEST_F(LoaderTest, SearchOrderFirstHitWins) {
+    const char* all[] = {"app/a.dll", "a.dll", "wp1/a.dll", "wp2/a.dll", "p1/a.dll", "p2/a.dll"};
+    for (size_t first = 0; first < 6; first++) {
+        SCOPED_TRACE(all[first]);
+        loader_reset();
+        loader_set_application_path("app/prog.exe");
+        setenv("WINEPATH", ";wp1;;wp2;", 1);
+        setenv("PATH", ":p1::p2", 1);
+        for (size_t k = 0; k < 6; k++) remove((dir + "/" + all[k]).c_str());
+        std::vector<TOOL_FILE> f{{"app/", {}}, {"wp1/", {}}, {"wp2/", {}}, {"p1/", {}}, {"p2/", {}}};
+        for (size_t k = first; k < 6; k++) f.push_back({all[k], export_dll({"f"})});
+        files(f);
+        HMODULE h = LoadLibraryA("a.dll");
+        ASSERT_NE(h, nullptr);
+        EXPECT_EQ(where(h), all[first]);
+    }
+}
+
+TEST_F(LoaderTest, NameFormsAndExtensions) {
+    files({{"b.dll", export_dll({})},
+           {"noext", export_dll({})},
+           {"c.x", export_dll({})},
+           {"sub.d/e.dll", export_dll({})},
+           {"sub.d/up.DLL", export_dll({})}});
+    struct {
+        const char* name;
+        const char* file;   // null: not found
+    } cases[] = {
+        {"e.dll", nullptr},             // a bare name is not looked for in subdirectories
+        {"b", "b.dll"},
+        {"noext.", "noext"},
+        {"c.x", "c.x"},
+        {"c", nullptr},                 // c.dll
+        {"sub.d/e", "sub.d/e.dll"},     // the extension is decided on the last component
+        {"sub.d\\e.dll", "sub.d/e.dll"},
+        {"sub.d/UP.dll", "sub.d/up.DLL"},
+        {"SUB.D/e.dll", nullptr},       // only the last component is matched ignoring case
+        {"e.dll", "sub.d/e.dll"},       // loaded now: the base name is reused
+        {"./sub.d/../b.dll", "b.dll"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        HMODULE h = LoadLibraryA(c.name);
+        if (!c.file) {
+            EXPECT_EQ(h, nullptr);
+            EXPECT_EQ(GetLastError(), LOAD_ERR_MOD_NOT_FOUND);
+        } else {
+            ASSERT_NE(h, nullptr);
+            EXPECT_EQ(where(h), c.file);
+        }
+    }
+}
+
+TEST_F(LoaderTest, LetterCaseExactNameFirst) {
+    files({{"Lib.DLL", export_dll({"upper"})}, {"lib.dll", export_dll({"lower"})}, {"ONLY.DLL", export_dll({})}});
+    EXPECT_EQ(where(LoadLibraryA("lib.dll")), "lib.dll");
+    EXPECT_EQ(where(LoadLibraryA("only.dll")), "ONLY.DLL");
+}
+
+TEST_F(LoaderTest, LoadedBaseNameIsReusedWithoutSearch) {
+    loader_set_application_path("app/prog.exe");
+    files({{"app/a.dll", export_dll({"fa"})}, {"sub/b.dll", export_dll({})}});
+    HMODULE h = LoadLibraryA("a.dll");
+    ASSERT_NE(h, nullptr);
+    files({{"a.dll", export_dll({})}});
+    EXPECT_EQ(LoadLibraryA("A.DLL"), h);
+    EXPECT_EQ(LoadLibraryA("a"), h);
+    // A module loaded by its path is found by its base name afterwards, and by its path again.
+    HMODULE hb = LoadLibraryA("sub/b.dll");
+    ASSERT_NE(hb, nullptr);
+    EXPECT_EQ(LoadLibraryA("B.dll"), hb);
+    EXPECT_EQ(LoadLibraryA("./sub/b.dll"), hb);
+}
+
+TEST_F(LoaderTest, FailedLoadIsTriedAgain) {
+    EXPECT_EQ(load_error("late.dll"), LOAD_ERR_MOD_NOT_FOUND);
+    files({{"late.dll", export_dll({})}});
+    EXPECT_EQ(load_error("late.dll"), 0u);
+}
+
+TEST_F(LoaderTest, DirectoryFoundByNameIsNoImage) {
+    files({{"dir.dll/", {}}, {"Other.Dll/", {}}});
+    EXPECT_EQ(load_error("dir.dll"), LOAD_ERR_BAD_EXE_FORMAT);
+    EXPECT_EQ(load_error("other.dll"), LOAD_ERR_BAD_EXE_FORMAT);
+}
+
+TEST_F(LoaderTest, ModuleFileNameIsCutToTheBuffer) {
+    files({{"abc.dll", export_dll({})}});
+    HMODULE h = LoadLibraryA("abc.dll");
+    ASSERT_NE(h, nullptr);
+    std::string full = dir + "/abc.dll";
+    char buf[512];
+    EXPECT_EQ(GetModuleFileNameA(h, buf, sizeof buf), full.size());
+    EXPECT_EQ(std::string(buf), full);
+    EXPECT_EQ(GetModuleFileNameA(h, buf, uint32_t(full.size())), full.size());
+    EXPECT_EQ(std::string(buf), full.substr(0, full.size() - 1));
+    EXPECT_EQ(GetLastError(), LOAD_ERR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(GetModuleFileNameA(h, buf, uint32_t(full.size() + 1)), full.size());
+    EXPECT_EQ(GetModuleFileNameA(h, buf, 0), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,199 @@
+// The PE load test as the user sees it: load and resolve lines, -v, -q, recursion, final list.
+#include <gtest/gtest.h>
+
+#include "support/pe_writer.h"
+#include "support/tool_runner.h"
+
+namespace {
+
+// A DLL exporting the given names at ordinals 1, 2, ..., importing what it is given.
+BYTES dll(const std::vector<std::string>& names, const std::vector<PE_IMPORT>& imports = {}) {
+    PE_DESC d;
+    uint32_t ord = 1;
+    for (const std::string& n : names) d.exports.push_back(PE_EXPORT{ord++, n, "", 0});
+    d.export_dir = true;
+    d.imports = imports;
+    return write_pe(d);
+}
+
+BYTES app(const std::vector<PE_IMPORT>& imports) {
+    PE_DESC d;
+    d.imports = imports;
+    return write_pe(d);
+}
+
+// Runs in a directory the test keeps until the end, so the expected paths can name it.
+struct FOLDER {
+    std::string dir = make_temp_dir();
+    ~FOLDER() { remove_tree(dir); }
+    TOOL_RUN run(const std::vector<std::string>& args, const std::vector<TOOL_FILE>& files,
+                 const RUN_OPTIONS& opt = {}) {
+        write_files(dir, files);
+        return run_talvek_in(dir, args, opt);
+    }
+};
+
+TEST(PeReport, LoadedModulesAndEntriesThatResolve) {
+    FOLDER f;
+    std::vector<TOOL_FILE> files = {
+        {"app.exe", app({{"a.dll", {pe_name("fa1"), pe_name("fa2"), pe_ord(5)}}, {"b.dll", {pe_name("fb")}}})},
+        {"a.dll", dll({"fa1", "fa2", "x3", "x4", "x5"})},
+        {"b.dll", dll({"fb"})},
+    };
+    const std::string D = f.dir;
+    TOOL_RUN r = f.run({"app.exe"}, files);
+    EXPECT_EQ(r.out, "32-bit NT 'PE' Module\n"
+                     "2 imported module(s) found.\n"
+                     "Loading 'a.dll' --> " + D + "/a.dll.\n"
+                     "Loading 'b.dll' --> " + D + "/b.dll.\n"
+                     "All DLLs used by 'app.exe' could be loaded.\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exit_code, 0);
+
+    // -v lists the resolved entries, newest first: the reverse of the lookup table.
+    r = f.run({"-v", "app.exe"}, {});
+    EXPECT_EQ(r.out, "32-bit NT 'PE' Module\n"
+                     "2 imported module(s) found.\n"
+                     "Loading 'a.dll' --> " + D + "/a.dll.\n"
+                     "    5 (0x0005)\n"
+                     "  fa2\n"
+                     "  fa1\n"
+                     "Loading 'b.dll' --> " + D + "/b.dll.\n"
+                     "  fb\n"
+                     "All DLLs used by 'app.exe' could be loaded.\n");
+}
+
+TEST(PeReport, FailuresAreReportedAndTheResultStaysZero) {
+    FOLDER f;
+    std::vector<TOOL_FILE> files = {
+        {"app.exe", app({{"a.dll", {pe_name("fa"), pe_name("gone"), pe_ord(9), pe_ord(0x12345)}},
+                         {"c.dll", {pe_name("fc")}}})},
+        {"a.dll", dll({"fa"})},
+    };
+    const std::string D = f.dir;
+    TOOL_RUN r = f.run({"app.exe"}, files);
+    EXPECT_EQ(r.out, "32-bit NT 'PE' Module\n"
+                     "2 imported module(s) found.\n"
+                     "Loading 'a.dll' --> " + D + "/a.dll.\n"
+                     "Unable to load procedure from a.dll (file: " + D + "/a.dll)\n"
+                     "Ordinal entry 74565 could not be resolved.\n"
+                     "DosQueryProcAddr returned: 127\n"
+                     "Unable to load procedure from a.dll (file: " + D + "/a.dll)\n"
+                     "Ordinal entry 9 could not be resolved.\n"
+                     "DosQueryProcAddr returned: 127\n"
+                     "Unable to load procedure from a.dll (file: " + D + "/a.dll)\n"
+                     "Entry 'gone' could not be resolved.\n"
+                     "DosQueryProcAddr returned: 127\n"
+                     "Loading 'c.dll' --> NOT loaded!\n"
+                     "Unable to load DLL 'c.dll'.  LoadLibrary returned: 126\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exit_code, 0);
+
+    // -q: no progress, the failure lines still, "--> NOT loaded!" at the start of its line.
+    r = f.run({"-q", "app.exe"}, {});
+    EXPECT_EQ(r.out, "32-bit NT 'PE' Module\n"
+                     "2 imported module(s) found.\n"
+                     "Unable to load procedure from a.dll (file: " + D + "/a.dll)\n"
+                     "Ordinal entry 74565 could not be resolved.\n"
+                     "DosQueryProcAddr returned: 127\n"
+                     "Unable to load procedure from a.dll (file: " + D + "/a.dll)\n"
+                     "Ordinal entry 9 could not be resolved.\n"
+                     "DosQueryProcAddr returned: 127\n"
+                     "Unable to load procedure from a.dll (file: " + D + "/a.dll)\n"
+                     "Entry 'gone' could not be resolved.\n"
+                     "DosQueryProcAddr returned: 127\n"
+                     "  32-bit NT 'PE' Module\n"
+                     "  0 imported module(s) found.\n"
+                     "--> NOT loaded!\n"
+                     "Unable to load DLL 'c.dll'.  LoadLibrary returned: 126\n"
+                     "\nThe following 1 DLL is needed to load app.exe:\n" + D + "/a.dll\n");
+    EXPECT_EQ(r.exit_code, 0);
+}
+
+TEST(PeReport, RecursionFollowsTheLoadersPathAndChecksEachDllOnce) {
+    FOLDER f;
+    std::vector<TOOL_FILE> files = {
+        {"app.exe", app({{"a.dll", {pe_name("fa")}}, {"B.DLL", {pe_name("fb")}}})},
+        {"a.dll", dll({"fa"}, {{"c.dll", {pe_name("fc")}}})},
+        {"b.dll", dll({"fb"}, {{"C.dll", {pe_ord(1)}}})},
+        {"c.dll", dll({"fc"})},
+    };
+    const std::string D = f.dir;
+    TOOL_RUN r = f.run({"-l", "app.exe"}, files, RUN_OPTIONS{"", true, {}, "", 120});
+    EXPECT_EQ(r.both, "32-bit NT 'PE' Module\n"
+                      "2 imported module(s) found.\n"
+                      "Loading 'a.dll' --> " + D + "/a.dll.\n"
+                      "  32-bit NT 'PE' Module\n"
+                      "  1 imported module(s) found.\n"
+                      "  Loading 'c.dll' --> " + D + "/c.dll.\n"
+                      "    32-bit NT 'PE' Module\n"
+                      "    0 imported module(s) found.\n"
+                      "    All DLLs used by '" + D + "/c.dll' could be loaded.\n"
+                      "  All DLLs used by '" + D + "/a.dll' could be loaded.\n"
+                      "Loading 'B.DLL' --> " + D + "/b.dll.\n"
+                      "  32-bit NT 'PE' Module\n"
+                      "  1 imported module(s) found.\n"
+                      "  Loading 'C.dll' --> " + D + "/c.dll.\n"
+                      "  All DLLs used by '" + D + "/b.dll' could be loaded.\n"
+                      "All DLLs used by 'app.exe' could be loaded.\n"
+                      "\nThe following 3 DLLs are needed to load app.exe:\n" +
+                      D + "/a.dll\n" + D + "/c.dll\n" + D + "/b.dll\n");
+    EXPECT_EQ(r.exit_code, 0);
+}
+
+TEST(PeReport, ModuleWithoutImports) {
+    for (bool fQuiet : {false, true}) {
+        SCOPED_TRACE(fQuiet);
+        TOOL_RUN r = run_talvek({fQuiet ? "-q" : "-!", "x.dll"}, {{"x.dll", dll({"f"})}});
+        EXPECT_EQ(r.out, fQuiet ? "32-bit NT 'PE' Module\n0 imported module(s) found.\n"
+                                : "32-bit NT 'PE' Module\n0 imported module(s) found.\n"
+                                  "All DLLs used by 'x.dll' could be loaded.\n");
+        EXPECT_EQ(r.exit_code, 0);
+    }
+}
+
+// The named module is registered as typed; a DLL importing it back leads to it once more
+// under the loader's path.
+TEST(PeReport, NamedModuleImportedBackIsCheckedAgainUnderItsPath) {
+    FOLDER f;
+    std::vector<TOOL_FILE> files = {
+        {"main.dll", dll({"m"}, {{"a.dll", {pe_name("fa")}}})},
+        {"a.dll", dll({"fa"}, {{"main.dll", {pe_name("m")}}})},
+    };
+    const std::string D = f.dir;
+    TOOL_RUN r = f.run({"-l", "main.dll"}, files);
+    EXPECT_EQ(r.out, "32-bit NT 'PE' Module\n"
+                     "1 imported module(s) found.\n"
+                     "Loading 'a.dll' --> " + D + "/a.dll.\n"
+                     "  32-bit NT 'PE' Module\n"
+                     "  1 imported module(s) found.\n"
+                     "  Loading 'main.dll' --> " + D + "/main.dll.\n"
+                     "    32-bit NT 'PE' Module\n"
+                     "    1 imported module(s) found.\n"
+                     "    Loading 'a.dll' --> " + D + "/a.dll.\n"
+                     "    All DLLs used by '" + D + "/main.dll' could be loaded.\n"
+                     "  All DLLs used by '" + D + "/a.dll' could be loaded.\n"
+                     "All DLLs used by 'main.dll' could be loaded.\n"
+                     "\nThe following 2 DLLs are needed to load main.dll:\n" + D + "/a.dll\n" + D + "/main.dll\n");
+}
+
+// The search starts in the named module's directory, wherever the tool runs.
+TEST(PeReport, DllsAreFoundBesideTheNamedModule) {
+    FOLDER f;
+    std::vector<TOOL_FILE> files = {
+        {"prog/app.exe", app({{"a.dll", {pe_name("fa")}}})},
+        {"prog/a.dll", dll({"fa"})},
+        {"a.dll", dll({"other"})},
+        {"run/", {}},
+    };
+    const std::string D = f.dir;
+    RUN_OPTIONS opt;
+    opt.workdir = "run";
+    TOOL_RUN r = f.run({"../prog/app.exe"}, files, opt);
+    EXPECT_EQ(r.out, "32-bit NT 'PE' Module\n"
+                     "1 imported module(s) found.\n"
+                     "Loading 'a.dll' --> " + D + "/prog/a.dll.\n"
+                     "All DLLs used by '../prog/app.exe' could be loaded.\n");
+}
+
+}  // namespace

@@ -1,0 +1,179 @@
+// The PE32 writer of the tests: the headers as a linker writes them, one generated data
+// section with the import and export tables, and any extra sections a test lays out itself.
+#include "support/pe_writer.h"
+
+#include <algorithm>
+
+PE_REF pe_ord(uint32_t ordinal) {
+    PE_REF r;
+    r.value = 0x80000000u | ordinal;
+    return r;
+}
+
+PE_REF pe_name(const std::string& name, uint16_t hint) {
+    PE_REF r;
+    r.name = name;
+    r.hint = hint;
+    return r;
+}
+
+static size_t align_up(size_t v, size_t a) { return (v + a - 1) / a * a; }
+
+// Room for n bytes at the end of b; returns where they start.
+static size_t reserve(BYTES& b, size_t n) {
+    size_t at = b.size();
+    b.resize(at + n);
+    return at;
+}
+
+static size_t add_cstr(BYTES& b, const std::string& s) {
+    size_t at = b.size();
+    add_str(b, s);
+    add_u8(b, 0);
+    return at;
+}
+
+BYTES pe_section_header(uint32_t va, uint32_t vsize, uint32_t raw_size, uint32_t raw_ptr) {
+    BYTES h(40, 0);
+    put_str(h, 0, ".sect");
+    put_u32(h, 8, vsize);
+    put_u32(h, 12, va);
+    put_u32(h, 16, raw_size);
+    put_u32(h, 20, raw_ptr);
+    put_u32(h, 36, 0x40000040);   // initialised data, readable
+    return h;
+}
+
+size_t pe_dir_ofs(const PE_LAYOUT& l, unsigned i) { return l.opt_ofs + 96 + 8 * i; }
+size_t pe_section_ofs(const PE_LAYOUT& l, unsigned k) { return l.sect_ofs + 40 * k; }
+
+BYTES write_pe(const PE_DESC& d, PE_LAYOUT* layout) {
+    PE_LAYOUT l{};
+    l.pe_ofs = d.dos.ofs_new_hdr;
+    l.opt_ofs = l.pe_ofs + 24;
+    l.sect_ofs = l.opt_ofs + d.opt_size;
+    size_t cSections = d.sections.size() + 1;
+    size_t cbHeaders = align_up(l.sect_ofs + 40 * cSections, 0x200);
+    size_t dataRaw = cbHeaders;
+    for (const PE_SECTION& s : d.sections) dataRaw = std::max<size_t>(dataRaw, size_t(s.raw_ptr) + s.raw_size);
+    l.data_raw = align_up(dataRaw, 0x200);
+    l.data_va = d.data_va;
+    auto rva = [&](size_t off) { return uint32_t(d.data_va + off); };
+
+    // The generated data section; its first 16 bytes stand for code, the default address
+    // of an export.
+    BYTES D(16, 0xCC);
+    bool fImports = !d.imports.empty() || !d.import_terminator;
+    size_t impOff = reserve(D, 20 * (d.imports.size() + (d.import_terminator ? 1 : 0)));
+    std::vector<size_t> iltOff, iatOff;
+    for (const PE_IMPORT& m : d.imports) {
+        iltOff.push_back(m.iat_only ? 0 : reserve(D, 4 * (m.refs.size() + 1)));
+        iatOff.push_back(reserve(D, 4 * (m.refs.size() + 1)));
+    }
+    for (size_t i = 0; i < d.imports.size(); i++) {
+        const PE_IMPORT& m = d.imports[i];
+        size_t nameOff = add_cstr(D, m.dll);
+        l.dll_name_ofs.push_back(l.data_raw + nameOff);
+        for (size_t j = 0; j < m.refs.size(); j++) {
+            uint32_t v = m.refs[j].value;
+            if (!m.refs[j].name.empty()) {
+                if (D.size() % 2) add_u8(D, 0);
+                size_t hn = D.size();
+                add_u16(D, m.refs[j].hint);
+                add_cstr(D, m.refs[j].name);
+                v = rva(hn);
+            }
+            if (!m.iat_only) put_u32(D, iltOff[i] + 4 * j, v);
+            put_u32(D, iatOff[i] + 4 * j, v);
+        }
+        size_t desc = impOff + 20 * i;
+        put_u32(D, desc + 0, m.iat_only ? 0 : rva(iltOff[i]));
+        put_u32(D, desc + 12, rva(nameOff));
+        put_u32(D, desc + 16, rva(iatOff[i]));
+        l.lookup_ofs.push_back(l.data_raw + (m.iat_only ? iatOff[i] : iltOff[i]));
+    }
+    l.import_ofs = l.data_raw + impOff;
+    l.import_rva = fImports ? rva(impOff) : 0;
+
+    bool fExports = d.export_dir || !d.exports.empty();
+    uint32_t cbExports = 0;
+    if (fExports) {
+        while (D.size() % 4) add_u8(D, 0);
+        size_t expOff = reserve(D, 40);
+        uint32_t cFuncs = d.export_funcs;
+        std::vector<const PE_EXPORT*> named;
+        for (const PE_EXPORT& e : d.exports) {
+            if (d.export_funcs == 0) cFuncs = std::max(cFuncs, e.ordinal - d.export_base + 1);
+            if (!e.name.empty()) named.push_back(&e);
+        }
+        size_t eatOff = reserve(D, 4 * size_t(cFuncs));
+        size_t namesOff = reserve(D, 4 * named.size());
+        size_t ordsOff = reserve(D, 2 * named.size());
+        size_t dllNameOff = add_cstr(D, d.export_name);
+        for (size_t k = 0; k < named.size(); k++) {
+            put_u32(D, namesOff + 4 * k, rva(add_cstr(D, named[k]->name)));
+            put_u16(D, ordsOff + 2 * k, uint16_t(named[k]->ordinal - d.export_base));
+        }
+        for (const PE_EXPORT& e : d.exports) {
+            uint32_t v = e.rva ? e.rva : d.data_va;
+            if (!e.forwarder.empty()) v = rva(add_cstr(D, e.forwarder));
+            size_t idx = e.ordinal - d.export_base;
+            if (idx < cFuncs) put_u32(D, eatOff + 4 * idx, v);
+        }
+        put_u32(D, expOff + 12, rva(dllNameOff));
+        put_u32(D, expOff + 16, d.export_base);
+        put_u32(D, expOff + 20, cFuncs);
+        put_u32(D, expOff + 24, uint32_t(named.size()));
+        put_u32(D, expOff + 28, rva(eatOff));
+        put_u32(D, expOff + 32, rva(namesOff));
+        put_u32(D, expOff + 36, rva(ordsOff));
+        cbExports = uint32_t(D.size() - expOff);
+        l.export_ofs = l.data_raw + expOff;
+        l.eat_ofs = l.data_raw + eatOff;
+        l.export_rva = rva(expOff);
+    }
+    size_t cbData = align_up(D.size(), 0x200);
+
+    BYTES b = write_dos(d.dos);
+    put_str(b, l.pe_ofs, std::string("PE\0\0", 4));
+    put_u16(b, l.pe_ofs + 4, d.machine);
+    put_u16(b, l.pe_ofs + 6, uint16_t(cSections));
+    put_u16(b, l.pe_ofs + 20, d.opt_size);
+    put_u16(b, l.pe_ofs + 22, 0x2102);   // executable image, 32-bit, DLL
+    // Optional header fields exist only inside its stated size.
+    BYTES opt(d.opt_size, 0);
+    auto opt32 = [&](size_t at, uint32_t v) {
+        if (at + 4 <= opt.size()) put_u32(opt, at, v);
+    };
+    if (opt.size() >= 2) put_u16(opt, 0, d.magic);
+    opt32(28, 0x10000000);   // ImageBase
+    opt32(32, 0x1000);       // SectionAlignment
+    opt32(36, 0x200);        // FileAlignment
+    opt32(56, uint32_t(align_up(d.data_va + D.size(), 0x1000)));   // SizeOfImage
+    opt32(60, uint32_t(cbHeaders));
+    opt32(92, d.num_rva);
+    if (fImports) {
+        opt32(96 + 8, l.import_rva);
+        opt32(96 + 12, uint32_t(20 * (d.imports.size() + 1)));
+    }
+    if (fExports) {
+        opt32(96, l.export_rva);
+        opt32(96 + 4, cbExports);
+    }
+    put_bytes(b, l.opt_ofs, opt);
+    for (size_t k = 0; k < d.sections.size(); k++) {
+        const PE_SECTION& s = d.sections[k];
+        BYTES h = pe_section_header(s.va, s.vsize, s.raw_size, s.raw_ptr);
+        put_bytes(h, 0, BYTES(8, 0));
+        put_str(h, 0, s.name.substr(0, 8));
+        put_bytes(b, pe_section_ofs(l, unsigned(k)), h);
+        if (!s.data.empty()) put_bytes(b, s.raw_ptr, s.data);
+    }
+    put_bytes(b, pe_section_ofs(l, unsigned(d.sections.size())),
+              pe_section_header(d.data_va, uint32_t(D.size()), uint32_t(cbData), uint32_t(l.data_raw)));
+    if (b.size() < l.data_raw) b.resize(l.data_raw);
+    put_bytes(b, l.data_raw, D);
+    b.resize(std::max(b.size(), l.data_raw + cbData));
+    if (layout) *layout = l;
+    return b;
+}
