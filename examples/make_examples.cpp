@@ -1,0 +1,70 @@
+// Writes the bundled example modules: a PE application with its DLLs (one missing, one
+// entry that does not resolve), an LX application with two DLLs, an NE application with
+// one DLL. Run by the build; the files land in the folder named on the command line.
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "support/lx_writer.h"
+#include "support/ne_writer.h"
+#include "support/pe_writer.h"
+
+namespace {
+
+struct EXAMPLE_FILE {
+    std::string name;
+    BYTES bytes;
+};
+
+bool write_file(const std::string& path, const BYTES& b) {
+    FILE* f = fopen(path.c_str(), "wb");
+    if (!f) return false;
+    bool ok = fwrite(b.data(), 1, b.size(), f) == b.size();
+    return fclose(f) == 0 && ok;
+}
+
+std::vector<EXAMPLE_FILE> lx_example() {
+    LX_DESC app;
+    app.modules = {"DISPLAY", "FILEIO"};
+    app.procs = {"OpenFile", "CloseFile"};
+    app.records = {lx_import_ordinal(1, 12), lx_import_name(2, lx_proc_offset(app, 0)),
+                   lx_import_name(2, lx_proc_offset(app, 1)), lx_import_ordinal(1, 7)};
+    LX_DESC display;
+    display.modules = {"FILEIO"};
+    display.records = {lx_import_ordinal(1, 3)};
+    return {{"app.exe", write_lx(app)}, {"DISPLAY.DLL", write_lx(display)}, {"FILEIO.DLL", write_lx(LX_DESC{})}};
+}
+
+std::vector<EXAMPLE_FILE> ne_example() {
+    NE_DESC app = ne_module({"KERNEL"}, {ne_ordinal(1, 3), ne_ordinal(1, 5)});
+    uint16_t name = app.names.add("GETVERSION");
+    app.segs[0].relocs.push_back(ne_by_name(1, name));
+    return {{"app.exe", write_ne(app)}, {"KERNEL.DLL", write_ne(ne_module({}))}};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        fprintf(stderr, "usage: make_examples OUTDIR\n");
+        return 2;
+    }
+    std::string out = argv[1];
+    mkdir(out.c_str(), 0755);
+    const struct {
+        const char* folder;
+        std::vector<EXAMPLE_FILE> files;
+    } sets[] = {{"pe", pe_example()}, {"lx", lx_example()}, {"ne", ne_example()}};
+    for (const auto& set : sets) {
+        std::string dir = out + "/" + set.folder;
+        mkdir(dir.c_str(), 0755);
+        for (const EXAMPLE_FILE& f : set.files)
+            if (!write_file(dir + "/" + f.name, f.bytes)) {
+                fprintf(stderr, "make_examples: cannot write %s/%s\n", dir.c_str(), f.name.c_str());
+                return 1;
+            }
+    }
+    return 0;
+}
