@@ -42,7 +42,8 @@ PSZ Init(int argc, char** argv);
 // The whole program: flags, the named module, the final list, the end. Does not return.
 [[noreturn]] void tool_main(int argc, char** argv);
 
-// Clears all run state (flags, level, registry) so a test or fuzz target can start afresh.
+// Clears all run state (flags, level, registry, loaded DLLs) so a test or fuzz target can
+// start afresh.
 void reset_run_state();
 
 }  // namespace talvek

@@ -6,6 +6,7 @@
 #include "driver/driver.h"
 #include "driver/registry.h"
 #include "platform/console.h"
+#include "platform/loader.h"
 
 namespace talvek {
 
@@ -116,6 +117,7 @@ void reset_run_state() {
     reloc_chain = imports = ordinals = relocation = segments = FALSE;
     level = 0;
     reset_registry();
+    loader_reset();
 }
 
 }  // namespace talvek

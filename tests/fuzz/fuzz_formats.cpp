@@ -2,6 +2,7 @@
 #include "fuzz/fuzz_support.h"
 #include "support/lx_writer.h"
 #include "support/ne_writer.h"
+#include "support/pe_writer.h"
 
 namespace {
 
@@ -76,13 +77,73 @@ std::vector<FUZZ_FILE> ne_seeds() {
     };
 }
 
+// A PE DLL exporting names at ordinals 1, 2, ..., and importing what it is given.
+BYTES pe_dll(const std::vector<std::string>& names, const std::vector<PE_IMPORT>& imports = {},
+             const std::vector<PE_EXPORT>& extra = {}) {
+    PE_DESC d;
+    uint32_t ord = 1;
+    for (const std::string& n : names) d.exports.push_back(PE_EXPORT{ord++, n, "", 0});
+    for (const PE_EXPORT& e : extra) d.exports.push_back(e);
+    d.export_dir = true;
+    d.imports = imports;
+    return write_pe(d);
+}
+
+std::vector<FUZZ_FILE> pe_folder() {
+    PE_DESC wide;
+    wide.machine = 0x8664;
+    return {
+        {"kernel32.dll", pe_dll({"ExitProcess", "GetVersion", "Sleep"})},
+        {"user32.dll", pe_dll({"MessageBoxA"}, {{"kernel32.dll", {pe_name("Sleep"), pe_ord(2)}}},
+                              {PE_EXPORT{9, "Fwd", "kernel32.ExitProcess", 0}, PE_EXPORT{10, "FwdOrd", "KERNEL32.#2", 0}})},
+        {"Cycle.DLL", pe_dll({"c"}, {{"user32.dll", {pe_name("MessageBoxA")}}})},
+        {"wide.dll", write_pe(wide)},
+    };
+}
+
+// DLL images for the loader target: exports of every kind, and imports from the folder.
+std::vector<FUZZ_FILE> pe_loader_seeds() {
+    PE_DESC fwd;
+    fwd.exports = {PE_EXPORT{1, "a", "", 0}, PE_EXPORT{2, "b", "kernel32.Sleep", 0}, PE_EXPORT{3, "", "user32.#9", 0},
+                   PE_EXPORT{4, "loop", "fuzz.loop", 0}};
+    fwd.export_dir = true;
+    fwd.export_base = 1;
+    fwd.imports = {{"user32.dll", {pe_name("Fwd"), pe_ord(1)}}};
+    PE_DESC plain;
+    plain.exports = {PE_EXPORT{1, "a", "", 0}, PE_EXPORT{4, "d", "", 0}};
+    plain.export_dir = true;
+    plain.export_base = 1;
+    return {{"loader_forwarders_and_imports", write_pe(fwd)}, {"loader_plain_exports", write_pe(plain)}};
+}
+
+std::vector<FUZZ_FILE> pe_seeds() {
+    PE_DESC app;
+    app.imports = {{"kernel32.dll", {pe_name("ExitProcess"), pe_ord(2), pe_name("Missing")}},
+                   {"USER32", {pe_name("Fwd"), pe_name("FwdOrd"), pe_ord(0x7FFFFFFF)}},
+                   {"cycle.dll", {pe_name("c")}},
+                   {"wide.dll", {pe_ord(1)}},
+                   {"absent.dll", {pe_name("x")}}};
+    PE_DESC iat = app;
+    iat.imports[0].iat_only = true;
+    iat.import_terminator = false;
+    PE_DESC short_header;
+    short_header.opt_size = 28;
+    PE_DESC no_imports;
+    return {
+        {"pe_five_dlls_every_outcome", write_pe(app)},
+        {"pe_address_table_only", write_pe(iat)},
+        {"pe_short_header", write_pe(short_header)},
+        {"pe_no_imports", write_pe(no_imports)},
+    };
+}
+
 }  // namespace
 
 std::vector<FUZZ_FILE> fuzz_dll_folder(char format) {
     switch (format) {
         case 'L': return lx_folder();
         case 'N': return ne_folder();
-        default: return {};
+        default: return pe_folder();
     }
 }
 
@@ -90,6 +151,7 @@ std::vector<FUZZ_FILE> fuzz_seeds(char format) {
     switch (format) {
         case 'L': return lx_seeds();
         case 'N': return ne_seeds();
-        default: return {};
+        case 'P': return pe_seeds();
+        default: return pe_loader_seeds();
     }
 }

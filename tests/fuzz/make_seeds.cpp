@@ -17,7 +17,7 @@ int main(int argc, char** argv) {
     const struct {
         char format;
         const char* folder;
-    } formats[] = {{'L', "lx"}, {'N', "ne"}, {'P', "pe"}};
+    } formats[] = {{'L', "lx"}, {'N', "ne"}, {'P', "pe"}, {'D', "loader"}};
     for (const auto& f : formats) {
         std::string dir = out + "/" + f.folder;
         mkdir(dir.c_str(), 0755);
