@@ -1,10 +1,11 @@
-// Damaged LX and NE modules: every truncation and every single-bit flip of the headers and
+// Damaged LX, NE and PE modules: every truncation and every single-bit flip of the headers and
 // tables ends in a defined result, with all options on and recursion into a DLL folder.
 #include <gtest/gtest.h>
 
 #include "support/damage_sweep.h"
 #include "support/lx_writer.h"
 #include "support/ne_writer.h"
+#include "support/pe_writer.h"
 
 namespace {
 
@@ -57,10 +58,34 @@ SWEEP ne_sweep() {
     return s;
 }
 
+SWEEP pe_sweep() {
+    PE_DESC d;
+    d.imports = {{"a.dll", {pe_name("fa"), pe_ord(2)}}, {"b.dll", {pe_name("fb"), pe_name("nope")}}, {"gone.dll", {pe_ord(1)}}};
+    PE_LAYOUT l;
+    SWEEP s;
+    s.image = write_pe(d, &l);
+    PE_DESC a;
+    a.exports = {PE_EXPORT{1, "fa", "", 0}, PE_EXPORT{2, "fwd", "b.fb", 0}};
+    a.export_dir = true;
+    a.imports = {{"b.dll", {pe_name("fb")}}};
+    PE_DESC b;
+    b.exports = {PE_EXPORT{1, "fb", "", 0}};
+    b.export_dir = true;
+    s.folder = {{"a.dll", write_pe(a)}, {"b.dll", write_pe(b)}};
+    s.options = {"l", "v"};
+    s.allowed = {0, 3, 4, 6, 8};
+    s.allow_unterminated = true;   // the PE format error has no line end
+    // The headers and section table, and the import data (descriptors, lookup tables, names).
+    s.flip = {{0, l.sect_ofs + 40}, {l.import_ofs, l.dll_name_ofs.back() + 10}};
+    return s;
+}
+
 TEST(Damage, LxEveryTruncation) { run_truncation_sweep(lx_sweep()); }
 TEST(Damage, LxEveryBitFlip) { run_bit_flip_sweep(lx_sweep()); }
 TEST(Damage, NeEveryTruncation) { run_truncation_sweep(ne_sweep()); }
 
 TEST(Damage, NeEveryBitFlipOfHeaderTablesAndRelocations) { run_bit_flip_sweep(ne_sweep()); }
+TEST(Damage, PeEveryTruncation) { run_truncation_sweep(pe_sweep()); }
+TEST(Damage, PeEveryBitFlipOfHeadersAndImports) { run_bit_flip_sweep(pe_sweep()); }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "support/lx_writer.h"
 #include "support/ne_writer.h"
+#include "support/pe_writer.h"
 #include "support/tool_runner.h"
 
 namespace {
@@ -34,7 +35,7 @@ size_t stack_for_build() {
 #endif
 }
 
-void expect_whole_chain(const std::vector<TOOL_FILE>& files) {
+void expect_whole_chain(const std::vector<TOOL_FILE>& files, const std::string& ext = ".DLL") {
     std::string dir = make_temp_dir();
     write_files(dir, files);
     RUN_OPTIONS opt;
@@ -45,7 +46,7 @@ void expect_whole_chain(const std::vector<TOOL_FILE>& files) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.exit_code, 0);
     std::string list = "\nThe following 10000 DLLs are needed to load app.exe:\n";
-    for (int i = 0; i < kDepth; i++) list += dir + "/" + dll_name(i) + ".DLL\n";
+    for (int i = 0; i < kDepth; i++) list += dir + "/" + dll_name(i) + ext + "\n";
     ASSERT_GE(r.out.size(), list.size());
     EXPECT_EQ(r.out.substr(r.out.size() - list.size()), list);
 }
@@ -74,6 +75,21 @@ TEST(DeepChain, NeTenThousandLevels) {
     files.push_back({"app.exe", module(dll_name(0))});
     for (int i = 0; i < kDepth; i++) files.push_back({dll_name(i) + ".DLL", module(i + 1 < kDepth ? dll_name(i + 1) : "")});
     expect_whole_chain(files);
+}
+
+// PE DLLs are found and named by the loader, which gives the file's own path.
+TEST(DeepChain, PeTenThousandLevels) {
+    std::vector<TOOL_FILE> files;
+    auto module = [](const std::string& next) {
+        PE_DESC d;
+        d.exports = {PE_EXPORT{1, "entry", "", 0}};
+        d.export_dir = true;
+        if (!next.empty()) d.imports = {{next + ".dll", {pe_name("entry")}}};
+        return write_pe(d);
+    };
+    files.push_back({"app.exe", module(dll_name(0))});
+    for (int i = 0; i < kDepth; i++) files.push_back({dll_name(i) + ".dll", module(i + 1 < kDepth ? dll_name(i + 1) : "")});
+    expect_whole_chain(files, ".dll");
 }
 
 }  // namespace

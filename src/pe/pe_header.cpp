@@ -77,7 +77,7 @@ void pool_free(NAME_POOL* pool) {
 
 void BadFile(const char* ErrorMsg) {
     fprintf(stderr, "%10s %50s", "ZOReve:  ", ErrorMsg);
-    exit(RC_BAD_PE_HEADER);
+    tool_exit(RC_BAD_PE_HEADER);
 }
 
 uint32_t GetHexNum(uint32_t ulOffset, uint32_t ulLen, BYTE_SPAN Buf) {
