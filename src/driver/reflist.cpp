@@ -28,8 +28,11 @@ constexpr size_t REF_BLOCK_MAX = 65536;
 }
 
 template <class NODE>
+static void free_table(REF_TABLE<NODE>* t);
+
+template <class NODE>
 static bool alloc_table(REF_TABLE<NODE>* t, uint64_t cMods) {
-    *t = REF_TABLE<NODE>{};
+    free_table(t);
     if (cMods >= UINT32_MAX) return false;
     NODE** heads = static_cast<NODE**>(tool_alloc_array(cMods + 1, sizeof(NODE*)));
     if (!heads) return false;
@@ -84,7 +87,18 @@ static void free_table(REF_TABLE<NODE>* t) {
     }
     free(t->heads);
     hash_free(&t->index);
-    *t = REF_TABLE<NODE>{};
+    t->heads = nullptr;
+    t->cMods = 0;
+    t->blocks = nullptr;
+}
+
+template <>
+REF_TABLE<REF_NODE32>::~REF_TABLE() {
+    free_table(this);
+}
+template <>
+REF_TABLE<REF_NODE>::~REF_TABLE() {
+    free_table(this);
 }
 
 bool alloc_ref_table(REF_TABLE32* t, uint64_t cMods) { return alloc_table(t, cMods); }

@@ -27,13 +27,20 @@ struct REF_NODE {
 struct REF_BLOCK;   // node storage, released with the table
 
 // The list heads of one module, indexed 1..cMods (head 0 exists and is never reported),
-// with the index that finds an entry already present in O(1) expected.
+// with the index that finds an entry already present in O(1) expected. The processor
+// releases it at its common end; the destructor only covers a harness that unwinds
+// through a processor, so a table is never copied.
 template <class NODE>
 struct REF_TABLE {
-    NODE** heads;
-    uint32_t cMods;
-    HASH_INDEX index;
-    REF_BLOCK* blocks;
+    NODE** heads = nullptr;
+    uint32_t cMods = 0;
+    HASH_INDEX index{};
+    REF_BLOCK* blocks = nullptr;
+
+    REF_TABLE() = default;
+    REF_TABLE(const REF_TABLE&) = delete;
+    REF_TABLE& operator=(const REF_TABLE&) = delete;
+    ~REF_TABLE();
 };
 typedef REF_TABLE<REF_NODE32> REF_TABLE32;
 typedef REF_TABLE<REF_NODE> REF_TABLE16;

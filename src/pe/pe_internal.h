@@ -120,6 +120,8 @@ struct PE_MODULE {
     char** ModuleNameTblP;
     NAME_POOL names;
     char modname[PE_MODNAME_SIZE];
+
+    ~PE_MODULE();   // releases the name table and the name copies
 };
 
 // Reads the headers, the section table and the import directory of the module in ifile,
