@@ -17,27 +17,24 @@ bool open_pe_reader(PE_READER* r, FILE* f) {
     *r = PE_READER{};
     r->f = f;
     if (!file_size(f, &r->cbFile)) return false;
-    r->win = static_cast<uint8_t*>(tool_alloc(PE_READ_WINDOW));
+    r->win.reset(static_cast<uint8_t*>(tool_alloc(PE_READ_WINDOW)));
     return r->win != nullptr;
 }
 
-void close_pe_reader(PE_READER* r) {
-    free(r->win);
-    *r = PE_READER{};
-}
+void close_pe_reader(PE_READER* r) { *r = PE_READER{}; }
 
 BYTE_SPAN pe_read(PE_READER* r, uint64_t ofs, size_t n) {
-    if (ofs >= r->cbFile) return BYTE_SPAN{r->win, 0};
+    if (ofs >= r->cbFile) return BYTE_SPAN{r->win.get(), 0};
     uint64_t avail = std::min<uint64_t>(n, r->cbFile - ofs);
     bool fInWindow = ofs >= r->ofsWin && ofs - r->ofsWin <= r->cbWin && avail <= r->cbWin - (ofs - r->ofsWin);
     if (!fInWindow) {
         size_t cb = size_t(std::min<uint64_t>(PE_READ_WINDOW, r->cbFile - ofs));
         r->cbWin = 0;
-        if (!read_at(r->f, ofs, r->win, cb)) return BYTE_SPAN{r->win, 0};
+        if (!read_at(r->f, ofs, r->win.get(), cb)) return BYTE_SPAN{r->win.get(), 0};
         r->ofsWin = ofs;
         r->cbWin = cb;
     }
-    return BYTE_SPAN{r->win + (ofs - r->ofsWin), size_t(avail)};
+    return BYTE_SPAN{r->win.get() + (ofs - r->ofsWin), size_t(avail)};
 }
 
 struct NAME_BLOCK {

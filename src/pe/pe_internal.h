@@ -8,6 +8,7 @@
 
 #include "common/bytes.h"
 #include "common/dos_header.h"
+#include "common/types.h"
 #include "driver/reflist.h"
 
 namespace talvek {
@@ -54,7 +55,7 @@ struct DATA_DIR {
 struct PE_READER {
     FILE* f;
     uint64_t cbFile;
-    uint8_t* win;
+    MEM_PTR<uint8_t> win;
     uint64_t ofsWin;
     size_t cbWin;
 };
