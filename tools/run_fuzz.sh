@@ -17,13 +17,14 @@ build-fuzz/tests/fuzz/fuzz_seeds build-fuzz/seeds
 
 status=0
 for t in "${targets[@]}"; do
-  work=build-fuzz/corpus-work/$t
-  findings=build-fuzz/findings/$t
+  # Absolute paths: the target moves into a folder of its own on its first input.
+  work=$PWD/build-fuzz/corpus-work/$t
+  findings=$PWD/build-fuzz/findings/$t
   mkdir -p "$work" "$findings"
   echo "fuzzing $t for ${seconds}s"
   if ! build-fuzz/tests/fuzz/fuzz_$t -max_total_time="$seconds" -close_fd_mask=3 -max_len=16384 \
        -rss_limit_mb=2048 -timeout=20 -artifact_prefix="$findings/" -print_final_stats=1 \
-       "$work" "build-fuzz/seeds/$t" 2>"build-fuzz/fuzz-$t.log"; then
+       "$work" "$PWD/build-fuzz/seeds/$t" 2>"build-fuzz/fuzz-$t.log"; then
     echo "fuzz_$t found a failure:"
     tail -n 60 "build-fuzz/fuzz-$t.log"
     status=1

@@ -112,7 +112,9 @@ bool search(const std::string& name, std::string* path) {
 // registered as loaded (it counts as loaded while its imports are being loaded).
 EMU_MODULE* map_module(const std::string& path, uint32_t* err) {
     *err = LOAD_ERR_BAD_EXE_FORMAT;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so a FIFO or device met by the search cannot stall the run; only a
+    // regular file is mapped.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return nullptr;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 64 || uint64_t(st.st_size) > SIZE_MAX) {
