@@ -25,6 +25,31 @@ bool write_file(const std::string& path, const BYTES& b) {
     return fclose(f) == 0 && ok;
 }
 
+// A DLL named name, exporting the given entries at ordinals 1, 2, ... and importing imports.
+BYTES pe_dll(const std::string& name, const std::vector<std::string>& exports,
+             const std::vector<PE_IMPORT>& imports = {}) {
+    PE_DESC d;
+    uint32_t ordinal = 1;
+    for (const std::string& e : exports) d.exports.push_back(PE_EXPORT{ordinal++, e, "", 0});
+    d.export_dir = true;
+    d.export_name = name;
+    d.imports = imports;
+    return write_pe(d);
+}
+
+// app.exe imports from shapes.dll (which imports colors.dll in turn), from colors.dll one
+// entry it lacks (fade_out), and from printer.dll, which is not there.
+std::vector<EXAMPLE_FILE> pe_example() {
+    PE_DESC app;
+    app.imports = {{"shapes.dll", {pe_name("draw_circle"), pe_name("draw_square"), pe_ord(3)}},
+                   {"colors.dll", {pe_name("mix_colors"), pe_name("fade_out")}},
+                   {"printer.dll", {pe_name("print_page")}}};
+    return {{"app.exe", write_pe(app)},
+            {"shapes.dll", pe_dll("shapes.dll", {"draw_circle", "draw_square", "fill_shape"},
+                                  {{"colors.dll", {pe_name("mix_colors")}}})},
+            {"colors.dll", pe_dll("colors.dll", {"mix_colors", "blend_colors"})}};
+}
+
 std::vector<EXAMPLE_FILE> lx_example() {
     LX_DESC app;
     app.modules = {"DISPLAY", "FILEIO"};

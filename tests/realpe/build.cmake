@@ -13,12 +13,16 @@ endfunction()
 set(PE --target=i686-w64-windows-gnu -fuse-ld=lld -nostdlib -O1)
 set(DLL_ENTRY -Wl,--entry=DllEntry@12)
 file(REMOVE_RECURSE ${OUT})
-file(MAKE_DIRECTORY ${OUT}/lib ${OUT}/full ${OUT}/missing ${OUT}/lacking)
+file(MAKE_DIRECTORY ${OUT}/lib ${OUT}/full ${OUT}/missing ${OUT}/lacking ${OUT}/unforwarded)
 
 run(${DLLTOOL} -m i386 -d ${SRC}/beta.def -l ${OUT}/lib/libbeta.a)
 run(${DLLTOOL} -m i386 -d ${SRC}/alpha.def -l ${OUT}/lib/libalpha.a)
 run(${CLANG} ${PE} -shared -o ${OUT}/full/beta.dll ${SRC}/beta.c ${SRC}/beta.def ${DLL_ENTRY})
-run(${CLANG} ${PE} -shared -o ${OUT}/full/alpha.dll ${SRC}/alpha.c ${SRC}/alpha.def ${OUT}/lib/libbeta.a ${DLL_ENTRY})
+# alpha.def serves the import library only. lld 14 prefixes the target of a forwarder read
+# from a .def file with an underscore on i386 ("_beta.beta_target", a DLL that does not
+# exist), so the DLL takes its exports from linker options, which keep the text as given.
+run(${CLANG} ${PE} -shared -o ${OUT}/full/alpha.dll ${SRC}/alpha.c ${OUT}/lib/libbeta.a ${DLL_ENTRY}
+    -Wl,-Xlink=-export:alpha_one -Wl,-Xlink=-export:alpha_fwd=beta.beta_target)
 run(${CLANG} ${PE} -o ${OUT}/full/app.exe ${SRC}/app.c ${OUT}/lib/libalpha.a ${OUT}/lib/libbeta.a -Wl,--entry=AppEntry)
 
 # One DLL missing: beta.dll is not there, so alpha.dll cannot load either.
@@ -26,3 +30,7 @@ file(COPY ${OUT}/full/app.exe ${OUT}/full/alpha.dll DESTINATION ${OUT}/missing)
 # One DLL lacking an entry the application imports (beta_two).
 file(COPY ${OUT}/full/app.exe ${OUT}/full/alpha.dll DESTINATION ${OUT}/lacking)
 run(${CLANG} ${PE} -shared -o ${OUT}/lacking/beta.dll ${SRC}/beta.c ${SRC}/beta_lacking.def ${DLL_ENTRY})
+# beta.dll without the target of alpha.dll's forwarder: alpha.dll still loads (it imports
+# beta_one only), but its forwarded entry does not resolve.
+file(COPY ${OUT}/full/app.exe ${OUT}/full/alpha.dll DESTINATION ${OUT}/unforwarded)
+run(${CLANG} ${PE} -shared -o ${OUT}/unforwarded/beta.dll ${SRC}/beta.c ${SRC}/beta_unforwarded.def ${DLL_ENTRY})

@@ -1,0 +1,284 @@
+// End-to-end runs over PE files linked by clang and lld (tests/realpe): the whole report,
+// the DLL search and letter case, on modules that no test-side writer made.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "support/tool_runner.h"
+
+#ifdef TALVEK_REALPE_DIR
+
+namespace {
+
+const std::string kFull = TALVEK_REALPE_DIR "/full";
+const std::string kMissing = TALVEK_REALPE_DIR "/missing";
+const std::string kLacking = TALVEK_REALPE_DIR "/lacking";
+const std::string kUnforwarded = TALVEK_REALPE_DIR "/unforwarded";
+
+// The text with every "$A" and "$B" replaced (the folders the loader finds the DLLs in).
+std::string fill(std::string text, const std::string& a, const std::string& b = "") {
+    for (const auto& [key, value] : {std::pair<std::string, std::string>{"$A", a}, {"$B", b}})
+        for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + value.size()))
+            text.replace(at, key.size(), value);
+    return text;
+}
+
+BYTES read_file(const std::string& path) {
+    BYTES b;
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f) return b;
+    uint8_t buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) b.insert(b.end(), buf, buf + n);
+    fclose(f);
+    return b;
+}
+
+struct SEARCH_ENV {
+    std::string cwd;        // run here; empty: a fresh empty directory
+    std::string winepath;
+    std::string path;       // empty: an empty directory
+};
+
+// Runs talvek with a DLL search that reaches no folder of the system: the current
+// directory and PATH are empty directories unless given, WINEPATH is as given.
+TOOL_RUN run_clean(const std::vector<std::string>& args, const SEARCH_ENV& se = {}) {
+    std::string empty = make_temp_dir();
+    RUN_OPTIONS opt;
+    opt.env = {{"PATH", se.path.empty() ? empty : se.path}, {"WINEPATH", se.winepath}};
+    TOOL_RUN r = run_talvek_in(se.cwd.empty() ? empty : se.cwd, args, opt);
+    remove_tree(empty);
+    return r;
+}
+
+// The whole tree loads: alpha.dll and beta.dll from the application's folder.
+const char kFullRecursive[] = R"(32-bit NT 'PE' Module
+2 imported module(s) found.
+Loading 'alpha.dll' --> $A/alpha.dll.
+  32-bit NT 'PE' Module
+  1 imported module(s) found.
+  Loading 'beta.dll' --> $B/beta.dll.
+    32-bit NT 'PE' Module
+    0 imported module(s) found.
+    All DLLs used by '$B/beta.dll' could be loaded.
+  All DLLs used by '$A/alpha.dll' could be loaded.
+Loading 'beta.dll' --> $B/beta.dll.
+All DLLs used by '$A/app.exe' could be loaded.
+)";
+
+const char kFullList[] = R"(
+The following 2 DLLs are needed to load $A/app.exe:
+$A/alpha.dll
+$B/beta.dll
+)";
+
+struct REPORT_CASE {
+    const char* option;
+    std::string out;
+};
+
+void expect_reports(const std::string& folder, const std::vector<REPORT_CASE>& cases) {
+    for (const REPORT_CASE& c : cases) {
+        SCOPED_TRACE(folder + " " + c.option);
+        TOOL_RUN r = run_clean({c.option, folder + "/app.exe"});
+        EXPECT_EQ(r.out, fill(c.out, folder, folder));
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.exit_code, 0);
+    }
+}
+
+TEST(RealPeReport, WholeTreeLoads) {
+    expect_reports(kFull, {
+        {"-!", kFullRecursive},
+        // Entries are listed newest first, the reverse of the lookup tables, in which lld
+        // sorts the names and puts the ordinal-only entry before them.
+        {"-v", R"(32-bit NT 'PE' Module
+2 imported module(s) found.
+Loading 'alpha.dll' --> $A/alpha.dll.
+  alpha_one
+  alpha_fwd
+Loading 'beta.dll' --> $A/beta.dll.
+  beta_two
+    7 (0x0007)
+All DLLs used by '$A/app.exe' could be loaded.
+)"},
+        {"-l", std::string(kFullRecursive) + kFullList},
+        {"-q", std::string(R"(32-bit NT 'PE' Module
+2 imported module(s) found.
+  32-bit NT 'PE' Module
+  1 imported module(s) found.
+    32-bit NT 'PE' Module
+    0 imported module(s) found.
+)") + kFullList},
+    });
+}
+
+// beta.dll is missing, so alpha.dll, which needs it, does not load either; nothing is
+// followed and no list of needed DLLs is printed.
+TEST(RealPeReport, MissingDllLoadsNothing) {
+    const std::string kNotLoaded = R"(32-bit NT 'PE' Module
+2 imported module(s) found.
+Loading 'alpha.dll' --> NOT loaded!
+Unable to load DLL 'alpha.dll'.  LoadLibrary returned: 126
+Loading 'beta.dll' --> NOT loaded!
+Unable to load DLL 'beta.dll'.  LoadLibrary returned: 126
+)";
+    expect_reports(kMissing, {
+        {"-!", kNotLoaded},
+        {"-v", kNotLoaded},
+        {"-l", kNotLoaded},
+        {"-q", R"(32-bit NT 'PE' Module
+2 imported module(s) found.
+--> NOT loaded!
+Unable to load DLL 'alpha.dll'.  LoadLibrary returned: 126
+--> NOT loaded!
+Unable to load DLL 'beta.dll'.  LoadLibrary returned: 126
+)"},
+    });
+}
+
+// beta.dll lacks beta_two: three lines for it, no closing line for app.exe, and both DLLs
+// are still followed and listed.
+TEST(RealPeReport, LackingEntryIsReported) {
+    const std::string kUnresolved = R"(Unable to load procedure from beta.dll (file: $A/beta.dll)
+Entry 'beta_two' could not be resolved.
+DosQueryProcAddr returned: 127
+)";
+    const std::string kRecursive = R"(32-bit NT 'PE' Module
+2 imported module(s) found.
+Loading 'alpha.dll' --> $A/alpha.dll.
+  32-bit NT 'PE' Module
+  1 imported module(s) found.
+  Loading 'beta.dll' --> $A/beta.dll.
+    32-bit NT 'PE' Module
+    0 imported module(s) found.
+    All DLLs used by '$A/beta.dll' could be loaded.
+  All DLLs used by '$A/alpha.dll' could be loaded.
+Loading 'beta.dll' --> $A/beta.dll.
+)" + kUnresolved;
+    expect_reports(kLacking, {
+        {"-!", kRecursive},
+        {"-v", R"(32-bit NT 'PE' Module
+2 imported module(s) found.
+Loading 'alpha.dll' --> $A/alpha.dll.
+  alpha_one
+  alpha_fwd
+Loading 'beta.dll' --> $A/beta.dll.
+)" + kUnresolved + R"(    7 (0x0007)
+)"},
+        {"-l", kRecursive + kFullList},
+        {"-q", R"(32-bit NT 'PE' Module
+2 imported module(s) found.
+  32-bit NT 'PE' Module
+  1 imported module(s) found.
+    32-bit NT 'PE' Module
+    0 imported module(s) found.
+)" + kUnresolved + kFullList},
+    });
+}
+
+// alpha_fwd is a forwarder to beta.beta_target: it resolves with the full beta.dll (above)
+// and fails, reported against alpha.dll, when beta.dll lacks the target.
+TEST(RealPeReport, ForwardedEntryResolvesThroughItsTarget) {
+    expect_reports(kUnforwarded, {
+        {"-v", R"(32-bit NT 'PE' Module
+2 imported module(s) found.
+Loading 'alpha.dll' --> $A/alpha.dll.
+  alpha_one
+Unable to load procedure from alpha.dll (file: $A/alpha.dll)
+Entry 'alpha_fwd' could not be resolved.
+DosQueryProcAddr returned: 127
+Loading 'beta.dll' --> $A/beta.dll.
+  beta_two
+    7 (0x0007)
+)"},
+    });
+}
+
+// The search order: the application's folder, the current directory, WINEPATH (';'),
+// PATH (':'). Each case leaves beta.dll to a later place than the folder it is found in,
+// so a place searched too early or skipped shows in the paths or as an unresolved entry.
+TEST(RealPeSearch, DllsFoundInSearchOrder) {
+    const std::string kNone = TALVEK_REALPE_DIR "/none";
+    const struct {
+        const char* what;
+        std::string app_dir;    // app.exe and, unless missing, alpha.dll
+        SEARCH_ENV se;
+        std::string beta_dir;
+    } cases[] = {
+        {"current directory", kMissing, {kFull, "", ""}, kFull},
+        {"WINEPATH entries", kMissing, {"", kNone + ";" + kFull, ""}, kFull},
+        {"PATH entries", kMissing, {"", "", kNone + ":" + kFull}, kFull},
+        {"current directory before WINEPATH", kMissing, {kFull, kLacking, ""}, kFull},
+        {"WINEPATH before PATH", kMissing, {"", kFull, kLacking}, kFull},
+        {"application folder before the rest", kFull, {kLacking, kLacking, kLacking}, kFull},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TOOL_RUN r = run_clean({"-l", c.app_dir + "/app.exe"}, c.se);
+        EXPECT_EQ(r.out, fill(std::string(kFullRecursive) + kFullList, c.app_dir, c.beta_dir));
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.exit_code, 0);
+    }
+}
+
+// Letter case: the exact name wins, else the first name that differs only in case, and
+// the loader reports the file's own spelling. BETA.DLL (lacking beta_two) is never taken
+// while beta.dll is there.
+TEST(RealPeSearch, LetterCaseOfDllFiles) {
+    std::string dir = make_temp_dir();
+    write_files(dir, {{"app.exe", read_file(kFull + "/app.exe")},
+                      {"Alpha.DLL", read_file(kFull + "/alpha.dll")},
+                      {"beta.dll", read_file(kFull + "/beta.dll")},
+                      {"BETA.DLL", read_file(kLacking + "/beta.dll")}});
+    TOOL_RUN r = run_clean({"-l", dir + "/app.exe"});
+    EXPECT_EQ(r.out, R"(32-bit NT 'PE' Module
+2 imported module(s) found.
+Loading 'alpha.dll' --> )" + dir + R"(/Alpha.DLL.
+  32-bit NT 'PE' Module
+  1 imported module(s) found.
+  Loading 'beta.dll' --> )" + dir + R"(/beta.dll.
+    32-bit NT 'PE' Module
+    0 imported module(s) found.
+    All DLLs used by ')" + dir + R"(/beta.dll' could be loaded.
+  All DLLs used by ')" + dir + R"(/Alpha.DLL' could be loaded.
+Loading 'beta.dll' --> )" + dir + R"(/beta.dll.
+All DLLs used by ')" + dir + R"(/app.exe' could be loaded.
+
+The following 2 DLLs are needed to load )" + dir + R"(/app.exe:
+)" + dir + R"(/Alpha.DLL
+)" + dir + R"(/beta.dll
+)");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exit_code, 0);
+    remove_tree(dir);
+}
+
+// The named module keeps the name as typed (relative here) in its closing line and the
+// list header, while the DLLs carry the loader's absolute paths.
+TEST(RealPeSearch, RelativeNameKeptAsTyped) {
+    RUN_OPTIONS opt;
+    std::string empty = make_temp_dir();
+    opt.env = {{"PATH", empty}, {"WINEPATH", ""}};
+    TOOL_RUN r = run_talvek_in(TALVEK_REALPE_DIR, {"-q", "full/app.exe"}, opt);
+    remove_tree(empty);
+    EXPECT_EQ(r.out, fill(R"(32-bit NT 'PE' Module
+2 imported module(s) found.
+  32-bit NT 'PE' Module
+  1 imported module(s) found.
+    32-bit NT 'PE' Module
+    0 imported module(s) found.
+
+The following 2 DLLs are needed to load full/app.exe:
+$A/alpha.dll
+$A/beta.dll
+)", kFull));
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exit_code, 0);
+}
+
+}  // namespace
+
+#endif  // TALVEK_REALPE_DIR
