@@ -19,10 +19,10 @@ std::string dll_name(int i) {
     return buf;
 }
 
-// The sanitizers widen every frame several times; the release build runs on the stack
-// the system gives.
+// The sanitizers, and builds without optimisation, widen every frame several times; the
+// optimised build runs on the stack the system gives.
 size_t stack_for_build() {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || !defined(__OPTIMIZE__)
     return 256;
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer)

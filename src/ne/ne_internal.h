@@ -81,6 +81,10 @@ struct NE_MODULE {
     BYTE_SPAN ModRefs;
     REF_TABLE16 ModRefBaseP;
     MEM_PTR<uint8_t> RelocTable;
+    // Without -o and -r, the record slots already decoded: per alignment class of the file
+    // position (mod 8), one bit per 8-byte slot; taken with the first table.
+    MEM_PTR<uint64_t> ScannedSlots;
+    uint64_t cSlotWords;           // words per class
     std::string tbuf;      // the module name being reported, zero-terminated for Msg_Referenced
     std::string modname;   // the file specification handed to the recursion
 };

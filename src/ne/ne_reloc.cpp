@@ -1,6 +1,8 @@
 // NE phase 2 (the relocation scan with its -o and -r lines) and phases 4 and 6 (the -c
 // and -i listings).
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "driver/driver.h"
 #include "ne/ne_internal.h"
@@ -55,8 +57,78 @@ static void scan_records(NE_MODULE* mod, BYTE_SPAN records) {
     }
 }
 
+// Reads the cb bytes of records at ulPos into RelocTable and scans them.
+// Returns 0, or prints and returns 3 or 6.
+static int32_t read_and_scan(NE_MODULE* mod, uint64_t ulPos, uint64_t cb) {
+    mod->RelocTable.reset(static_cast<uint8_t*>(tool_alloc(size_t(cb))));
+    if (!mod->RelocTable) return ne_fail(Err_NoMemory, RC_NO_MEMORY);
+    if (!read_at(mod->file.get(), ulPos, mod->RelocTable.get(), size_t(cb))) return ne_fail(Err_Reading, RC_READ_ERROR);
+    scan_records(mod, BYTE_SPAN{mod->RelocTable.get(), size_t(cb)});
+    mod->RelocTable.reset();
+    return 0;
+}
+
+// The index of the lowest set bit of w, which is not 0.
+static uint64_t low_bit(uint64_t w) {
+    uint64_t n = 0;
+    for (uint64_t step = 32; step != 0; step /= 2) {
+        if ((w & ((uint64_t(1) << step) - 1)) == 0) {
+            w >>= step;
+            n += step;
+        }
+    }
+    return n;
+}
+
+// The first slot in [from, to) of bitmap bm whose bit equals fSet; to when there is none.
+// Whole words are skipped at a time.
+static uint64_t next_slot(const uint64_t* bm, uint64_t from, uint64_t to, bool fSet) {
+    while (from < to) {
+        uint64_t w = bm[from / 64];
+        if (!fSet) w = ~w;
+        w &= ~uint64_t(0) << (from % 64);
+        if (w != 0) return std::min(to, from / 64 * 64 + low_bit(w));
+        from = from / 64 * 64 + 64;
+    }
+    return to;
+}
+
+static void mark_slots(uint64_t* bm, uint64_t from, uint64_t to) {
+    for (; from < to && from % 64 != 0; from++) bm[from / 64] |= uint64_t(1) << (from % 64);
+    for (; to - from >= 64; from += 64) bm[from / 64] = ~uint64_t(0);
+    for (; from < to; from++) bm[from / 64] |= uint64_t(1) << (from % 64);
+}
+
+// Segments may share their relocation table, or overlap with one another: a hostile module
+// can name one 65,535-record table from 65,535 segments. Without -o and -r nothing is
+// printed as records are met, and a record at a file position already decoded gives the
+// same entry again, which the lists ignore; so only the record slots not yet decoded are
+// read, in file order. The lists end up exactly as a scan of every record leaves them.
+static int32_t scan_new_records(NE_MODULE* mod, uint64_t ulRecords, uint64_t cRecords) {
+    if (!mod->ScannedSlots) {
+        mod->cSlotWords = (mod->cbFile / NE_RELOC_SIZE + 1 + 63) / 64;
+        uint64_t cWords = mod->cSlotWords * NE_RELOC_SIZE;
+        mod->ScannedSlots.reset(static_cast<uint64_t*>(tool_alloc_array(cWords, sizeof(uint64_t))));
+        if (!mod->ScannedSlots) return ne_fail(Err_NoMemory, RC_NO_MEMORY);
+        memset(mod->ScannedSlots.get(), 0, size_t(cWords * sizeof(uint64_t)));
+    }
+    // Slot k of class c is the record at file position 8 * k + c.
+    uint64_t c = ulRecords % NE_RELOC_SIZE;
+    uint64_t* bm = mod->ScannedSlots.get() + c * mod->cSlotWords;
+    uint64_t first = ulRecords / NE_RELOC_SIZE, end = first + cRecords;
+    for (uint64_t k = next_slot(bm, first, end, false); k < end;) {
+        uint64_t kEnd = next_slot(bm, k, end, true);
+        int32_t rc = read_and_scan(mod, k * NE_RELOC_SIZE + c, (kEnd - k) * NE_RELOC_SIZE);
+        if (rc != 0) return rc;
+        k = next_slot(bm, kEnd, end, false);
+    }
+    mark_slots(bm, first, end);
+    return 0;
+}
+
 int32_t ne_scan_relocs(NE_MODULE* mod) {
     FILE* f = mod->file.get();
+    const bool fEveryRecord = ordinals || relocation;   // each record met is printed
     for (uint32_t i = 0; i < mod->KAVRIExeHeader.num_segs; i++) {
         SEG_TBL_ENTRY e = ne_seg_entry(mod, i);
         if (!(e.seg_flags & NE_SEG_HAS_RELOCS)) continue;
@@ -65,16 +137,12 @@ int32_t ne_scan_relocs(NE_MODULE* mod) {
         if (!read_at(f, reloc_pos, count, sizeof count)) return ne_fail(Err_Reading, RC_READ_ERROR);
         uint16_t num_reloc = le16(count);
         if (num_reloc == 0) continue;
-        // The records are read with one read into a block sized by the count, once the
-        // file is known to hold them all.
+        // The records are read only once the file is known to hold them all.
         uint64_t ulRecords = uint64_t(reloc_pos) + NE_RELOC_COUNT_SIZE;
         uint64_t cb = uint64_t(num_reloc) * NE_RELOC_SIZE;
         if (ulRecords > mod->cbFile || cb > mod->cbFile - ulRecords) return ne_fail(Err_Reading, RC_READ_ERROR);
-        mod->RelocTable.reset(static_cast<uint8_t*>(tool_alloc(size_t(cb))));
-        if (!mod->RelocTable) return ne_fail(Err_NoMemory, RC_NO_MEMORY);
-        if (!read_at(f, ulRecords, mod->RelocTable.get(), size_t(cb))) return ne_fail(Err_Reading, RC_READ_ERROR);
-        scan_records(mod, BYTE_SPAN{mod->RelocTable.get(), size_t(cb)});
-        mod->RelocTable.reset();
+        int32_t rc = fEveryRecord ? read_and_scan(mod, ulRecords, cb) : scan_new_records(mod, ulRecords, num_reloc);
+        if (rc != 0) return rc;
     }
     return 0;
 }

@@ -10,31 +10,42 @@ namespace talvek {
 
 const char PE_BAD_FORMAT_TEXT[] = "File error - format is incorrect";
 
-constexpr size_t PE_READ_WINDOW = 65536;
-static_assert(PE_READ_WINDOW >= PE_BUF_SIZE, "a read must fit the window");
+static_assert(PE_WINDOW_SIZE >= PE_BUF_SIZE, "a read must fit a window");
 
 bool open_pe_reader(PE_READER* r, FILE* f) {
     *r = PE_READER{};
     r->f = f;
     if (!file_size(f, &r->cbFile)) return false;
-    r->win.reset(static_cast<uint8_t*>(tool_alloc(PE_READ_WINDOW)));
-    return r->win != nullptr;
+    r->buf.reset(static_cast<uint8_t*>(tool_alloc_array(PE_READ_WINDOWS, PE_WINDOW_SIZE)));
+    return r->buf != nullptr;
 }
 
 void close_pe_reader(PE_READER* r) { *r = PE_READER{}; }
 
 BYTE_SPAN pe_read(PE_READER* r, uint64_t ofs, size_t n) {
-    if (ofs >= r->cbFile) return BYTE_SPAN{r->win.get(), 0};
+    if (ofs >= r->cbFile) return BYTE_SPAN{r->buf.get(), 0};
     uint64_t avail = std::min<uint64_t>(n, r->cbFile - ofs);
-    bool fInWindow = ofs >= r->ofsWin && ofs - r->ofsWin <= r->cbWin && avail <= r->cbWin - (ofs - r->ofsWin);
-    if (!fInWindow) {
-        size_t cb = size_t(std::min<uint64_t>(PE_READ_WINDOW, r->cbFile - ofs));
-        r->cbWin = 0;
-        if (!read_at(r->f, ofs, r->win.get(), cb)) return BYTE_SPAN{r->win.get(), 0};
-        r->ofsWin = ofs;
-        r->cbWin = cb;
+    size_t k = PE_READ_WINDOWS;   // the window that holds the bytes
+    size_t lru = 0;
+    for (size_t j = 0; j < PE_READ_WINDOWS && k == PE_READ_WINDOWS; j++) {
+        const PE_WINDOW& w = r->win[j];
+        if (ofs >= w.ofs && ofs - w.ofs <= w.cb && avail <= w.cb - (ofs - w.ofs))
+            k = j;
+        else if (w.ulLastUse < r->win[lru].ulLastUse)
+            lru = j;
     }
-    return BYTE_SPAN{r->win.get() + (ofs - r->ofsWin), size_t(avail)};
+    uint8_t* base = r->buf.get();
+    if (k == PE_READ_WINDOWS) {
+        k = lru;
+        size_t cb = size_t(std::min<uint64_t>(PE_WINDOW_SIZE, r->cbFile - ofs));
+        r->win[k] = PE_WINDOW{};
+        if (!read_at(r->f, ofs, base + k * PE_WINDOW_SIZE, cb)) return BYTE_SPAN{base, 0};
+        r->win[k].ofs = ofs;
+        r->win[k].cb = cb;
+    }
+    PE_WINDOW& w = r->win[k];
+    w.ulLastUse = ++r->ulClock;
+    return BYTE_SPAN{base + k * PE_WINDOW_SIZE + (ofs - w.ofs), size_t(avail)};
 }
 
 struct NAME_BLOCK {

@@ -29,31 +29,52 @@ BYTE_SPAN LoadName(PE_READER* fIn, uint32_t ulNameRVA, const DATA_DIR* SectionAd
     XExit(RC_NO_MEMORY);
 }
 
+// The filling walk of one module, with what it may still take from the file. Lookup tables
+// may overlap or be shared among descriptors, and names among entries, so a small file
+// could make the walk read and copy without end: D descriptors on one table of L entries
+// give D x L entries, and every entry naming one 4 KiB name gives a 4 KiB copy each.
+// The walk takes at most as many lookup entries as the file has room for, and copies at
+// most twice the file's size of names (a linker writes every table and every name once,
+// so a module made by one never comes near either). Past either limit, a lookup table
+// ends, and a name reads as empty, as they do where a read comes up short.
+struct IMPORT_WALK {
+    PE_READER* fIn;
+    const DATA_DIR* SectionAddr;
+    REF_TABLE32* ModRefTblP;
+    NAME_POOL* pool;
+    uint64_t cEntriesLeft;
+    uint64_t cbNamesLeft;
+};
+
 // A copy of the zero-terminated name at the start of bytes; a name the bytes do not
 // terminate is cut where they end.
-static char* copy_name(NAME_POOL* pool, BYTE_SPAN bytes) {
-    char* p = pool_copy(pool, get_cstr(bytes, 0));
+static char* copy_name(IMPORT_WALK* w, BYTE_SPAN bytes) {
+    std::string_view name = w->cbNamesLeft != 0 ? get_cstr(bytes, 0) : std::string_view();
+    if (name.size() >= w->cbNamesLeft) name = std::string_view();
+    w->cbNamesLeft -= std::min<uint64_t>(w->cbNamesLeft, name.size() + 1);
+    char* p = pool_copy(w->pool, name);
     if (!p) out_of_name_memory();
     return p;
 }
 
 // Records the entries of module i from its lookup table at ulTableRVA. A short read ends
 // the list. Modules past 0xFFFF cannot be numbered in the lists and keep them empty.
-static void read_lookup_table(PE_READER* fIn, const DATA_DIR* SectionAddr, uint32_t ulTableRVA, int32_t i,
-                              REF_TABLE32* ModRefTblP, NAME_POOL* pool) {
+static void read_lookup_table(IMPORT_WALK* w, uint32_t ulTableRVA, int32_t i) {
     uint64_t ulBase2 = 0;
-    if (i > int32_t(UINT16_MAX) || !import_offset(SectionAddr, ulTableRVA, &ulBase2)) return;
+    if (i > int32_t(UINT16_MAX) || !import_offset(w->SectionAddr, ulTableRVA, &ulBase2)) return;
     for (;; ulBase2 += PE_LOOKUP_ENTRY_SIZE) {
         uint32_t entry = 0;
-        if (!get_u32(pe_read(fIn, ulBase2, PE_LOOKUP_ENTRY_SIZE), 0, &entry) || entry == 0) return;
+        if (w->cEntriesLeft == 0) return;
+        w->cEntriesLeft--;
+        if (!get_u32(pe_read(w->fIn, ulBase2, PE_LOOKUP_ENTRY_SIZE), 0, &entry) || entry == 0) return;
         if (entry & PE_ORDINAL_FLAG) {
-            AddRelocEntry32(ModRefTblP, uint16_t(i), entry & ~PE_ORDINAL_FLAG, REF_BY_ORDINAL);
+            AddRelocEntry32(w->ModRefTblP, uint16_t(i), entry & ~PE_ORDINAL_FLAG, REF_BY_ORDINAL);
         } else {
-            BYTE_SPAN hintName = LoadName(fIn, entry, SectionAddr);
+            BYTE_SPAN hintName = LoadName(w->fIn, entry, w->SectionAddr);
             BYTE_SPAN name{nullptr, 0};
             sub_span(hintName, PE_HINT_SIZE, hintName.len >= PE_HINT_SIZE ? hintName.len - PE_HINT_SIZE : 0, &name);
-            char* copy = copy_name(pool, name);
-            AddRelocEntry32(ModRefTblP, uint16_t(i), reinterpret_cast<uintptr_t>(copy), REF_BY_NAME);
+            char* copy = copy_name(w, name);
+            AddRelocEntry32(w->ModRefTblP, uint16_t(i), reinterpret_cast<uintptr_t>(copy), REF_BY_NAME);
         }
     }
 }
@@ -62,6 +83,8 @@ int32_t ReadImportDirTable(PE_READER* fIn, const DATA_DIR* SectionAddr, char** N
                            REF_TABLE32* ModRefTblP, NAME_POOL* pool) {
     const DATA_DIR& dir = SectionAddr[PE_DIR_IMPORT];
     if (dir.RVA == 0 || !dir.fMapped) return 0;
+    IMPORT_WALK w{fIn, SectionAddr, ModRefTblP, pool, fIn->cbFile / PE_LOOKUP_ENTRY_SIZE,
+                  2 * fIn->cbFile + PE_BUF_SIZE};
     int32_t i = 0;
     for (uint64_t ofs = dir.Physical_Addr;; ofs += PE_IMPORT_DESC_SIZE) {
         BYTE_SPAN desc = pe_read(fIn, ofs, PE_IMPORT_DESC_SIZE);
@@ -76,8 +99,8 @@ int32_t ReadImportDirTable(PE_READER* fIn, const DATA_DIR* SectionAddr, char** N
         if (NameTable && i >= cNames) break;
         i++;
         if (!NameTable) continue;
-        NameTable[i] = copy_name(pool, LoadName(fIn, nameAddr, SectionAddr));
-        read_lookup_table(fIn, SectionAddr, lookupAddr != 0 ? lookupAddr : iatAddr, i, ModRefTblP, pool);
+        NameTable[i] = copy_name(&w, LoadName(fIn, nameAddr, SectionAddr));
+        read_lookup_table(&w, lookupAddr != 0 ? lookupAddr : iatAddr, i);
     }
     return i;
 }

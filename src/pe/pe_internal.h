@@ -50,14 +50,23 @@ struct DATA_DIR {
     bool fMapped;
 };
 
-// A read window over the module's file, so the import walk's many small reads at nearby
-// offsets cost a copy instead of a seek and a read each.
+// A few read windows over the module's file, each refilled by the one read that misses the
+// others, so the import walk's small reads at nearby offsets cost a copy instead of a seek
+// and a read each. Descriptors, lookup entries and names are three streams at three places
+// in the file; the least recently used window gives way, so none evicts another's window.
+constexpr size_t PE_READ_WINDOWS = 4;
+constexpr size_t PE_WINDOW_SIZE = 16384;
+struct PE_WINDOW {
+    uint64_t ofs;
+    size_t cb;
+    uint64_t ulLastUse;
+};
 struct PE_READER {
     FILE* f;
     uint64_t cbFile;
-    MEM_PTR<uint8_t> win;
-    uint64_t ofsWin;
-    size_t cbWin;
+    MEM_PTR<uint8_t> buf;                       // PE_READ_WINDOWS windows of PE_WINDOW_SIZE bytes
+    PE_WINDOW win[PE_READ_WINDOWS];
+    uint64_t ulClock;
 };
 
 // Takes the window buffer and the file size. False when either cannot be had.

@@ -1,9 +1,49 @@
 // Decoding of PE32 images for the emulated loader, every read bounded by its section and the file.
 #include "platform/emu_image.h"
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
+#include <queue>
+#include <unordered_set>
 
 namespace talvek {
+
+// Splits the RVA space at every section's start and end, and gives each piece the first
+// section in table order that holds it: a sweep over the boundaries in order with the
+// sections open there in a heap by table index, so 65,535 overlapping sections cost
+// n log n once instead of a walk of the table on every read.
+static void build_runs(EMU_IMAGE* im) {
+    struct EDGE {
+        uint64_t at;
+        uint32_t k;
+        bool fOpen;
+    };
+    std::vector<EDGE> edges;
+    edges.reserve(im->sections.size() * 2);
+    for (uint32_t k = 0; k < im->sections.size(); k++) {
+        const EMU_SECTION& s = im->sections[k];
+        if (s.extent == 0) continue;
+        edges.push_back(EDGE{s.va, k, true});
+        edges.push_back(EDGE{s.va + s.extent, k, false});
+    }
+    std::sort(edges.begin(), edges.end(), [](const EDGE& a, const EDGE& b) { return a.at < b.at; });
+    std::priority_queue<uint32_t, std::vector<uint32_t>, std::greater<uint32_t>> open;
+    std::vector<bool> fClosed(im->sections.size(), false);
+    for (size_t e = 0; e < edges.size();) {
+        uint64_t at = edges[e].at;
+        for (; e < edges.size() && edges[e].at == at; e++) {
+            if (edges[e].fOpen)
+                open.push(edges[e].k);
+            else
+                fClosed[edges[e].k] = true;
+        }
+        // Sections closed at or before this point leave the heap when they reach its top.
+        while (!open.empty() && fClosed[open.top()]) open.pop();
+        uint32_t k = open.empty() ? EMU_NO_SECTION : open.top();
+        if (im->runs.empty() || im->runs.back().section != k) im->runs.push_back(EMU_RUN{at, k});
+    }
+}
 
 bool emu_parse_image(BYTE_SPAN file, EMU_IMAGE* im) {
     *im = EMU_IMAGE{};
@@ -44,6 +84,7 @@ bool emu_parse_image(BYTE_SPAN file, EMU_IMAGE* im) {
         s.extent = std::max(vsize, s.raw_size);
         im->sections.push_back(s);
     }
+    build_runs(im);
     uint8_t dir[EMU_EXPORT_DIR_SIZE];
     if (im->has_dir[EMU_DIR_EXPORT] && im->dir_rva[EMU_DIR_EXPORT] != 0 &&
         emu_read(im, im->dir_rva[EMU_DIR_EXPORT], dir, sizeof dir)) {
@@ -66,11 +107,12 @@ struct EMU_REGION {
 };
 
 static bool find_region(const EMU_IMAGE* im, uint64_t rva, EMU_REGION* r) {
-    for (const EMU_SECTION& s : im->sections) {
-        if (s.va <= rva && rva < s.va + s.extent) {
-            *r = EMU_REGION{s.va, s.va + s.extent, s.va + uint64_t(std::min<uint64_t>(s.raw_size, s.extent)), s.raw_ptr};
-            return true;
-        }
+    auto it = std::upper_bound(im->runs.begin(), im->runs.end(), rva,
+                               [](uint64_t x, const EMU_RUN& run) { return x < run.start; });
+    if (it != im->runs.begin() && (it - 1)->section != EMU_NO_SECTION) {
+        const EMU_SECTION& s = im->sections[(it - 1)->section];
+        *r = EMU_REGION{s.va, s.va + s.extent, s.va + uint64_t(std::min<uint64_t>(s.raw_size, s.extent)), s.raw_ptr};
+        return true;
     }
     if (rva < im->size_of_headers) {
         *r = EMU_REGION{0, im->size_of_headers, im->size_of_headers, 0};
@@ -106,7 +148,9 @@ bool emu_u16(const EMU_IMAGE* im, uint64_t rva, uint16_t* v) {
     return true;
 }
 
-bool emu_cstr(const EMU_IMAGE* im, uint64_t rva, std::string_view* s) {
+// emu_cstr for names of at most cchMax characters; a longer one is false, found after
+// looking at no more than cchMax + 1 bytes.
+static bool cstr_at_most(const EMU_IMAGE* im, uint64_t rva, uint64_t cchMax, std::string_view* s) {
     EMU_REGION r;
     if (!find_region(im, rva, &r)) return false;
     if (rva >= r.raw_end) {   // inside the zero-filled tail: an empty string
@@ -117,21 +161,28 @@ bool emu_cstr(const EMU_IMAGE* im, uint64_t rva, std::string_view* s) {
     uint64_t cbRaw = r.raw_end - rva;
     uint64_t cbInFile = ofs < im->file.len ? std::min<uint64_t>(cbRaw, im->file.len - ofs) : 0;
     const char* p = reinterpret_cast<const char*>(im->file.p + (cbInFile ? ofs : 0));
-    const void* nul = cbInFile ? memchr(p, 0, size_t(cbInFile)) : nullptr;
+    uint64_t cbLook = cchMax < cbInFile ? cchMax + 1 : cbInFile;
+    const void* nul = cbLook ? memchr(p, 0, size_t(cbLook)) : nullptr;
     if (nul) {
         *s = std::string_view(p, size_t(static_cast<const char*>(nul) - p));
         return true;
     }
+    if (cbLook < cbInFile) return false;
     // Unterminated in the file: the name ends only where zero-filled bytes follow.
-    if (cbInFile < cbRaw || r.raw_end >= r.end) return false;
+    if (cbInFile < cbRaw || r.raw_end >= r.end || cbInFile > cchMax) return false;
     *s = std::string_view(cbInFile ? p : "", size_t(cbInFile));
     return true;
 }
 
-// Reads the lookup entries at rva up to their terminating 0.
-static bool read_lookup_table(const EMU_IMAGE* im, uint32_t rva, std::vector<EMU_REF>* refs) {
+bool emu_cstr(const EMU_IMAGE* im, uint64_t rva, std::string_view* s) { return cstr_at_most(im, rva, UINT64_MAX, s); }
+
+// Reads the lookup entries at rva up to their terminating 0, taking one from *pcLeft for
+// each; false once none is left.
+static bool read_lookup_table(const EMU_IMAGE* im, uint32_t rva, std::vector<EMU_REF>* refs, uint64_t* pcLeft) {
     for (uint64_t at = rva;; at += 4) {
         uint32_t v = 0;
+        if (*pcLeft == 0) return false;
+        --*pcLeft;
         if (!emu_u32(im, at, &v)) return false;
         if (v == 0) return true;
         if (v & EMU_ORDINAL_FLAG) {
@@ -147,8 +198,11 @@ static bool read_lookup_table(const EMU_IMAGE* im, uint32_t rva, std::vector<EMU
 bool emu_read_imports(const EMU_IMAGE* im, EMU_IMPORTS* imp) {
     *imp = EMU_IMPORTS{};
     if (!im->has_dir[EMU_DIR_IMPORT] || im->dir_rva[EMU_DIR_IMPORT] == 0) return true;
-    // Descriptors that share a lookup table share its one decoded copy.
+    // Descriptors that share a lookup table share its one decoded copy. Tables that overlap
+    // otherwise could still make D x L entries of a small file: an image whose tables hold
+    // more entries than the file has room for is not loadable.
     std::unordered_map<uint32_t, size_t> byTable;
+    uint64_t cLeft = im->file.len / 4;
     for (uint64_t at = im->dir_rva[EMU_DIR_IMPORT];; at += EMU_IMPORT_DESC_SIZE) {
         uint8_t d[EMU_IMPORT_DESC_SIZE];
         if (!emu_read(im, at, d, sizeof d)) return false;
@@ -163,7 +217,7 @@ bool emu_read_imports(const EMU_IMAGE* im, EMU_IMPORTS* imp) {
         } else {
             m.table = imp->tables.size();
             imp->tables.emplace_back();
-            if (!read_lookup_table(im, table, &imp->tables.back())) return false;
+            if (!read_lookup_table(im, table, &imp->tables.back(), &cLeft)) return false;
             byTable.emplace(table, m.table);
         }
         imp->modules.push_back(m);
@@ -171,15 +225,20 @@ bool emu_read_imports(const EMU_IMAGE* im, EMU_IMPORTS* imp) {
 }
 
 // Indexes the export names once. Only as many name pointers are read as the file could
-// hold, so a huge count over zero-filled bytes costs no more than the file's size.
+// hold, so a huge count over zero-filled bytes costs no more than the file's size; a name
+// pointer met before adds nothing (the first in table order wins), and names are indexed
+// up to EMU_MAX_EXPORT_NAME characters, so pointers into one long run of text cost at most
+// that much each rather than the run's length.
 static void index_names(EMU_IMAGE* im) {
     im->names_indexed = true;
     uint64_t cNames = std::min<uint64_t>(im->exp_num_names, im->file.len / 4 + 1);
+    std::unordered_set<uint32_t> seen;
     for (uint64_t i = 0; i < cNames; i++) {
         uint32_t rva = 0;
         std::string_view name;
         if (!emu_u32(im, im->exp_names + 4 * i, &rva)) break;
-        if (emu_cstr(im, rva, &name)) im->name_index.emplace(name, uint32_t(i));
+        if (!seen.insert(rva).second) continue;
+        if (cstr_at_most(im, rva, EMU_MAX_EXPORT_NAME, &name)) im->name_index.emplace(name, uint32_t(i));
     }
 }
 

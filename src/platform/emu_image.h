@@ -56,9 +56,22 @@ struct EMU_IMPORTS {
     std::vector<std::vector<EMU_REF>> tables;
 };
 
+// A run of RVAs [start, next run's start) and the section that maps it: the first in table
+// order whose extent holds it, or none.
+struct EMU_RUN {
+    uint64_t start;
+    uint32_t section;   // an index into sections, or EMU_NO_SECTION
+};
+constexpr uint32_t EMU_NO_SECTION = UINT32_MAX;
+
+// The longest export name indexed: the longest the tool can ask for, as its name reads
+// stop at 4096 bytes. Longer names are never found.
+constexpr uint32_t EMU_MAX_EXPORT_NAME = 4096;
+
 struct EMU_IMAGE {
     BYTE_SPAN file;
     std::vector<EMU_SECTION> sections;
+    std::vector<EMU_RUN> runs;   // ascending, so each read finds its section in log time
     uint32_t size_of_headers;
     bool has_dir[EMU_NUM_DIRS];
     uint32_t dir_rva[EMU_NUM_DIRS];

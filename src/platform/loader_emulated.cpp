@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -31,6 +32,9 @@ struct EMU_MODULE {
     std::string path;
     std::string key;       // the file name in lower case, for the bare-name look-up
     EMU_IMPORTS imports;   // kept only while the module is being loaded
+    // The (lookup table, DLL) pairs already resolved while loading: descriptors that share
+    // a table and name the same DLL resolve it once, as the outcome cannot differ.
+    std::set<std::pair<size_t, const EMU_MODULE*>> resolved;
     ~EMU_MODULE() {
         if (map) munmap(map, cbMap);
     }
@@ -237,6 +241,7 @@ EMU_MODULE* load_module(const std::string& name, uint32_t* err) {
         size_t i = stack.back().iImport;
         if (i == m->imports.modules.size()) {
             m->imports = EMU_IMPORTS{};
+            m->resolved.clear();
             stack.pop_back();
             continue;
         }
@@ -254,13 +259,15 @@ EMU_MODULE* load_module(const std::string& name, uint32_t* err) {
                 continue;
             }
         }
-        for (const EMU_REF& ref : m->imports.tables[imp.table]) {
-            uintptr_t v = 0;
-            // An ordinal above 0xFFFF cannot be asked for and does not resolve.
-            if ((ref.by_ordinal && ref.ordinal > MAX_ORDINAL) || !resolve(dep, ref, &v)) {
-                *err = LOAD_ERR_PROC_NOT_FOUND;
-                rollback(first);
-                return nullptr;
+        if (m->resolved.insert({imp.table, dep}).second) {
+            for (const EMU_REF& ref : m->imports.tables[imp.table]) {
+                uintptr_t v = 0;
+                // An ordinal above 0xFFFF cannot be asked for and does not resolve.
+                if ((ref.by_ordinal && ref.ordinal > MAX_ORDINAL) || !resolve(dep, ref, &v)) {
+                    *err = LOAD_ERR_PROC_NOT_FOUND;
+                    rollback(first);
+                    return nullptr;
+                }
             }
         }
         stack.back().iImport++;

@@ -1,0 +1,255 @@
+// Time and peak memory of whole runs of the tool on valid modules next to hostile ones
+// (shared and overlapping tables, counts near 2^32, sizes near 4 GiB, offsets past the
+// end), each at a size S and at 10 S. The tool runs as a child process with an empty PATH
+// (so the loader's search does not read the system's folders) and its peak resident memory
+// comes from wait4. That peak also counts this process's own memory at the fork, so the
+// floor (the same fork running /bin/true) is shown beside it. TALVEK_BENCH_EXE names
+// another build of the tool to measure.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <malloc.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+
+#include "support/lx_writer.h"
+#include "support/ne_writer.h"
+#include "support/pe_writer.h"
+#include "support/tool_runner.h"
+
+namespace {
+
+// CPU seconds and address space a child may take: a quadratic walk is cut off, not waited for.
+constexpr rlim_t kCpuLimit = 120;
+constexpr rlim_t kMemLimit = rlim_t(6) << 30;
+
+struct CHILD_RESULT {
+    int status;
+    long maxrss_kb;
+};
+
+CHILD_RESULT run_child(const std::string& path, bool fFloor = false) {
+    const char* env = getenv("TALVEK_BENCH_EXE");
+    std::string exe = fFloor ? "/bin/true" : env ? env : TALVEK_EXE;
+    malloc_trim(0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        rlimit cpu{kCpuLimit, kCpuLimit}, as{kMemLimit, kMemLimit};
+        setrlimit(RLIMIT_CPU, &cpu);
+        setrlimit(RLIMIT_AS, &as);
+        char* const envp[] = {const_cast<char*>("PATH="), nullptr};
+        execle(exe.c_str(), exe.c_str(), path.c_str(), static_cast<char*>(nullptr), envp);
+        _exit(127);
+    }
+    CHILD_RESULT r{-1, 0};
+    rusage ru{};
+    if (pid > 0 && wait4(pid, &r.status, 0, &ru) == pid) r.maxrss_kb = ru.ru_maxrss;
+    return r;
+}
+
+struct BENCH_DIR {
+    std::string path = make_temp_dir();
+    ~BENCH_DIR() { remove_tree(path); }
+};
+
+typedef BYTES (*MAKER)(int scale);
+
+// The module file a maker writes for a scale, written once per process.
+const std::string& module_file(const char* name, MAKER make, int scale) {
+    static BENCH_DIR dir;
+    static std::map<std::string, std::string> paths;
+    std::string key = std::string(name) + std::to_string(scale);
+    auto it = paths.find(key);
+    if (it != paths.end()) return it->second;
+    write_files(dir.path, {{key + ".exe", make(scale)}});
+    return paths[key] = dir.path + "/" + key + ".exe";
+}
+
+void run_bench(benchmark::State& state, const char* name, MAKER make) {
+    const std::string& path = module_file(name, make, int(state.range(0)));
+    FILE* f = fopen(path.c_str(), "rb");
+    fseek(f, 0, SEEK_END);
+    long cb = ftell(f);
+    fclose(f);
+    long maxrss = 0;
+    int status = 0;
+    for (auto _ : state) {
+        CHILD_RESULT r = run_child(path);
+        maxrss = std::max(maxrss, r.maxrss_kb);
+        status = r.status;
+    }
+    state.counters["floor_MiB"] = double(run_child(path, true).maxrss_kb) / 1024;
+    state.counters["S_KiB"] = double(cb) / 1024;
+    state.counters["peak_MiB"] = double(maxrss) / 1024;
+    state.counters["exit"] = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+
+// NE -------------------------------------------------------------------------------------
+
+void add_record(BYTES& b, uint8_t flags, uint16_t mod_idx, uint16_t proc_idx) {
+    add_u8(b, 3);
+    add_u8(b, flags);
+    add_u16(b, 0);
+    add_u16(b, mod_idx);
+    add_u16(b, proc_idx);
+}
+
+// 10 x scale segments, each with its own table of 6,553 records over 4 DLLs.
+BYTES ne_valid(int scale) {
+    NE_DESC d = ne_module({"DOSCALLS", "KBDCALLS", "VIOCALLS", "MOUCALLS"});
+    d.segs.clear();
+    d.align = 9;
+    for (int s = 0; s < 10 * scale; s++) {
+        NE_SEG seg;
+        for (int r = 0; r < 6553; r++) seg.relocs.push_back(ne_ordinal(uint16_t(1 + r % 4), uint16_t(r + s)));
+        d.segs.push_back(seg);
+    }
+    return write_ne(d);
+}
+
+// 6,553 x scale segments all naming one table of 6,553 x scale records.
+BYTES ne_shared(int scale) {
+    const uint32_t n = 6553 * uint32_t(scale);
+    NE_DESC d = ne_module({"DOSCALLS"});
+    d.segs.clear();
+    d.align = 4;
+    NE_LAYOUT l;
+    BYTES b = write_ne(d, &l);
+    size_t seg_tbl = b.size();
+    const uint16_t kSector = 0xA000;
+    for (uint32_t i = 0; i < n; i++) {
+        put_u16(b, seg_tbl + 8 * i, kSector);
+        put_u16(b, seg_tbl + 8 * i + 2, 0x10);
+        put_u16(b, seg_tbl + 8 * i + 4, 0x0100);
+        put_u16(b, seg_tbl + 8 * i + 6, 0);
+    }
+    BYTES table;
+    add_u16(table, uint16_t(n));
+    for (uint32_t j = 0; j < n; j++) add_record(table, 1, 1, uint16_t(j % 1000));
+    put_bytes(b, size_t(kSector) * 16 + 0x10, table);
+    put_u16(b, l.ne_hdr + NEF_NUM_SEGS, uint16_t(n));
+    put_u16(b, l.ne_hdr + NEF_OFS_SEG_TBL, uint16_t(seg_tbl - l.ne_hdr));
+    return b;
+}
+
+// Counts at their largest and tables past the end, in a file padded to 64 KiB x scale.
+BYTES ne_hostile_header(int scale) {
+    NE_DESC d = ne_module({"DOSCALLS"}, {ne_ordinal(1, 1)});
+    NE_LAYOUT l;
+    BYTES b = write_ne(d, &l);
+    put_u16(b, l.ne_hdr + NEF_NUM_SEGS, 0xFFFF);
+    put_u16(b, l.ne_hdr + NEF_NUM_MODREF, 0xFFFF);
+    put_u16(b, l.ne_hdr + NEF_OFS_SEG_TBL, 0xFFF0);
+    put_u16(b, l.ne_hdr + NEF_OFS_ENTRY_TBL, 0xFFFF);
+    b.resize(size_t(65536) * scale);
+    return b;
+}
+
+// LX -------------------------------------------------------------------------------------
+
+// 100,000 x scale fixup records over 10 DLLs, half by ordinal and half by name.
+BYTES lx_valid(int scale) {
+    LX_DESC d;
+    for (int i = 0; i < 10; i++) d.modules.push_back("DLL" + std::to_string(i));
+    std::vector<uint32_t> name_ofs;
+    for (int i = 0; i < 1000; i++) {
+        d.procs.push_back("Proc" + std::to_string(i));
+        name_ofs.push_back(lx_proc_offset(d, size_t(i)));
+    }
+    for (int r = 0; r < 100000 * scale; r++) {
+        uint16_t mod = uint16_t(1 + r % 10);
+        add_bytes(d.raw_records, lx_record(r % 2 ? lx_import_ordinal(mod, uint32_t(r % 5000 + 1))
+                                                 : lx_import_name(mod, name_ofs[size_t(r % 1000)])));
+    }
+    return write_lx(d);
+}
+
+// num_import_ent near 2^32, fixup_size near 4 GiB, or tables past the end; 64 KiB x scale.
+BYTES lx_hostile_count(int scale) {
+    LX_DESC d;
+    d.modules = {"DOSCALLS"};
+    d.num_import_ent = 0xFFFFFFFF;
+    d.trailer = BYTES(size_t(65536) * scale, 0);
+    return write_lx(d);
+}
+
+BYTES lx_hostile_size(int scale) {
+    LX_DESC d;
+    d.modules = {"DOSCALLS"};
+    d.fixup_size = 0xFFFFFFF0;
+    d.trailer = BYTES(size_t(65536) * scale, 0);
+    return write_lx(d);
+}
+
+// PE -------------------------------------------------------------------------------------
+
+// 20 x scale DLLs of 1,000 entries each, half by name.
+BYTES pe_valid(int scale) {
+    PE_DESC d;
+    for (int k = 0; k < 20 * scale; k++) {
+        d.imports.push_back({"m" + std::to_string(k) + ".dll", {}});
+        for (int j = 0; j < 1000; j++)
+            d.imports.back().refs.push_back(j % 2 ? pe_ord(uint32_t(j)) : pe_name("f" + std::to_string(j)));
+    }
+    return write_pe(d);
+}
+
+// 2,000 x scale descriptors on one table of 2,000 x scale ordinals.
+BYTES pe_shared(int scale) {
+    PE_DESC d;
+    int n = 2000 * scale;
+    for (int k = 0; k < n; k++) d.imports.push_back({"m" + std::to_string(k) + ".dll", {}});
+    for (int j = 0; j < n; j++) d.imports[0].refs.push_back(pe_ord(uint32_t(j)));
+    PE_LAYOUT l;
+    BYTES b = write_pe(d, &l);
+    uint32_t table = rd_u32(b, l.import_ofs);
+    for (int k = 1; k < n; k++) put_u32(b, l.import_ofs + 20 * size_t(k), table);
+    return b;
+}
+
+// 30,000 x scale entries of one DLL all naming one 5,000-byte name.
+BYTES pe_one_name(int scale) {
+    PE_DESC d;
+    d.imports = {{"a.dll", {pe_name(std::string(5000, 'n'))}}};
+    for (int j = 1; j < 30000 * scale; j++) d.imports[0].refs.push_back(pe_ord(1));
+    PE_LAYOUT l;
+    BYTES b = write_pe(d, &l);
+    uint32_t hintName = rd_u32(b, l.lookup_ofs[0]);
+    for (int j = 0; j < 30000 * scale; j++) put_u32(b, l.lookup_ofs[0] + 4 * size_t(j), hintName);
+    return b;
+}
+
+// 65,535 sections claimed, the import directory past the end; 64 KiB x scale.
+BYTES pe_hostile_header(int scale) {
+    PE_DESC d;
+    d.imports = {{"a.dll", {pe_ord(1)}}};
+    PE_LAYOUT l;
+    BYTES b = write_pe(d, &l);
+    put_u16(b, l.pe_ofs + 6, 0xFFFF);
+    put_u32(b, pe_dir_ofs(l, 1), 0xFFFFFF00);
+    b.resize(std::max(b.size(), size_t(65536) * scale));
+    return b;
+}
+
+#define HOSTILE_BENCH(fn)                                                         \
+    void BM_##fn(benchmark::State& state) { run_bench(state, #fn, fn); }           \
+    BENCHMARK(BM_##fn)->ArgName("scale")->Arg(1)->Arg(10)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime()
+
+HOSTILE_BENCH(ne_valid);
+HOSTILE_BENCH(ne_shared);
+HOSTILE_BENCH(ne_hostile_header);
+HOSTILE_BENCH(lx_valid);
+HOSTILE_BENCH(lx_hostile_count);
+HOSTILE_BENCH(lx_hostile_size);
+HOSTILE_BENCH(pe_valid);
+HOSTILE_BENCH(pe_shared);
+HOSTILE_BENCH(pe_one_name);
+HOSTILE_BENCH(pe_hostile_header);
+
+}  // namespace
