@@ -54,23 +54,17 @@ static int32_t check_module(const char* filespec, BOOL fAbort, FILE* ifile) {
     uint8_t raw[DOS_HDR_SIZE];
     DOS_EXE_HDR DosExeHeader;
     if (!read_at(file.get(), 0, raw, sizeof raw)) {
-        levelprint(stderr);
-        fputs(Err_Reading, stderr);
-        return RC_READ_ERROR;
+        return report_error(Err_Reading, RC_READ_ERROR);
     }
     decode_dos_header(raw, &DosExeHeader);
     bool fNewHeader = DosExeHeader.addr_reloc == DOS_NEW_HDR_RELOC ||
                       has_module_signature(file.get(), DosExeHeader.ofs_KAVRI_hdr);
     if (DosExeHeader.signature != DOS_SIGNATURE || !fNewHeader) {
-        levelprint(stderr);
-        fputs(Err_FileNotKAVRI, stderr);
-        return RC_READ_ERROR;
+        return report_error(Err_FileNotKAVRI, RC_READ_ERROR);
     }
     uint8_t sigbuf[2];
     if (!read_at(file.get(), DosExeHeader.ofs_KAVRI_hdr, sigbuf, sizeof sigbuf)) {
-        levelprint(stderr);
-        fputs(Err_Reading, stderr);
-        return RC_READ_ERROR;
+        return report_error(Err_Reading, RC_READ_ERROR);
     }
     if (sigbuf[0] == 'L' && sigbuf[1] == 'X') {
         levelprint(stdout);
@@ -89,9 +83,13 @@ static int32_t check_module(const char* filespec, BOOL fAbort, FILE* ifile) {
     }
     levelprint(stdout);
     fprintf(stdout, "Unknown '%c%c' Module\n", sigbuf[0], sigbuf[1]);
+    return report_error(Err_FileNotKAVRI, RC_BAD_FORMAT);
+}
+
+int32_t report_error(const char* msg, int32_t rc) {
     levelprint(stderr);
-    fputs(Err_FileNotKAVRI, stderr);
-    return RC_BAD_FORMAT;
+    fputs(msg, stderr);
+    return rc;
 }
 
 int32_t proc_file(const char* filespec, BOOL fAbort) {

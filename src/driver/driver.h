@@ -28,6 +28,10 @@ extern uint32_t level;
 // Writes the indentation of the current level (2 x level - 2 blanks) to stream, in one write.
 void levelprint(FILE* stream);
 
+// Prints a message without placeholders on standard error at the current indentation, the
+// one way a failure of a module is reported; returns rc, the failure's result code.
+int32_t report_error(const char* msg, int32_t rc);
+
 // Checks one module file: registers and opens it, tests the DOS header, dispatches by the
 // new header's signature. Returns the module's result code (1 when it was not processed).
 int32_t proc_file(const char* filespec, BOOL fAbort);

@@ -14,7 +14,7 @@ int32_t proc_file16(const char* filespec, BOOL /*fAbort*/, const DOS_EXE_HDR* Do
     // frame no more than a pointer.
     std::unique_ptr<NE_MODULE> mod(new (std::nothrow) NE_MODULE{});
     FILE_PTR file(ifile);
-    if (!mod) return ne_fail(Err_NoMemory, RC_NO_MEMORY);
+    if (!mod) return report_error(Err_NoMemory, RC_NO_MEMORY);
     mod->filespec = filespec;
     mod->file = std::move(file);
     int32_t proc_file_rc = ne_read_tables(mod.get(), DosExeHeaderP);

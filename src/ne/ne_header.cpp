@@ -26,30 +26,25 @@ static void decode_ne_header(const uint8_t* b, KAVRI_EXE_HDR* h) {
 static int32_t read_table(NE_MODULE* mod, uint32_t pos, uint64_t cb, MEM_PTR<uint8_t>* buf, BYTE_SPAN* span) {
     *span = BYTE_SPAN{nullptr, 0};
     if (cb == 0) return 0;
-    if (pos > mod->cbFile || cb > mod->cbFile - pos) return ne_fail(Err_Reading, RC_READ_ERROR);
+    if (pos > mod->cbFile || cb > mod->cbFile - pos) return report_error(Err_Reading, RC_READ_ERROR);
     buf->reset(static_cast<uint8_t*>(tool_alloc(size_t(cb))));
-    if (!*buf) return ne_fail(Err_NoMemory, RC_NO_MEMORY);
-    if (!read_at(mod->file.get(), pos, buf->get(), size_t(cb))) return ne_fail(Err_Reading, RC_READ_ERROR);
+    if (!*buf) return report_error(Err_NoMemory, RC_NO_MEMORY);
+    if (!read_at(mod->file.get(), pos, buf->get(), size_t(cb))) return report_error(Err_Reading, RC_READ_ERROR);
     *span = BYTE_SPAN{buf->get(), size_t(cb)};
     return 0;
 }
 
-int32_t ne_fail(const char* msg, int32_t rc) {
-    levelprint(stderr);
-    fputs(msg, stderr);
-    return rc;
-}
 
 int32_t ne_read_tables(NE_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP) {
     FILE* f = mod->file.get();
     const uint32_t ulNewHdr = DosExeHeaderP->ofs_KAVRI_hdr;
     uint8_t raw[NE_HDR_SIZE];
-    if (!read_at(f, ulNewHdr, raw, sizeof raw) || !file_size(f, &mod->cbFile)) return ne_fail(Err_Reading, RC_READ_ERROR);
+    if (!read_at(f, ulNewHdr, raw, sizeof raw) || !file_size(f, &mod->cbFile)) return report_error(Err_Reading, RC_READ_ERROR);
     KAVRI_EXE_HDR* h = &mod->KAVRIExeHeader;
     decode_ne_header(raw, h);
 
     if (h->signature != NE_SIGNATURE || h->op_sys > NE_OS_MAX_ACCEPTED) {
-        if (h->op_sys != NE_OS_WINDOWS) return ne_fail(Err_FileNotKAVRI, RC_BAD_FORMAT);
+        if (h->op_sys != NE_OS_WINDOWS) return report_error(Err_FileNotKAVRI, RC_BAD_FORMAT);
         fputs("File is actually a 16-bit Windows EXE\n", stderr);
     }
     if (h->flags & NE_FLAG_LINK_ERRORS) {
@@ -65,7 +60,7 @@ int32_t ne_read_tables(NE_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP) {
         mod->fImportsNothing = true;
         return 0;
     }
-    if (mod->tsize > UINT16_MAX) return ne_fail(Err_NoMemory, RC_NO_MEMORY);
+    if (mod->tsize > UINT16_MAX) return report_error(Err_NoMemory, RC_NO_MEMORY);
 
     // Table positions are 32-bit sums, as a 32-bit loader computes them: they wrap.
     int32_t rc = read_table(mod, ulNewHdr + h->ofs_impnam_tbl, mod->tsize, &mod->ImportNameBuf, &mod->ImportNames);
@@ -75,7 +70,7 @@ int32_t ne_read_tables(NE_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP) {
     if (rc == 0)
         rc = read_table(mod, ulNewHdr + h->ofs_modref_tbl, uint64_t(h->num_modref) * NE_MODREF_SIZE,
                         &mod->ModRefTable, &mod->ModRefs);
-    if (rc == 0 && !alloc_ref_table(&mod->ModRefBaseP, h->num_modref)) rc = ne_fail(Err_NoMemory, RC_NO_MEMORY);
+    if (rc == 0 && !alloc_ref_table(&mod->ModRefBaseP, h->num_modref)) rc = report_error(Err_NoMemory, RC_NO_MEMORY);
     return rc;
 }
 

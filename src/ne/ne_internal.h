@@ -89,9 +89,6 @@ struct NE_MODULE {
     std::string modname;   // the file specification handed to the recursion
 };
 
-// Prints a message without arguments to standard error, indented; returns rc.
-int32_t ne_fail(const char* msg, int32_t rc);
-
 // Phase 1: reads and checks the NE header, then the imported-names, segment and module
 // reference tables, and takes the reference lists. Prints its failure; returns 3, 4, 6, 12.
 int32_t ne_read_tables(NE_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP);

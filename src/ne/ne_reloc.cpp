@@ -61,8 +61,8 @@ static void scan_records(NE_MODULE* mod, BYTE_SPAN records) {
 // Returns 0, or prints and returns 3 or 6.
 static int32_t read_and_scan(NE_MODULE* mod, uint64_t ulPos, uint64_t cb) {
     mod->RelocTable.reset(static_cast<uint8_t*>(tool_alloc(size_t(cb))));
-    if (!mod->RelocTable) return ne_fail(Err_NoMemory, RC_NO_MEMORY);
-    if (!read_at(mod->file.get(), ulPos, mod->RelocTable.get(), size_t(cb))) return ne_fail(Err_Reading, RC_READ_ERROR);
+    if (!mod->RelocTable) return report_error(Err_NoMemory, RC_NO_MEMORY);
+    if (!read_at(mod->file.get(), ulPos, mod->RelocTable.get(), size_t(cb))) return report_error(Err_Reading, RC_READ_ERROR);
     scan_records(mod, BYTE_SPAN{mod->RelocTable.get(), size_t(cb)});
     mod->RelocTable.reset();
     return 0;
@@ -109,7 +109,7 @@ static int32_t scan_new_records(NE_MODULE* mod, uint64_t ulRecords, uint64_t cRe
         mod->cSlotWords = (mod->cbFile / NE_RELOC_SIZE + 1 + 63) / 64;
         uint64_t cWords = mod->cSlotWords * NE_RELOC_SIZE;
         mod->ScannedSlots.reset(static_cast<uint64_t*>(tool_alloc_array(cWords, sizeof(uint64_t))));
-        if (!mod->ScannedSlots) return ne_fail(Err_NoMemory, RC_NO_MEMORY);
+        if (!mod->ScannedSlots) return report_error(Err_NoMemory, RC_NO_MEMORY);
         memset(mod->ScannedSlots.get(), 0, size_t(cWords * sizeof(uint64_t)));
     }
     // Slot k of class c is the record at file position 8 * k + c.
@@ -134,13 +134,13 @@ int32_t ne_scan_relocs(NE_MODULE* mod) {
         if (!(e.seg_flags & NE_SEG_HAS_RELOCS)) continue;
         uint32_t reloc_pos = reloc_table_pos(e, mod->KAVRIExeHeader.align);
         uint8_t count[NE_RELOC_COUNT_SIZE];
-        if (!read_at(f, reloc_pos, count, sizeof count)) return ne_fail(Err_Reading, RC_READ_ERROR);
+        if (!read_at(f, reloc_pos, count, sizeof count)) return report_error(Err_Reading, RC_READ_ERROR);
         uint16_t num_reloc = le16(count);
         if (num_reloc == 0) continue;
         // The records are read only once the file is known to hold them all.
         uint64_t ulRecords = uint64_t(reloc_pos) + NE_RELOC_COUNT_SIZE;
         uint64_t cb = uint64_t(num_reloc) * NE_RELOC_SIZE;
-        if (ulRecords > mod->cbFile || cb > mod->cbFile - ulRecords) return ne_fail(Err_Reading, RC_READ_ERROR);
+        if (ulRecords > mod->cbFile || cb > mod->cbFile - ulRecords) return report_error(Err_Reading, RC_READ_ERROR);
         int32_t rc = fEveryRecord ? read_and_scan(mod, ulRecords, cb) : scan_new_records(mod, ulRecords, num_reloc);
         if (rc != 0) return rc;
     }

@@ -107,17 +107,13 @@ int32_t ReadImportDirTable(PE_READER* fIn, const DATA_DIR* SectionAddr, char** N
 
 int32_t pe_read_module(PE_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP, FILE* ifile) {
     if (!read_at(ifile, DosExeHeaderP->ofs_KAVRI_hdr, nullptr, 0)) {
-        levelprint(stderr);
-        fputs(Err_Reading, stderr);
-        return RC_READ_ERROR;
+        return report_error(Err_Reading, RC_READ_ERROR);
     }
     MEM_PTR<uint8_t> Buf(static_cast<uint8_t*>(tool_alloc(PE_BUF_SIZE)));
     PE_READER reader{};
     if (!Buf || !open_pe_reader(&reader, ifile)) {
         close_pe_reader(&reader);
-        levelprint(stderr);
-        fputs(Err_NoMemory, stderr);
-        return RC_NO_MEMORY;
+        return report_error(Err_NoMemory, RC_NO_MEMORY);
     }
     GetPEHeader(ifile, Buf.get(), &mod->ulBase);
     // A header that GetPEHeader could not find is as malformed as one of a wrong size.
@@ -133,9 +129,7 @@ int32_t pe_read_module(PE_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP, FILE* i
     MEM_PTR<uint8_t> table(static_cast<uint8_t*>(tool_alloc(size_t(cbPresent))));
     if (!table) {
         close_pe_reader(&reader);
-        levelprint(stderr);
-        fputs(Err_NoMemory, stderr);
-        return RC_NO_MEMORY;
+        return report_error(Err_NoMemory, RC_NO_MEMORY);
     }
     if (!read_at(ifile, mod->ulBase, table.get(), size_t(cbPresent))) cbPresent = 0;
     ReadSectionTable(BYTE_SPAN{table.get(), size_t(cbPresent)}, mod->usNumberOfSections, mod->SectionAddr);
