@@ -6,7 +6,7 @@
 
 namespace talvek {
 
-// The file specification for an imported module name: the name with ".DLL" appended when
+// The file name (filespec) for an imported module name: the name with ".DLL" appended when
 // it holds no '.', searched in the importing module's directory, then the named module's
 // directory, then the current directory (exact name first, else ignoring ASCII case).
 // Found: its absolute, normalised path with the entry's real name. Not found: the bare

@@ -86,7 +86,7 @@ struct NE_MODULE {
     MEM_PTR<uint64_t> ScannedSlots;
     uint64_t cSlotWords;           // words per class
     std::string tbuf;      // the module name being reported, zero-terminated for Msg_Referenced
-    std::string modname;   // the file specification handed to the recursion
+    std::string modname;   // the filespec handed to the recursion
 };
 
 // Phase 1: reads and checks the NE header, then the imported-names, segment and module
