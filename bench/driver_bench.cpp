@@ -27,7 +27,7 @@ static void BM_RefListDistinctInserts(benchmark::State& state) {
     }
     state.SetComplexityN(state.range(0));
 }
-BENCHMARK(BM_RefListDistinctInserts)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->Complexity();
+BENCHMARK(BM_RefListDistinctInserts)->Arg(100000)->Arg(1000000)->Arg(10000000)->Unit(benchmark::kMillisecond)->Complexity();
 
 // Registry insertions of names that do not exist (the open fails fast, the record stays).
 static void BM_RegistryInserts(benchmark::State& state) {

@@ -60,7 +60,10 @@ static NODE* new_node(REF_TABLE<NODE>* t) {
 template <class NODE, class NUM>
 static void add_entry(REF_TABLE<NODE>* t, uint16_t mod, NUM num, uint8_t type) {
     if (!t->heads || mod > t->cMods) return;
-    uint64_t hash = hash_mix((uint64_t(num) << 8 | type) ^ hash_mix(mod));
+    // The low four bits of the number stay the low bits of the hash, so entries with
+    // neighbouring numbers (ordinals are mostly dense) share a few cache lines of the index;
+    // the rest of the key is mixed, so no pattern of numbers piles up in one place.
+    uint64_t hash = hash_mix((uint64_t(num) >> 4 << 8 | type) ^ hash_mix(mod)) << 4 | (uint64_t(num) & 15);
     auto same = [&](void* p) {
         const NODE* n = static_cast<const NODE*>(p);
         return n->num == num && n->type == type;
