@@ -7,6 +7,7 @@
 #include "common/types.h"
 #include "driver/driver.h"
 #include "pe/pe_internal.h"
+#include "support/pe_read_in_process.h"
 #include "support/pe_writer.h"
 
 using namespace talvek;
@@ -24,17 +25,8 @@ struct WALK_RESULT {
 };
 
 WALK_RESULT walk_imports(const BYTES& b) {
-    reset_run_state();
-    level = 1;
-    FILE* f = tmpfile();
-    fwrite(b.data(), 1, b.size(), f);
-    DOS_EXE_HDR dos{};
-    decode_dos_header(b.data(), &dos);
-    MEM_PTR<PE_MODULE> mod(static_cast<PE_MODULE*>(calloc(1, sizeof(PE_MODULE))));
-    testing::internal::CaptureStdout();
-    WALK_RESULT r{pe_read_module(mod.get(), &dos, f), 0, {}, {}, {}, 0, 0};
-    testing::internal::GetCapturedStdout();
-    fclose(f);
+    WALK_RESULT r{0, 0, {}, {}, {}, 0, 0};
+    std::unique_ptr<PE_MODULE> mod = read_pe_in_process(b, &r.rc);
     r.numMods = mod->numMods;
     for (int32_t i = 1; r.rc == 0 && i <= mod->numMods; i++) {
         r.names.push_back(mod->ModuleNameTblP[i]);
@@ -49,10 +41,6 @@ WALK_RESULT walk_imports(const BYTES& b) {
         r.list_sizes.push_back(n);
         r.cEntries += n;
     }
-    free_ref_lists(&mod->ModRefTblP);
-    free(mod->ModuleNameTblP);
-    pool_free(&mod->names);
-    level = 0;
     return r;
 }
 
