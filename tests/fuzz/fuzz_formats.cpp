@@ -23,22 +23,8 @@ std::vector<FUZZ_FILE> lx_folder() {
 }
 
 std::vector<FUZZ_FILE> lx_seeds() {
-    LX_FIXUP_REC list = lx_import_ordinal(2, 5);
-    list.src = 0x27;
-    list.src_list = {1, 2, 3};
-    LX_FIXUP_REC selector;
-    selector.src = 0x02;
-    selector.flags = 0x00;
-    LX_FIXUP_REC entry;
-    entry.flags = 0x43;
-    entry.first = 300;
-    std::vector<LX_FIXUP_REC> every = {
-        lx_import_ordinal(1, 7),        lx_import_ordinal(1, 70000, 0x10), lx_import_ordinal(2, 9, 0x80),
-        lx_import_name(1, 0, 0x04),     lx_import_name(3, 8, 0x30),        lx_import_name(2, 0, 0x66),
-        list,                           selector,                          entry,
-    };
     return {
-        {"lx_every_record_kind", write_lx(lx_with({"A", "DOSCALLS", "MISSING"}, every, {"DosExit", "DosOpen"}))},
+        {"lx_every_record_kind", write_lx(lx_every_record_kind())},
         {"lx_no_imports", write_lx(lx_with({}, {}))},
         {"lx_cycle", write_lx(lx_with({"A"}, {lx_import_ordinal(1, 1)}))},
     };

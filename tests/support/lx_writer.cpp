@@ -121,3 +121,22 @@ BYTES write_lx(const LX_DESC& d) {
 void damage_lx_u32(BYTES& image, const LX_DESC& d, size_t field, uint32_t v) {
     put_u32(image, d.dos.ofs_new_hdr + field, v);
 }
+
+LX_DESC lx_every_record_kind() {
+    LX_FIXUP_REC list = lx_import_ordinal(2, 5);
+    list.src = 0x27;
+    list.src_list = {1, 2, 3};
+    LX_FIXUP_REC selector;
+    selector.src = 0x02;
+    selector.flags = 0x00;
+    LX_FIXUP_REC entry;
+    entry.flags = 0x43;
+    entry.first = 300;
+    LX_DESC d;
+    d.modules = {"A", "DOSCALLS", "MISSING"};
+    d.procs = {"DosExit", "DosOpen"};
+    d.records = {lx_import_ordinal(1, 7), lx_import_ordinal(1, 70000, 0x10), lx_import_ordinal(2, 9, 0x80),
+                 lx_import_name(1, 0, 0x04), lx_import_name(3, lx_proc_offset(d, 1), 0x30), lx_import_name(2, 0, 0x66),
+                 list, selector, entry};
+    return d;
+}

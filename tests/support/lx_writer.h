@@ -75,3 +75,8 @@ BYTES write_lx(const LX_DESC& d);
 
 // Overwrites a 32-bit header field of an image that write_lx made for d.
 void damage_lx_u32(BYTES& image, const LX_DESC& d, size_t field, uint32_t v);
+
+// A module importing from A, DOSCALLS and MISSING through one record of every kind: 8-,
+// 16- and 32-bit ordinals, 16- and 32-bit name offsets, 16- and 32-bit additives, a 16-bit
+// module ordinal, a source list, a selector fixup and an entry-table target.
+LX_DESC lx_every_record_kind();
