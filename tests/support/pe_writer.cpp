@@ -3,6 +3,8 @@
 #include "support/pe_writer.h"
 
 #include <algorithm>
+#include <cctype>
+#include <utility>
 
 PE_REF pe_ord(uint32_t ordinal) {
     PE_REF r;
@@ -176,4 +178,72 @@ BYTES write_pe(const PE_DESC& d, PE_LAYOUT* layout) {
     b.resize(std::max(b.size(), l.data_raw + cbData));
     if (layout) *layout = l;
     return b;
+}
+
+static size_t add_utf16(BYTES& b, const std::string& s) {
+    size_t at = b.size();
+    for (char c : s) add_u16(b, uint8_t(c));
+    return at;
+}
+
+BYTES write_apiset(const APISET_DESC& d, APISET_LAYOUT* layout) {
+    const size_t cEntries = d.entries.size();
+    APISET_LAYOUT l{};
+    l.entry_ofs = 28;
+    l.hash_ofs = l.entry_ofs + 24 * cEntries;
+    l.value_ofs = l.hash_ofs + 8 * cEntries;
+    BYTES b(l.value_ofs, 0);
+    std::vector<size_t> valueAt;
+    for (const APISET_ENTRY& e : d.entries) {
+        valueAt.push_back(reserve(b, 20 * e.values.size()));
+    }
+    // Hashes of the lower-cased name up to its last '-', paired with their entry.
+    std::vector<std::pair<uint32_t, uint32_t>> hashes;
+    for (size_t i = 0; i < cEntries; i++) {
+        const APISET_ENTRY& e = d.entries[i];
+        size_t cchHashed = e.name.rfind('-') == std::string::npos ? e.name.size() : e.name.rfind('-');
+        uint32_t h = 0;
+        for (size_t k = 0; k < cchHashed; k++) h = h * d.hash_factor + uint8_t(tolower(uint8_t(e.name[k])));
+        hashes.push_back({h, uint32_t(i)});
+        size_t ent = l.entry_ofs + 24 * i;
+        put_u32(b, ent + 4, uint32_t(add_utf16(b, e.name)));
+        put_u32(b, ent + 8, uint32_t(2 * e.name.size()));
+        put_u32(b, ent + 12, uint32_t(2 * cchHashed));
+        put_u32(b, ent + 16, uint32_t(valueAt[i]));
+        put_u32(b, ent + 20, uint32_t(e.values.size()));
+        for (size_t k = 0; k < e.values.size(); k++) {
+            size_t v = valueAt[i] + 20 * k;
+            put_u32(b, v + 4, uint32_t(add_utf16(b, e.values[k].importer)));
+            put_u32(b, v + 8, uint32_t(2 * e.values[k].importer.size()));
+            put_u32(b, v + 12, uint32_t(add_utf16(b, e.values[k].host)));
+            put_u32(b, v + 16, uint32_t(2 * e.values[k].host.size()));
+        }
+    }
+    std::sort(hashes.begin(), hashes.end());
+    for (size_t j = 0; j < cEntries; j++) {
+        put_u32(b, l.hash_ofs + 8 * j, hashes[j].first);
+        put_u32(b, l.hash_ofs + 8 * j + 4, hashes[j].second);
+    }
+    put_u32(b, 0, d.version);
+    put_u32(b, 4, uint32_t(b.size()));
+    put_u32(b, 12, uint32_t(cEntries));
+    put_u32(b, 16, uint32_t(l.entry_ofs));
+    put_u32(b, 20, uint32_t(l.hash_ofs));
+    put_u32(b, 24, d.hash_factor);
+    if (layout) *layout = l;
+    return b;
+}
+
+BYTES write_apiset_dll(const BYTES& section) {
+    PE_DESC d;
+    PE_SECTION s;
+    s.name = ".apiset";
+    s.va = 0x1000;
+    s.vsize = uint32_t(section.size());
+    s.raw_ptr = 0x400;
+    s.raw_size = uint32_t(align_up(section.size(), 0x200));
+    s.data = section;
+    d.sections.push_back(s);
+    d.data_va = uint32_t(align_up(0x1000 + section.size(), 0x1000));
+    return write_pe(d);
 }

@@ -83,3 +83,33 @@ size_t pe_section_ofs(const PE_LAYOUT& l, unsigned k);
 
 // A 40-byte section header.
 BYTES pe_section_header(uint32_t va, uint32_t vsize, uint32_t raw_size, uint32_t raw_ptr);
+
+// An API-set schema: each entry's name without ".dll" and its values, the default (empty
+// importer) first, then the exceptions for single importing modules, sorted by importer.
+struct APISET_VALUE {
+    std::string importer;
+    std::string host;
+};
+struct APISET_ENTRY {
+    std::string name;
+    std::vector<APISET_VALUE> values;
+};
+struct APISET_DESC {
+    uint32_t version = 6;
+    uint32_t hash_factor = 31;
+    std::vector<APISET_ENTRY> entries;
+};
+
+// Where its tables landed in the section, for tests that damage them.
+struct APISET_LAYOUT {
+    size_t entry_ofs;   // the namespace entries
+    size_t hash_ofs;    // the hash entries, sorted by hash
+    size_t value_ofs;   // the first entry's values
+};
+
+// The ".apiset" section's bytes: header, entries, hash entries, values, UTF-16LE strings.
+BYTES write_apiset(const APISET_DESC& d, APISET_LAYOUT* layout = nullptr);
+
+// An apisetschema.dll holding section (the bytes of write_apiset, or damaged ones) as its
+// ".apiset" section.
+BYTES write_apiset_dll(const BYTES& section);

@@ -1,0 +1,206 @@
+// The API-set schema reader: one check of the whole namespace, then lookups by hash.
+#include "platform/apiset.h"
+
+namespace talvek {
+
+namespace {
+
+// The few PE header facts needed to find the schema's section in apisetschema.dll.
+constexpr uint64_t DOS_OFS_NEW_HDR = 0x3C;
+constexpr uint32_t PE_SIGNATURE = 0x00004550;   // "PE\0\0"
+constexpr uint64_t PE_OFS_NUM_SECTIONS = 6;
+constexpr uint64_t PE_OFS_OPT_SIZE = 20;
+constexpr uint64_t PE_FILE_HDR_SIZE = 24;       // signature and file header
+constexpr uint64_t PE_SECTION_HDR_SIZE = 40;
+constexpr uint64_t PE_SECT_VSIZE = 8, PE_SECT_RAW_SIZE = 16, PE_SECT_RAW_PTR = 20;
+
+uint32_t lower_unit(uint32_t c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; }
+
+// A UTF-16LE string of the namespace; its bounds were checked when the schema was read.
+struct WSTR {
+    uint64_t ofs;
+    uint64_t cch;
+};
+
+uint32_t unit_at(BYTE_SPAN ns, WSTR w, uint64_t i) {
+    uint16_t u = 0;
+    get_u16(ns, w.ofs + 2 * i, &u);
+    return u;
+}
+
+// Orders s against w by their lower-cased units, then by length; the bytes of s count as
+// units of their own value.
+int compare_ignoring_case(std::string_view s, BYTE_SPAN ns, WSTR w) {
+    uint64_t n = std::min<uint64_t>(s.size(), w.cch);
+    for (uint64_t i = 0; i < n; i++) {
+        uint32_t a = lower_unit(uint8_t(s[i])), b = lower_unit(unit_at(ns, w, i));
+        if (a != b) return a < b ? -1 : 1;
+    }
+    if (s.size() == w.cch) return 0;
+    return s.size() < w.cch ? -1 : 1;
+}
+
+// A string given by its offset and byte length at field ofs of a record: inside ns and of
+// whole units.
+bool read_wstr(BYTE_SPAN ns, uint64_t ofs, WSTR* w) {
+    uint32_t str_ofs = 0, cb = 0;
+    if (!get_u32(ns, ofs, &str_ofs) || !get_u32(ns, ofs + 4, &cb)) return false;
+    if (cb % 2 || !span_has(ns, str_ofs, cb)) return false;
+    *w = WSTR{str_ofs, cb / 2};
+    return true;
+}
+
+bool starts_with_ignoring_case(std::string_view s, std::string_view prefix) {
+    if (s.size() < prefix.size()) return false;
+    for (size_t i = 0; i < prefix.size(); i++)
+        if (lower_unit(uint8_t(s[i])) != uint8_t(prefix[i])) return false;
+    return true;
+}
+
+void append_utf8(std::string* out, uint32_t u) {
+    if (u < 0x80) {
+        out->push_back(char(u));
+    } else if (u < 0x800) {
+        out->push_back(char(0xC0 | u >> 6));
+        out->push_back(char(0x80 | (u & 0x3F)));
+    } else {
+        out->push_back(char(0xE0 | u >> 12));
+        out->push_back(char(0x80 | (u >> 6 & 0x3F)));
+        out->push_back(char(0x80 | (u & 0x3F)));
+    }
+}
+
+}  // namespace
+
+bool apiset_read_schema(BYTE_SPAN section, APISET_SCHEMA* schema) {
+    BYTE_SPAN ns = section;
+    uint32_t version = 0;
+    APISET_SCHEMA s{ns, 0, 0, 0, 0};
+    if (!span_has(ns, 0, APISET_HEADER_SIZE) || !get_u32(ns, 0, &version) || version != APISET_VERSION) return false;
+    get_u32(ns, APISET_HDR_COUNT, &s.Count);
+    get_u32(ns, APISET_HDR_ENTRY_OFFSET, &s.EntryOffset);
+    get_u32(ns, APISET_HDR_HASH_OFFSET, &s.HashOffset);
+    get_u32(ns, APISET_HDR_HASH_FACTOR, &s.HashFactor);
+    // Both tables must fit before anything is walked, so Count is bounded by the section size.
+    if (!span_has(ns, s.EntryOffset, uint64_t(s.Count) * APISET_ENTRY_SIZE) ||
+        !span_has(ns, s.HashOffset, uint64_t(s.Count) * APISET_HASH_SIZE))
+        return false;
+    // Value tables may not claim more bytes, all together, than the section holds: entries
+    // sharing one large table would otherwise make this check quadratic.
+    uint64_t cbValues = 0;
+    for (uint32_t i = 0; i < s.Count; i++) {
+        uint64_t e = s.EntryOffset + uint64_t(i) * APISET_ENTRY_SIZE;
+        WSTR name{};
+        uint32_t cbHashed = 0, valueOfs = 0, cValues = 0;
+        get_u32(ns, e + 12, &cbHashed);
+        get_u32(ns, e + 16, &valueOfs);
+        get_u32(ns, e + 20, &cValues);
+        if (!read_wstr(ns, e + 4, &name) || cbHashed % 2 || cbHashed / 2 > name.cch) return false;
+        cbValues += uint64_t(cValues) * APISET_VALUE_SIZE;
+        if (cbValues > ns.len || !span_has(ns, valueOfs, uint64_t(cValues) * APISET_VALUE_SIZE)) return false;
+        for (uint32_t k = 0; k < cValues; k++) {
+            uint64_t v = valueOfs + uint64_t(k) * APISET_VALUE_SIZE;
+            WSTR importer{}, host{};
+            if (!read_wstr(ns, v + 4, &importer) || !read_wstr(ns, v + 12, &host)) return false;
+        }
+    }
+    // Halving needs each hash once and in ascending order.
+    for (uint32_t j = 0; j < s.Count; j++) {
+        uint32_t hash = 0, prev = 0, index = 0;
+        get_u32(ns, s.HashOffset + uint64_t(j) * APISET_HASH_SIZE, &hash);
+        get_u32(ns, s.HashOffset + uint64_t(j) * APISET_HASH_SIZE + 4, &index);
+        if (index >= s.Count) return false;
+        if (j > 0 && get_u32(ns, s.HashOffset + uint64_t(j - 1) * APISET_HASH_SIZE, &prev) && prev >= hash) return false;
+    }
+    *schema = s;
+    return true;
+}
+
+APISET_RESULT apiset_resolve(const APISET_SCHEMA& schema, std::string_view name, std::string_view importer,
+                             std::string* host) {
+    const BYTE_SPAN ns = schema.ns;
+    if (!starts_with_ignoring_case(name, "api-") && !starts_with_ignoring_case(name, "ext-")) return APISET_NOT_API_SET;
+    if (name.size() >= 4 && starts_with_ignoring_case(name.substr(name.size() - 4), ".dll")) name.remove_suffix(4);
+    // The hashed part ends before the last '-', which the prefix guarantees there is.
+    std::string_view stem = name.substr(0, name.rfind('-'));
+    uint32_t hash = 0;
+    for (char c : stem) hash = hash * schema.HashFactor + lower_unit(uint8_t(c));
+
+    uint32_t lo = 0, hi = schema.Count, index = 0;
+    bool fFound = false;
+    while (lo < hi && !fFound) {
+        uint32_t mid = lo + (hi - lo) / 2, h = 0;
+        get_u32(ns, schema.HashOffset + uint64_t(mid) * APISET_HASH_SIZE, &h);
+        if (h == hash) {
+            fFound = get_u32(ns, schema.HashOffset + uint64_t(mid) * APISET_HASH_SIZE + 4, &index);
+        } else if (h < hash) {
+            lo = mid + 1;
+        } else {
+            hi = mid;
+        }
+    }
+    if (!fFound) return APISET_NOT_API_SET;
+    // A hash is not a name: the entry's hashed part must be the asked stem.
+    uint64_t e = schema.EntryOffset + uint64_t(index) * APISET_ENTRY_SIZE;
+    WSTR entryName{};
+    uint32_t cbHashed = 0, valueOfs = 0, cValues = 0;
+    read_wstr(ns, e + 4, &entryName);
+    get_u32(ns, e + 12, &cbHashed);
+    get_u32(ns, e + 16, &valueOfs);
+    get_u32(ns, e + 20, &cValues);
+    entryName.cch = cbHashed / 2;
+    if (compare_ignoring_case(stem, ns, entryName) != 0) return APISET_NOT_API_SET;
+    if (cValues == 0) return APISET_NO_HOST;
+
+    // The first value is the default; the others, sorted by importer name, are exceptions.
+    uint32_t chosen = 0;
+    std::string_view base = importer.substr(importer.find_last_of("/\\") == std::string_view::npos
+                                                ? 0
+                                                : importer.find_last_of("/\\") + 1);
+    uint32_t vlo = 1, vhi = base.empty() ? 1 : cValues;
+    while (vlo < vhi) {
+        uint32_t mid = vlo + (vhi - vlo) / 2;
+        WSTR who{};
+        read_wstr(ns, valueOfs + uint64_t(mid) * APISET_VALUE_SIZE + 4, &who);
+        int c = compare_ignoring_case(base, ns, who);
+        if (c == 0) {
+            chosen = mid;
+            break;
+        }
+        if (c < 0) vhi = mid;
+        else vlo = mid + 1;
+    }
+    WSTR value{};
+    read_wstr(ns, valueOfs + uint64_t(chosen) * APISET_VALUE_SIZE + 12, &value);
+    if (value.cch == 0) return APISET_NO_HOST;
+    host->clear();
+    for (uint64_t i = 0; i < value.cch; i++) append_utf8(host, unit_at(ns, value, i));
+    return APISET_HOST;
+}
+
+bool apiset_find_section(BYTE_SPAN file, BYTE_SPAN* section) {
+    uint32_t peOfs = 0, signature = 0;
+    uint16_t cSections = 0, cbOpt = 0;
+    if (!get_u32(file, DOS_OFS_NEW_HDR, &peOfs) || !get_u32(file, peOfs, &signature) || signature != PE_SIGNATURE ||
+        !get_u16(file, uint64_t(peOfs) + PE_OFS_NUM_SECTIONS, &cSections) ||
+        !get_u16(file, uint64_t(peOfs) + PE_OFS_OPT_SIZE, &cbOpt))
+        return false;
+    uint64_t table = uint64_t(peOfs) + PE_FILE_HDR_SIZE + cbOpt;
+    for (uint16_t k = 0; k < cSections; k++) {
+        BYTE_SPAN hdr{};
+        if (!sub_span(file, table + k * PE_SECTION_HDR_SIZE, PE_SECTION_HDR_SIZE, &hdr)) return false;
+        // The name field is 8 bytes, NUL-padded.
+        if (memcmp(hdr.p, APISET_SECTION_NAME, sizeof APISET_SECTION_NAME) != 0) continue;
+        uint32_t cbVirtual = 0, cbRaw = 0, rawPtr = 0;
+        get_u32(hdr, PE_SECT_VSIZE, &cbVirtual);
+        get_u32(hdr, PE_SECT_RAW_SIZE, &cbRaw);
+        get_u32(hdr, PE_SECT_RAW_PTR, &rawPtr);
+        // The raw size is rounded up to the file alignment; the virtual size, when smaller,
+        // is where the section's own bytes end.
+        uint32_t cb = cbVirtual && cbVirtual < cbRaw ? cbVirtual : cbRaw;
+        return sub_span(file, rawPtr, cb, section);
+    }
+    return false;
+}
+
+}  // namespace talvek
