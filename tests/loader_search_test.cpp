@@ -1,4 +1,5 @@
 // The emulated loader's DLL search: name forms, search order, letter case, reuse, paths.
+#include "platform/system_dirs.h"
 #include "support/loader_fixture.h"
 
 using namespace talvek;
@@ -104,6 +105,49 @@ TEST_F(LoaderTest, ModuleFileNameIsCutToTheBuffer) {
     EXPECT_EQ(GetLastError(), LOAD_ERR_INSUFFICIENT_BUFFER);
     EXPECT_EQ(GetModuleFileNameA(h, buf, uint32_t(full.size() + 1)), full.size());
     EXPECT_EQ(GetModuleFileNameA(h, buf, 0), 0u);
+}
+
+// Wine's folder under a stand-in root: per machine the first candidate holding kernel32.dll,
+// /usr before /usr/local before /opt/wine* in order of name.
+TEST_F(LoaderTest, WineFolderFoundPerMachine) {
+    const BYTES k32 = export_dll({});
+    struct {
+        std::vector<TOOL_FILE> tree;
+        uint16_t machine;
+        const char* found;   // relative to the root; "" for none
+    } cases[] = {
+        {{{"usr/lib/i386-linux-gnu/wine/i386-windows/kernel32.dll", k32},
+          {"usr/lib/x86_64-linux-gnu/wine/x86_64-windows/KERNEL32.DLL", k32},
+          {"usr/lib/wine/i386-windows/", {}},                      // near-empty folder of the other kind
+          {"usr/lib/wine/x86_64-windows/kernel32.dll/", {}}},      // a folder, not a file
+         0x014C, "usr/lib/i386-linux-gnu/wine/i386-windows"},
+        {{{"usr/lib/x86_64-linux-gnu/wine/x86_64-windows/KERNEL32.DLL", k32}, {"usr/lib/wine/x86_64-windows/kernel32.dll/", {}}},
+         0x8664, "usr/lib/x86_64-linux-gnu/wine/x86_64-windows"},
+        {{{"usr/local/lib/wine/aarch64-windows/kernel32.dll", k32}, {"opt/wine-a/lib/wine/aarch64-windows/kernel32.dll", k32}},
+         0xAA64, "usr/local/lib/wine/aarch64-windows"},
+        {{{"opt/wine-staging/lib/wine/i386-windows/kernel32.dll", k32},
+          {"opt/wine-devel/lib/i386-linux-gnu/wine/i386-windows/kernel32.dll", k32},
+          {"opt/notwine/lib/wine/i386-windows/kernel32.dll", k32}},
+         0x014C, "opt/wine-devel/lib/i386-linux-gnu/wine/i386-windows"},
+        {{{"usr/lib/wine/i386-windows/kernel32.dll", k32}}, 0x8664, ""},
+        {{{"usr/lib/wine/i386-windows/kernel32.dll", k32}}, 0x0200, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.found);
+        std::string root = make_temp_dir();
+        write_files(root, c.tree);
+        EXPECT_EQ(find_wine_dll_folder(c.machine, root), *c.found ? root + "/" + c.found : "");
+        remove_tree(root);
+    }
+}
+
+TEST_F(LoaderTest, WinePathSetEvenEmptyTurnsTheWineFolderOff) {
+    files({{"usr/lib/wine/x86_64-windows/kernel32.dll", export_dll({})}});
+    wine_search_root = dir;
+    EXPECT_EQ(default_system_folder(0x8664), dir + "/usr/lib/wine/x86_64-windows");
+    setenv("WINEPATH", "", 1);
+    EXPECT_EQ(default_system_folder(0x8664), "");
+    wine_search_root.clear();
 }
 
 }  // namespace
