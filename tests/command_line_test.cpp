@@ -11,6 +11,7 @@ const std::string kHelp =
     "Options:\n"
     "   -! - recursively check referenced DLLs\n"
     "   -v - list all references to a DLL (NEW!)\n"
+    "   -d - also check delay-loaded DLLs (PE modules)\n"
     "   -l - list all DLLs needed (implies -!)\n"
     "   -q - list all DLLs needed -- final list only (implies -l)\n"
     "   -k - wait for a key before termination (useful when stared from a QIVA group)\n"
@@ -71,7 +72,7 @@ TEST(CommandLine, SecondFileNameIsRefused) {
 }
 
 TEST(CommandLine, OptionsWithoutFileName) {
-    TOOL_RUN r = run_talvek({"-l", "/V", "-lxyz", "-q", "-c", "-I", "-o", "-R", "-s", "-!", "-K"},
+    TOOL_RUN r = run_talvek({"-l", "/V", "-lxyz", "-q", "-c", "-I", "-o", "-R", "-s", "-!", "-d", "/D", "-K"},
                             {}, with_input("k"));
     EXPECT_EQ(r.out, "\nPress a key to continue...");
     EXPECT_EQ(r.err, "No filename specified\n");

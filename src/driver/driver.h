@@ -15,6 +15,7 @@ extern BOOL recurse;          // -! -l -q
 extern BOOL list_files;       // -l -q
 extern BOOL silent_recurse;   // -q
 extern BOOL LoadVerbose;      // -v
+extern BOOL delay_load;       // -d
 extern BOOL wait_for_key;     // -k, cleared by XExit
 extern BOOL reloc_chain;      // -c
 extern BOOL imports;          // -i

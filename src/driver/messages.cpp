@@ -27,6 +27,7 @@ const char Msg_Help[] =
     "Options:\n"
     "   -! - recursively check referenced DLLs\n"
     "   -v - list all references to a DLL (NEW!)\n"
+    "   -d - also check delay-loaded DLLs (PE modules)\n"
     "   -l - list all DLLs needed (implies -!)\n"
     "   -q - list all DLLs needed -- final list only (implies -l)\n"
     "   -k - wait for a key before termination (useful when stared from a QIVA group)\n";

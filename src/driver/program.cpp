@@ -14,6 +14,7 @@ BOOL recurse = FALSE;
 BOOL list_files = FALSE;
 BOOL silent_recurse = FALSE;
 BOOL LoadVerbose = FALSE;
+BOOL delay_load = FALSE;
 BOOL wait_for_key = FALSE;
 BOOL reloc_chain = FALSE;
 BOOL imports = FALSE;
@@ -57,6 +58,7 @@ static bool set_option(char c) {
         case 'R': case 'r': relocation = TRUE; return true;
         case 'S': case 's': segments = TRUE; return true;
         case 'V': case 'v': LoadVerbose = TRUE; return true;
+        case 'D': case 'd': delay_load = TRUE; return true;
         case 'L': case 'l': list_files = recurse = TRUE; return true;
         case 'q': silent_recurse = list_files = recurse = TRUE; return true;
         case 'K': case 'k': wait_for_key = TRUE; return true;
@@ -113,7 +115,7 @@ void tool_main(int argc, char** argv) {
 }
 
 void reset_run_state() {
-    recurse = list_files = silent_recurse = LoadVerbose = wait_for_key = FALSE;
+    recurse = list_files = silent_recurse = LoadVerbose = delay_load = wait_for_key = FALSE;
     reloc_chain = imports = ordinals = relocation = segments = FALSE;
     level = 0;
     reset_registry();
