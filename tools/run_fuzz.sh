@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang and runs each for a while over its seed corpus.
-# Usage: tools/run_fuzz.sh [SECONDS_PER_TARGET] [TARGET...]   (targets: lx ne pe loader)
+# Usage: tools/run_fuzz.sh [SECONDS_PER_TARGET] [TARGET...]   (targets: lx ne pe loader apiset)
 # Findings are left as crash-*/leak-*/timeout-* files in build-fuzz/findings/TARGET and
 # make the script exit non-zero.
 set -euo pipefail
@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-600}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(lx ne pe loader)
+[ ${#targets[@]} -gt 0 ] || targets=(lx ne pe loader apiset)
 
 CXX=clang++ cmake -S . -B build-fuzz -DTALVEK_FUZZ=ON -DTALVEK_BENCH=OFF >/dev/null
 cmake --build build-fuzz -j2 --target fuzz_seeds $(printf 'fuzz_%s ' "${targets[@]}")

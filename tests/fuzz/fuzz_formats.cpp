@@ -123,6 +123,22 @@ std::vector<FUZZ_FILE> pe_seeds() {
     };
 }
 
+// API-set schemas: a section alone (first byte 0) and inside its DLL (first byte 1, then the
+// image less the DOS header and signature that the target prefixes).
+std::vector<FUZZ_FILE> apiset_seeds() {
+    APISET_DESC d;
+    d.entries = {{"api-ms-win-crt-runtime-l1-1-0", {{"", "ucrtbase.dll"}}},
+                 {"api-ms-win-core-synch-l1-2-0", {{"", "kernel32.dll"}, {"kernel32.dll", "kernelbase.dll"}, {"zeta.dll", "z.dll"}}},
+                 {"ext-ms-win-empty-l1-1-0", {}},
+                 {"api-ms-win-blank-l1-1-0", {{"", ""}}}};
+    BYTES section = write_apiset(d);
+    BYTES bare{0}, inDll{1};
+    bare.insert(bare.end(), section.begin(), section.end());
+    BYTES dll = write_apiset_dll(section);
+    inDll.insert(inDll.end(), dll.begin() + long(fuzz_module_prefix('P').size()), dll.end());
+    return {{"apiset_section", bare}, {"apiset_in_dll", inDll}};
+}
+
 }  // namespace
 
 std::vector<FUZZ_FILE> fuzz_dll_folder(char format) {
@@ -138,6 +154,7 @@ std::vector<FUZZ_FILE> fuzz_seeds(char format) {
         case 'L': return lx_seeds();
         case 'N': return ne_seeds();
         case 'P': return pe_seeds();
+        case 'A': return apiset_seeds();
         default: return pe_loader_seeds();
     }
 }
