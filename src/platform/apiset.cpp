@@ -154,9 +154,8 @@ APISET_RESULT apiset_resolve(const APISET_SCHEMA& schema, std::string_view name,
 
     // The first value is the default; the others, sorted by importer name, are exceptions.
     uint32_t chosen = 0;
-    std::string_view base = importer.substr(importer.find_last_of("/\\") == std::string_view::npos
-                                                ? 0
-                                                : importer.find_last_of("/\\") + 1);
+    size_t cut = importer.find_last_of("/\\");
+    std::string_view base = cut == std::string_view::npos ? importer : importer.substr(cut + 1);
     uint32_t vlo = 1, vhi = base.empty() ? 1 : cValues;
     while (vlo < vhi) {
         uint32_t mid = vlo + (vhi - vlo) / 2;
