@@ -102,9 +102,11 @@ int32_t proc_file(const char* filespec, BOOL fAbort) {
     int32_t rc = RC_NOT_PROCESSED;
     record_enter(filespec);
     FILE* ifile = get_file(filespec, fAbort);
-    bool fOpened = ifile != nullptr;
-    if (ifile) rc = check_module(filespec, fAbort, ifile);
-    record_leave(rc, fOpened);
+    if (ifile) {
+        record_opened();
+        rc = check_module(filespec, fAbort, ifile);
+    }
+    record_leave(rc);
     level--;
     return rc;
 }

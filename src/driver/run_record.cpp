@@ -39,19 +39,22 @@ void record_enter(const char* filespec) {
     RunRecord.stack.push_back(i);
 }
 
-void record_leave(int32_t rc, bool fOpened) {
+void record_opened() {
+    if (RUN_MODULE* pMod = RunRecord.fOn ? current_module() : nullptr) pMod->fOpened = true;
+}
+
+void record_leave(int32_t rc) {
     if (!RunRecord.fOn || RunRecord.stack.empty()) return;
     int32_t i = RunRecord.stack.back();
     RunRecord.stack.pop_back();
     if (i < 0) return;
     RUN_MODULE* pMod = &RunRecord.modules[size_t(i)];
-    pMod->fOpened = fOpened;
     pMod->fDone = true;
     pMod->result = rc;
     // A DLL reached by recursion that did not check out is missing for the module that
     // needs it; the named module's own result is the exit code instead.
     if (rc != 0 && pMod->iParent >= 0) {
-        RUN_PROBLEM_KIND kind = fOpened ? PROBLEM_CHECK_FAILED : PROBLEM_NOT_OPENED;
+        RUN_PROBLEM_KIND kind = pMod->fOpened ? PROBLEM_CHECK_FAILED : PROBLEM_NOT_OPENED;
         RunRecord.problems.push_back({kind, pMod->iParent, -1, -1, i});
     }
 }

@@ -68,10 +68,11 @@ struct RUN_RECORD {
 
 extern RUN_RECORD RunRecord;
 
-// proc_file: a module handed to the check, and its end with its result. A name met before
-// links the current import to the module recorded then.
+// proc_file: a module handed to the check, its file opened, and its end with its result.
+// A name met before links the current import to the module recorded then.
 void record_enter(const char* filespec);
-void record_leave(int32_t rc, bool fOpened);
+void record_opened();
+void record_leave(int32_t rc);
 // The format line of the current module.
 void record_format(const char* format);
 // An error line printed for the current module (a printf format with at most one %s).

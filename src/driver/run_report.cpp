@@ -293,7 +293,7 @@ void print_dot_graph(FILE* out) {
         const RUN_MODULE& m = RunRecord.modules[i];
         fprintf(out, "  m%u [label=\"", unsigned(i));
         dot_str(out, base_name(m.filespec));
-        bool fMissing = m.fDone && m.result != 0;
+        bool fMissing = (m.fDone && m.result != 0) || !m.fOpened;
         if (!m.fOpened)
             fputs("\\ncannot be opened", out);
         else if (fMissing)
