@@ -33,6 +33,23 @@ def b(s):
     return s.encode("utf-8", "surrogateescape")
 
 
+def summary(doc):
+    """The -e summary the tool prints for the problems of the document."""
+    if not doc["missing"]:
+        return b""
+    out = [b"\nMissing: %d\n" % len(doc["missing"])]
+    for p in doc["missing"]:
+        what = {"not_loaded": b"not loaded (%d)" % p["error"],
+                "not_opened": b"cannot be opened",
+                "check_failed": b"check failed (%d)" % p["error"]}.get(p["kind"])
+        if what is None:
+            e = p["entry"]
+            what = (b"ordinal %d" % e["ordinal"] if "ordinal" in e else b"entry '" + b(e["name"]) + b"'") \
+                + b" not resolved (%d)" % p["error"]
+        out.append(b(p["dll"]) + b": " + what + b", needed by " + b" > ".join(b(c) for c in p["chain"]) + b"\n")
+    return b"".join(out)
+
+
 def render(doc):
     """The combined text the tool prints for the run that the -j document describes."""
     out = []
@@ -170,9 +187,7 @@ def main():
                 if validator is not None:
                     problems += [e.message for e in validator.iter_errors(doc)]
                 if mode == "roundtrip":
-                    shown = render(doc)
-                    if "-e" in opts:
-                        text = text.split(b"\nMissing: ")[0]
+                    shown = render(doc) + (summary(doc) if "-e" in opts else b"")
                     if shown != text:
                         problems.append("text differs:\n--- tool\n%s\n--- from the document\n%s" % (
                             text.decode(errors="replace"), shown.decode(errors="replace")))
