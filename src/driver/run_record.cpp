@@ -106,12 +106,16 @@ void record_entry(bool fOrdinal, uint32_t ulOrdinal, std::string_view name, int3
     }
 }
 
+void record_pe_entry(const REF_NODE32* pNode, int32_t outcome) {
+    if (!RunRecord.fOn) return;
+    bool fOrdinal = pNode->type == REF_BY_ORDINAL;
+    const char* name = fOrdinal ? "" : reinterpret_cast<const char*>(pNode->num);
+    record_entry(fOrdinal, uint32_t(pNode->num), name, outcome);
+}
+
 void record_unchecked_pe_entries(const REF_NODE32* pHead) {
-    for (const REF_NODE32* pNode = RunRecord.fOn ? pHead : nullptr; pNode; pNode = pNode->next) {
-        bool fOrdinal = pNode->type == REF_BY_ORDINAL;
-        const char* name = fOrdinal ? "" : reinterpret_cast<const char*>(pNode->num);
-        record_entry(fOrdinal, uint32_t(pNode->num), name, RUN_NOT_CHECKED);
-    }
+    for (const REF_NODE32* pNode = RunRecord.fOn ? pHead : nullptr; pNode; pNode = pNode->next)
+        record_pe_entry(pNode, RUN_NOT_CHECKED);
 }
 
 void record_delay_loaded() {

@@ -82,8 +82,9 @@ void record_import(std::string_view dll);
 void record_load(bool fLoaded, const char* path, int32_t error);
 // An entry of the current import (outcome 0, an error code, or RUN_NOT_CHECKED).
 void record_entry(bool fOrdinal, uint32_t ulOrdinal, std::string_view name, int32_t outcome);
-// The entries of a PE import whose DLL did not load, none of them asked for (a by-name
-// node's num points at its name).
+// An entry of a PE import from its list node (a by-name node's num points at its name), and
+// the entries of a PE import whose DLL did not load, none of them asked for.
+void record_pe_entry(const REF_NODE32* pNode, int32_t outcome);
 void record_unchecked_pe_entries(const REF_NODE32* pHead);
 // Marks the current import delay-loaded.
 void record_delay_loaded();

@@ -22,7 +22,7 @@ static void resolve_entries(const PE_MODULE* mod, int32_t i, HMODULE hmod, const
             ulrc = GetProcAddress(hmod, reinterpret_cast<const char*>(pNode->num));
             if (ulrc == 0) ulErr = GetLastError();
         }
-        record_entry(fOrdinal, uint32_t(pNode->num), fOrdinal ? "" : reinterpret_cast<const char*>(pNode->num), ulrc ? 0 : int32_t(ulErr));
+        record_pe_entry(pNode, ulrc ? 0 : int32_t(ulErr));
         if (ulrc == 0) {
             *pOK = false;
             levelprint(stdout);
