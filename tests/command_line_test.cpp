@@ -98,6 +98,39 @@ TEST(CommandLine, KeyWaitEndsAtEndOfInput) {
     EXPECT_EQ(r.exit_code, 2);
 }
 
+TEST(CommandLine, LongOptionsAndTheDocumentOptions) {
+    TOOL_RUN r = run_talvek({"--help", "-Z"});
+    std::string more = "   -e - exit code 10, and a summary, when anything needed is missing\n"
+                       "   -j - the report as one JSON document\n"
+                       "   -g - the dependency graph as a Graphviz DOT document (implies -!)\n"
+                       "   --help - display this help;  --version - display the version\n";
+    size_t at = kHelp.find("   -c - ");
+    EXPECT_EQ(r.out, kHelp.substr(0, at) + more + kHelp.substr(at));
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exit_code, 0);
+
+    r = run_talvek({"--version"});
+    EXPECT_EQ(r.out.compare(0, 7, "talvek "), 0);
+    EXPECT_EQ(r.out.find_first_not_of("0123456789.", 7), r.out.size() - 1) << r.out;
+    EXPECT_EQ(r.exit_code, 0);
+
+    struct {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"--helpx", "a.exe"}, "QUERNIX:  Invalid option '-' specified\n"},
+        {{"a.exe", "-j", "-g"}, "QUERNIX:  Options -j and -g cannot be used together\n"},
+        {{"/G", "-J"}, "QUERNIX:  Options -j and -g cannot be used together\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        r = run_talvek(c.args);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.exit_code, 1);
+    }
+}
+
 TEST(CommandLine, AbsolutePathIsAFileNameNotAnOption) {
     TOOL_RUN r = run_talvek({"/nonexistent/dir/app.exe"});
     EXPECT_EQ(r.err, "Unable to open '/nonexistent/dir/app.exe'.\n");

@@ -213,6 +213,49 @@ TEST(LxReport, FailedDllChecksEndOnlyThemselves) {
     EXPECT_EQ(r.exit_code, 0);
 }
 
+// -e: the chain is the path by which the run first reached the module that needs the DLL;
+// a DLL reached again is not reported again.
+TEST(LxReport, MissingSummaryNamesTheChain) {
+    LX_DESC bad = lx_importing({"X"}, {});
+    bad.num_import_ent = 2;
+    std::vector<TOOL_FILE> files = {
+        {"bin/app.exe", write_lx(lx_importing({"DISPLAY", "BAD"}, {}))},
+        {"bin/DISPLAY.DLL", write_lx(lx_importing({"CORE", "BAD"}, {}))},
+        {"bin/BAD.DLL", write_lx(bad)},
+    };
+    TOOL_RUN r = run_talvek({"-e", "-l", "bin/app.exe"}, files);
+    size_t at = r.out.find("\nMissing: ");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(r.out.substr(at), "\nMissing: 2\n"
+                                "CORE.DLL: cannot be opened, needed by app.exe > DISPLAY.DLL\n"
+                                "BAD.DLL: check failed (55), needed by app.exe > DISPLAY.DLL\n");
+    EXPECT_EQ(r.exit_code, 10);
+    // Without recursion nothing is checked that could be missing.
+    r = run_talvek({"-e", "bin/app.exe"}, files);
+    EXPECT_EQ(r.out.find("Missing"), std::string::npos);
+    EXPECT_EQ(r.exit_code, 0);
+}
+
+// -j: only the document on standard output, messages still on standard error; names keep
+// their bytes (JSON escapes, well-formed UTF-8 as it is, other bytes as \udcNN).
+TEST(LxReport, JsonDocumentKeepsEveryByte) {
+    std::vector<TOOL_FILE> files = {
+        {"app.exe", write_lx(lx_importing({"CAF\xE9", "\xC3\x89T\xE2\x82", "A\"B\\C\x01"}, {lx_import_ordinal(1, 7)}))},
+    };
+    TOOL_RUN r = run_talvek({"-!", "-J", "app.exe"}, files);
+    EXPECT_EQ(r.out.compare(0, 2, "{\n"), 0);
+    EXPECT_EQ(r.out.substr(r.out.size() - 2), "}\n");
+    for (const char* part : {"{\"dll\": \"CAF\\udce9\", \"module\": 1,\n         \"entries\": [{\"ordinal\": 7}]}",
+                             "\"file\": \"CAF\\udce9.DLL\", \"format\": null, \"level\": 2, \"opened\": false",
+                             "\"dll\": \"\xC3\x89T\\udce2\\udc82\"", "\"dll\": \"A\\\"B\\\\C\\u0001\"",
+                             "{\"kind\": \"not_opened\", \"dll\": \"CAF\\udce9.DLL\", \"error\": 1, \"module\": 1, \"chain\": [\"app.exe\"]}"}) {
+        SCOPED_TRACE(part);
+        EXPECT_NE(r.out.find(part), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(r.err.find("  Unable to open 'CAF\xE9.DLL'.\n"), 0u) << r.err;
+    EXPECT_EQ(r.exit_code, 0);
+}
+
 // Runs in a death test's child: checks the chain from first with at most 32 open files and
 // reports what the registry holds.
 [[noreturn]] void check_chain_with_few_files(const char* first, int cDepth) {

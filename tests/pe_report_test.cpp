@@ -110,6 +110,31 @@ TEST(PeReport, FailuresAreReportedAndTheResultStaysZero) {
     EXPECT_EQ(r.exit_code, 0);
 }
 
+// -e: each problem once, in the order the run met it, and exit code 10 where it was 0.
+TEST(PeReport, MissingSummaryAndExitCode) {
+    FOLDER f;
+    std::vector<TOOL_FILE> files = {
+        {"app.exe", app({{"a.dll", {pe_name("fa"), pe_name("gone"), pe_ord(9)}}, {"c.dll", {pe_name("fc")}}})},
+        {"a.dll", dll({"fa"})},
+    };
+    TOOL_RUN plain = f.run({"-!", "app.exe"}, files);
+    TOOL_RUN r = f.run({"-!", "-e", "app.exe"}, {});
+    EXPECT_EQ(r.out, plain.out + "\nMissing: 3\n"
+                                 "a.dll: ordinal 9 not resolved (127), needed by app.exe\n"
+                                 "a.dll: entry 'gone' not resolved (127), needed by app.exe\n"
+                                 "c.dll: not loaded (126), needed by app.exe\n");
+    EXPECT_EQ(plain.exit_code, 0);
+    EXPECT_EQ(r.exit_code, 10);
+
+    r = f.run({"/E", "a.dll"}, {});
+    EXPECT_EQ(r.out, "32-bit NT 'PE' Module\n0 imported module(s) found.\nAll DLLs used by 'a.dll' could be loaded.\n");
+    EXPECT_EQ(r.exit_code, 0);
+    // The named module's own failure stays its exit code.
+    r = f.run({"-e", "none.exe"}, {});
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.exit_code, 2);
+}
+
 TEST(PeReport, RecursionFollowsTheLoadersPathAndChecksEachDllOnce) {
     FOLDER f;
     std::vector<TOOL_FILE> files = {

@@ -41,8 +41,9 @@ inline void* tool_alloc_array(uint64_t n, uint64_t cb) {
     return tool_alloc(size_t(n * cb));
 }
 
-// Every end of the process goes through tool_exit. The hook is null in the tool; a fuzz
-// or replay harness sets it to return control to itself, and it must not return.
+// Every end of the process goes through tool_exit. With -j or -g the tool sets the hook to
+// write its document, then the process ends; a fuzz or replay harness sets it to return
+// control to itself, and that hook does not return.
 extern void (*tool_exit_hook)(int rc);
 
 [[noreturn]] void tool_exit(int rc);

@@ -6,6 +6,7 @@
 #include "common/dos_header.h"
 #include "driver/driver.h"
 #include "driver/registry.h"
+#include "driver/run_record.h"
 #include "lx/lx.h"
 #include "ne/ne.h"
 #include "pe/pe.h"
@@ -69,16 +70,19 @@ static int32_t check_module(const char* filespec, BOOL fAbort, FILE* ifile) {
     if (sigbuf[0] == 'L' && sigbuf[1] == 'X') {
         levelprint(stdout);
         fputs("32-bit KAVRI 'LX' Module\n", stdout);
+        record_format("LX");
         return proc_file32(filespec, fAbort, &DosExeHeader, file.release());
     }
     if (sigbuf[0] == 'N' && sigbuf[1] == 'E') {
         levelprint(stdout);
         fputs("16-bit KAVRI 'NE' Module\n", stdout);
+        record_format("NE");
         return proc_file16(filespec, fAbort, &DosExeHeader, file.release());
     }
     if (sigbuf[0] == 'P' && sigbuf[1] == 'E') {
         levelprint(stdout);
         fputs("32-bit NT 'PE' Module\n", stdout);
+        record_format("PE32");
         return proc_fileNT(filespec, fAbort, &DosExeHeader, file.release());
     }
     levelprint(stdout);
@@ -89,14 +93,20 @@ static int32_t check_module(const char* filespec, BOOL fAbort, FILE* ifile) {
 int32_t report_error(const char* msg, int32_t rc) {
     levelprint(stderr);
     fputs(msg, stderr);
+    record_error(msg);
     return rc;
 }
 
 int32_t proc_file(const char* filespec, BOOL fAbort) {
     level++;
     int32_t rc = RC_NOT_PROCESSED;
+    record_enter(filespec);
     FILE* ifile = get_file(filespec, fAbort);
-    if (ifile) rc = check_module(filespec, fAbort, ifile);
+    if (ifile) {
+        record_opened();
+        rc = check_module(filespec, fAbort, ifile);
+    }
+    record_leave(rc);
     level--;
     return rc;
 }

@@ -22,6 +22,9 @@ extern BOOL imports;          // -i
 extern BOOL ordinals;         // -o
 extern BOOL relocation;       // -r
 extern BOOL segments;         // -s
+extern BOOL exit_missing;     // -e
+extern BOOL json_report;      // -j
+extern BOOL graph_report;     // -g
 
 // The recursion depth: 1 while the named module is processed, one more per DLL level.
 extern uint32_t level;

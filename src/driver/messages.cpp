@@ -39,6 +39,12 @@ const char Msg_HelpA[] =
     "   -s - display segment table (ignored for 32 bit modules)\n"
     "    ? - display this help\n\n"
     "Example: TALVEK myfile.exe\n";
+// The lines --help adds between the two halves above.
+const char Msg_HelpB[] =
+    "   -e - exit code 10, and a summary, when anything needed is missing\n"
+    "   -j - the report as one JSON document\n"
+    "   -g - the dependency graph as a Graphviz DOT document (implies -!)\n"
+    "   --help - display this help;  --version - display the version\n";
 const char Msg_FilesNeeded[] = "\nThe following %u DLL%s needed to load %s:\n";
 const char Msg_PressAKey[] = "\nPress a key to continue...";
 

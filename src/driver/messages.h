@@ -23,6 +23,7 @@ extern const char Msg_Referenced[];
 extern const char Msg_OK[];
 extern const char Msg_Help[];
 extern const char Msg_HelpA[];
+extern const char Msg_HelpB[];
 extern const char Msg_FilesNeeded[];
 extern const char Msg_PressAKey[];
 
@@ -35,6 +36,7 @@ enum : int {
     RC_BAD_FORMAT = 4,
     RC_NO_MEMORY = 6,
     RC_BAD_PE_HEADER = 8,
+    RC_MISSING = 10,          // with -e: the named module is fine, something it needs is not
     RC_LINK_ERRORS = 12,
     RC_BAD_MODULE_TABLE = 55,
 };

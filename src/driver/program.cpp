@@ -5,6 +5,7 @@
 
 #include "driver/driver.h"
 #include "driver/registry.h"
+#include "driver/run_record.h"
 #include "platform/console.h"
 #include "platform/loader.h"
 
@@ -21,6 +22,9 @@ BOOL imports = FALSE;
 BOOL ordinals = FALSE;
 BOOL relocation = FALSE;
 BOOL segments = FALSE;
+BOOL exit_missing = FALSE;
+BOOL json_report = FALSE;
+BOOL graph_report = FALSE;
 
 void XExit(int32_t rc) {
     if (wait_for_key) {
@@ -34,6 +38,21 @@ void XExit(int32_t rc) {
 static void print_help() {
     fputs(Msg_Help, stderr);
     fputs(Msg_HelpA, stderr);
+}
+
+// The long options: "--help" and "--version" end the run with code 0; false for any other.
+static bool long_option(const char* arg) {
+    if (strcmp(arg, "--help") == 0) {
+        fputs(Msg_Help, stdout);
+        fputs(Msg_HelpB, stdout);
+        fputs(Msg_HelpA, stdout);
+        XExit(RC_OK);
+    }
+    if (strcmp(arg, "--version") == 0) {
+        fprintf(stdout, "talvek %s\n", TalvekVersion);
+        XExit(RC_OK);
+    }
+    return false;
 }
 
 // An argument that starts with '-' or '/' is an option. On systems whose paths start with
@@ -62,6 +81,9 @@ static bool set_option(char c) {
         case 'L': case 'l': list_files = recurse = TRUE; return true;
         case 'q': silent_recurse = list_files = recurse = TRUE; return true;
         case 'K': case 'k': wait_for_key = TRUE; return true;
+        case 'E': case 'e': exit_missing = TRUE; return true;
+        case 'J': case 'j': json_report = TRUE; return true;
+        case 'G': case 'g': graph_report = recurse = TRUE; return true;
         default: return false;
     }
 }
@@ -80,7 +102,7 @@ PSZ Init(int argc, char** argv) {
     for (int i = 1; i < argc; i++) {
         const char* arg = argv[i];
         if (is_option(arg)) {
-            if (!set_option(arg[1])) {
+            if (!(arg[0] == '-' && arg[1] == '-' && long_option(arg)) && !set_option(arg[1])) {
                 fprintf(stderr, "QUERNIX:  Invalid option '%c' specified\n", arg[1]);
                 XExit(RC_NOT_PROCESSED);
             }
@@ -90,6 +112,10 @@ PSZ Init(int argc, char** argv) {
         } else {
             filespec = arg;
         }
+    }
+    if (json_report && graph_report) {
+        fputs("QUERNIX:  Options -j and -g cannot be used together\n", stderr);
+        XExit(RC_NOT_PROCESSED);
     }
     if (!filespec) {
         fputs("No filename specified\n", stderr);
@@ -105,18 +131,51 @@ static void print_needed_list(PSZ filespec) {
     for (PLOADED_FILE p = pLoadedFiles->pNext; p; p = p->pNext) fprintf(stdout, "%s\n", p->filespec);
 }
 
+// The -j or -g document goes to the stream standard output was before the run set it
+// aside; it is written at every end of the run, so an early end still yields one.
+static FILE* DocStream = nullptr;
+static int DocArgc = 0;
+static char** DocArgv = nullptr;
+
+static void write_document(int rc) {
+    if (!DocStream) return;
+    if (json_report)
+        print_json_report(DocStream, DocArgc, DocArgv, rc, list_files != FALSE);
+    else
+        print_dot_graph(DocStream);
+    fflush(DocStream);
+    DocStream = nullptr;
+}
+
 void tool_main(int argc, char** argv) {
     setbuf(stdout, nullptr);
     setbuf(stderr, nullptr);
     PSZ filespec = Init(argc, argv);
+    RunRecord.fOn = exit_missing || json_report || graph_report;
+    if (json_report || graph_report) {
+        DocStream = set_aside_stdout();
+        if (!DocStream) {
+            fputs("QUERNIX:  Unable to set aside standard output\n", stderr);
+            XExit(RC_NOT_PROCESSED);
+        }
+        DocArgc = argc;
+        DocArgv = argv;
+        tool_exit_hook = write_document;
+    }
     int32_t rc = proc_file(filespec, TRUE);
     if (list_files && cLoadedFiles > 1) print_needed_list(filespec);
+    if (exit_missing) {
+        print_missing_summary(stdout);
+        if (rc == RC_OK && !RunRecord.problems.empty()) rc = RC_MISSING;
+    }
     XExit(rc);
 }
 
 void reset_run_state() {
     recurse = list_files = silent_recurse = LoadVerbose = delay_load = wait_for_key = FALSE;
     reloc_chain = imports = ordinals = relocation = segments = FALSE;
+    exit_missing = json_report = graph_report = FALSE;
+    RunRecord = RUN_RECORD{};
     level = 0;
     reset_registry();
     loader_reset();

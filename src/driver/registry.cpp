@@ -6,6 +6,7 @@
 
 #include "driver/driver.h"
 #include "driver/hash_index.h"
+#include "driver/run_record.h"
 
 namespace talvek {
 
@@ -37,12 +38,14 @@ FILE* add_file(const char* filespec, BOOL fAbort) {
     if (!pFile) {
         levelprint(stderr);
         fputs("QUERNIX:  Unable to process any more files\n", stderr);
+        record_error("QUERNIX:  Unable to process any more files\n");
         return nullptr;
     }
     FILE* f = fopen(filespec, "rb");
     if (!f) {
         levelprint(stderr);
         fprintf(stderr, Err_OpenFail, filespec);
+        record_error(Err_OpenFail, filespec);
         if (fAbort) XExit(RC_OPEN_FAILED);
     }
     char* name = reinterpret_cast<char*>(pFile + 1);

@@ -3,6 +3,7 @@
 
 #include "driver/driver.h"
 #include "driver/messages.h"
+#include "driver/run_record.h"
 #include "lx/lx_internal.h"
 
 namespace talvek {
@@ -39,6 +40,7 @@ int32_t lx_read_fixup_section(LX_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP, 
     if (h.flags & LX_FLAG_NOT_LOADABLE) {
         levelprint(stderr);
         fprintf(stderr, Err_LinkErrors, mod->filespec);
+        record_error(Err_LinkErrors, mod->filespec);
         return RC_LINK_ERRORS;
     }
     if (!lx_tables_in_order(h)) return report_error(Err_FileNotKAVRI, RC_BAD_FORMAT);

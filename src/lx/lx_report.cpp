@@ -6,6 +6,7 @@
 #include "driver/dllfile.h"
 #include "driver/driver.h"
 #include "driver/messages.h"
+#include "driver/run_record.h"
 #include "lx/lx_internal.h"
 
 namespace talvek {
@@ -19,10 +20,12 @@ static void print_entry(const REF_NODE32* pNode, BYTE_SPAN import_procnmtbl) {
             levelprint(stdout);
             fprintf(stdout, "  %3d (0x%04x)\n", int(int32_t(ulOrdinal)), unsigned(ulOrdinal));
         }
+        record_entry(true, ulOrdinal, {}, RUN_NOT_CHECKED);
         return;
     }
     // An offset outside the table gives an empty name; one running past the buffer is cut there.
     std::string_view name = get_lstr(import_procnmtbl, pNode->num);
+    record_entry(false, 0, name, RUN_NOT_CHECKED);
     for (int k = 0; k < cPrints; k++) {
         levelprint(stdout);
         fprintf(stdout, "  %.*s\n", int(name.size()), name.data());
@@ -37,6 +40,7 @@ int32_t lx_report(const LX_MODULE* mod, const char* filespec) {
         std::string tbuf(get_lstr(mod->fixup, mod->ModuleNameTblP.get()[i]));
         levelprint(stdout);
         fprintf(stdout, Msg_Referenced, tbuf.c_str());
+        record_import(tbuf);
         for (const REF_NODE32* pNode = mod->ModRefTblP.heads[i]; pNode; pNode = pNode->next)
             print_entry(pNode, import_procnmtbl);
         if (recurse) {

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "driver/driver.h"
+#include "driver/run_record.h"
 #include "ne/ne_internal.h"
 
 namespace talvek {
@@ -50,6 +51,7 @@ int32_t ne_read_tables(NE_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP) {
     if (h->flags & NE_FLAG_LINK_ERRORS) {
         levelprint(stderr);
         fprintf(stderr, Err_LinkErrors, mod->filespec);
+        record_error(Err_LinkErrors, mod->filespec);
         return RC_LINK_ERRORS;
     }
 

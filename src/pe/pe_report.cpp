@@ -3,6 +3,7 @@
 
 #include "driver/driver.h"
 #include "driver/registry.h"
+#include "driver/run_record.h"
 #include "pe/pe_internal.h"
 #include "platform/loader.h"
 
@@ -21,6 +22,7 @@ static void resolve_entries(const PE_MODULE* mod, int32_t i, HMODULE hmod, const
             ulrc = GetProcAddress(hmod, reinterpret_cast<const char*>(pNode->num));
             if (ulrc == 0) ulErr = GetLastError();
         }
+        record_pe_entry(pNode, ulrc ? 0 : int32_t(ulErr));
         if (ulrc == 0) {
             *pOK = false;
             levelprint(stdout);
@@ -50,6 +52,7 @@ void pe_report(PE_MODULE* mod, const char* filespec) {
     bool OK = true;
     for (int32_t i = 1; i <= mod->numMods; i++) {
         const char* tbuf = mod->ModuleNameTblP[i];
+        record_import(tbuf);
         if (!silent_recurse) {
             levelprint(stdout);
             fprintf(stdout, Msg_AttemptNT, tbuf);
@@ -60,11 +63,14 @@ void pe_report(PE_MODULE* mod, const char* filespec) {
             uint32_t ulrc = GetLastError();
             levelprint(stdout);
             fprintf(stdout, Err_LoadModuleNT, tbuf, int(ulrc));
+            record_load(false, nullptr, int32_t(ulrc));
+            record_unchecked_pe_entries(mod->ModRefTblP.heads[i]);
             OK = false;
             continue;
         }
         if (GetModuleFileNameA(hmod, mod->modname, PE_MODNAME_SIZE) == 0) strcpy(mod->modname, "?");
         if (!silent_recurse) fprintf(stdout, Msg_ModName, mod->modname);
+        record_load(true, mod->modname, 0);
         resolve_entries(mod, i, hmod, tbuf, &OK);
         if (recurse) proc_file(mod->modname, FALSE);
     }

@@ -1,10 +1,16 @@
-// One key from the console, for the wait of option -k.
+// The console: one key for the wait of option -k, and standard output set aside for -j and -g.
 #pragma once
+
+#include <cstdio>
 
 namespace talvek {
 
 // Waits for one key press without echo and without waiting for a line end. When standard
 // input is not a console, one byte is read, and end of input counts as the key.
 void read_console_key();
+
+// Points standard output at the null device and returns a stream to where it went before,
+// for a document that replaces the text report. Null when that cannot be done.
+FILE* set_aside_stdout();
 
 }  // namespace talvek

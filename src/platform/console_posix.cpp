@@ -1,5 +1,7 @@
-// The key wait on POSIX systems: non-canonical mode without echo on a terminal.
+// The console on POSIX systems: the key wait (non-canonical mode without echo on a terminal)
+// and setting standard output aside.
 #include <cerrno>
+#include <cstdio>
 
 #include <termios.h>
 #include <unistd.h>
@@ -24,6 +26,21 @@ void read_console_key() {
     }
     // Not a terminal: one byte, or end of input, or an error, all count as the key.
     (void)!read(STDIN_FILENO, &c, 1);
+}
+
+FILE* set_aside_stdout() {
+    fflush(stdout);
+    int fd = dup(STDOUT_FILENO);
+    FILE* doc = fd < 0 ? nullptr : fdopen(fd, "w");
+    if (!doc) {
+        if (fd >= 0) close(fd);
+        return nullptr;
+    }
+    if (!freopen("/dev/null", "w", stdout)) {
+        fclose(doc);
+        return nullptr;
+    }
+    return doc;
 }
 
 }  // namespace talvek

@@ -1,0 +1,208 @@
+#!/usr/bin/env python3
+"""Checks the -j and -g documents against real runs.
+
+  report_check.py roundtrip TOOL TREE...   the text report rebuilt from each -j document
+                                           equals the text the tool prints for the same run
+  report_check.py schema TOOL SCHEMA TREE...  each -j document validates (exit 77: no jsonschema)
+  report_check.py dot TOOL TREE...         each -g document renders with dot -Tsvg (77: no dot)
+
+A TREE is a folder holding app.exe. Besides the trees given, each check also runs over
+trees derived from the LX example when it is among them: a DLL missing, a damaged DLL,
+and a DLL name that is not UTF-8.
+"""
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+FORMAT_LINES = {"PE32": "32-bit NT 'PE' Module", "PE32+": "64-bit NT 'PE' Module",
+                "LX": "32-bit KAVRI 'LX' Module", "NE": "16-bit KAVRI 'NE' Module"}
+
+
+def run(tool, args, cwd, empty, stderr=subprocess.STDOUT):
+    env = dict(os.environ, PATH=empty)
+    env.pop("WINEPATH", None)
+    p = subprocess.run([tool] + args, cwd=cwd, env=env, stdout=subprocess.PIPE, stderr=stderr)
+    return p.returncode, p.stdout
+
+
+def b(s):
+    """The bytes a document's string stands for (the \\udcNN escapes back to bytes)."""
+    return s.encode("utf-8", "surrogateescape")
+
+
+def summary(doc):
+    """The -e summary the tool prints for the problems of the document."""
+    if not doc["missing"]:
+        return b""
+    out = [b"\nMissing: %d\n" % len(doc["missing"])]
+    for p in doc["missing"]:
+        what = {"not_loaded": b"not loaded (%d)" % p["error"],
+                "not_opened": b"cannot be opened",
+                "check_failed": b"check failed (%d)" % p["error"]}.get(p["kind"])
+        if what is None:
+            e = p["entry"]
+            what = (b"ordinal %d" % e["ordinal"] if "ordinal" in e else b"entry '" + b(e["name"]) + b"'") \
+                + b" not resolved (%d)" % p["error"]
+        out.append(b(p["dll"]) + b": " + what + b", needed by " + b" > ".join(b(c) for c in p["chain"]) + b"\n")
+    return b"".join(out)
+
+
+def render(doc):
+    """The combined text the tool prints for the run that the -j document describes."""
+    out = []
+    mods = doc["modules"]
+    seen = set()
+
+    def line(level, text):
+        out.append(b"  " * (level - 1) + text + b"\n")
+
+    def entry_text(fmt, e):
+        if "ordinal" in e:
+            return b"  %3d (0x%04x)" % (e["ordinal"], e["ordinal"])
+        return b"  " + b(e["name"]) + (b"." if fmt == "NE" else b"")
+
+    def module(i):
+        seen.add(i)
+        m = mods[i]
+        lv, fmt = m["level"], m["format"]
+        if fmt:
+            line(lv, FORMAT_LINES[fmt].encode())
+        if m["error"] is not None:
+            for err in m["error"].split("\n"):
+                line(lv, b(err))
+        if m["result"] != 0:
+            return
+        if fmt in ("PE32", "PE32+"):
+            line(lv, b"%d imported module(s) found." % len(m["imports"]))
+        ok = True
+        for imp in m["imports"]:
+            dll = b(imp["dll"])
+            if "loaded" in imp:
+                if not imp["loaded"]:
+                    ok = False
+                    line(lv, b"Loading '" + dll + b"' --> NOT loaded!")
+                    line(lv, b"Unable to load DLL '" + dll + b"'.  LoadLibrary returned: %d" % imp["error"])
+                    continue
+                path = b(imp["path"])
+                line(lv, b"Loading '" + dll + b"' --> " + path + b".")
+                for e in imp["entries"]:
+                    if e["resolved"]:
+                        continue
+                    ok = False
+                    line(lv, b"Unable to load procedure from " + dll + b" (file: " + path + b")")
+                    if "ordinal" in e:
+                        line(lv, b"Ordinal entry %u could not be resolved." % e["ordinal"])
+                    else:
+                        line(lv, b"Entry '" + b(e["name"]) + b"' could not be resolved.")
+                    line(lv, b"DosQueryProcAddr returned: %d" % e["error"])
+            else:
+                line(lv, b"Referencing the following from DLL '" + dll + b"':")
+                for e in imp["entries"]:
+                    line(lv, entry_text(fmt, e))
+            if imp["module"] is not None and imp["module"] not in seen:
+                module(imp["module"])
+        if ok and (fmt != "NE" or m["imports"]):
+            line(lv, b"All DLLs used by '" + b(m["file"]) + b"' could be loaded.")
+
+    if mods:
+        module(0)
+    if doc.get("needed"):
+        n = len(doc["needed"])
+        out.append(b"\nThe following %d DLL%s needed to load " % (n, b" is" if n == 1 else b"s are")
+                   + b(doc["named_module"]) + b":\n")
+        for name in doc["needed"]:
+            out.append(b(name) + b"\n")
+    return b"".join(out)
+
+
+def derived_trees(trees, scratch):
+    """Trees made from the LX example: FILEIO.DLL missing, DISPLAY.DLL damaged, and FILEIO
+    renamed to a name that is not UTF-8 in every file and on disk."""
+    made = []
+    for t in trees:
+        if not os.path.exists(os.path.join(t, "DISPLAY.DLL")):
+            continue
+        for kind in ("missing", "damaged", "nonutf8"):
+            d = os.path.join(scratch, "lx-" + kind)
+            shutil.copytree(t, d)
+            if kind == "missing":
+                os.remove(os.path.join(d, "FILEIO.DLL"))
+            elif kind == "damaged":
+                with open(os.path.join(d, "DISPLAY.DLL"), "r+b") as f:
+                    f.truncate(100)
+            else:
+                for name in os.listdir(d):
+                    with open(os.path.join(d, name), "r+b") as f:
+                        data = f.read().replace(b"FILEIO", b"FIL\xc9IO")
+                        f.seek(0)
+                        f.write(data)
+                os.rename(os.path.join(d, "FILEIO.DLL"), os.path.join(d.encode(), b"FIL\xc9IO.DLL"))
+            made.append(d)
+    return made
+
+
+def main():
+    mode, tool = sys.argv[1], os.path.abspath(sys.argv[2])
+    rest = sys.argv[3:]
+    validator = None
+    if mode == "schema":
+        try:
+            import jsonschema
+        except ImportError:
+            print("warning: python3-jsonschema is not installed; the schema check is skipped")
+            return 77
+        with open(rest.pop(0)) as f:
+            schema = json.load(f)
+        jsonschema.Draft202012Validator.check_schema(schema)
+        validator = jsonschema.Draft202012Validator(schema)
+    if mode == "dot" and not shutil.which("dot"):
+        print("warning: Graphviz's dot is not installed; the graph check is skipped")
+        return 77
+    failures = 0
+    with tempfile.TemporaryDirectory() as scratch:
+        empty = os.path.join(scratch, "empty")
+        os.mkdir(empty)
+        trees = [os.path.abspath(t) for t in rest]
+        trees += derived_trees(trees, scratch)
+        for tree in trees:
+            app = os.path.join(tree, "app.exe")
+            for opts in (["-l"], ["-!"], ["-e", "-l"]):
+                if mode == "dot":
+                    rc, dot = run(tool, ["-g"] + opts + [app], empty, empty, subprocess.DEVNULL)
+                    svg = subprocess.run(["dot", "-Tsvg"], input=dot, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                    if svg.returncode != 0 or b"<svg" not in svg.stdout or not dot.startswith(b"digraph"):
+                        failures += 1
+                        print("FAIL dot %s %s: %s" % (opts, tree, svg.stderr.decode(errors="replace")))
+                    continue
+                rc_text, text = run(tool, opts + [app], empty, empty)
+                rc_json, raw = run(tool, ["-j"] + opts + [app], empty, empty)
+                # Messages to standard error still appear; the document is what follows them.
+                doc_at = raw.find(b"{\n")
+                doc = json.loads(raw[doc_at:].decode("utf-8"))
+                stderr_part = raw[:doc_at]
+                problems = []
+                if validator is not None:
+                    problems += [e.message for e in validator.iter_errors(doc)]
+                if mode == "roundtrip":
+                    shown = render(doc) + (summary(doc) if "-e" in opts else b"")
+                    if shown != text:
+                        problems.append("text differs:\n--- tool\n%s\n--- from the document\n%s" % (
+                            text.decode(errors="replace"), shown.decode(errors="replace")))
+                    if rc_text != rc_json or doc["exit_code"] != rc_json:
+                        problems.append("exit codes: text %d, -j %d, document %d" % (rc_text, rc_json, doc["exit_code"]))
+                    if stderr_part and any(m["error"] is None for m in doc["modules"] if not m["opened"]):
+                        problems.append("a module not opened has no error text")
+                    if ("-e" in opts) and (rc_json == 10) != (bool(doc["missing"]) and doc["modules"][0]["result"] == 0):
+                        problems.append("-e exit code does not match the missing list")
+                for p in problems:
+                    failures += 1
+                    print("FAIL %s %s %s: %s" % (mode, " ".join(opts), tree, p))
+    print("%s: %d failure(s)" % (mode, failures))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
