@@ -78,7 +78,9 @@ static int32_t check_module(const char* filespec, BOOL fAbort, FILE* ifile) {
     }
     if (sigbuf[0] == 'P' && sigbuf[1] == 'E') {
         levelprint(stdout);
-        fputs("32-bit NT 'PE' Module\n", stdout);
+        fputs(pe_is_pe32plus(file.get(), DosExeHeader.ofs_KAVRI_hdr) ? "64-bit NT 'PE' Module\n"
+                                                                       : "32-bit NT 'PE' Module\n",
+              stdout);
         return proc_fileNT(filespec, fAbort, &DosExeHeader, file.release());
     }
     levelprint(stdout);
