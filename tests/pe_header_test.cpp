@@ -28,6 +28,12 @@ TEST(PeHeader, CutFieldReadsItsPresentBytes) {
         SCOPED_TRACE(testing::Message() << c.ofs << "/" << c.len);
         EXPECT_EQ(get_le_cut(s, c.ofs, c.len), c.want);
     }
+    // A section table that ends after the first byte of PointerToRawData (0x34 of 0x1234).
+    BYTES table = pe_section_header(0x1000, 0, 0x200, 0x1234);
+    DATA_DIR dirs[PE_NUM_DIRS] = {};
+    dirs[1].RVA = 0x1010;
+    ReadSectionTable(BYTE_SPAN{table.data(), 21}, 1, dirs);
+    EXPECT_EQ(dirs[1].Physical_Addr, 0x44u);
 }
 
 TEST(PeHeader, DirectoriesMapThroughTheSectionTable) {
