@@ -1,4 +1,5 @@
-// The PE processor's records, format constants and readers, shared by its stages and tests.
+// The PE processor's records and stages, shared by its files and tests; the format's numbers
+// and the image reader are in pe_format.h and pe_image.h.
 #pragma once
 
 #include <cstddef>
@@ -54,7 +55,8 @@ void GetPEHeader(FILE* fIn, uint8_t* Buf, uint64_t* pulBase);
 void ReadPEHeader(const PE_HEADERS* h, DATA_DIR* SectionAddr, uint64_t* pulBase);
 
 // Maps each directory to a file offset through the section headers in Buf. When several
-// sections hold a directory, the last one in table order decides.
+// sections hold a directory, the last one in table order decides. A field that the end of
+// Buf cuts through reads its present bytes.
 void ReadSectionTable(BYTE_SPAN Buf, uint32_t usNumberOfSections, DATA_DIR* SectionAddr);
 
 // Walks the import directory. Without NameTable it only counts the imported modules;
