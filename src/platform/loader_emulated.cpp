@@ -112,12 +112,17 @@ bool try_dir(const std::string& dir, const std::string& name, std::string* path)
     return true;
 }
 
-// The files a process may not take stay mapped only while they are judged.
+// A mapped file, unmapped when the record goes unless its mapping is handed on.
 struct FILE_MAP {
     void* p = nullptr;
     size_t cb = 0;
-    ~FILE_MAP() {
+    FILE_MAP() = default;
+    FILE_MAP(const FILE_MAP&) = delete;
+    FILE_MAP& operator=(const FILE_MAP&) = delete;
+    ~FILE_MAP() { unmap(); }
+    void unmap() {
         if (p) munmap(p, cb);
+        p = nullptr;
     }
 };
 
@@ -141,30 +146,27 @@ bool map_file(const std::string& path, FILE_MAP* fm) {
     return true;
 }
 
-// Whether the search passes over the file at path for proc: a PE image of another machine.
-// A file that cannot be read is not passed over; loading it then fails.
-bool other_machine(const PROCESS* proc, const std::string& path) {
-    FILE_MAP fm;
-    if (!map_file(path, &fm)) return false;
-    return pe_other_machine(BYTE_SPAN{static_cast<const uint8_t*>(fm.p), fm.cb}, proc->Machine);
-}
-
-// A search hit in dir, unless the file found is for another machine (*fSkipped then).
+// A search hit in dir, unless the file found is a PE image of another machine (*fSkipped
+// then). The file of a hit stays mapped in *fm for its load; one that cannot be mapped is
+// not passed over, and loading it then fails.
 bool try_search_dir(const PROCESS* proc, const std::string& dir, const std::string& name, std::string* path,
-                    bool* fSkipped) {
+                    bool* fSkipped, FILE_MAP* fm) {
     if (!try_dir(dir, name, path)) return false;
-    if (!other_machine(proc, *path)) return true;
+    if (!map_file(*path, fm) ||
+        !pe_other_machine(BYTE_SPAN{static_cast<const uint8_t*>(fm->p), fm->cb}, proc->Machine))
+        return true;
+    fm->unmap();
     *fSkipped = true;
     return false;
 }
 
 bool try_dir_list(const PROCESS* proc, const char* list, char sep, const std::string& name, std::string* path,
-                  bool* fSkipped) {
+                  bool* fSkipped, FILE_MAP* fm) {
     if (!list) return false;
     for (const char* p = list;;) {
         const char* end = strchr(p, sep);
         std::string dir(p, end ? size_t(end - p) : strlen(p));
-        if (!dir.empty() && try_search_dir(proc, dir, name, path, fSkipped)) return true;
+        if (!dir.empty() && try_search_dir(proc, dir, name, path, fSkipped, fm)) return true;
         if (!end) return false;
         p = end + 1;
     }
@@ -173,24 +175,24 @@ bool try_dir_list(const PROCESS* proc, const char* list, char sep, const std::st
 // The search of a bare name: the application's directory, the current directory,
 // WINEPATH (';'-separated), PATH (':'-separated); the first hit that is not a PE image of
 // another machine wins, as one PATH serves 32-bit and 64-bit programs alike.
-bool search(const PROCESS* proc, const std::string& name, std::string* path, bool* fSkipped) {
+bool search(const PROCESS* proc, const std::string& name, std::string* path, bool* fSkipped, FILE_MAP* fm) {
     *fSkipped = false;
-    if (!g.appDir.empty() && try_search_dir(proc, g.appDir, name, path, fSkipped)) return true;
-    if (try_search_dir(proc, "", name, path, fSkipped)) return true;
-    if (try_dir_list(proc, getenv("WINEPATH"), ';', name, path, fSkipped)) return true;
-    return try_dir_list(proc, getenv("PATH"), ':', name, path, fSkipped);
+    if (!g.appDir.empty() && try_search_dir(proc, g.appDir, name, path, fSkipped, fm)) return true;
+    if (try_search_dir(proc, "", name, path, fSkipped, fm)) return true;
+    if (try_dir_list(proc, getenv("WINEPATH"), ';', name, path, fSkipped, fm)) return true;
+    return try_dir_list(proc, getenv("PATH"), ':', name, path, fSkipped, fm);
 }
 
-// Maps the file at path and reads its headers and whole import table; the module is then
-// registered as loaded in proc (it counts as loaded while its imports are being loaded).
-EMU_MODULE* map_module(PROCESS* proc, const std::string& path, uint32_t* err) {
+// Maps the file at path (unless the search left it mapped in *fm) and reads its headers and
+// whole import table; the module is then registered as loaded in proc (it counts as loaded
+// while its imports are being loaded).
+EMU_MODULE* map_module(PROCESS* proc, const std::string& path, FILE_MAP* fm, uint32_t* err) {
     *err = LOAD_ERR_BAD_EXE_FORMAT;
-    FILE_MAP fm;
-    if (!map_file(path, &fm)) return nullptr;
+    if (!fm->p && !map_file(path, fm)) return nullptr;
     auto m = std::make_unique<EMU_MODULE>();
-    m->map = fm.p;
-    m->cbMap = fm.cb;
-    fm.p = nullptr;
+    m->map = fm->p;
+    m->cbMap = fm->cb;
+    fm->p = nullptr;
     BYTE_SPAN file{static_cast<const uint8_t*>(m->map), m->cbMap};
     if (!pe_parse_image(file, &m->img) || !pe_loadable_for(&m->img.hdr, proc->Machine) ||
         !pe_read_imports(&m->img, &m->imports))
@@ -212,11 +214,12 @@ EMU_MODULE* find_or_map(PROCESS* proc, const std::string& name, bool* fNew, uint
     std::string file = dll_file_name(name);
     size_t slash = file.rfind('/');
     std::string path;
+    FILE_MAP fm;
     if (slash == std::string::npos) {
         auto it = proc->byName.find(ascii_lower(file));
         if (it != proc->byName.end()) return it->second;
         bool fSkipped = false;
-        if (!search(proc, file, &path, &fSkipped)) {
+        if (!search(proc, file, &path, &fSkipped, &fm)) {
             *err = fSkipped ? LOAD_ERR_BAD_EXE_FORMAT : LOAD_ERR_MOD_NOT_FOUND;
             return nullptr;
         }
@@ -226,7 +229,7 @@ EMU_MODULE* find_or_map(PROCESS* proc, const std::string& name, bool* fNew, uint
     }
     auto it = proc->byPath.find(path);
     if (it != proc->byPath.end()) return it->second;
-    EMU_MODULE* m = map_module(proc, path, err);
+    EMU_MODULE* m = map_module(proc, path, &fm, err);
     *fNew = m != nullptr;
     return m;
 }
