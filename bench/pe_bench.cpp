@@ -1,4 +1,5 @@
-// The PE load test over a folder of DLLs: how a -l run grows with the number of DLLs.
+// The PE load test over a folder of DLLs: how a -l run grows with the number of DLLs, for
+// 32-bit and 64-bit modules of the same shape.
 #include <benchmark/benchmark.h>
 
 #include <string>
@@ -15,8 +16,10 @@ constexpr int kAppImports = 20;    // the application imports from the first twe
 
 std::string dll_name(int i) { return "m" + std::to_string(i) + ".dll"; }
 
-// n DLLs, each importing 200 entries from 5 others, and app.exe importing from 20 of them.
-std::vector<TOOL_FILE> dll_folder(int n) {
+// n DLLs, each importing 200 entries from 5 others, and app.exe importing from 20 of them;
+// all PE32+ when fWide.
+std::vector<TOOL_FILE> dll_folder(int n, bool fWide) {
+    auto width = [&](const PE_DESC& d) { return fWide ? pe_wide(d) : d; };
     std::vector<TOOL_FILE> files;
     for (int i = 0; i < n; i++) {
         PE_DESC d;
@@ -26,18 +29,18 @@ std::vector<TOOL_FILE> dll_folder(int n) {
             for (int e = 0; e < kExports; e++) imp.refs.push_back(pe_name("e" + std::to_string(e)));
             d.imports.push_back(imp);
         }
-        files.push_back({dll_name(i), write_pe(d)});
+        files.push_back({dll_name(i), write_pe(width(d))});
     }
     PE_DESC app;
     for (int i = 0; i < kAppImports && i < n; i++) app.imports.push_back({dll_name(i), {pe_name("e0"), pe_name("e1")}});
-    files.push_back({"app.exe", write_pe(app)});
+    files.push_back({"app.exe", write_pe(width(app))});
     return files;
 }
 
-void BM_PeListAllDlls(benchmark::State& state) {
+void BM_PeListAllDlls(benchmark::State& state, bool fWide) {
     const int n = int(state.range(0));
     std::string dir = make_temp_dir();
-    write_files(dir, dll_folder(n));
+    write_files(dir, dll_folder(n, fWide));
     for (auto _ : state) {
         TOOL_RUN r = run_talvek_in(dir, {"-l", "app.exe"});
         if (r.exit_code != 0 || r.out.find("The following " + std::to_string(n) + " DLLs") == std::string::npos)
@@ -47,7 +50,17 @@ void BM_PeListAllDlls(benchmark::State& state) {
     remove_tree(dir);
     state.SetComplexityN(n);
 }
-BENCHMARK(BM_PeListAllDlls)
+
+// The same folder as 32-bit and as 64-bit modules: the two should cost the same.
+BENCHMARK_CAPTURE(BM_PeListAllDlls, pe32, false)
+    ->Arg(100)
+    ->Arg(300)
+    ->Arg(1000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(5)
+    ->Complexity();
+BENCHMARK_CAPTURE(BM_PeListAllDlls, pe64, true)
     ->Arg(100)
     ->Arg(300)
     ->Arg(1000)

@@ -44,12 +44,14 @@ SWEEP ne_sweep() {
     return s;
 }
 
-SWEEP pe_sweep() {
+// fWide: the same modules as PE32+.
+SWEEP pe_sweep(bool fWide) {
+    auto width = [&](const PE_DESC& x) { return fWide ? pe_wide(x) : x; };
     PE_DESC d;
     d.imports = {{"a.dll", {pe_name("fa"), pe_ord(2)}}, {"b.dll", {pe_name("fb"), pe_name("nope")}}, {"gone.dll", {pe_ord(1)}}};
     PE_LAYOUT l;
     SWEEP s;
-    s.image = write_pe(d, &l);
+    s.image = write_pe(width(d), &l);
     PE_DESC a;
     a.exports = {PE_EXPORT{1, "fa", "", 0}, PE_EXPORT{2, "fwd", "b.fb", 0}};
     a.export_dir = true;
@@ -57,7 +59,7 @@ SWEEP pe_sweep() {
     PE_DESC b;
     b.exports = {PE_EXPORT{1, "fb", "", 0}};
     b.export_dir = true;
-    s.folder = {{"a.dll", write_pe(a)}, {"b.dll", write_pe(b)}};
+    s.folder = {{"a.dll", write_pe(width(a))}, {"b.dll", write_pe(width(b))}};
     s.options = {"l", "v"};
     s.allowed = {0, 3, 4, 6, 8};
     s.allow_unterminated = true;   // the PE format error has no line end
@@ -71,7 +73,9 @@ TEST(Damage, LxEveryBitFlip) { run_bit_flip_sweep(lx_sweep()); }
 TEST(Damage, NeEveryTruncation) { run_truncation_sweep(ne_sweep()); }
 
 TEST(Damage, NeEveryBitFlipOfHeaderTablesAndRelocations) { run_bit_flip_sweep(ne_sweep()); }
-TEST(Damage, PeEveryTruncation) { run_truncation_sweep(pe_sweep()); }
-TEST(Damage, PeEveryBitFlipOfHeadersAndImports) { run_bit_flip_sweep(pe_sweep()); }
+TEST(Damage, PeEveryTruncation) { run_truncation_sweep(pe_sweep(false)); }
+TEST(Damage, PeEveryBitFlipOfHeadersAndImports) { run_bit_flip_sweep(pe_sweep(false)); }
+TEST(Damage, Pe64EveryTruncation) { run_truncation_sweep(pe_sweep(true)); }
+TEST(Damage, Pe64EveryBitFlipOfHeadersAndImports) { run_bit_flip_sweep(pe_sweep(true)); }
 
 }  // namespace

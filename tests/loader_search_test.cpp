@@ -150,4 +150,46 @@ TEST_F(LoaderTest, WinePathSetEvenEmptyTurnsTheWineFolderOff) {
     wine_search_root.clear();
 }
 
+// Each machine has its own process. The same name loads each machine's own file; the search
+// passes over PE images of another machine, or of this machine with another magic, and goes
+// on; finding only those is 193; a name with a folder part is that one file.
+TEST_F(LoaderTest, OneProcessPerMachine) {
+    PE_DESC e;
+    e.exports = {PE_EXPORT{1, "f", "", 0}};
+    PE_DESC arm = pe_wide(e);
+    arm.machine = 0xAA64;
+    PE_DESC narrow64 = e;   // x64 machine, PE32 magic
+    narrow64.machine = 0x8664;
+    files({{"p1/a.dll", write_pe(pe_wide(e))}, {"p1/b.dll", write_pe(narrow64)}, {"p1/only64.dll", write_pe(pe_wide(e))},
+           {"p2/a.dll", write_pe(arm)}, {"p3/a.dll", write_pe(e)}, {"p3/b.dll", write_pe(pe_wide(e))}});
+    setenv("WINEPATH", "p1;p2;p3", 1);
+    const struct {
+        uint16_t machine;
+        const char* name;
+        const char* file;   // null: not loaded, with err
+        uint32_t err;
+    } cases[] = {
+        {0x014C, "a.dll", "p3/a.dll", 0},
+        {0x8664, "a.dll", "p1/a.dll", 0},
+        {0xAA64, "a.dll", "p2/a.dll", 0},
+        {0x8664, "b.dll", "p3/b.dll", 0},
+        {0x014C, "only64.dll", nullptr, LOAD_ERR_BAD_EXE_FORMAT},
+        {0x014C, "p1/a.dll", nullptr, LOAD_ERR_BAD_EXE_FORMAT},
+        {0x014C, "none.dll", nullptr, LOAD_ERR_MOD_NOT_FOUND},
+        {0x014C, "A.DLL", "p3/a.dll", 0},   // the x86 process keeps its own a.dll
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.machine << " " << c.name);
+        loader_select_process(c.machine);
+        HMODULE h = LoadLibraryA(c.name);
+        if (c.file) {
+            EXPECT_EQ(where(h), c.file);
+            EXPECT_NE(GetProcAddress(h, "f"), 0u);
+        } else {
+            EXPECT_EQ(h, nullptr);
+            EXPECT_EQ(GetLastError(), c.err);
+        }
+    }
+}
+
 }  // namespace

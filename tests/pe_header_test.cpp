@@ -1,4 +1,4 @@
-// PE headers and section mapping: GetHexNum, the RVA mapping, optional header sizes, BadFile.
+// PE headers and section mapping: cut fields, the RVA mapping, optional header sizes, BadFile.
 #include <gtest/gtest.h>
 
 #include "pe/pe_internal.h"
@@ -12,19 +12,28 @@ namespace {
 // "ZOReve:  " right-aligned in 10 columns, a blank, the message right-aligned in 50.
 const std::string kBadFile = " ZOReve:  " + std::string(" ") + std::string(18, ' ') + "File error - format is incorrect";
 
-TEST(PeHeader, GetHexNumReadsOneTwoOrFourBytes) {
+// A header field that the end of the bytes cuts through reads its present bytes, zeros
+// for the rest.
+TEST(PeHeader, CutFieldReadsItsPresentBytes) {
     const uint8_t b[] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66};
     BYTE_SPAN s{b, sizeof b};
     struct {
-        uint32_t ofs, len, want;
+        uint32_t ofs, len;
+        uint64_t want;
     } cases[] = {
-        {0, 1, 0x11}, {1, 2, 0x3322}, {0, 4, 0x44332211}, {1, 3, 0x55443322}, {2, 0, 0x66554433},
-        {5, 2, 0},   // past the buffer: nothing is read
+        {0, 1, 0x11}, {1, 2, 0x3322}, {0, 4, 0x44332211}, {1, 3, 0x443322},
+        {5, 2, 0x66}, {3, 8, 0x665544}, {6, 4, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.ofs << "/" << c.len);
-        EXPECT_EQ(GetHexNum(c.ofs, c.len, s), c.want);
+        EXPECT_EQ(get_le_cut(s, c.ofs, c.len), c.want);
     }
+    // A section table that ends after the first byte of PointerToRawData (0x34 of 0x1234).
+    BYTES table = pe_section_header(0x1000, 0, 0x200, 0x1234);
+    DATA_DIR dirs[PE_NUM_DIRS] = {};
+    dirs[1].RVA = 0x1010;
+    ReadSectionTable(BYTE_SPAN{table.data(), 21}, 1, dirs);
+    EXPECT_EQ(dirs[1].Physical_Addr, 0x44u);
 }
 
 TEST(PeHeader, DirectoriesMapThroughTheSectionTable) {

@@ -221,4 +221,40 @@ TEST(PeReport, DllsAreFoundBesideTheNamedModule) {
                      "All DLLs used by '../prog/app.exe' could be loaded.\n");
 }
 
+// A tree of 64-bit modules is reported line for line as the same tree of 32-bit ones, but for
+// the format lines. Its ordinal entry also sets bits 31 to 62, which a 64-bit entry ignores
+// (cut to 32 bits, it is the same ordinal's 32-bit entry).
+TEST(PeReport, SixtyFourBitTreeReportsAsTheThirtyTwoBitOne) {
+    PE_REF noisy;
+    noisy.value = 0xFFFFFFFF80000005ull;
+    auto tree = [&](bool fWide) {
+        auto make = [&](PE_DESC d) { return write_pe(fWide ? pe_wide(d) : d); };
+        PE_DESC a, c, application;
+        for (uint32_t k = 1; k <= 5; k++) a.exports.push_back(PE_EXPORT{k, "fa" + std::to_string(k), "", 0});
+        a.imports = {{"c.dll", {pe_name("fc")}}};
+        c.exports = {PE_EXPORT{1, "fc", "", 0}};
+        application.imports = {{"a.dll", {pe_name("fa1"), noisy, pe_name("gone"), pe_ord(0x12345)}},
+                               {"b.dll", {pe_name("fb")}}};
+        return std::vector<TOOL_FILE>{{"app.exe", make(application)}, {"a.dll", make(a)}, {"c.dll", make(c)}};
+    };
+    FOLDER f32, f64;
+    for (const char* opt : {"-v", "-l"}) {
+        SCOPED_TRACE(opt);
+        TOOL_RUN r32 = f32.run({opt, "app.exe"}, tree(false));
+        TOOL_RUN r64 = f64.run({opt, "app.exe"}, tree(true));
+        std::string want = r32.out;
+        for (size_t at = want.find(f32.dir); at != std::string::npos; at = want.find(f32.dir, at))
+            want.replace(at, f32.dir.size(), f64.dir);
+        for (size_t at = want.find("32-bit NT"); at != std::string::npos; at = want.find("32-bit NT", at))
+            want.replace(at, 2, "64");
+        EXPECT_EQ(r64.out, want);
+        EXPECT_EQ(r64.err, r32.err);
+        EXPECT_EQ(r64.exit_code, r32.exit_code);
+    }
+    // The 32-bit run itself: the noisy ordinal resolved as 5, the large one did not.
+    TOOL_RUN r = f32.run({"-v", "app.exe"}, {});
+    EXPECT_NE(r.out.find("\n    5 (0x0005)\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Ordinal entry 74565 could not be resolved."), std::string::npos) << r.out;
+}
+
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,6 +18,14 @@ const std::string kFull = TALVEK_REALPE_DIR "/full";
 const std::string kMissing = TALVEK_REALPE_DIR "/missing";
 const std::string kLacking = TALVEK_REALPE_DIR "/lacking";
 const std::string kUnforwarded = TALVEK_REALPE_DIR "/unforwarded";
+const std::string kFull64 = TALVEK_REALPE_DIR "/full64";
+
+// A 64-bit module's report: the 32-bit one with the 64-bit format line.
+std::string wide(std::string text) {
+    for (size_t at = text.find("32-bit NT"); at != std::string::npos; at = text.find("32-bit NT", at))
+        text.replace(at, 2, "64");
+    return text;
+}
 
 // The text with every "$A" and "$B" replaced (the folders the loader finds the DLLs in).
 std::string fill(std::string text, const std::string& a, const std::string& b = "") {
@@ -277,6 +286,57 @@ $A/beta.dll
 )", kFull));
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.exit_code, 0);
+}
+
+// The x64 build of the same tree is reported line for line as the 32-bit one.
+TEST(RealPeReport, SixtyFourBitTreeLoads) {
+    expect_reports(kFull64, {
+        {"-!", wide(kFullRecursive)},
+        {"-l", wide(std::string(kFullRecursive) + kFullList)},
+    });
+}
+
+// The search passes over DLLs of the other machine and goes on, so one WINEPATH serves 32-bit
+// and 64-bit programs; only DLLs of the other machine found is 193.
+TEST(RealPeSearch, DllsOfTheOtherMachineArePassedOver) {
+    std::string app32 = make_temp_dir(), app64 = make_temp_dir(), mixed = make_temp_dir();
+    write_files(app32, {{"app.exe", read_file(kFull + "/app.exe")}});
+    write_files(app64, {{"app.exe", read_file(kFull64 + "/app.exe")}});
+    write_files(mixed, {{"app.exe", read_file(kFull + "/app.exe")},
+                        {"alpha.dll", read_file(kFull64 + "/alpha.dll")},
+                        {"beta.dll", read_file(kFull64 + "/beta.dll")}});
+    const std::string kFound = std::string(kFullRecursive) + kFullList;
+    const struct {
+        const char* what;
+        std::string app_dir, winepath, out, dll_dir;
+    } cases[] = {
+        {"32-bit program, 64-bit folder first", app32, kFull64 + ";" + kFull, kFound, kFull},
+        {"32-bit program, 32-bit folder first", app32, kFull + ";" + kFull64, kFound, kFull},
+        {"64-bit program, 32-bit folder first", app64, kFull + ";" + kFull64, wide(kFound), kFull64},
+        {"64-bit program, 64-bit folder first", app64, kFull64 + ";" + kFull, wide(kFound), kFull64},
+        {"64-bit DLLs beside a 32-bit program", mixed, kFull, kFound, kFull},
+        {"only 64-bit DLLs for a 32-bit program", app32, kFull64, R"(32-bit NT 'PE' Module
+2 imported module(s) found.
+Loading 'alpha.dll' --> NOT loaded!
+Unable to load DLL 'alpha.dll'.  LoadLibrary returned: 193
+Loading 'beta.dll' --> NOT loaded!
+Unable to load DLL 'beta.dll'.  LoadLibrary returned: 193
+)", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TOOL_RUN r = run_clean({"-l", c.app_dir + "/app.exe"}, {"", c.winepath, ""});
+        std::string out = fill(c.out, c.dll_dir, c.dll_dir);
+        // The named module keeps its own folder in its closing line and the list header.
+        for (const char* line : {"All DLLs used by '", "needed to load "}) {
+            size_t at = out.find(std::string(line) + c.dll_dir + "/app.exe");
+            if (at != std::string::npos) out.replace(at + strlen(line), c.dll_dir.size(), c.app_dir);
+        }
+        EXPECT_EQ(r.out, out);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.exit_code, 0);
+    }
+    for (const std::string& d : {app32, app64, mixed}) remove_tree(d);
 }
 
 }  // namespace

@@ -39,6 +39,16 @@ inline bool get_u32(BYTE_SPAN s, uint64_t ofs, uint32_t* v) {
     return true;
 }
 
+// The n-byte (at most 8) little-endian field at ofs, of which the bytes inside s count and
+// the missing ones read as 0: a header field that the end of the file cuts through.
+inline uint64_t get_le_cut(BYTE_SPAN s, uint64_t ofs, uint32_t n) {
+    uint64_t v = 0;
+    if (ofs >= s.len) return 0;
+    for (uint32_t i = 0; i < n && i < 8; i++)
+        if (span_has(s, ofs + i, 1)) v |= uint64_t(s.p[ofs + i]) << (8 * i);
+    return v;
+}
+
 // The n bytes at ofs as a span of their own; false when they do not all lie inside s.
 inline bool sub_span(BYTE_SPAN s, uint64_t ofs, uint64_t n, BYTE_SPAN* out) {
     if (!span_has(s, ofs, n)) return false;

@@ -81,8 +81,9 @@ static int32_t check_module(const char* filespec, BOOL fAbort, FILE* ifile) {
     }
     if (sigbuf[0] == 'P' && sigbuf[1] == 'E') {
         levelprint(stdout);
-        fputs("32-bit NT 'PE' Module\n", stdout);
-        record_format("PE32");
+        const bool fWide = pe_is_pe32plus(file.get(), DosExeHeader.ofs_KAVRI_hdr);
+        fputs(fWide ? "64-bit NT 'PE' Module\n" : "32-bit NT 'PE' Module\n", stdout);
+        record_format(fWide ? "PE32+" : "PE32");
         return proc_fileNT(filespec, fAbort, &DosExeHeader, file.release());
     }
     levelprint(stdout);

@@ -1,4 +1,4 @@
-// PE headers and section mapping, and the read window and name pool the PE stages share.
+// PE headers and section mapping as the report reads them, and the name pool of the PE stages.
 #include <cstdlib>
 #include <cstring>
 
@@ -9,44 +9,6 @@
 namespace talvek {
 
 const char PE_BAD_FORMAT_TEXT[] = "File error - format is incorrect";
-
-static_assert(PE_WINDOW_SIZE >= PE_BUF_SIZE, "a read must fit a window");
-
-bool open_pe_reader(PE_READER* r, FILE* f) {
-    *r = PE_READER{};
-    r->f = f;
-    if (!file_size(f, &r->cbFile)) return false;
-    r->buf.reset(static_cast<uint8_t*>(tool_alloc_array(PE_READ_WINDOWS, PE_WINDOW_SIZE)));
-    return r->buf != nullptr;
-}
-
-void close_pe_reader(PE_READER* r) { *r = PE_READER{}; }
-
-BYTE_SPAN pe_read(PE_READER* r, uint64_t ofs, size_t n) {
-    if (ofs >= r->cbFile) return BYTE_SPAN{r->buf.get(), 0};
-    uint64_t avail = std::min<uint64_t>(n, r->cbFile - ofs);
-    size_t k = PE_READ_WINDOWS;   // the window that holds the bytes
-    size_t lru = 0;
-    for (size_t j = 0; j < PE_READ_WINDOWS && k == PE_READ_WINDOWS; j++) {
-        const PE_WINDOW& w = r->win[j];
-        if (ofs >= w.ofs && ofs - w.ofs <= w.cb && avail <= w.cb - (ofs - w.ofs))
-            k = j;
-        else if (w.ulLastUse < r->win[lru].ulLastUse)
-            lru = j;
-    }
-    uint8_t* base = r->buf.get();
-    if (k == PE_READ_WINDOWS) {
-        k = lru;
-        size_t cb = size_t(std::min<uint64_t>(PE_WINDOW_SIZE, r->cbFile - ofs));
-        r->win[k] = PE_WINDOW{};
-        if (!read_at(r->f, ofs, base + k * PE_WINDOW_SIZE, cb)) return BYTE_SPAN{base, 0};
-        r->win[k].ofs = ofs;
-        r->win[k].cb = cb;
-    }
-    PE_WINDOW& w = r->win[k];
-    w.ulLastUse = ++r->ulClock;
-    return BYTE_SPAN{base + k * PE_WINDOW_SIZE + (ofs - w.ofs), size_t(avail)};
-}
 
 struct NAME_BLOCK {
     NAME_BLOCK* next;
@@ -88,22 +50,6 @@ void BadFile(const char* ErrorMsg) {
     tool_exit(RC_BAD_PE_HEADER);
 }
 
-uint32_t GetHexNum(uint32_t ulOffset, uint32_t ulLen, BYTE_SPAN Buf) {
-    if (ulLen == 1) {
-        uint8_t v = 0;
-        get_u8(Buf, ulOffset, &v);
-        return v;
-    }
-    if (ulLen == 2) {
-        uint16_t v = 0;
-        get_u16(Buf, ulOffset, &v);
-        return v;
-    }
-    uint32_t v = 0;
-    get_u32(Buf, ulOffset, &v);
-    return v;
-}
-
 void GetPEHeader(FILE* fIn, uint8_t* Buf, uint64_t* pulBase) {
     *pulBase = 0;
     memset(Buf, 0, PE_BUF_SIZE);
@@ -111,7 +57,7 @@ void GetPEHeader(FILE* fIn, uint8_t* Buf, uint64_t* pulBase) {
     if (!file_size(fIn, &ulFileSize) || ulFileSize < DOS_HDR_SIZE) return;
     if (!read_at(fIn, 0, Buf, DOS_HDR_SIZE)) return;
     if (Buf[0] != 'M' || Buf[1] != 'Z') return;
-    uint64_t ulBase = le32(Buf + 0x3C);
+    uint64_t ulBase = le32(Buf + PE_OFS_NEW_HDR);
     memset(Buf, 0, DOS_HDR_SIZE);
     if (!read_at(fIn, ulBase, Buf, PE_FILE_HDR_END)) return;
     if (Buf[0] != 'P' || Buf[1] != 'E' || Buf[2] != 0 || Buf[3] != 0) return;
@@ -123,25 +69,23 @@ void GetPEHeader(FILE* fIn, uint8_t* Buf, uint64_t* pulBase) {
     *pulBase = ulBase;
 }
 
-void ReadPEHeader(const uint8_t* Buf, DATA_DIR* SectionAddr, uint64_t* pulBase) {
-    uint16_t usOptSize = le16(Buf + PE_OFS_OPT_SIZE);
-    if (usOptSize == PE_OPT_SHORT) {
+void ReadPEHeader(const PE_HEADERS* h, DATA_DIR* SectionAddr, uint64_t* pulBase) {
+    PE_REPORT_LAYOUT layout = pe_report_layout(h);
+    if (layout == PE_LAYOUT_SHORT) {
         fputs("Short header\n", stdout);
         *pulBase += PE_FILE_HDR_END + PE_OPT_SHORT;
         return;
     }
-    if (usOptSize != PE_OPT_FULL) BadFile(PE_BAD_FORMAT_TEXT);
-    for (uint32_t i = 0; i < PE_NUM_DIRS; i++) SectionAddr[i].RVA = le32(Buf + PE_OFS_DATA_DIRS + PE_DATA_DIR_SIZE * i);
-    SectionAddr[PE_DIR_BASERELOC].Size = le32(Buf + PE_OFS_RELOC_SIZE);
-    *pulBase += PE_FILE_HDR_END + PE_OPT_FULL;
+    if (layout == PE_LAYOUT_BAD) BadFile(PE_BAD_FORMAT_TEXT);
+    for (uint32_t i = 0; i < PE_NUM_DIRS; i++) SectionAddr[i].RVA = h->dirs[i].RVA;
+    SectionAddr[PE_DIR_BASERELOC].Size = h->dirs[PE_DIR_BASERELOC].Size;
+    *pulBase += PE_FILE_HDR_END + uint64_t(h->SizeOfOptionalHeader);
 }
 
 void ReadSectionTable(BYTE_SPAN Buf, uint32_t usNumberOfSections, DATA_DIR* SectionAddr) {
     for (uint32_t k = 0; k < usNumberOfSections; k++) {
-        uint64_t ofs = uint64_t(PE_SECTION_HDR_SIZE) * k;
-        uint32_t va = GetHexNum(uint32_t(ofs + PE_SEC_VIRTUAL_ADDRESS), 4, Buf);
-        uint32_t size = GetHexNum(uint32_t(ofs + PE_SEC_SIZE_OF_RAW_DATA), 4, Buf);
-        uint32_t raw = GetHexNum(uint32_t(ofs + PE_SEC_POINTER_TO_RAW_DATA), 4, Buf);
+        PE_SECTION_HDR s = pe_section_at(Buf, k);
+        uint32_t va = s.VirtualAddress, size = s.SizeOfRawData, raw = s.PointerToRawData;
         for (uint32_t j = 0; j < PE_NUM_DIRS; j++) {
             DATA_DIR* d = &SectionAddr[j];
             if (d->RVA == 0) continue;
@@ -156,6 +100,17 @@ void ReadSectionTable(BYTE_SPAN Buf, uint32_t usNumberOfSections, DATA_DIR* Sect
             }
         }
     }
+}
+
+bool pe_is_pe32plus(FILE* f, uint32_t ofsPE) {
+    uint8_t b[PE_FILE_HDR_END + 2] = {};
+    uint64_t cbFile = 0;
+    if (!file_size(f, &cbFile) || ofsPE > cbFile || cbFile - ofsPE < PE_FILE_HDR_END) return false;
+    size_t n = size_t(std::min<uint64_t>(sizeof b, cbFile - ofsPE));
+    if (!read_at(f, ofsPE, b, n) || le32(b) != PE_SIGNATURE) return false;
+    PE_HEADERS h;
+    pe_decode_headers(BYTE_SPAN{b, n}, false, &h);
+    return pe_report_layout(&h) == PE_LAYOUT_PE32PLUS;
 }
 
 }  // namespace talvek

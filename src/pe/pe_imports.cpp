@@ -8,22 +8,6 @@
 
 namespace talvek {
 
-// The file offset of an RVA inside the import data: the import directory's displacement
-// applies to every RVA, whichever section it lies in. False for an offset before the file.
-static bool import_offset(const DATA_DIR* SectionAddr, uint32_t rva, uint64_t* ofs) {
-    const DATA_DIR& d = SectionAddr[PE_DIR_IMPORT];
-    int64_t x = int64_t(d.Physical_Addr) + int64_t(rva) - int64_t(d.RVA);
-    if (x < 0) return false;
-    *ofs = uint64_t(x);
-    return true;
-}
-
-BYTE_SPAN LoadName(PE_READER* fIn, uint32_t ulNameRVA, const DATA_DIR* SectionAddr) {
-    uint64_t ofs = 0;
-    if (!import_offset(SectionAddr, ulNameRVA, &ofs)) return BYTE_SPAN{nullptr, 0};
-    return pe_read(fIn, ofs, PE_BUF_SIZE);
-}
-
 [[noreturn]] static void out_of_name_memory() {
     fputs(Err_NoMemory, stderr);
     XExit(RC_NO_MEMORY);
@@ -38,18 +22,16 @@ BYTE_SPAN LoadName(PE_READER* fIn, uint32_t ulNameRVA, const DATA_DIR* SectionAd
 // so a module made by one never comes near either). Past either limit, a lookup table
 // ends, and a name reads as empty, as they do where a read comes up short.
 struct IMPORT_WALK {
-    PE_READER* fIn;
-    const DATA_DIR* SectionAddr;
+    PE_IMAGE* fIn;
     REF_TABLE32* ModRefTblP;
     NAME_POOL* pool;
     uint64_t cEntriesLeft;
     uint64_t cbNamesLeft;
 };
 
-// A copy of the zero-terminated name at the start of bytes; a name the bytes do not
-// terminate is cut where they end.
-static char* copy_name(IMPORT_WALK* w, BYTE_SPAN bytes) {
-    std::string_view name = w->cbNamesLeft != 0 ? get_cstr(bytes, 0) : std::string_view();
+// A copy of a name as read; past the budget, an empty one.
+static char* copy_name(IMPORT_WALK* w, std::string_view name) {
+    if (w->cbNamesLeft == 0) name = std::string_view();
     if (name.size() >= w->cbNamesLeft) name = std::string_view();
     w->cbNamesLeft -= std::min<uint64_t>(w->cbNamesLeft, name.size() + 1);
     char* p = pool_copy(w->pool, name);
@@ -60,38 +42,36 @@ static char* copy_name(IMPORT_WALK* w, BYTE_SPAN bytes) {
 // Records the entries of module i from its lookup table at ulTableRVA. A short read ends
 // the list. Modules past 0xFFFF cannot be numbered in the lists and keep them empty.
 static void read_lookup_table(IMPORT_WALK* w, uint32_t ulTableRVA, int32_t i) {
-    uint64_t ulBase2 = 0;
-    if (i > int32_t(UINT16_MAX) || !import_offset(w->SectionAddr, ulTableRVA, &ulBase2)) return;
-    for (;; ulBase2 += PE_LOOKUP_ENTRY_SIZE) {
-        uint32_t entry = 0;
+    if (i > int32_t(UINT16_MAX)) return;
+    for (uint64_t rva = ulTableRVA;; rva += pe_lookup_size(w->fIn)) {
+        PE_LOOKUP entry{};
         if (w->cEntriesLeft == 0) return;
         w->cEntriesLeft--;
-        if (!get_u32(pe_read(w->fIn, ulBase2, PE_LOOKUP_ENTRY_SIZE), 0, &entry) || entry == 0) return;
-        if (entry & PE_ORDINAL_FLAG) {
-            AddRelocEntry32(w->ModRefTblP, uint16_t(i), entry & ~PE_ORDINAL_FLAG, REF_BY_ORDINAL);
+        if (!pe_lookup_entry(w->fIn, rva, &entry) || entry.fEnd) return;
+        if (entry.fOrdinal) {
+            AddRelocEntry32(w->ModRefTblP, uint16_t(i), entry.Value, REF_BY_ORDINAL);
         } else {
-            BYTE_SPAN hintName = LoadName(w->fIn, entry, w->SectionAddr);
-            BYTE_SPAN name{nullptr, 0};
-            sub_span(hintName, PE_HINT_SIZE, hintName.len >= PE_HINT_SIZE ? hintName.len - PE_HINT_SIZE : 0, &name);
+            std::string_view name;
+            pe_hint_name_at(w->fIn, entry.Value, &name);
             char* copy = copy_name(w, name);
             AddRelocEntry32(w->ModRefTblP, uint16_t(i), reinterpret_cast<uintptr_t>(copy), REF_BY_NAME);
         }
     }
 }
 
-int32_t ReadImportDirTable(PE_READER* fIn, const DATA_DIR* SectionAddr, char** NameTable, int32_t cNames,
+int32_t ReadImportDirTable(PE_IMAGE* fIn, const DATA_DIR* SectionAddr, char** NameTable, int32_t cNames,
                            REF_TABLE32* ModRefTblP, NAME_POOL* pool) {
     const DATA_DIR& dir = SectionAddr[PE_DIR_IMPORT];
     if (dir.RVA == 0 || !dir.fMapped) return 0;
-    IMPORT_WALK w{fIn, SectionAddr, ModRefTblP, pool, fIn->cbFile / PE_LOOKUP_ENTRY_SIZE,
-                  2 * fIn->cbFile + PE_BUF_SIZE};
+    uint64_t cbFile = fIn->reader->cbFile;
+    IMPORT_WALK w{fIn, ModRefTblP, pool, cbFile / pe_lookup_size(fIn), 2 * cbFile + PE_BUF_SIZE};
     int32_t i = 0;
-    for (uint64_t ofs = dir.Physical_Addr;; ofs += PE_IMPORT_DESC_SIZE) {
-        BYTE_SPAN desc = pe_read(fIn, ofs, PE_IMPORT_DESC_SIZE);
-        if (desc.len < PE_IMPORT_DESC_SIZE || i == INT32_MAX) break;
-        uint32_t lookupAddr = GetHexNum(PE_IMP_LOOKUP_RVA, 4, desc);
-        uint32_t nameAddr = GetHexNum(PE_IMP_NAME_RVA, 4, desc);
-        uint32_t iatAddr = GetHexNum(PE_IMP_IAT_RVA, 4, desc);
+    for (uint64_t rva = dir.RVA;; rva += PE_IMPORT_DESC_SIZE) {
+        PE_IMPORT_DESC desc{};
+        if (!pe_import_desc(fIn, rva, &desc) || i == INT32_MAX) break;
+        uint32_t lookupAddr = desc.LookupRVA;
+        uint32_t nameAddr = desc.NameRVA;
+        uint32_t iatAddr = desc.IatRVA;
         // The directory ends where the loader ends it: at a descriptor without a name or
         // without an address table. Linkers that leave the lookup table RVA at 0 keep the
         // lookup entries only in the address table, which is then read in its place.
@@ -99,7 +79,9 @@ int32_t ReadImportDirTable(PE_READER* fIn, const DATA_DIR* SectionAddr, char** N
         if (NameTable && i >= cNames) break;
         i++;
         if (!NameTable) continue;
-        NameTable[i] = copy_name(&w, LoadName(fIn, nameAddr, SectionAddr));
+        std::string_view name;
+        pe_name_at(fIn, nameAddr, PE_BUF_SIZE, &name);
+        NameTable[i] = copy_name(&w, name);
         read_lookup_table(&w, lookupAddr != 0 ? lookupAddr : iatAddr, i);
     }
     return i;
@@ -118,8 +100,14 @@ int32_t pe_read_module(PE_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP, FILE* i
     GetPEHeader(ifile, Buf.get(), &mod->ulBase);
     // A header that GetPEHeader could not find is as malformed as one of a wrong size.
     if (mod->ulBase == 0) BadFile(PE_BAD_FORMAT_TEXT);
-    mod->usNumberOfSections = le16(Buf.get() + PE_OFS_NUM_SECTIONS);
-    ReadPEHeader(Buf.get(), mod->SectionAddr, &mod->ulBase);
+    // Buf holds the header bytes the file has and zeros past them, as a cut field reads.
+    PE_HEADERS hdr;
+    pe_decode_headers(BYTE_SPAN{Buf.get(), PE_BUF_SIZE}, false, &hdr);
+    mod->fWide = pe_report_layout(&hdr) == PE_LAYOUT_PE32PLUS;
+    if (mod->fWide) pe_decode_headers(BYTE_SPAN{Buf.get(), PE_BUF_SIZE}, true, &hdr);
+    mod->usNumberOfSections = hdr.NumberOfSections;
+    mod->Machine = hdr.Machine;
+    ReadPEHeader(&hdr, mod->SectionAddr, &mod->ulBase);
     Buf.reset();
 
     // Every section header is mapped; headers past the end of the file read as zeros,
@@ -136,7 +124,10 @@ int32_t pe_read_module(PE_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP, FILE* i
     table.reset();
 
     int32_t proc_file_rc = RC_OK;
-    mod->numMods = ReadImportDirTable(&reader, mod->SectionAddr, nullptr, 0, nullptr, nullptr);
+    const DATA_DIR& imports = mod->SectionAddr[PE_DIR_IMPORT];
+    PE_IMAGE image;
+    pe_open_displaced(&image, &reader, mod->fWide, imports.RVA, imports.Physical_Addr);
+    mod->numMods = ReadImportDirTable(&image, mod->SectionAddr, nullptr, 0, nullptr, nullptr);
     levelprint(stdout);
     fprintf(stdout, "%d imported module(s) found.\n", mod->numMods);
     if (!alloc_ref_table(&mod->ModRefTblP, uint64_t(mod->numMods))) {
@@ -147,7 +138,7 @@ int32_t pe_read_module(PE_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP, FILE* i
     }
     if (proc_file_rc == RC_OK) {
         for (int32_t i = 0; i <= mod->numMods; i++) mod->ModuleNameTblP[i] = nullptr;
-        mod->numMods = ReadImportDirTable(&reader, mod->SectionAddr, mod->ModuleNameTblP, mod->numMods,
+        mod->numMods = ReadImportDirTable(&image, mod->SectionAddr, mod->ModuleNameTblP, mod->numMods,
                                           &mod->ModRefTblP, &mod->names);
     } else {
         levelprint(stderr);

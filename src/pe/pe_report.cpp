@@ -57,6 +57,9 @@ void pe_report(PE_MODULE* mod, const char* filespec) {
             levelprint(stdout);
             fprintf(stdout, Msg_AttemptNT, tbuf);
         }
+        // A module's DLLs go into the process of its own machine; the recursion into the
+        // previous DLL may have selected another.
+        loader_select_process(mod->Machine);
         HMODULE hmod = LoadLibraryA(tbuf);
         if (!hmod) {
             fputs(Msg_NotLoaded, stdout);

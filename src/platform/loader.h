@@ -1,5 +1,5 @@
 // The Windows loader calls of the PE load test: KERNEL32 on Windows, an emulated loader of
-// 32-bit x86 images over the files on disk everywhere else.
+// PE images over the files on disk, one process per machine, everywhere else.
 #pragma once
 
 #include <cstddef>
@@ -33,7 +33,14 @@ uint32_t GetLastError();
 // Names the module given on the command line, whose directory the DLL search tries first.
 void loader_set_application_path(const char* path);
 
-// Unloads everything and forgets the application path, so a test starts afresh.
+// Selects the emulated process that the next LoadLibraryA loads into: the one of this PE
+// Machine, whose images are those of that Machine with its optional-header magic (PE32+ for
+// x64, ARM64 and Itanium, PE32 otherwise). Each process has its own loaded modules. The
+// KERNEL32 binding ignores it: the real loader serves its own bitness. x86 until selected.
+void loader_select_process(uint16_t Machine);
+
+// Unloads everything in every process and forgets the application path and the selected
+// process, so a test starts afresh.
 // The KERNEL32 binding keeps what it loaded.
 void loader_reset();
 

@@ -1,5 +1,5 @@
-// The emulated loader of 32-bit x86 Windows images: the DLL search, loading with static
-// imports (rolled back whole on failure), exports and forwarders.
+// The emulated Windows loader: one process per machine, each with the DLL search, loading with
+// static imports (rolled back whole on failure), exports and forwarders.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -13,7 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/emu_image.h"
+#include "pe/pe_image.h"
 #include "platform/fs.h"
 #include "platform/loader.h"
 
@@ -25,13 +25,16 @@ constexpr uint32_t MAX_FORWARDER_HOPS = 32;
 constexpr uint32_t MAX_ORDINAL = 0xFFFF;
 constexpr uint32_t RESERVED_VALUE = 0xFE37;   // the value a caller reads as a call gate
 
+struct PROCESS;
+
 struct EMU_MODULE {
     void* map = nullptr;
     size_t cbMap = 0;
-    EMU_IMAGE img;
+    PE_IMAGE img;
+    PROCESS* proc = nullptr;
     std::string path;
-    std::string key;       // the file name in lower case, for the bare-name look-up
-    EMU_IMPORTS imports;   // kept only while the module is being loaded
+    std::string key;            // the file name in lower case, for the bare-name look-up
+    PE_IMPORT_TABLES imports;   // kept only while the module is being loaded
     // The (lookup table, DLL) pairs already resolved while loading: descriptors that share
     // a table and name the same DLL resolve it once, as the outcome cannot differ.
     std::set<std::pair<size_t, const EMU_MODULE*>> resolved;
@@ -40,16 +43,33 @@ struct EMU_MODULE {
     }
 };
 
-struct LOADER {
+// One emulated process: the modules of one machine. A DLL loads into a process when its
+// Machine and optional-header magic are the process's.
+struct PROCESS {
+    uint16_t Machine = 0;
     std::vector<std::unique_ptr<EMU_MODULE>> modules;     // in load order
     std::unordered_map<std::string, EMU_MODULE*> byName;  // first loaded of each file name
     std::unordered_map<std::string, EMU_MODULE*> byPath;
+};
+
+struct LOADER {
+    std::vector<std::unique_ptr<PROCESS>> processes;
+    uint16_t Machine = PE_MACHINE_I386;   // the process of the next LoadLibraryA
     uint32_t lastError = 0;
     std::string appPathRaw;
     std::string appDir;
 };
 
 LOADER g;
+
+// The process of Machine, made on first use.
+PROCESS* process_of(uint16_t Machine) {
+    for (auto& proc : g.processes)
+        if (proc->Machine == Machine) return proc.get();
+    g.processes.push_back(std::make_unique<PROCESS>());
+    g.processes.back()->Machine = Machine;
+    return g.processes.back().get();
+}
 
 // One module on the way of a load: the next import descriptor, and its DLL once found.
 struct LOAD_FRAME {
@@ -92,93 +112,141 @@ bool try_dir(const std::string& dir, const std::string& name, std::string* path)
     return true;
 }
 
-bool try_dir_list(const char* list, char sep, const std::string& name, std::string* path) {
+// A mapped file, unmapped when the record goes unless its mapping is handed on.
+struct FILE_MAP {
+    void* p = nullptr;
+    size_t cb = 0;
+    FILE_MAP() = default;
+    FILE_MAP(const FILE_MAP&) = delete;
+    FILE_MAP& operator=(const FILE_MAP&) = delete;
+    ~FILE_MAP() { unmap(); }
+    void unmap() {
+        if (p) munmap(p, cb);
+        p = nullptr;
+    }
+};
+
+// Maps the regular file at path. False when it cannot be opened or mapped, is no regular
+// file or is shorter than a DOS header.
+bool map_file(const std::string& path, FILE_MAP* fm) {
+    // Non-blocking, so a FIFO or device met by the search cannot stall the run; only a
+    // regular file is mapped.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return false;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 64 || uint64_t(st.st_size) > SIZE_MAX) {
+        close(fd);
+        return false;
+    }
+    void* p = mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+    close(fd);
+    if (p == MAP_FAILED) return false;
+    fm->p = p;
+    fm->cb = size_t(st.st_size);
+    return true;
+}
+
+// A search hit in dir, unless the file found is a PE image of another machine (*fSkipped
+// then). The file of a hit stays mapped in *fm for its load; one that cannot be mapped is
+// not passed over, and loading it then fails.
+bool try_search_dir(const PROCESS* proc, const std::string& dir, const std::string& name, std::string* path,
+                    bool* fSkipped, FILE_MAP* fm) {
+    if (!try_dir(dir, name, path)) return false;
+    if (!map_file(*path, fm) ||
+        !pe_other_machine(BYTE_SPAN{static_cast<const uint8_t*>(fm->p), fm->cb}, proc->Machine))
+        return true;
+    fm->unmap();
+    *fSkipped = true;
+    return false;
+}
+
+bool try_dir_list(const PROCESS* proc, const char* list, char sep, const std::string& name, std::string* path,
+                  bool* fSkipped, FILE_MAP* fm) {
     if (!list) return false;
     for (const char* p = list;;) {
         const char* end = strchr(p, sep);
         std::string dir(p, end ? size_t(end - p) : strlen(p));
-        if (!dir.empty() && try_dir(dir, name, path)) return true;
+        if (!dir.empty() && try_search_dir(proc, dir, name, path, fSkipped, fm)) return true;
         if (!end) return false;
         p = end + 1;
     }
 }
 
 // The search of a bare name: the application's directory, the current directory,
-// WINEPATH (';'-separated), PATH (':'-separated); the first hit wins.
-bool search(const std::string& name, std::string* path) {
-    if (!g.appDir.empty() && try_dir(g.appDir, name, path)) return true;
-    if (try_dir("", name, path)) return true;
-    if (try_dir_list(getenv("WINEPATH"), ';', name, path)) return true;
-    return try_dir_list(getenv("PATH"), ':', name, path);
+// WINEPATH (';'-separated), PATH (':'-separated); the first hit that is not a PE image of
+// another machine wins, as one PATH serves 32-bit and 64-bit programs alike.
+bool search(const PROCESS* proc, const std::string& name, std::string* path, bool* fSkipped, FILE_MAP* fm) {
+    *fSkipped = false;
+    if (!g.appDir.empty() && try_search_dir(proc, g.appDir, name, path, fSkipped, fm)) return true;
+    if (try_search_dir(proc, "", name, path, fSkipped, fm)) return true;
+    if (try_dir_list(proc, getenv("WINEPATH"), ';', name, path, fSkipped, fm)) return true;
+    return try_dir_list(proc, getenv("PATH"), ':', name, path, fSkipped, fm);
 }
 
-// Maps the file at path and reads its headers and whole import table; the module is then
-// registered as loaded (it counts as loaded while its imports are being loaded).
-EMU_MODULE* map_module(const std::string& path, uint32_t* err) {
+// Maps the file at path (unless the search left it mapped in *fm) and reads its headers and
+// whole import table; the module is then registered as loaded in proc (it counts as loaded
+// while its imports are being loaded).
+EMU_MODULE* map_module(PROCESS* proc, const std::string& path, FILE_MAP* fm, uint32_t* err) {
     *err = LOAD_ERR_BAD_EXE_FORMAT;
-    // Non-blocking, so a FIFO or device met by the search cannot stall the run; only a
-    // regular file is mapped.
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return nullptr;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 64 || uint64_t(st.st_size) > SIZE_MAX) {
-        close(fd);
-        return nullptr;
-    }
+    if (!fm->p && !map_file(path, fm)) return nullptr;
     auto m = std::make_unique<EMU_MODULE>();
-    void* p = mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-    close(fd);
-    if (p == MAP_FAILED) return nullptr;
-    m->map = p;
-    m->cbMap = size_t(st.st_size);
-    BYTE_SPAN file{static_cast<const uint8_t*>(p), m->cbMap};
-    if (!emu_parse_image(file, &m->img) || !emu_read_imports(&m->img, &m->imports)) return nullptr;
+    m->map = fm->p;
+    m->cbMap = fm->cb;
+    fm->p = nullptr;
+    BYTE_SPAN file{static_cast<const uint8_t*>(m->map), m->cbMap};
+    if (!pe_parse_image(file, &m->img) || !pe_loadable_for(&m->img.hdr, proc->Machine) ||
+        !pe_read_imports(&m->img, &m->imports))
+        return nullptr;
+    m->proc = proc;
     m->path = path;
     m->key = ascii_lower(std::string_view(path).substr(path.rfind('/') + 1));
-    g.byName.emplace(m->key, m.get());
-    g.byPath.emplace(m->path, m.get());
-    g.modules.push_back(std::move(m));
-    return g.modules.back().get();
+    proc->byName.emplace(m->key, m.get());
+    proc->byPath.emplace(m->path, m.get());
+    proc->modules.push_back(std::move(m));
+    return proc->modules.back().get();
 }
 
-// The module a name stands for: one already loaded, or a file found and mapped now
-// (*fNew). Null with 126 when no file is found, 193 when it is no loadable image.
-EMU_MODULE* find_or_map(const std::string& name, bool* fNew, uint32_t* err) {
+// The module a name stands for in proc: one already loaded, or a file found and mapped now
+// (*fNew). Null with 126 when no file is found, 193 when it is no loadable image or the
+// search found only images of other machines.
+EMU_MODULE* find_or_map(PROCESS* proc, const std::string& name, bool* fNew, uint32_t* err) {
     *fNew = false;
     std::string file = dll_file_name(name);
     size_t slash = file.rfind('/');
     std::string path;
+    FILE_MAP fm;
     if (slash == std::string::npos) {
-        auto it = g.byName.find(ascii_lower(file));
-        if (it != g.byName.end()) return it->second;
-        if (!search(file, &path)) {
-            *err = LOAD_ERR_MOD_NOT_FOUND;
+        auto it = proc->byName.find(ascii_lower(file));
+        if (it != proc->byName.end()) return it->second;
+        bool fSkipped = false;
+        if (!search(proc, file, &path, &fSkipped, &fm)) {
+            *err = fSkipped ? LOAD_ERR_BAD_EXE_FORMAT : LOAD_ERR_MOD_NOT_FOUND;
             return nullptr;
         }
     } else if (!try_dir(slash == 0 ? "/" : file.substr(0, slash), file.substr(slash + 1), &path)) {
         *err = LOAD_ERR_MOD_NOT_FOUND;
         return nullptr;
     }
-    auto it = g.byPath.find(path);
-    if (it != g.byPath.end()) return it->second;
-    EMU_MODULE* m = map_module(path, err);
+    auto it = proc->byPath.find(path);
+    if (it != proc->byPath.end()) return it->second;
+    EMU_MODULE* m = map_module(proc, path, &fm, err);
     *fNew = m != nullptr;
     return m;
 }
 
 // Unloads every module loaded since the first `first`, newest first.
-void rollback(size_t first) {
-    while (g.modules.size() > first) {
-        EMU_MODULE* m = g.modules.back().get();
-        auto n = g.byName.find(m->key);
-        if (n != g.byName.end() && n->second == m) g.byName.erase(n);
-        auto p = g.byPath.find(m->path);
-        if (p != g.byPath.end() && p->second == m) g.byPath.erase(p);
-        g.modules.pop_back();
+void rollback(PROCESS* proc, size_t first) {
+    while (proc->modules.size() > first) {
+        EMU_MODULE* m = proc->modules.back().get();
+        auto n = proc->byName.find(m->key);
+        if (n != proc->byName.end() && n->second == m) proc->byName.erase(n);
+        auto p = proc->byPath.find(m->path);
+        if (p != proc->byPath.end() && p->second == m) proc->byPath.erase(p);
+        proc->modules.pop_back();
     }
 }
 
-EMU_MODULE* load_module(const std::string& name, uint32_t* err);
+EMU_MODULE* load_module(PROCESS* proc, const std::string& name, uint32_t* err);
 
 // The value handed out for an export: the module record's address plus the RVA, kept
 // clear of 0 and of the call-gate value.
@@ -202,26 +270,26 @@ bool parse_ordinal(std::string_view s, uint32_t* ordinal) {
 
 // Resolves an entry in m, following forwarders ("DLL.Name" or "DLL.#N", split at the last
 // '.') through at most MAX_FORWARDER_HOPS modules, which also ends a forwarder loop.
-bool resolve(EMU_MODULE* m, EMU_REF ref, uintptr_t* value) {
+bool resolve(EMU_MODULE* m, PE_IMPORT_REF ref, uintptr_t* value) {
     for (uint32_t hops = 0;; hops++) {
         uint32_t idx = 0, rva = 0;
-        if (!emu_export_index(&m->img, ref, &idx) || !emu_export_rva(&m->img, idx, &rva)) return false;
-        if (!emu_is_forwarder(&m->img, rva)) {
+        if (!pe_export_index(&m->img, ref, &idx) || !pe_export_rva(&m->img, idx, &rva)) return false;
+        if (!pe_is_forwarder(&m->img, rva)) {
             *value = address_of(m, rva);
             return true;
         }
         std::string_view text;
-        if (hops == MAX_FORWARDER_HOPS || !emu_cstr(&m->img, rva, &text)) return false;
+        if (hops == MAX_FORWARDER_HOPS || !pe_name_at(&m->img, rva, UINT64_MAX, &text)) return false;
         size_t dot = text.rfind('.');
         if (dot == std::string_view::npos || dot == 0 || dot + 1 == text.size()) return false;
         std::string_view entry = text.substr(dot + 1);
-        EMU_REF next{false, 0, entry};
+        PE_IMPORT_REF next{false, 0, entry};
         if (entry[0] == '#') {
             next.by_ordinal = true;
             if (!parse_ordinal(entry, &next.ordinal)) return false;
         }
         uint32_t err = 0;
-        EMU_MODULE* target = load_module(std::string(text.substr(0, dot)), &err);
+        EMU_MODULE* target = load_module(m->proc, std::string(text.substr(0, dot)), &err);
         if (!target) return false;
         m = target;
         ref = next;
@@ -230,27 +298,27 @@ bool resolve(EMU_MODULE* m, EMU_REF ref, uintptr_t* value) {
 
 // Loads name with everything it imports, without recursion: the modules on the way are
 // frames of an explicit stack. The first failure rolls back every module this call mapped.
-EMU_MODULE* load_module(const std::string& name, uint32_t* err) {
-    size_t first = g.modules.size();
+EMU_MODULE* load_module(PROCESS* proc, const std::string& name, uint32_t* err) {
+    size_t first = proc->modules.size();
     bool fNew = false;
-    EMU_MODULE* top = find_or_map(name, &fNew, err);
+    EMU_MODULE* top = find_or_map(proc, name, &fNew, err);
     if (!top || !fNew) return top;
     std::vector<LOAD_FRAME> stack{LOAD_FRAME{top, 0, nullptr}};
     while (!stack.empty()) {
         EMU_MODULE* m = stack.back().m;
         size_t i = stack.back().iImport;
         if (i == m->imports.modules.size()) {
-            m->imports = EMU_IMPORTS{};
+            m->imports = PE_IMPORT_TABLES{};
             m->resolved.clear();
             stack.pop_back();
             continue;
         }
-        const EMU_IMPORT& imp = m->imports.modules[i];
+        const PE_IMPORT_MODULE& imp = m->imports.modules[i];
         EMU_MODULE* dep = stack.back().dep;
         if (!dep) {
-            dep = find_or_map(std::string(imp.dll), &fNew, err);
+            dep = find_or_map(proc, std::string(imp.dll), &fNew, err);
             if (!dep) {
-                rollback(first);
+                rollback(proc, first);
                 return nullptr;
             }
             stack.back().dep = dep;
@@ -260,12 +328,12 @@ EMU_MODULE* load_module(const std::string& name, uint32_t* err) {
             }
         }
         if (m->resolved.insert({imp.table, dep}).second) {
-            for (const EMU_REF& ref : m->imports.tables[imp.table]) {
+            for (const PE_IMPORT_REF& ref : m->imports.tables[imp.table]) {
                 uintptr_t v = 0;
                 // An ordinal above 0xFFFF cannot be asked for and does not resolve.
                 if ((ref.by_ordinal && ref.ordinal > MAX_ORDINAL) || !resolve(dep, ref, &v)) {
                     *err = LOAD_ERR_PROC_NOT_FOUND;
-                    rollback(first);
+                    rollback(proc, first);
                     return nullptr;
                 }
             }
@@ -280,7 +348,7 @@ EMU_MODULE* load_module(const std::string& name, uint32_t* err) {
 
 HMODULE LoadLibraryA(const char* lpLibFileName) {
     uint32_t err = LOAD_ERR_MOD_NOT_FOUND;
-    EMU_MODULE* m = lpLibFileName ? load_module(lpLibFileName, &err) : nullptr;
+    EMU_MODULE* m = lpLibFileName ? load_module(process_of(g.Machine), lpLibFileName, &err) : nullptr;
     if (!m) g.lastError = err;
     return m;
 }
@@ -291,7 +359,7 @@ uintptr_t GetProcAddress(HMODULE hModule, const char* lpProcName) {
         return 0;
     }
     uintptr_t x = reinterpret_cast<uintptr_t>(lpProcName);
-    EMU_REF ref = x <= MAX_ORDINAL ? EMU_REF{true, uint32_t(x), {}} : EMU_REF{false, 0, lpProcName};
+    PE_IMPORT_REF ref = x <= MAX_ORDINAL ? PE_IMPORT_REF{true, uint32_t(x), {}} : PE_IMPORT_REF{false, 0, lpProcName};
     uintptr_t v = 0;
     if (!resolve(static_cast<EMU_MODULE*>(hModule), ref, &v)) {
         g.lastError = LOAD_ERR_PROC_NOT_FOUND;
@@ -331,8 +399,12 @@ void loader_set_application_path(const char* path) {
     g.appDir = normal_path(dir.empty() ? "." : dir);
 }
 
+void loader_select_process(uint16_t Machine) { g.Machine = Machine; }
+
 void loader_reset() {
-    rollback(0);
+    for (auto& proc : g.processes) rollback(proc.get(), 0);
+    g.processes.clear();
+    g.Machine = PE_MACHINE_I386;
     g.lastError = 0;
     g.appPathRaw.clear();
     g.appDir.clear();

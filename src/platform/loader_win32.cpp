@@ -27,6 +27,9 @@ void loader_set_application_path(const char* path) {
     ::SetDllDirectoryA(normal_path(dir.empty() ? "." : dir).c_str());
 }
 
+// The real loader takes only images of its own bitness; the others fail with 193 there.
+void loader_select_process(uint16_t /*Machine*/) {}
+
 void loader_reset() { ::SetDllDirectoryA(nullptr); }
 
 }  // namespace talvek

@@ -78,7 +78,10 @@ BYTES pe_dll(const std::vector<std::string>& names, const std::vector<PE_IMPORT>
 std::vector<FUZZ_FILE> pe_folder() {
     PE_DESC wide;
     wide.machine = 0x8664;
+    PE_DESC kernel64;
+    kernel64.exports = {PE_EXPORT{1, "ExitProcess", "", 0}, PE_EXPORT{2, "Sleep", "", 0}};
     return {
+        {"k64.dll", write_pe(pe_wide(kernel64))},
         {"kernel32.dll", pe_dll({"ExitProcess", "GetVersion", "Sleep"})},
         {"user32.dll", pe_dll({"MessageBoxA"}, {{"kernel32.dll", {pe_name("Sleep"), pe_ord(2)}}},
                               {PE_EXPORT{9, "Fwd", "kernel32.ExitProcess", 0}, PE_EXPORT{10, "FwdOrd", "KERNEL32.#2", 0}})},
@@ -99,7 +102,8 @@ std::vector<FUZZ_FILE> pe_loader_seeds() {
     plain.exports = {PE_EXPORT{1, "a", "", 0}, PE_EXPORT{4, "d", "", 0}};
     plain.export_dir = true;
     plain.export_base = 1;
-    return {{"loader_forwarders_and_imports", write_pe(fwd)}, {"loader_plain_exports", write_pe(plain)}};
+    return {{"loader_forwarders_and_imports", write_pe(fwd)}, {"loader_plain_exports", write_pe(plain)},
+            {"loader_pe32plus_forwarders_and_imports", write_pe(pe_wide(fwd))}};
 }
 
 std::vector<FUZZ_FILE> pe_seeds() {
@@ -115,11 +119,15 @@ std::vector<FUZZ_FILE> pe_seeds() {
     PE_DESC short_header;
     short_header.opt_size = 28;
     PE_DESC no_imports;
+    PE_DESC app64 = app;   // the 32-bit DLLs of the folder are passed over, k64.dll loads
+    app64.imports.push_back({"k64.dll", {pe_name("Sleep"), pe_ord(1)}});
     return {
         {"pe_five_dlls_every_outcome", write_pe(app)},
         {"pe_address_table_only", write_pe(iat)},
         {"pe_short_header", write_pe(short_header)},
         {"pe_no_imports", write_pe(no_imports)},
+        {"pe32plus_six_dlls_every_outcome", write_pe(pe_wide(app64))},
+        {"pe32plus_address_table_only", write_pe(pe_wide(iat))},
     };
 }
 

@@ -10,11 +10,13 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::string dir = fuzz_prepare_folder('D');
     BYTES file = fuzz_module_prefix('D');
-    // The first byte is for the option bits of the module targets; it picks the entries here.
+    // The first byte is for the option bits of the module targets; here it picks the entries
+    // and the process (x64 with bit 2).
     uint8_t pick = size ? data[0] : 0;
     if (size > 1) file.insert(file.end(), data + 1, data + size);
     if (!fuzz_write(dir + "/fuzz.dll", file)) return 0;
     talvek::loader_reset();
+    talvek::loader_select_process(pick & 4 ? 0x8664 : 0x014C);
     talvek::HMODULE h = talvek::LoadLibraryA("fuzz.dll");
     if (h) {
         char path[64];

@@ -13,7 +13,7 @@ endfunction()
 set(PE --target=i686-w64-windows-gnu -fuse-ld=lld -nostdlib -O1)
 set(DLL_ENTRY -Wl,--entry=DllEntry@12)
 file(REMOVE_RECURSE ${OUT})
-file(MAKE_DIRECTORY ${OUT}/lib ${OUT}/full ${OUT}/missing ${OUT}/lacking ${OUT}/unforwarded)
+file(MAKE_DIRECTORY ${OUT}/lib ${OUT}/full ${OUT}/missing ${OUT}/lacking ${OUT}/unforwarded ${OUT}/lib64 ${OUT}/full64)
 
 run(${DLLTOOL} -m i386 -d ${SRC}/beta.def -l ${OUT}/lib/libbeta.a)
 run(${DLLTOOL} -m i386 -d ${SRC}/alpha.def -l ${OUT}/lib/libalpha.a)
@@ -34,3 +34,13 @@ run(${CLANG} ${PE} -shared -o ${OUT}/lacking/beta.dll ${SRC}/beta.c ${SRC}/beta_
 # beta_one only), but its forwarded entry does not resolve.
 file(COPY ${OUT}/full/app.exe ${OUT}/full/alpha.dll DESTINATION ${OUT}/unforwarded)
 run(${CLANG} ${PE} -shared -o ${OUT}/unforwarded/beta.dll ${SRC}/beta.c ${SRC}/beta_unforwarded.def ${DLL_ENTRY})
+
+# The same tree as 64-bit x64 modules (PE32+), for the 64-bit report and the machine rule of
+# the DLL search. x64 names carry no underscore, so the .def files serve the DLLs as well.
+set(PE64 --target=x86_64-w64-windows-gnu -fuse-ld=lld -nostdlib -O1)
+run(${DLLTOOL} -m i386:x86-64 -d ${SRC}/beta.def -l ${OUT}/lib64/libbeta.a)
+run(${DLLTOOL} -m i386:x86-64 -d ${SRC}/alpha.def -l ${OUT}/lib64/libalpha.a)
+run(${CLANG} ${PE64} -shared -o ${OUT}/full64/beta.dll ${SRC}/beta.c ${SRC}/beta.def -Wl,--entry=DllEntry)
+run(${CLANG} ${PE64} -shared -o ${OUT}/full64/alpha.dll ${SRC}/alpha.c ${OUT}/lib64/libbeta.a -Wl,--entry=DllEntry
+    -Wl,-Xlink=-export:alpha_one -Wl,-Xlink=-export:alpha_fwd=beta.beta_target)
+run(${CLANG} ${PE64} -o ${OUT}/full64/app.exe ${SRC}/app.c ${OUT}/lib64/libalpha.a ${OUT}/lib64/libbeta.a -Wl,--entry=AppEntry)

@@ -1,4 +1,4 @@
-// The PE32 writer of the tests: the headers as a linker writes them, one generated data
+// The PE32 and PE32+ writer of the tests: the headers as a linker writes them, one generated data
 // section with the import and export tables, and any extra sections a test lays out itself.
 #include "support/pe_writer.h"
 
@@ -8,7 +8,8 @@
 
 PE_REF pe_ord(uint32_t ordinal) {
     PE_REF r;
-    r.value = 0x80000000u | ordinal;
+    r.value = ordinal;
+    r.by_ordinal = true;
     return r;
 }
 
@@ -17,6 +18,14 @@ PE_REF pe_name(const std::string& name, uint16_t hint) {
     r.name = name;
     r.hint = hint;
     return r;
+}
+
+PE_DESC pe_wide(PE_DESC d) {
+    d.wide = true;
+    d.machine = 0x8664;
+    d.opt_size = 240;
+    d.magic = 0x020B;
+    return d;
 }
 
 static size_t align_up(size_t v, size_t a) { return (v + a - 1) / a * a; }
@@ -46,13 +55,18 @@ BYTES pe_section_header(uint32_t va, uint32_t vsize, uint32_t raw_size, uint32_t
     return h;
 }
 
-size_t pe_dir_ofs(const PE_LAYOUT& l, unsigned i) { return l.opt_ofs + 96 + 8 * i; }
+size_t pe_dir_ofs(const PE_LAYOUT& l, unsigned i) { return l.dir_ofs + 8 * i; }
 size_t pe_section_ofs(const PE_LAYOUT& l, unsigned k) { return l.sect_ofs + 40 * k; }
 
 BYTES write_pe(const PE_DESC& d, PE_LAYOUT* layout) {
     PE_LAYOUT l{};
     l.pe_ofs = d.dos.ofs_new_hdr;
     l.opt_ofs = l.pe_ofs + 24;
+    // PE32+ has a 64-bit image base (and stack sizes) and no BaseOfData: the fields from
+    // NumberOfRvaAndSizes on lie 16 bytes further in.
+    const size_t ofsDirs = d.wide ? 112 : 96;
+    const size_t cbEntry = d.wide ? 8 : 4;
+    l.dir_ofs = l.opt_ofs + ofsDirs;
     l.sect_ofs = l.opt_ofs + d.opt_size;
     size_t cSections = d.sections.size() + 1;
     size_t cbHeaders = align_up(l.sect_ofs + 40 * cSections, 0x200);
@@ -69,15 +83,16 @@ BYTES write_pe(const PE_DESC& d, PE_LAYOUT* layout) {
     size_t impOff = reserve(D, 20 * (d.imports.size() + (d.import_terminator ? 1 : 0)));
     std::vector<size_t> iltOff, iatOff;
     for (const PE_IMPORT& m : d.imports) {
-        iltOff.push_back(m.iat_only ? 0 : reserve(D, 4 * (m.refs.size() + 1)));
-        iatOff.push_back(reserve(D, 4 * (m.refs.size() + 1)));
+        iltOff.push_back(m.iat_only ? 0 : reserve(D, cbEntry * (m.refs.size() + 1)));
+        iatOff.push_back(reserve(D, cbEntry * (m.refs.size() + 1)));
     }
     for (size_t i = 0; i < d.imports.size(); i++) {
         const PE_IMPORT& m = d.imports[i];
         size_t nameOff = add_cstr(D, m.dll);
         l.dll_name_ofs.push_back(l.data_raw + nameOff);
         for (size_t j = 0; j < m.refs.size(); j++) {
-            uint32_t v = m.refs[j].value;
+            uint64_t v = m.refs[j].value;
+            if (m.refs[j].by_ordinal) v |= d.wide ? 0x8000000000000000ull : 0x80000000u;
             if (!m.refs[j].name.empty()) {
                 if (D.size() % 2) add_u8(D, 0);
                 size_t hn = D.size();
@@ -85,8 +100,11 @@ BYTES write_pe(const PE_DESC& d, PE_LAYOUT* layout) {
                 add_cstr(D, m.refs[j].name);
                 v = rva(hn);
             }
-            if (!m.iat_only) put_u32(D, iltOff[i] + 4 * j, v);
-            put_u32(D, iatOff[i] + 4 * j, v);
+            for (size_t at : {iltOff[i], iatOff[i]}) {
+                if (at == 0) continue;   // no lookup table
+                put_u32(D, at + cbEntry * j, uint32_t(v));
+                if (d.wide) put_u32(D, at + cbEntry * j + 4, uint32_t(v >> 32));
+            }
         }
         size_t desc = impOff + 20 * i;
         put_u32(D, desc + 0, m.iat_only ? 0 : rva(iltOff[i]));
@@ -141,26 +159,26 @@ BYTES write_pe(const PE_DESC& d, PE_LAYOUT* layout) {
     put_u16(b, l.pe_ofs + 4, d.machine);
     put_u16(b, l.pe_ofs + 6, uint16_t(cSections));
     put_u16(b, l.pe_ofs + 20, d.opt_size);
-    put_u16(b, l.pe_ofs + 22, 0x2102);   // executable image, 32-bit, DLL
+    put_u16(b, l.pe_ofs + 22, d.wide ? 0x2022 : 0x2102);   // executable image, 32-bit or large addresses, DLL
     // Optional header fields exist only inside its stated size.
     BYTES opt(d.opt_size, 0);
     auto opt32 = [&](size_t at, uint32_t v) {
         if (at + 4 <= opt.size()) put_u32(opt, at, v);
     };
     if (opt.size() >= 2) put_u16(opt, 0, d.magic);
-    opt32(28, 0x10000000);   // ImageBase
+    opt32(d.wide ? 24 : 28, 0x10000000);   // ImageBase (the low half of PE32+'s)
     opt32(32, 0x1000);       // SectionAlignment
     opt32(36, 0x200);        // FileAlignment
     opt32(56, uint32_t(align_up(d.data_va + D.size(), 0x1000)));   // SizeOfImage
     opt32(60, uint32_t(cbHeaders));
-    opt32(92, d.num_rva);
+    opt32(ofsDirs - 4, d.num_rva);
     if (fImports) {
-        opt32(96 + 8, l.import_rva);
-        opt32(96 + 12, uint32_t(20 * (d.imports.size() + 1)));
+        opt32(ofsDirs + 8, l.import_rva);
+        opt32(ofsDirs + 12, uint32_t(20 * (d.imports.size() + 1)));
     }
     if (fExports) {
-        opt32(96, l.export_rva);
-        opt32(96 + 4, cbExports);
+        opt32(ofsDirs, l.export_rva);
+        opt32(ofsDirs + 4, cbExports);
     }
     put_bytes(b, l.opt_ofs, opt);
     for (size_t k = 0; k < d.sections.size(); k++) {

@@ -1,5 +1,5 @@
-// Test-side writer of PE32 modules: headers, sections, imports and exports, with the file
-// offsets of every part so a test can damage any field afterwards.
+// Test-side writer of PE32 and PE32+ modules: headers, sections, imports and exports, with the
+// file offsets of every part so a test can damage any field afterwards.
 #pragma once
 
 #include <cstdint>
@@ -8,13 +8,15 @@
 
 #include "support/module_writer.h"
 
-// One lookup entry: by ordinal (pe_ord), by name with a hint (pe_name), or any raw value.
+// One lookup entry: by ordinal (pe_ord), by name with a hint (pe_name), or any raw value
+// (cut to 32 bits in a PE32 module).
 struct PE_REF {
-    uint32_t value = 0;    // the lookup entry when name is empty
-    std::string name;      // a hint/name entry is written for a name
+    uint64_t value = 0;       // the lookup entry when name is empty
+    bool by_ordinal = false;  // value is an ordinal: the top bit of the entry is set
+    std::string name;         // a hint/name entry is written for a name
     uint16_t hint = 0;
 };
-PE_REF pe_ord(uint32_t ordinal);   // 0x80000000 | ordinal
+PE_REF pe_ord(uint32_t ordinal);   // bit 31 (PE32) or bit 63 (PE32+) | ordinal
 PE_REF pe_name(const std::string& name, uint16_t hint = 0);
 
 struct PE_IMPORT {
@@ -57,12 +59,18 @@ struct PE_DESC {
     std::string export_name = "x.dll";
     std::vector<PE_SECTION> sections;   // extra sections, before the generated data section
     uint32_t data_va = 0x1000;          // where the generated data section (imports, exports) goes
+    bool wide = false;                  // PE32+ layout: 64-bit fields, 8-byte lookup entries
 };
+
+// The same description as a PE32+ module for x64: the width switch with the machine, the
+// 240-byte optional header and its magic, each of which a test may change afterwards.
+PE_DESC pe_wide(PE_DESC d);
 
 // Where the parts landed: file offsets, and the RVAs of the generated data.
 struct PE_LAYOUT {
     size_t pe_ofs;          // the signature
     size_t opt_ofs;         // the optional header
+    size_t dir_ofs;         // the data directories
     size_t sect_ofs;        // the section table
     size_t data_raw;        // the generated data section in the file
     uint32_t data_va;

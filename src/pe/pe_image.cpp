@@ -1,0 +1,430 @@
+// The PE image reader: headers, sections, the two RVA modes, imports of both widths and exports.
+#include "pe/pe_image.h"
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <queue>
+#include <unordered_set>
+
+#include "common/dos_header.h"
+
+namespace talvek {
+
+void pe_decode_headers(BYTE_SPAN hdr, bool fWide, PE_HEADERS* h) {
+    *h = PE_HEADERS{};
+    h->Machine = uint16_t(get_le_cut(hdr, PE_OFS_MACHINE, 2));
+    h->NumberOfSections = uint16_t(get_le_cut(hdr, PE_OFS_NUM_SECTIONS, 2));
+    h->SizeOfOptionalHeader = uint16_t(get_le_cut(hdr, PE_OFS_OPT_SIZE, 2));
+    h->fWide = fWide;
+    uint32_t cbOpt = h->SizeOfOptionalHeader;
+    // A field counts only when it lies whole inside SizeOfOptionalHeader; inside it, the end
+    // of the bytes given cuts it as any header field.
+    auto field = [&](uint32_t at, uint32_t n) -> uint32_t {
+        return at + n <= cbOpt ? uint32_t(get_le_cut(hdr, PE_FILE_HDR_END + uint64_t(at), n)) : 0;
+    };
+    h->fHasMagic = cbOpt >= 2 && span_has(hdr, PE_FILE_HDR_END, 2);
+    h->Magic = uint16_t(field(PE_OPT_MAGIC, 2));
+    h->SizeOfHeaders = field(PE_OPT_SIZE_OF_HEADERS, 4);
+    h->NumberOfRvaAndSizes = field(fWide ? PE_OPT_NUM_RVA_SIZES64 : PE_OPT_NUM_RVA_SIZES, 4);
+    uint32_t ofsDirs = fWide ? PE_OPT_DATA_DIRS64 : PE_OPT_DATA_DIRS;
+    for (uint32_t i = 0; i < PE_NUM_DIRS; i++) {
+        uint32_t at = ofsDirs + PE_DATA_DIR_SIZE * i;
+        h->dirs[i] = PE_DIR{field(at, 4), field(at + 4, 4), at + PE_DATA_DIR_SIZE <= cbOpt};
+    }
+}
+
+PE_REPORT_LAYOUT pe_report_layout(const PE_HEADERS* h) {
+    switch (h->SizeOfOptionalHeader) {
+        case PE_OPT_SHORT: return PE_LAYOUT_SHORT;
+        case PE_OPT_FULL: return PE_LAYOUT_PE32;
+        case PE_OPT_FULL64: return h->Magic == PE_MAGIC_PE32PLUS ? PE_LAYOUT_PE32PLUS : PE_LAYOUT_BAD;
+        default: return PE_LAYOUT_BAD;
+    }
+}
+
+bool pe_loadable_for(const PE_HEADERS* h, uint16_t Machine) {
+    return h->fHasMagic && h->Machine == Machine && h->Magic == pe_machine_magic(Machine);
+}
+
+bool pe_other_machine(BYTE_SPAN file, uint16_t Machine) {
+    uint16_t sig = 0;
+    uint32_t ofsPE = 0, peSig = 0;
+    if (!get_u16(file, 0, &sig) || sig != DOS_SIGNATURE || !get_u32(file, PE_OFS_NEW_HDR, &ofsPE)) return false;
+    if (!get_u32(file, ofsPE, &peSig) || peSig != PE_SIGNATURE || !span_has(file, ofsPE, PE_FILE_HDR_END)) return false;
+    BYTE_SPAN hdr{file.p + ofsPE, file.len - ofsPE};
+    PE_HEADERS h;
+    pe_decode_headers(hdr, false, &h);
+    if (h.Machine != Machine) return true;
+    return h.fHasMagic && h.Magic != pe_machine_magic(Machine);
+}
+
+PE_SECTION_HDR pe_section_at(BYTE_SPAN table, uint32_t k) {
+    uint64_t ofs = uint64_t(PE_SECTION_HDR_SIZE) * k;
+    return PE_SECTION_HDR{uint32_t(get_le_cut(table, ofs + PE_SEC_VIRTUAL_SIZE, 4)),
+                          uint32_t(get_le_cut(table, ofs + PE_SEC_VIRTUAL_ADDRESS, 4)),
+                          uint32_t(get_le_cut(table, ofs + PE_SEC_SIZE_OF_RAW_DATA, 4)),
+                          uint32_t(get_le_cut(table, ofs + PE_SEC_POINTER_TO_RAW_DATA, 4))};
+}
+
+static_assert(PE_WINDOW_SIZE >= PE_BUF_SIZE, "a read must fit a window");
+
+bool open_pe_reader(PE_READER* r, FILE* f) {
+    *r = PE_READER{};
+    r->f = f;
+    if (!file_size(f, &r->cbFile)) return false;
+    r->buf.reset(static_cast<uint8_t*>(tool_alloc_array(PE_READ_WINDOWS, PE_WINDOW_SIZE)));
+    return r->buf != nullptr;
+}
+
+void close_pe_reader(PE_READER* r) { *r = PE_READER{}; }
+
+BYTE_SPAN pe_read(PE_READER* r, uint64_t ofs, size_t n) {
+    if (ofs >= r->cbFile) return BYTE_SPAN{r->buf.get(), 0};
+    uint64_t avail = std::min<uint64_t>(n, r->cbFile - ofs);
+    size_t k = PE_READ_WINDOWS;   // the window that holds the bytes
+    size_t lru = 0;
+    for (size_t j = 0; j < PE_READ_WINDOWS && k == PE_READ_WINDOWS; j++) {
+        const PE_WINDOW& w = r->win[j];
+        if (ofs >= w.ofs && ofs - w.ofs <= w.cb && avail <= w.cb - (ofs - w.ofs))
+            k = j;
+        else if (w.ulLastUse < r->win[lru].ulLastUse)
+            lru = j;
+    }
+    uint8_t* base = r->buf.get();
+    if (k == PE_READ_WINDOWS) {
+        k = lru;
+        size_t cb = size_t(std::min<uint64_t>(PE_WINDOW_SIZE, r->cbFile - ofs));
+        r->win[k] = PE_WINDOW{};
+        if (!read_at(r->f, ofs, base + k * PE_WINDOW_SIZE, cb)) return BYTE_SPAN{base, 0};
+        r->win[k].ofs = ofs;
+        r->win[k].cb = cb;
+    }
+    PE_WINDOW& w = r->win[k];
+    w.ulLastUse = ++r->ulClock;
+    return BYTE_SPAN{base + k * PE_WINDOW_SIZE + (ofs - w.ofs), size_t(avail)};
+}
+
+void pe_open_displaced(PE_IMAGE* im, PE_READER* reader, bool fWide, uint32_t ulImportRVA, uint64_t ulImportOfs) {
+    *im = PE_IMAGE{};
+    im->mode = PE_MAP_IMPORT_DISPLACEMENT;
+    im->fWide = fWide;
+    im->reader = reader;
+    im->ulImportRVA = ulImportRVA;
+    im->ulImportOfs = ulImportOfs;
+}
+
+// The file offset of rva in the report's mode. False for an offset before the file.
+static bool displaced_offset(const PE_IMAGE* im, uint64_t rva, uint64_t* ofs) {
+    int64_t x = int64_t(im->ulImportOfs) + int64_t(rva) - int64_t(im->ulImportRVA);
+    if (x < 0) return false;
+    *ofs = uint64_t(x);
+    return true;
+}
+
+// Splits the RVA space at every section's start and end, and gives each piece the first
+// section in table order that holds it: a sweep over the boundaries in order with the
+// sections open there in a heap by table index, so 65,535 overlapping sections cost
+// n log n once instead of a walk of the table on every read.
+static void build_runs(PE_IMAGE* im) {
+    struct EDGE {
+        uint64_t at;
+        uint32_t k;
+        bool fOpen;
+    };
+    std::vector<EDGE> edges;
+    edges.reserve(im->sections.size() * 2);
+    for (uint32_t k = 0; k < im->sections.size(); k++) {
+        const PE_SECTION_HDR& s = im->sections[k];
+        uint64_t extent = std::max(s.VirtualSize, s.SizeOfRawData);
+        if (extent == 0) continue;
+        edges.push_back(EDGE{s.VirtualAddress, k, true});
+        edges.push_back(EDGE{s.VirtualAddress + extent, k, false});
+    }
+    std::sort(edges.begin(), edges.end(), [](const EDGE& a, const EDGE& b) { return a.at < b.at; });
+    std::priority_queue<uint32_t, std::vector<uint32_t>, std::greater<uint32_t>> open;
+    std::vector<bool> fClosed(im->sections.size(), false);
+    for (size_t e = 0; e < edges.size();) {
+        uint64_t at = edges[e].at;
+        for (; e < edges.size() && edges[e].at == at; e++) {
+            if (edges[e].fOpen)
+                open.push(edges[e].k);
+            else
+                fClosed[edges[e].k] = true;
+        }
+        // Sections closed at or before this point leave the heap when they reach its top.
+        while (!open.empty() && fClosed[open.top()]) open.pop();
+        uint32_t k = open.empty() ? PE_NO_SECTION : open.top();
+        if (im->runs.empty() || im->runs.back().section != k) im->runs.push_back(PE_RUN{at, k});
+    }
+}
+
+bool pe_parse_image(BYTE_SPAN file, PE_IMAGE* im) {
+    *im = PE_IMAGE{};
+    im->mode = PE_MAP_FIRST_SECTION;
+    im->file = file;
+    uint16_t sig = 0;
+    uint32_t ofsPE = 0, peSig = 0;
+    if (!get_u16(file, 0, &sig) || sig != DOS_SIGNATURE || !span_has(file, 0, DOS_HDR_SIZE)) return false;
+    get_u32(file, PE_OFS_NEW_HDR, &ofsPE);
+    if (!get_u32(file, ofsPE, &peSig) || peSig != PE_SIGNATURE) return false;
+    if (!span_has(file, ofsPE, PE_FILE_HDR_END)) return false;
+    BYTE_SPAN hdr{file.p + ofsPE, file.len - ofsPE};
+    pe_decode_headers(hdr, false, &im->hdr);
+    if (!im->hdr.fHasMagic) return false;
+    im->fWide = im->hdr.Magic == PE_MAGIC_PE32PLUS;
+    if (im->fWide) pe_decode_headers(hdr, true, &im->hdr);
+    uint64_t ofsSections = uint64_t(ofsPE) + PE_FILE_HDR_END + im->hdr.SizeOfOptionalHeader;
+    BYTE_SPAN table{nullptr, 0};
+    if (!sub_span(file, ofsSections, uint64_t(im->hdr.NumberOfSections) * PE_SECTION_HDR_SIZE, &table)) return false;
+    im->sections.reserve(im->hdr.NumberOfSections);
+    for (uint32_t k = 0; k < im->hdr.NumberOfSections; k++) im->sections.push_back(pe_section_at(table, k));
+    build_runs(im);
+    PE_DIR exp{};
+    uint8_t dir[PE_EXPORT_DIR_SIZE];
+    if (pe_data_dir(im, PE_DIR_EXPORT, &exp) && pe_read_rva(im, exp.RVA, dir, sizeof dir) == sizeof dir) {
+        im->has_exports = true;
+        im->exp_base = le32(dir + PE_EXP_ORDINAL_BASE);
+        im->exp_num_funcs = le32(dir + PE_EXP_NUM_FUNCTIONS);
+        im->exp_num_names = le32(dir + PE_EXP_NUM_NAMES);
+        im->exp_funcs = le32(dir + PE_EXP_FUNCTIONS);
+        im->exp_names = le32(dir + PE_EXP_NAMES);
+        im->exp_ordinals = le32(dir + PE_EXP_NAME_ORDINALS);
+    }
+    return true;
+}
+
+bool pe_data_dir(const PE_IMAGE* im, uint32_t i, PE_DIR* dir) {
+    if (i >= PE_NUM_DIRS || i >= im->hdr.NumberOfRvaAndSizes) return false;
+    const PE_DIR& d = im->hdr.dirs[i];
+    if (!d.fInHeader || d.RVA == 0) return false;
+    *dir = d;
+    return true;
+}
+
+// The part of the image that holds rva in the loader's mode: the first section in table
+// order whose extent holds it, else the headers. Bytes from raw_end on read as 0; file_ofs
+// is the file offset of start.
+struct PE_REGION {
+    uint64_t start, end, raw_end, file_ofs;
+};
+
+static bool find_region(const PE_IMAGE* im, uint64_t rva, PE_REGION* r) {
+    auto it = std::upper_bound(im->runs.begin(), im->runs.end(), rva,
+                               [](uint64_t x, const PE_RUN& run) { return x < run.start; });
+    if (it != im->runs.begin() && (it - 1)->section != PE_NO_SECTION) {
+        const PE_SECTION_HDR& s = im->sections[(it - 1)->section];
+        uint64_t extent = std::max(s.VirtualSize, s.SizeOfRawData);
+        *r = PE_REGION{s.VirtualAddress, s.VirtualAddress + extent,
+                       s.VirtualAddress + std::min<uint64_t>(s.SizeOfRawData, extent), s.PointerToRawData};
+        return true;
+    }
+    if (rva < im->hdr.SizeOfHeaders) {
+        *r = PE_REGION{0, im->hdr.SizeOfHeaders, im->hdr.SizeOfHeaders, 0};
+        return true;
+    }
+    return false;
+}
+
+size_t pe_read_rva(PE_IMAGE* im, uint64_t rva, uint8_t* dst, size_t n) {
+    if (im->mode == PE_MAP_IMPORT_DISPLACEMENT) {
+        uint64_t ofs = 0;
+        if (!displaced_offset(im, rva, &ofs)) return 0;
+        BYTE_SPAN b = pe_read(im->reader, ofs, n);
+        if (b.len) memcpy(dst, b.p, b.len);
+        return b.len;
+    }
+    PE_REGION r;
+    if (!find_region(im, rva, &r) || n > r.end - rva) return 0;
+    uint64_t cbRaw = rva < r.raw_end ? std::min<uint64_t>(n, r.raw_end - rva) : 0;
+    if (cbRaw > 0) {
+        BYTE_SPAN raw;
+        if (!sub_span(im->file, r.file_ofs + (rva - r.start), cbRaw, &raw)) return 0;
+        memcpy(dst, raw.p, raw.len);
+    }
+    memset(dst + cbRaw, 0, n - size_t(cbRaw));
+    return n;
+}
+
+bool pe_rva_u32(PE_IMAGE* im, uint64_t rva, uint32_t* v) {
+    uint8_t b[4];
+    if (pe_read_rva(im, rva, b, 4) != 4) return false;
+    *v = le32(b);
+    return true;
+}
+
+bool pe_rva_u16(PE_IMAGE* im, uint64_t rva, uint16_t* v) {
+    uint8_t b[2];
+    if (pe_read_rva(im, rva, b, 2) != 2) return false;
+    *v = le16(b);
+    return true;
+}
+
+// A name of at most cchMax characters in the loader's mode; a longer one is false, found
+// after looking at no more than cchMax + 1 bytes.
+static bool cstr_at_most(const PE_IMAGE* im, uint64_t rva, uint64_t cchMax, std::string_view* s) {
+    PE_REGION r;
+    if (!find_region(im, rva, &r)) return false;
+    if (rva >= r.raw_end) {   // inside the zero-filled tail: an empty string
+        *s = std::string_view();
+        return true;
+    }
+    uint64_t ofs = r.file_ofs + (rva - r.start);
+    uint64_t cbRaw = r.raw_end - rva;
+    uint64_t cbInFile = ofs < im->file.len ? std::min<uint64_t>(cbRaw, im->file.len - ofs) : 0;
+    const char* p = reinterpret_cast<const char*>(im->file.p + (cbInFile ? ofs : 0));
+    uint64_t cbLook = cchMax < cbInFile ? cchMax + 1 : cbInFile;
+    const void* nul = cbLook ? memchr(p, 0, size_t(cbLook)) : nullptr;
+    if (nul) {
+        *s = std::string_view(p, size_t(static_cast<const char*>(nul) - p));
+        return true;
+    }
+    if (cbLook < cbInFile) return false;
+    // Unterminated in the file: the name ends only where zero-filled bytes follow.
+    if (cbInFile < cbRaw || r.raw_end >= r.end || cbInFile > cchMax) return false;
+    *s = std::string_view(cbInFile ? p : "", size_t(cbInFile));
+    return true;
+}
+
+// The report's name reads: up to PE_BUF_SIZE bytes at the displaced offset of rva, the name
+// starting cbSkip bytes in and cut where the bytes read end.
+static std::string_view displaced_name(PE_IMAGE* im, uint64_t rva, uint32_t cbSkip, uint64_t cchMax) {
+    uint64_t ofs = 0;
+    if (!displaced_offset(im, rva, &ofs)) return {};
+    BYTE_SPAN b = pe_read(im->reader, ofs, PE_BUF_SIZE);
+    BYTE_SPAN name{nullptr, 0};
+    if (!sub_span(b, cbSkip, b.len >= cbSkip ? b.len - cbSkip : 0, &name)) return {};
+    name.len = size_t(std::min<uint64_t>(name.len, cchMax));
+    return get_cstr(name, 0);
+}
+
+bool pe_name_at(PE_IMAGE* im, uint64_t rva, uint64_t cchMax, std::string_view* name) {
+    if (im->mode == PE_MAP_IMPORT_DISPLACEMENT) {
+        *name = displaced_name(im, rva, 0, cchMax);
+        return true;
+    }
+    return cstr_at_most(im, rva, cchMax, name);
+}
+
+bool pe_hint_name_at(PE_IMAGE* im, uint32_t rva, std::string_view* name) {
+    if (im->mode == PE_MAP_IMPORT_DISPLACEMENT) {
+        *name = displaced_name(im, rva, PE_HINT_SIZE, UINT64_MAX);
+        return true;
+    }
+    return cstr_at_most(im, uint64_t(rva) + PE_HINT_SIZE, UINT64_MAX, name);
+}
+
+bool pe_import_desc(PE_IMAGE* im, uint64_t rva, PE_IMPORT_DESC* d) {
+    uint8_t b[PE_IMPORT_DESC_SIZE];
+    if (pe_read_rva(im, rva, b, sizeof b) != sizeof b) return false;
+    *d = PE_IMPORT_DESC{le32(b + PE_IMP_LOOKUP_RVA), le32(b + PE_IMP_NAME_RVA), le32(b + PE_IMP_IAT_RVA)};
+    return true;
+}
+
+uint32_t pe_lookup_size(const PE_IMAGE* im) { return im->fWide ? PE_LOOKUP_ENTRY_SIZE64 : PE_LOOKUP_ENTRY_SIZE; }
+
+bool pe_lookup_entry(PE_IMAGE* im, uint64_t rva, PE_LOOKUP* e) {
+    uint8_t b[PE_LOOKUP_ENTRY_SIZE64];
+    uint32_t n = pe_lookup_size(im);
+    if (pe_read_rva(im, rva, b, n) != n) return false;
+    uint64_t v = get_le_cut(BYTE_SPAN{b, n}, 0, n);
+    e->fEnd = v == 0;
+    e->fOrdinal = (v & (im->fWide ? PE_ORDINAL_FLAG64 : PE_ORDINAL_FLAG)) != 0;
+    e->Value = uint32_t(v & PE_LOOKUP_VALUE_MASK);
+    return true;
+}
+
+// Reads the lookup entries at rva up to their terminating 0, taking one from *pcLeft for
+// each; false once none is left.
+static bool read_lookup_table(PE_IMAGE* im, uint32_t rva, std::vector<PE_IMPORT_REF>* refs, uint64_t* pcLeft) {
+    for (uint64_t at = rva;; at += pe_lookup_size(im)) {
+        PE_LOOKUP e{};
+        if (*pcLeft == 0) return false;
+        --*pcLeft;
+        if (!pe_lookup_entry(im, at, &e)) return false;
+        if (e.fEnd) return true;
+        if (e.fOrdinal) {
+            refs->push_back(PE_IMPORT_REF{true, e.Value, {}});
+            continue;
+        }
+        std::string_view name;
+        if (!pe_hint_name_at(im, e.Value, &name)) return false;
+        refs->push_back(PE_IMPORT_REF{false, 0, name});
+    }
+}
+
+bool pe_read_imports(PE_IMAGE* im, PE_IMPORT_TABLES* imp) {
+    *imp = PE_IMPORT_TABLES{};
+    PE_DIR dir{};
+    if (!pe_data_dir(im, PE_DIR_IMPORT, &dir)) return true;
+    // Descriptors that share a lookup table share its one decoded copy. Tables that overlap
+    // otherwise could still make D x L entries of a small file: an image whose tables hold
+    // more entries than the file has room for is not loadable.
+    std::unordered_map<uint32_t, size_t> byTable;
+    uint64_t cLeft = im->file.len / pe_lookup_size(im);
+    for (uint64_t at = dir.RVA;; at += PE_IMPORT_DESC_SIZE) {
+        PE_IMPORT_DESC d;
+        if (!pe_import_desc(im, at, &d)) return false;
+        if (d.NameRVA == 0 || d.IatRVA == 0) return true;
+        PE_IMPORT_MODULE m{};
+        if (!pe_name_at(im, d.NameRVA, UINT64_MAX, &m.dll)) return false;
+        uint32_t table = d.LookupRVA != 0 ? d.LookupRVA : d.IatRVA;
+        auto it = byTable.find(table);
+        if (it != byTable.end()) {
+            m.table = it->second;
+        } else {
+            m.table = imp->tables.size();
+            imp->tables.emplace_back();
+            if (!read_lookup_table(im, table, &imp->tables.back(), &cLeft)) return false;
+            byTable.emplace(table, m.table);
+        }
+        imp->modules.push_back(m);
+    }
+}
+
+// Indexes the export names once. Only as many name pointers are read as the file could
+// hold, so a huge count over zero-filled bytes costs no more than the file's size; a name
+// pointer met before adds nothing (the first in table order wins), and names are indexed
+// up to PE_MAX_EXPORT_NAME characters, so pointers into one long run of text cost at most
+// that much each rather than the run's length.
+static void index_names(PE_IMAGE* im) {
+    im->names_indexed = true;
+    uint64_t cNames = std::min<uint64_t>(im->exp_num_names, im->file.len / 4 + 1);
+    std::unordered_set<uint32_t> seen;
+    for (uint64_t i = 0; i < cNames; i++) {
+        uint32_t rva = 0;
+        std::string_view name;
+        if (!pe_rva_u32(im, im->exp_names + 4 * i, &rva)) break;
+        if (!seen.insert(rva).second) continue;
+        if (cstr_at_most(im, rva, PE_MAX_EXPORT_NAME, &name)) im->name_index.emplace(name, uint32_t(i));
+    }
+}
+
+bool pe_export_index(PE_IMAGE* im, const PE_IMPORT_REF& ref, uint32_t* index) {
+    if (!im->has_exports) return false;
+    uint32_t idx = 0;
+    if (ref.by_ordinal) {
+        if (ref.ordinal < im->exp_base) return false;
+        idx = ref.ordinal - im->exp_base;
+    } else {
+        if (!im->names_indexed) index_names(im);
+        auto it = im->name_index.find(ref.name);
+        uint16_t ord = 0;
+        if (it == im->name_index.end() || !pe_rva_u16(im, im->exp_ordinals + 2ull * it->second, &ord)) return false;
+        idx = ord;
+    }
+    if (idx >= im->exp_num_funcs) return false;
+    *index = idx;
+    return true;
+}
+
+bool pe_export_rva(PE_IMAGE* im, uint32_t index, uint32_t* rva) {
+    return pe_rva_u32(im, im->exp_funcs + 4ull * index, rva) && *rva != 0;
+}
+
+bool pe_is_forwarder(const PE_IMAGE* im, uint32_t rva) {
+    const PE_DIR& d = im->hdr.dirs[PE_DIR_EXPORT];
+    return im->has_exports && rva >= d.RVA && rva < uint64_t(d.RVA) + d.Size;
+}
+
+}  // namespace talvek

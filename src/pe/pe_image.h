@@ -1,0 +1,221 @@
+// The one reader of PE images (PE32 and PE32+): headers, Machine and magic, the section table,
+// data directories, import descriptors and lookup entries of both widths, and exports, with the
+// two ways of turning an RVA into file bytes as two named modes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "common/bytes.h"
+#include "common/types.h"
+#include "pe/pe_format.h"
+
+namespace talvek {
+
+// One data directory as the optional header states it. fInHeader: its fields lie inside
+// SizeOfOptionalHeader (a directory outside reads as 0).
+struct PE_DIR {
+    uint32_t RVA;
+    uint32_t Size;
+    bool fInHeader;
+};
+
+// The signature, file header and optional header. Every field that the end of the given bytes
+// cuts through reads its present bytes and zeros for the rest; optional-header fields exist only
+// inside SizeOfOptionalHeader.
+struct PE_HEADERS {
+    uint16_t Machine;
+    uint16_t NumberOfSections;
+    uint16_t SizeOfOptionalHeader;
+    uint16_t Magic;
+    bool fHasMagic;        // the magic lies inside SizeOfOptionalHeader and inside the bytes given
+    bool fWide;            // the fields below were read at their PE32+ offsets
+    uint32_t SizeOfHeaders;
+    uint32_t NumberOfRvaAndSizes;
+    PE_DIR dirs[PE_NUM_DIRS];
+};
+
+// Decodes the headers from hdr, the bytes from the signature on (cut where the file ends).
+// fWide picks the PE32+ offsets of the optional-header fields after the magic.
+void pe_decode_headers(BYTE_SPAN hdr, bool fWide, PE_HEADERS* h);
+
+// How the import report lays out a module's optional header, by its size alone (and the magic
+// for the 240-byte PE32+ header). The loader judges images otherwise (pe_loadable_for): it
+// takes any optional header that holds its magic, so a DLL with, say, a 112-byte optional header
+// loads, and then the report of that DLL ends the run with the format error. Both rules stand
+// here side by side, as the one place where the two readings of a header part.
+enum PE_REPORT_LAYOUT { PE_LAYOUT_SHORT, PE_LAYOUT_PE32, PE_LAYOUT_PE32PLUS, PE_LAYOUT_BAD };
+PE_REPORT_LAYOUT pe_report_layout(const PE_HEADERS* h);
+
+// Whether the loader maps an image with these headers into the process of Machine: its Machine
+// is the process's and its magic is the one that Machine's processes run.
+bool pe_loadable_for(const PE_HEADERS* h, uint16_t Machine);
+
+// Whether the DLL search passes over this file for a process of Machine: a PE image (whole file
+// header) of another machine, or of this machine with another magic inside its optional header.
+// file is the file's first bytes, as many as are present or wanted.
+bool pe_other_machine(BYTE_SPAN file, uint16_t Machine);
+
+// One section header's fields, each cut by the end of table as header fields are.
+struct PE_SECTION_HDR {
+    uint32_t VirtualSize;
+    uint32_t VirtualAddress;
+    uint32_t SizeOfRawData;
+    uint32_t PointerToRawData;
+};
+PE_SECTION_HDR pe_section_at(BYTE_SPAN table, uint32_t k);
+
+// A few read windows over a module's file, each refilled by the one read that misses the
+// others, so the import walk's small reads at nearby offsets cost a copy instead of a seek and
+// a read each. Descriptors, lookup entries and names are three streams at three places in the
+// file; the least recently used window gives way, so none evicts another's window.
+constexpr uint32_t PE_BUF_SIZE = 4096;   // the longest single read, and the longest name read
+constexpr size_t PE_READ_WINDOWS = 4;
+constexpr size_t PE_WINDOW_SIZE = 16384;
+struct PE_WINDOW {
+    uint64_t ofs;
+    size_t cb;
+    uint64_t ulLastUse;
+};
+struct PE_READER {
+    FILE* f;
+    uint64_t cbFile;
+    MEM_PTR<uint8_t> buf;   // PE_READ_WINDOWS windows of PE_WINDOW_SIZE bytes
+    PE_WINDOW win[PE_READ_WINDOWS];
+    uint64_t ulClock;
+};
+
+// Takes the window buffer and the file size. False when either cannot be had.
+bool open_pe_reader(PE_READER* r, FILE* f);
+void close_pe_reader(PE_READER* r);
+
+// Up to n bytes at ofs, fewer where the file ends (none past it or on a read error).
+// n is at most PE_BUF_SIZE. The span stays valid until the next read.
+BYTE_SPAN pe_read(PE_READER* r, uint64_t ofs, size_t n);
+
+// How an RVA becomes file bytes.
+enum PE_MAP_MODE {
+    // The report's: every RVA with the import directory's displacement (its file offset less
+    // its RVA), whichever section the RVA lies in. Reads come up short where the file ends.
+    PE_MAP_IMPORT_DISPLACEMENT,
+    // The loader's: the first section in table order whose extent (the larger of VirtualSize
+    // and SizeOfRawData) holds the RVA, else the headers. Bytes past a section's raw data read
+    // as 0; a read that leaves its section or the file fails whole.
+    PE_MAP_FIRST_SECTION,
+};
+
+// A run of RVAs [start, next run's start) and the section that maps it (PE_NO_SECTION: none).
+struct PE_RUN {
+    uint64_t start;
+    uint32_t section;
+};
+constexpr uint32_t PE_NO_SECTION = UINT32_MAX;
+
+// The longest export name indexed: the longest the tool can ask for, as its name reads stop
+// at PE_BUF_SIZE bytes. Longer names are never found.
+constexpr uint32_t PE_MAX_EXPORT_NAME = PE_BUF_SIZE;
+
+struct PE_IMAGE {
+    PE_MAP_MODE mode;
+    bool fWide;                            // 8-byte lookup entries
+    // PE_MAP_IMPORT_DISPLACEMENT: the file through read windows and the import directory.
+    PE_READER* reader;
+    uint32_t ulImportRVA;
+    uint64_t ulImportOfs;
+    // PE_MAP_FIRST_SECTION: the whole file, mapped through its sections.
+    BYTE_SPAN file;
+    PE_HEADERS hdr;
+    std::vector<PE_SECTION_HDR> sections;
+    std::vector<PE_RUN> runs;   // ascending, so each read finds its section in log time
+    // The export directory, when it can be read.
+    bool has_exports;
+    uint32_t exp_base, exp_num_funcs, exp_num_names, exp_funcs, exp_names, exp_ordinals;
+    // Name -> index in the export name table, first in table order; built on first use.
+    bool names_indexed;
+    std::unordered_map<std::string_view, uint32_t> name_index;
+};
+
+// An image read the report's way: through reader, every RVA displaced as the import
+// directory at ulImportRVA, found at file offset ulImportOfs, is.
+void pe_open_displaced(PE_IMAGE* im, PE_READER* reader, bool fWide, uint32_t ulImportRVA, uint64_t ulImportOfs);
+
+// An image read the loader's way from file (which must outlive the image): headers, section
+// table and export directory. False when the headers are cut short or hold no magic; the
+// caller then asks pe_loadable_for whether the image suits its process.
+bool pe_parse_image(BYTE_SPAN file, PE_IMAGE* im);
+
+// Data directory i (0 to 15) as the loader sees it: false when NumberOfRvaAndSizes or
+// SizeOfOptionalHeader leaves it out, or its RVA is 0.
+bool pe_data_dir(const PE_IMAGE* im, uint32_t i, PE_DIR* dir);
+
+// Up to n bytes at rva through the image's mode; returns how many were read (the loader's
+// mode gives n or 0, bytes past a section's raw data reading as 0).
+size_t pe_read_rva(PE_IMAGE* im, uint64_t rva, uint8_t* dst, size_t n);
+bool pe_rva_u32(PE_IMAGE* im, uint64_t rva, uint32_t* v);
+bool pe_rva_u16(PE_IMAGE* im, uint64_t rva, uint16_t* v);
+
+// The zero-terminated name at rva, of at most cchMax characters: the report's mode cuts a
+// longer one there and where the file ends (an RVA before the file reads as empty); the
+// loader's mode fails on it, and on one that runs out of its section unterminated. The view
+// points into the file or a read window and lasts until the next read.
+bool pe_name_at(PE_IMAGE* im, uint64_t rva, uint64_t cchMax, std::string_view* name);
+
+// The name of the hint/name entry at rva, past its 2-byte hint, read as pe_name_at reads
+// names (the report's mode cuts it at PE_BUF_SIZE less the hint). In the report's mode the
+// entry's own RVA is mapped, so an entry before the file reads as empty.
+bool pe_hint_name_at(PE_IMAGE* im, uint32_t rva, std::string_view* name);
+
+// An import descriptor. The directory ends at one without a name or an address table.
+struct PE_IMPORT_DESC {
+    uint32_t LookupRVA;
+    uint32_t NameRVA;
+    uint32_t IatRVA;
+};
+bool pe_import_desc(PE_IMAGE* im, uint64_t rva, PE_IMPORT_DESC* d);
+
+// One import lookup entry of the image's width (pe_lookup_size bytes). fEnd: the entry is 0.
+// Value: the ordinal (fOrdinal) or the hint/name RVA, bits 0 to 30 of the entry.
+struct PE_LOOKUP {
+    bool fEnd;
+    bool fOrdinal;
+    uint32_t Value;
+};
+uint32_t pe_lookup_size(const PE_IMAGE* im);
+bool pe_lookup_entry(PE_IMAGE* im, uint64_t rva, PE_LOOKUP* e);
+
+// One imported entry: by ordinal, or by name.
+struct PE_IMPORT_REF {
+    bool by_ordinal;
+    uint32_t ordinal;
+    std::string_view name;
+};
+
+// One import descriptor: the DLL's name and the index of its entry list in PE_IMPORT_TABLES.
+struct PE_IMPORT_MODULE {
+    std::string_view dll;
+    size_t table;
+};
+
+struct PE_IMPORT_TABLES {
+    std::vector<PE_IMPORT_MODULE> modules;
+    std::vector<std::vector<PE_IMPORT_REF>> tables;
+};
+
+// The whole static import table, read the loader's way. False when any part of it cannot
+// be read.
+bool pe_read_imports(PE_IMAGE* im, PE_IMPORT_TABLES* imp);
+
+// The export address table index of an entry, by ordinal or by name. False when there is none.
+bool pe_export_index(PE_IMAGE* im, const PE_IMPORT_REF& ref, uint32_t* index);
+
+// The RVA at export index; false when it cannot be read or is 0.
+bool pe_export_rva(PE_IMAGE* im, uint32_t index, uint32_t* rva);
+
+// Whether rva lies inside the export directory, which makes the export a forwarder.
+bool pe_is_forwarder(const PE_IMAGE* im, uint32_t rva);
+
+}  // namespace talvek
