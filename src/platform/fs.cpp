@@ -36,11 +36,32 @@ static std::string lower_ascii(std::string_view s) {
 // first entry, in listing order, that lowers to it.
 typedef std::unordered_map<std::string, std::string> DIR_LISTING;
 
-// Listings by folder, while remembering is on. A search for a missing DLL goes through
-// every folder of the search path once per imported name; without this a file naming the
-// same missing DLLs thousands of times reads the same folders thousands of times.
+// What is known of a folder while remembering is on. A search for a missing DLL goes
+// through every folder of the search path once per imported name; without this a file
+// naming the same missing DLLs thousands of times reads the same folders thousands of
+// times. The first look-up scans as far as it needs, as most runs look in a folder once or
+// twice; the second keeps the whole listing.
+struct DIR_MEMO {
+    uint32_t cLookups = 0;
+    bool fListed = false;
+    DIR_LISTING listing;
+};
 static bool fRememberListings = false;
-static std::unordered_map<std::string, DIR_LISTING> DirListings;
+static std::unordered_map<std::string, DIR_MEMO> DirListings;
+
+// The first entry, in listing order, whose name matches name ignoring ASCII case.
+static bool scan_dir(const fs::path& base, std::string_view name, std::string* real_name) {
+    std::error_code ec;
+    fs::directory_iterator it(base, ec), end;
+    for (; !ec && it != end; it.increment(ec)) {
+        std::string entry = it->path().filename().string();
+        if (equal_ignoring_case(entry, name)) {
+            *real_name = entry;
+            return true;
+        }
+    }
+    return false;
+}
 
 static DIR_LISTING read_listing(const fs::path& base) {
     DIR_LISTING listing;
@@ -72,23 +93,17 @@ bool find_dir_entry(const std::string& dir, std::string_view name, std::string* 
         *real_name = std::string(name);
         return true;
     }
-    if (fRememberListings) {
-        auto listing = DirListings.find(dir);
-        if (listing == DirListings.end()) listing = DirListings.emplace(dir, read_listing(base)).first;
-        auto hit = listing->second.find(lower_ascii(name));
-        if (hit == listing->second.end()) return false;
-        *real_name = hit->second;
-        return true;
+    if (!fRememberListings) return scan_dir(base, name, real_name);
+    DIR_MEMO& memo = DirListings[dir];
+    if (!memo.fListed) {
+        if (memo.cLookups++ == 0) return scan_dir(base, name, real_name);
+        memo.listing = read_listing(base);
+        memo.fListed = true;
     }
-    fs::directory_iterator it(base, ec), end;
-    for (; !ec && it != end; it.increment(ec)) {
-        std::string entry = it->path().filename().string();
-        if (equal_ignoring_case(entry, name)) {
-            *real_name = entry;
-            return true;
-        }
-    }
-    return false;
+    auto hit = memo.listing.find(lower_ascii(name));
+    if (hit == memo.listing.end()) return false;
+    *real_name = hit->second;
+    return true;
 }
 
 std::string normal_path(const std::string& path) {
