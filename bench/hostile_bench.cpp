@@ -4,7 +4,8 @@
 // (so the loader's search does not read the system's folders) and its peak resident memory
 // comes from wait4. That peak also counts this process's own memory at the fork, so the
 // floor (the same fork running /bin/true) is shown beside it. TALVEK_BENCH_EXE names
-// another build of the tool to measure.
+// another build of the tool to measure. The many-descriptor files are checked with -v -!
+// in a folder of 2,000 other files, as a system folder on the search path would be.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <malloc.h>
@@ -31,7 +32,8 @@ struct CHILD_RESULT {
     long maxrss_kb;
 };
 
-CHILD_RESULT run_child(const std::string& path, bool fFloor = false) {
+// Runs the tool (or /bin/true) with -v -! when fRecursive, else with the file alone.
+CHILD_RESULT run_child(const std::string& path, bool fRecursive, bool fFloor = false) {
     const char* env = getenv("TALVEK_BENCH_EXE");
     std::string exe = fFloor ? "/bin/true" : env ? env : TALVEK_EXE;
     malloc_trim(0);
@@ -44,7 +46,10 @@ CHILD_RESULT run_child(const std::string& path, bool fFloor = false) {
         setrlimit(RLIMIT_CPU, &cpu);
         setrlimit(RLIMIT_AS, &as);
         char* const envp[] = {const_cast<char*>("PATH="), nullptr};
-        execle(exe.c_str(), exe.c_str(), path.c_str(), static_cast<char*>(nullptr), envp);
+        if (fRecursive)
+            execle(exe.c_str(), exe.c_str(), "-v", "-!", path.c_str(), static_cast<char*>(nullptr), envp);
+        else
+            execle(exe.c_str(), exe.c_str(), path.c_str(), static_cast<char*>(nullptr), envp);
         _exit(127);
     }
     CHILD_RESULT r{-1, 0};
@@ -60,19 +65,34 @@ struct BENCH_DIR {
 
 typedef BYTES (*MAKER)(int scale);
 
-// The module file a maker writes for a scale, written once per process.
-const std::string& module_file(const char* name, MAKER make, int scale) {
+// The folder of the many-descriptor files: 2,000 other files, and bad.dll, a file of that
+// name that is no module.
+const std::string& crowded_dir() {
     static BENCH_DIR dir;
+    static bool fFilled = false;
+    if (!fFilled) {
+        std::vector<TOOL_FILE> files{{"bad.dll", BYTES(4096, 0)}};
+        for (int i = 0; i < 2000; i++) files.push_back({"other" + std::to_string(i) + ".dat", {}});
+        write_files(dir.path, files);
+        fFilled = true;
+    }
+    return dir.path;
+}
+
+// The module file a maker writes for a scale, written once per process.
+const std::string& module_file(const char* name, MAKER make, int scale, bool fCrowded) {
+    static BENCH_DIR plain;
     static std::map<std::string, std::string> paths;
+    const std::string& dir = fCrowded ? crowded_dir() : plain.path;
     std::string key = std::string(name) + std::to_string(scale);
     auto it = paths.find(key);
     if (it != paths.end()) return it->second;
-    write_files(dir.path, {{key + ".exe", make(scale)}});
-    return paths[key] = dir.path + "/" + key + ".exe";
+    write_files(dir, {{key + ".exe", make(scale)}});
+    return paths[key] = dir + "/" + key + ".exe";
 }
 
-void run_bench(benchmark::State& state, const char* name, MAKER make) {
-    const std::string& path = module_file(name, make, int(state.range(0)));
+void run_bench(benchmark::State& state, const char* name, MAKER make, bool fRecursive = false) {
+    const std::string& path = module_file(name, make, int(state.range(0)), fRecursive);
     FILE* f = fopen(path.c_str(), "rb");
     fseek(f, 0, SEEK_END);
     long cb = ftell(f);
@@ -80,11 +100,11 @@ void run_bench(benchmark::State& state, const char* name, MAKER make) {
     long maxrss = 0;
     int status = 0;
     for (auto _ : state) {
-        CHILD_RESULT r = run_child(path);
+        CHILD_RESULT r = run_child(path, fRecursive);
         maxrss = std::max(maxrss, r.maxrss_kb);
         status = r.status;
     }
-    state.counters["floor_MiB"] = double(run_child(path, true).maxrss_kb) / 1024;
+    state.counters["floor_MiB"] = double(run_child(path, false, true).maxrss_kb) / 1024;
     state.counters["S_KiB"] = double(cb) / 1024;
     state.counters["peak_MiB"] = double(maxrss) / 1024;
     state.counters["exit"] = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
@@ -237,6 +257,17 @@ BYTES pe_hostile_header(int scale) {
     return b;
 }
 
+// 5,000 x scale descriptors, one entry each, naming dlls[k % n] in turn: every name the
+// loader fails to find or to load comes back thousands of times.
+BYTES pe_many_descriptors(int scale, const std::vector<std::string>& dlls) {
+    PE_DESC d;
+    for (int k = 0; k < 5000 * scale; k++) d.imports.push_back({dlls[size_t(k) % dlls.size()], {pe_ord(1)}});
+    return write_pe(d);
+}
+
+BYTES pe_many_missing(int scale) { return pe_many_descriptors(scale, {"m0.dll", "m1.dll", "m2.dll", "m3.dll", "m4.dll"}); }
+BYTES pe_many_not_image(int scale) { return pe_many_descriptors(scale, {"BAD.DLL"}); }
+
 #define HOSTILE_BENCH(fn)                                                         \
     void BM_##fn(benchmark::State& state) { run_bench(state, #fn, fn); }           \
     BENCHMARK(BM_##fn)->ArgName("scale")->Arg(1)->Arg(10)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime()
@@ -251,5 +282,12 @@ HOSTILE_BENCH(pe_valid);
 HOSTILE_BENCH(pe_shared);
 HOSTILE_BENCH(pe_one_name);
 HOSTILE_BENCH(pe_hostile_header);
+
+#define RECURSIVE_BENCH(fn)                                                            \
+    void BM_##fn(benchmark::State& state) { run_bench(state, #fn, fn, true); }       \
+    BENCHMARK(BM_##fn)->ArgName("scale")->Arg(1)->Arg(10)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime()
+
+RECURSIVE_BENCH(pe_many_missing);
+RECURSIVE_BENCH(pe_many_not_image);
 
 }  // namespace

@@ -55,6 +55,26 @@ TEST(PathHelpers, ExactEntryWinsOverCaseVariant) {
     EXPECT_FALSE(find_dir_entry("", std::string("ONLY.DLL\0x", 10), &real));
 }
 
+// Within a run a folder's listing is read once; a new run must see files written since.
+TEST(PathHelpers, RememberedListingIsForgottenBetweenRuns) {
+    DIR_FIXTURE fx(FILES{{"ONE.DLL", {}}});
+    struct REMEMBER {
+        REMEMBER() { remember_dir_listings(true); }
+        ~REMEMBER() { remember_dir_listings(false); }
+    } on;
+    std::string real;
+    EXPECT_FALSE(find_dir_entry("", "two.dll", &real));
+    EXPECT_FALSE(find_dir_entry("", "two.dll", &real));  // the second look-up keeps the listing
+    write_files(fx.dir, FILES{{"TWO.DLL", {}}});
+    EXPECT_FALSE(find_dir_entry("", "two.dll", &real));
+    ASSERT_TRUE(find_dir_entry("", "TWO.DLL", &real));  // the exact name is always asked afresh
+    reset_run_state();
+    ASSERT_TRUE(find_dir_entry("", "two.dll", &real));
+    EXPECT_EQ(real, "TWO.DLL");
+    ASSERT_TRUE(find_dir_entry(fx.dir, "one.dll", &real));
+    EXPECT_EQ(real, "ONE.DLL");
+}
+
 TEST(DllFile, ExtensionAddedOnlyWithoutADot) {
     DIR_FIXTURE fx(FILES{{"DOSCALLS.DLL", {}}, {"odd.lib", {}}});
     EXPECT_EQ(dll_file_for("doscalls", "app.exe"), fx.dir + "/DOSCALLS.DLL");

@@ -16,6 +16,8 @@ namespace talvek {
 uint32_t level = 0;
 
 void levelprint(FILE* stream) {
+    // Standard output may be buffered (see tool_main); what it holds comes first.
+    if (stream == stderr) fflush(stdout);
     if (level < 2) return;
     // One blank run, grown to the deepest level seen, so a line costs one write however
     // deep the recursion goes.

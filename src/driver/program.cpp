@@ -7,6 +7,7 @@
 #include "driver/registry.h"
 #include "driver/run_record.h"
 #include "platform/console.h"
+#include "platform/fs.h"
 #include "platform/loader.h"
 
 namespace talvek {
@@ -29,6 +30,7 @@ BOOL graph_report = FALSE;
 void XExit(int32_t rc) {
     if (wait_for_key) {
         fputs(Msg_PressAKey, stdout);
+        fflush(stdout);
         read_console_key();
         wait_for_key = FALSE;
     }
@@ -148,7 +150,16 @@ static void write_document(int rc) {
 }
 
 void tool_main(int argc, char** argv) {
-    setbuf(stdout, nullptr);
+    // The two streams reach a console or a shared capture in the order lines are produced,
+    // so both are unbuffered there. Where they go to different files no order between them
+    // is recorded, and standard output is buffered: a long listing costs a few writes
+    // instead of several per line. Every write to standard error flushes it first
+    // (levelprint), which keeps the order for a reader of two separate pipes too.
+    static char StdoutBuf[1 << 16];
+    if (output_streams_share_file())
+        setbuf(stdout, nullptr);
+    else
+        setvbuf(stdout, StdoutBuf, _IOFBF, sizeof StdoutBuf);
     setbuf(stderr, nullptr);
     PSZ filespec = Init(argc, argv);
     RunRecord.fOn = exit_missing || json_report || graph_report;
@@ -162,6 +173,8 @@ void tool_main(int argc, char** argv) {
         DocArgv = argv;
         tool_exit_hook = write_document;
     }
+    // The tool writes no files, so a folder lists the same entries for the whole run.
+    remember_dir_listings(true);
     int32_t rc = proc_file(filespec, TRUE);
     if (list_files && cLoadedFiles > 1) print_needed_list(filespec);
     if (exit_missing) {
@@ -179,6 +192,7 @@ void reset_run_state() {
     level = 0;
     reset_registry();
     loader_reset();
+    forget_dir_listings();
 }
 
 }  // namespace talvek

@@ -23,6 +23,7 @@ constexpr size_t REF_BLOCK_FIRST = 16;
 constexpr size_t REF_BLOCK_MAX = 65536;
 
 [[noreturn]] static void out_of_node_memory() {
+    fflush(stdout);
     fputs(Err_NoMemory, stderr);
     XExit(RC_NO_MEMORY);
 }

@@ -46,6 +46,7 @@ int32_t ne_read_tables(NE_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP) {
 
     if (h->signature != NE_SIGNATURE || h->op_sys > NE_OS_MAX_ACCEPTED) {
         if (h->op_sys != NE_OS_WINDOWS) return report_error(Err_FileNotKAVRI, RC_BAD_FORMAT);
+        fflush(stdout);
         fputs("File is actually a 16-bit Windows EXE\n", stderr);
     }
     if (h->flags & NE_FLAG_LINK_ERRORS) {

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -41,6 +42,12 @@ FILE* set_aside_stdout() {
         return nullptr;
     }
     return doc;
+}
+
+bool output_streams_share_file() {
+    struct stat out, err;
+    if (fstat(STDOUT_FILENO, &out) != 0 || fstat(STDERR_FILENO, &err) != 0) return true;
+    return out.st_dev == err.st_dev && out.st_ino == err.st_ino;
 }
 
 }  // namespace talvek

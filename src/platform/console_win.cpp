@@ -26,4 +26,7 @@ FILE* set_aside_stdout() {
     return doc;
 }
 
+// Loaded DLLs may write to the console themselves, so the streams stay unbuffered here.
+bool output_streams_share_file() { return true; }
+
 }  // namespace talvek

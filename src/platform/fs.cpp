@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <system_error>
+#include <unordered_map>
 
 namespace fs = std::filesystem;
 
@@ -25,16 +26,32 @@ static bool is_separator(char c) {
 #endif
 }
 
-bool find_dir_entry(const std::string& dir, std::string_view name, std::string* real_name) {
-    if (name.empty() || name == "." || name == "..") return false;
-    for (char c : name)
-        if (is_separator(c) || c == '\0') return false;
-    fs::path base = dir.empty() ? fs::path(".") : fs::path(dir);
+static std::string lower_ascii(std::string_view s) {
+    std::string r(s);
+    for (char& c : r) c = ascii_lower(c);
+    return r;
+}
+
+// A folder's listing for the case-insensitive match: each lower-cased name maps to the
+// first entry, in listing order, that lowers to it.
+typedef std::unordered_map<std::string, std::string> DIR_LISTING;
+
+// What is known of a folder while remembering is on. A search for a missing DLL goes
+// through every folder of the search path once per imported name; without this a file
+// naming the same missing DLLs thousands of times reads the same folders thousands of
+// times. The first look-up scans as far as it needs, as most runs look in a folder once or
+// twice; the second keeps the whole listing.
+struct DIR_MEMO {
+    uint32_t cLookups = 0;
+    bool fListed = false;
+    DIR_LISTING listing;
+};
+static bool fRememberListings = false;
+static std::unordered_map<std::string, DIR_MEMO> DirListings;
+
+// The first entry, in listing order, whose name matches name ignoring ASCII case.
+static bool scan_dir(const fs::path& base, std::string_view name, std::string* real_name) {
     std::error_code ec;
-    if (fs::exists(fs::symlink_status(base / fs::path(std::string(name)), ec))) {
-        *real_name = std::string(name);
-        return true;
-    }
     fs::directory_iterator it(base, ec), end;
     for (; !ec && it != end; it.increment(ec)) {
         std::string entry = it->path().filename().string();
@@ -44,6 +61,49 @@ bool find_dir_entry(const std::string& dir, std::string_view name, std::string* 
         }
     }
     return false;
+}
+
+static DIR_LISTING read_listing(const fs::path& base) {
+    DIR_LISTING listing;
+    std::error_code ec;
+    fs::directory_iterator it(base, ec), end;
+    for (; !ec && it != end; it.increment(ec)) {
+        std::string entry = it->path().filename().string();
+        listing.emplace(lower_ascii(entry), entry);
+    }
+    return listing;
+}
+
+void remember_dir_listings(bool fOn) {
+    fRememberListings = fOn;
+    forget_dir_listings();
+}
+
+void forget_dir_listings() { DirListings.clear(); }
+
+bool find_dir_entry(const std::string& dir, std::string_view name, std::string* real_name) {
+    if (name.empty() || name == "." || name == "..") return false;
+    for (char c : name)
+        if (is_separator(c) || c == '\0') return false;
+    fs::path base = dir.empty() ? fs::path(".") : fs::path(dir);
+    std::error_code ec;
+    // The exact name is asked of the file system, not of the listing: on a file system that
+    // ignores case it matches a case variant, and the name stays as it was asked.
+    if (fs::exists(fs::symlink_status(base / fs::path(std::string(name)), ec))) {
+        *real_name = std::string(name);
+        return true;
+    }
+    if (!fRememberListings) return scan_dir(base, name, real_name);
+    DIR_MEMO& memo = DirListings[dir];
+    if (!memo.fListed) {
+        if (memo.cLookups++ == 0) return scan_dir(base, name, real_name);
+        memo.listing = read_listing(base);
+        memo.fListed = true;
+    }
+    auto hit = memo.listing.find(lower_ascii(name));
+    if (hit == memo.listing.end()) return false;
+    *real_name = hit->second;
+    return true;
 }
 
 std::string normal_path(const std::string& path) {

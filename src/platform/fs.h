@@ -13,6 +13,12 @@ namespace talvek {
 // or a NUL matches nothing. On success *real_name is the entry's own name.
 bool find_dir_entry(const std::string& dir, std::string_view name, std::string* real_name);
 
+// With fOn, find_dir_entry reads each folder's listing once and keeps it until
+// forget_dir_listings; valid while no file is written, as within one run of the tool.
+// Either call drops what is kept.
+void remember_dir_listings(bool fOn);
+void forget_dir_listings();
+
 // The absolute, lexically normalised form of path: no "." or ".." components, no doubled
 // separators. Symbolic links are not resolved.
 std::string normal_path(const std::string& path);
