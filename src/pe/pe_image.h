@@ -34,6 +34,7 @@ struct PE_HEADERS {
     uint16_t Magic;
     bool fHasMagic;        // the magic lies inside SizeOfOptionalHeader and inside the bytes given
     bool fWide;            // the fields below were read at their PE32+ offsets
+    uint64_t ImageBase;    // 4 bytes in PE32, 8 in PE32+
     uint32_t SizeOfHeaders;
     uint32_t NumberOfRvaAndSizes;
     PE_DIR dirs[PE_NUM_DIRS];
@@ -130,6 +131,7 @@ struct PE_IMAGE {
     BYTE_SPAN file;
     PE_HEADERS hdr;
     std::vector<PE_SECTION_HDR> sections;
+    BYTE_SPAN section_table;    // the section headers in file
     std::vector<PE_RUN> runs;   // ascending, so each read finds its section in log time
     // The export directory, when it can be read.
     bool has_exports;
@@ -151,6 +153,11 @@ bool pe_parse_image(BYTE_SPAN file, PE_IMAGE* im);
 // Data directory i (0 to 15) as the loader sees it: false when NumberOfRvaAndSizes or
 // SizeOfOptionalHeader leaves it out, or its RVA is 0.
 bool pe_data_dir(const PE_IMAGE* im, uint32_t i, PE_DIR* dir);
+
+// The bytes in file of the section named name (up to 8 characters) in the loader's image im:
+// its raw data, cut to VirtualSize when that is smaller and not 0 (the raw size is rounded up
+// to the file alignment). False when no section has the name or its bytes are not in the file.
+bool pe_named_section(const PE_IMAGE* im, std::string_view name, BYTE_SPAN* bytes);
 
 // Up to n bytes at rva through the image's mode; returns how many were read (the loader's
 // mode gives n or 0, bytes past a section's raw data reading as 0).
@@ -176,6 +183,20 @@ struct PE_IMPORT_DESC {
     uint32_t IatRVA;
 };
 bool pe_import_desc(PE_IMAGE* im, uint64_t rva, PE_IMPORT_DESC* d);
+
+// A delay-load descriptor with its fields as RVAs: fEnd when its DLL name field is 0. A
+// virtual address below ImageBase becomes PE_BAD_RVA, which no read maps.
+struct PE_DELAY_DESC {
+    bool fEnd;
+    bool fVA;           // Attributes bit 0 clear: the fields were virtual addresses
+    uint64_t NameRVA;
+    uint64_t IntRVA;    // the import name table, entries as import lookup entries (PE_BAD_RVA: none)
+};
+constexpr uint64_t PE_BAD_RVA = UINT64_MAX;
+bool pe_delay_desc(PE_IMAGE* im, uint64_t rva, PE_DELAY_DESC* d);
+
+// An address field of a delay-load table as an RVA: fVA subtracts ImageBase.
+uint64_t pe_delay_rva(const PE_IMAGE* im, bool fVA, uint64_t v);
 
 // One import lookup entry of the image's width (pe_lookup_size bytes). fEnd: the entry is 0.
 // Value: the ordinal (fOrdinal) or the hint/name RVA, bits 0 to 30 of the entry.

@@ -87,6 +87,10 @@ TOOL_RUN run_talvek_in(const std::string& dir, const std::vector<std::string>& a
             close(perr[0]);
             close(perr[1]);
         }
+        if (opt.system_wine)
+            unsetenv("WINEPATH");
+        else
+            setenv("WINEPATH", "", 1);
         for (const auto& kv : opt.env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
         if (opt.stack_mb) {
             struct rlimit rl;
