@@ -36,6 +36,19 @@ void pe_decode_headers(BYTE_SPAN hdr, bool fWide, PE_HEADERS* h) {
     }
 }
 
+void pe_decode_loader_headers(BYTE_SPAN hdr, PE_HEADERS* h) {
+    pe_decode_headers(hdr, false, h);
+    if (h->fHasMagic && h->Magic == PE_MAGIC_PE32PLUS) pe_decode_headers(hdr, true, h);
+}
+
+bool pe_header_dir(const PE_HEADERS* h, uint32_t i, PE_DIR* dir) {
+    if (i >= PE_NUM_DIRS || i >= h->NumberOfRvaAndSizes) return false;
+    const PE_DIR& d = h->dirs[i];
+    if (!d.fInHeader || d.RVA == 0) return false;
+    *dir = d;
+    return true;
+}
+
 PE_REPORT_LAYOUT pe_report_layout(const PE_HEADERS* h) {
     switch (h->SizeOfOptionalHeader) {
         case PE_OPT_SHORT: return PE_LAYOUT_SHORT;
@@ -172,10 +185,9 @@ bool pe_parse_image(BYTE_SPAN file, PE_IMAGE* im) {
     if (!get_u32(file, ofsPE, &peSig) || peSig != PE_SIGNATURE) return false;
     if (!span_has(file, ofsPE, PE_FILE_HDR_END)) return false;
     BYTE_SPAN hdr{file.p + ofsPE, file.len - ofsPE};
-    pe_decode_headers(hdr, false, &im->hdr);
+    pe_decode_loader_headers(hdr, &im->hdr);
     if (!im->hdr.fHasMagic) return false;
     im->fWide = im->hdr.Magic == PE_MAGIC_PE32PLUS;
-    if (im->fWide) pe_decode_headers(hdr, true, &im->hdr);
     uint64_t ofsSections = uint64_t(ofsPE) + PE_FILE_HDR_END + im->hdr.SizeOfOptionalHeader;
     BYTE_SPAN table{nullptr, 0};
     if (!sub_span(file, ofsSections, uint64_t(im->hdr.NumberOfSections) * PE_SECTION_HDR_SIZE, &table)) return false;
@@ -197,13 +209,7 @@ bool pe_parse_image(BYTE_SPAN file, PE_IMAGE* im) {
     return true;
 }
 
-bool pe_data_dir(const PE_IMAGE* im, uint32_t i, PE_DIR* dir) {
-    if (i >= PE_NUM_DIRS || i >= im->hdr.NumberOfRvaAndSizes) return false;
-    const PE_DIR& d = im->hdr.dirs[i];
-    if (!d.fInHeader || d.RVA == 0) return false;
-    *dir = d;
-    return true;
-}
+bool pe_data_dir(const PE_IMAGE* im, uint32_t i, PE_DIR* dir) { return pe_header_dir(&im->hdr, i, dir); }
 
 bool pe_named_section(const PE_IMAGE* im, std::string_view name, BYTE_SPAN* bytes) {
     if (name.size() > PE_SEC_NAME_SIZE) return false;

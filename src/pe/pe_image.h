@@ -44,6 +44,13 @@ struct PE_HEADERS {
 // fWide picks the PE32+ offsets of the optional-header fields after the magic.
 void pe_decode_headers(BYTE_SPAN hdr, bool fWide, PE_HEADERS* h);
 
+// Decodes the headers as the loader reads them: at the PE32+ offsets when the magic says so.
+void pe_decode_loader_headers(BYTE_SPAN hdr, PE_HEADERS* h);
+
+// Data directory i (0 to 15) of the headers as the loader sees it: false when
+// NumberOfRvaAndSizes or SizeOfOptionalHeader leaves it out, or its RVA is 0.
+bool pe_header_dir(const PE_HEADERS* h, uint32_t i, PE_DIR* dir);
+
 // How the import report lays out a module's optional header, by its size alone (and the magic
 // for the 240-byte PE32+ header). The loader judges images otherwise (pe_loadable_for): it
 // takes any optional header that holds its magic, so a DLL with, say, a 112-byte optional header
@@ -150,8 +157,7 @@ void pe_open_displaced(PE_IMAGE* im, PE_READER* reader, bool fWide, uint32_t ulI
 // caller then asks pe_loadable_for whether the image suits its process.
 bool pe_parse_image(BYTE_SPAN file, PE_IMAGE* im);
 
-// Data directory i (0 to 15) as the loader sees it: false when NumberOfRvaAndSizes or
-// SizeOfOptionalHeader leaves it out, or its RVA is 0.
+// pe_header_dir of the image's headers.
 bool pe_data_dir(const PE_IMAGE* im, uint32_t i, PE_DIR* dir);
 
 // The bytes in file of the section named name (up to 8 characters) in the loader's image im:

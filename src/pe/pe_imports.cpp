@@ -115,9 +115,14 @@ int32_t ReadDelayImportTable(PE_IMAGE* im, char** NameTable, int32_t cNames, REF
     return i;
 }
 
-// The delay-load tables of mod, read the loader's way (each RVA through the first section
-// that holds it) from the whole file, which the reader's windows do not hold.
-static int32_t read_delay_imports(PE_MODULE* mod, PE_READER* reader) {
+// The delay-load tables of mod, whose signature is at ofsPE, read the loader's way (each RVA
+// through the first section that holds it) from the whole file, which the reader's windows
+// do not hold. Most modules have none, which their headers tell before the file is read.
+static int32_t read_delay_imports(PE_MODULE* mod, PE_READER* reader, uint64_t ofsPE) {
+    PE_HEADERS h;
+    PE_DIR dir{};
+    pe_decode_loader_headers(pe_read(reader, ofsPE, PE_BUF_SIZE), &h);
+    if (!pe_header_dir(&h, PE_DIR_DELAY_IMPORT, &dir)) return RC_OK;
     if (reader->cbFile > SIZE_MAX) return report_error(Err_NoMemory, RC_NO_MEMORY);
     size_t cbFile = size_t(reader->cbFile);
     MEM_PTR<uint8_t> file(static_cast<uint8_t*>(tool_alloc(cbFile)));
@@ -193,7 +198,7 @@ int32_t pe_read_module(PE_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP, FILE* i
         levelprint(stderr);
         fputs(Err_NoMemory, stderr);
     }
-    if (proc_file_rc == RC_OK && delay_load) proc_file_rc = read_delay_imports(mod, &reader);
+    if (proc_file_rc == RC_OK && delay_load) proc_file_rc = read_delay_imports(mod, &reader, DosExeHeaderP->ofs_KAVRI_hdr);
     close_pe_reader(&reader);
     return proc_file_rc;
 }
