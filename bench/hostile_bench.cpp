@@ -1,11 +1,12 @@
 // Time and peak memory of whole runs of the tool on valid modules next to hostile ones
 // (shared and overlapping tables, counts near 2^32, sizes near 4 GiB, offsets past the
 // end), each at a size S and at 10 S. The tool runs as a child process with an empty PATH
-// (so the loader's search does not read the system's folders) and its peak resident memory
-// comes from wait4. That peak also counts this process's own memory at the fork, so the
-// floor (the same fork running /bin/true) is shown beside it. TALVEK_BENCH_EXE names
-// another build of the tool to measure. The many-descriptor files are checked with -v -!
-// in a folder of 2,000 other files, as a system folder on the search path would be.
+// and WINEPATH (so the loader's search reads neither the system's folders nor Wine's) and
+// its peak resident memory comes from wait4. That peak also counts this process's own memory
+// at the fork, so the floor (the same fork running /bin/true) is shown beside it.
+// TALVEK_BENCH_EXE names another build of the tool to measure. The many-descriptor files are
+// checked with -v -! in a folder of 2,000 other files, as a system folder on the search path
+// would be.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <malloc.h>
@@ -45,7 +46,7 @@ CHILD_RESULT run_child(const std::string& path, bool fRecursive, bool fFloor = f
         rlimit cpu{kCpuLimit, kCpuLimit}, as{kMemLimit, kMemLimit};
         setrlimit(RLIMIT_CPU, &cpu);
         setrlimit(RLIMIT_AS, &as);
-        char* const envp[] = {const_cast<char*>("PATH="), nullptr};
+        char* const envp[] = {const_cast<char*>("PATH="), const_cast<char*>("WINEPATH="), nullptr};
         if (fRecursive)
             execle(exe.c_str(), exe.c_str(), "-v", "-!", path.c_str(), static_cast<char*>(nullptr), envp);
         else

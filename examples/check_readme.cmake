@@ -4,7 +4,7 @@
 # The README shows the runs of a clone at /tmp/talvek. They are repeated in WORK, which
 # holds only a link named "build" to the build folder, so the commands run as written and
 # the absolute paths the tool prints differ from the README's only in that prefix. The DLL
-# search sees an empty PATH and no WINEPATH, so no system folder takes part.
+# search sees an empty PATH and an empty WINEPATH, so no system folder takes part.
 cmake_minimum_required(VERSION 3.20)
 set(SHOWN_ROOT /tmp/talvek)
 
@@ -50,7 +50,7 @@ while(TRUE)
     set(run_command "${command}")
   endif()
   separate_arguments(argv UNIX_COMMAND "${run_command}")
-  execute_process(COMMAND ${CMAKE_COMMAND} -E env --unset=WINEPATH PATH=${WORK}/empty ${argv}
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env WINEPATH= PATH=${WORK}/empty ${argv}
                   WORKING_DIRECTORY ${WORK} RESULT_VARIABLE rc OUTPUT_VARIABLE printed ERROR_VARIABLE printed)
   string(REPLACE "${WORK}/" "${SHOWN_ROOT}/" printed "${printed}")
   if(shows_rc)

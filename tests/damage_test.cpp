@@ -49,6 +49,7 @@ SWEEP pe_sweep(bool fWide) {
     auto width = [&](const PE_DESC& x) { return fWide ? pe_wide(x) : x; };
     PE_DESC d;
     d.imports = {{"a.dll", {pe_name("fa"), pe_ord(2)}}, {"b.dll", {pe_name("fb"), pe_name("nope")}}, {"gone.dll", {pe_ord(1)}}};
+    d.delay_imports = {{"b.dll", {pe_name("fb"), pe_ord(1)}}, {"gone.dll", {pe_name("x")}}};
     PE_LAYOUT l;
     SWEEP s;
     s.image = write_pe(width(d), &l);
@@ -60,11 +61,12 @@ SWEEP pe_sweep(bool fWide) {
     b.exports = {PE_EXPORT{1, "fb", "", 0}};
     b.export_dir = true;
     s.folder = {{"a.dll", write_pe(width(a))}, {"b.dll", write_pe(width(b))}};
-    s.options = {"l", "v"};
+    s.options = {"l", "v", "d"};
     s.allowed = {0, 3, 4, 6, 8};
     s.allow_unterminated = true;   // the PE format error has no line end
-    // The headers and section table, and the import data (descriptors, lookup tables, names).
-    s.flip = {{0, l.sect_ofs + 40}, {l.import_ofs, l.dll_name_ofs.back() + 10}};
+    // The headers and section table, the import data (descriptors, lookup tables, names) and
+    // the delay-load descriptors.
+    s.flip = {{0, l.sect_ofs + 40}, {l.import_ofs, l.dll_name_ofs.back() + 10}, {l.delay_ofs, l.delay_ofs + 3 * 32}};
     return s;
 }
 

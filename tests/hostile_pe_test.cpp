@@ -24,15 +24,18 @@ struct WALK_RESULT {
     uint64_t cbNames;                      // name copies, terminators included
 };
 
-WALK_RESULT walk_imports(const BYTES& b) {
+// fDelay: the delay-load tables, read with -d, instead of the import directory.
+WALK_RESULT walk_imports(const BYTES& b, bool fDelay = false) {
     WALK_RESULT r{0, 0, {}, {}, {}, 0, 0};
-    std::unique_ptr<PE_MODULE> mod = read_pe_in_process(b, &r.rc);
-    r.numMods = mod->numMods;
-    for (int32_t i = 1; r.rc == 0 && i <= mod->numMods; i++) {
-        r.names.push_back(mod->ModuleNameTblP[i]);
-        r.cbNames += strlen(mod->ModuleNameTblP[i]) + 1;
+    std::unique_ptr<PE_MODULE> mod = read_pe_in_process(b, &r.rc, fDelay);
+    r.numMods = fDelay ? mod->numDelayMods : mod->numMods;
+    char** names = fDelay ? mod->DelayNameTblP : mod->ModuleNameTblP;
+    REF_TABLE32& lists = fDelay ? mod->DelayRefTblP : mod->ModRefTblP;
+    for (int32_t i = 1; r.rc == 0 && i <= r.numMods; i++) {
+        r.names.push_back(names[i]);
+        r.cbNames += strlen(names[i]) + 1;
         size_t n = 0;
-        for (REF_NODE32* p = mod->ModRefTblP.heads[i]; p; p = p->next, n++) {
+        for (REF_NODE32* p = lists.heads[i]; p; p = p->next, n++) {
             std::string e = p->type == REF_BY_ORDINAL ? "#" + std::to_string(p->num)
                                                       : std::string(reinterpret_cast<const char*>(p->num));
             if (p->type == REF_BY_NAME) r.cbNames += e.size() + 1;
@@ -79,6 +82,25 @@ TEST(HostilePe, DescriptorsSharingOneTableTakeNoMoreEntriesThanTheFileHolds) {
     EXPECT_EQ(r.first_list.back(), "#0");
     EXPECT_EQ(r.list_sizes[1], size_t(kEntries));
     for (size_t k = 1; k < r.list_sizes.size(); k++) EXPECT_LE(r.list_sizes[k], r.list_sizes[k - 1]);
+}
+
+TEST(HostilePe, DelayDescriptorsSharingOneNameTableAreHeldToTheSameLimit) {
+    // 4,000 delay-load descriptors on one name table of 4,000 ordinals.
+    const int kMods = 4000, kEntries = 4000;
+    PE_DESC d;
+    for (int k = 0; k < kMods; k++) d.delay_imports.push_back({dll_name(k), {}});
+    for (int j = 0; j < kEntries; j++) d.delay_imports[0].refs.push_back(pe_ord(uint32_t(j)));
+    PE_LAYOUT l;
+    BYTES b = write_pe(d, &l);
+    uint32_t table = rd_u32(b, l.delay_ofs + 16);
+    for (int k = 1; k < kMods; k++) put_u32(b, l.delay_ofs + 32 * size_t(k) + 16, table);
+    WALK_RESULT r = walk_imports(b, true);
+    ASSERT_EQ(r.rc, 0);
+    ASSERT_EQ(r.numMods, kMods);
+    EXPECT_EQ(r.names[kMods - 1], dll_name(kMods - 1));
+    EXPECT_LE(r.cEntries, b.size() / 4);
+    EXPECT_EQ(r.first_list.size(), size_t(kEntries));
+    EXPECT_EQ(walk_imports(b).numMods, 0);   // no static imports
 }
 
 TEST(HostilePe, EntriesNamingOneLongNameCopyNoMoreThanTheFileJustifies) {

@@ -192,4 +192,115 @@ TEST_F(LoaderTest, OneProcessPerMachine) {
     }
 }
 
+// API sets through the schema of the first apisetschema.dll in WINEPATH's folders (its name
+// matched ignoring case): the default host for the load test, an importing module's own
+// exception for its import (imp.dll needs KbOnly, which only kernelbase.dll exports), a
+// forwarder to an API set, no host (126, even with a file of that name), and a name the
+// schema does not hold searched as a file. A damaged schema found first means no API sets.
+TEST_F(LoaderTest, ApiSetsResolveThroughTheSchema) {
+    APISET_DESC schema;
+    schema.entries = {{"api-ms-win-crt-runtime-l1-1-0", {{"", "ucrtbase.dll"}}},
+                      {"api-ms-win-core-synch-l1-2-0", {{"", "kernel32.dll"}, {"imp.dll", "kernelbase.dll"}}},
+                      {"ext-ms-win-empty-l1-1-0", {}}};
+    BYTES section = write_apiset(schema);
+    BYTES damaged = section;
+    put_u32(damaged, 0, 5);   // version 5
+    PE_DESC fwd;
+    fwd.exports = {PE_EXPORT{1, "f", "api-ms-win-crt-runtime-l1-1-0._initterm", 0}};
+    files({{"sys/ApiSetSchema.dll", write_apiset_dll(section)},
+           {"bad/apisetschema.dll", write_apiset_dll(damaged)},
+           {"none/", {}},
+           {"sys/ucrtbase.dll", export_dll({"_initterm"})},
+           {"sys/kernel32.dll", export_dll({"Sleep"})},
+           {"sys/kernelbase.dll", export_dll({"Sleep", "KbOnly"})},
+           {"imp.dll", export_dll({}, {{"api-ms-win-core-synch-l1-2-0.dll", {pe_name("KbOnly")}}})},
+           {"fwd.dll", write_pe(fwd)},
+           {"api-ms-win-unknown-l1-1-0.dll", export_dll({})},
+           {"ext-ms-win-empty-l1-1-0.dll", export_dll({})}});
+    struct {
+        const char* winepath;
+        const char* name;
+        const char* file;   // null: not loaded, with 126
+    } cases[] = {
+        {"none;sys", "api-ms-win-crt-runtime-l1-1-0.dll", "sys/ucrtbase.dll"},
+        {"none;sys", "API-MS-WIN-CRT-RUNTIME-L1-1-1", "sys/ucrtbase.dll"},
+        {"none;sys", "api-ms-win-core-synch-l1-2-0.dll", "sys/kernel32.dll"},
+        {"none;sys", "imp.dll", "imp.dll"},
+        {"none;sys", "ext-ms-win-empty-l1-1-0.dll", nullptr},
+        {"none;sys", "api-ms-win-unknown-l1-1-0.dll", "api-ms-win-unknown-l1-1-0.dll"},
+        {"bad;sys", "api-ms-win-crt-runtime-l1-1-0.dll", nullptr},
+        {"bad;sys", "ext-ms-win-empty-l1-1-0.dll", "ext-ms-win-empty-l1-1-0.dll"},
+        {"", "api-ms-win-crt-runtime-l1-1-0.dll", nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.winepath) + ": " + c.name);
+        loader_reset();
+        setenv("WINEPATH", c.winepath, 1);
+        HMODULE h = LoadLibraryA(c.name);
+        if (!c.file) {
+            EXPECT_EQ(h, nullptr);
+            EXPECT_EQ(GetLastError(), LOAD_ERR_MOD_NOT_FOUND);
+        } else {
+            EXPECT_EQ(where(h), c.file);
+        }
+    }
+    loader_reset();
+    setenv("WINEPATH", "sys", 1);
+    HMODULE h = LoadLibraryA("fwd.dll");
+    ASSERT_NE(h, nullptr);
+    EXPECT_NE(GetProcAddress(h, "f"), 0u);
+    EXPECT_EQ(where(LoadLibraryA("ucrtbase.dll")), "sys/ucrtbase.dll");
+}
+
+// With WINEPATH unset, Wine's folder of the process's machine stands where WINEPATH's folders
+// would, after the current directory and before PATH, and its schema serves the API sets;
+// WINEPATH set to "" turns it off.
+TEST_F(LoaderTest, WineFolderIsTheSystemFolderWhenWinePathIsUnset) {
+    APISET_DESC schema;
+    schema.entries = {{"api-ms-win-crt-runtime-l1-1-0", {{"", "ucrtbase.dll"}}}};
+    PE_DESC k64;
+    k64.export_dir = true;
+    const std::string w32 = "root/usr/lib/i386-linux-gnu/wine/i386-windows/", w64 = "root/usr/lib/wine/x86_64-windows/";
+    files({{w32 + "kernel32.dll", export_dll({})},
+           {w32 + "apisetschema.dll", write_apiset_dll(write_apiset(schema))},
+           {w32 + "ucrtbase.dll", export_dll({})},
+           {w32 + "user32.dll", export_dll({})},
+           {w64 + "kernel32.dll", write_pe(pe_wide(k64))},
+           {"p/kernel32.dll", export_dll({})},
+           {"p/gdi32.dll", export_dll({})},
+           {"user32.dll", export_dll({})}});
+    setenv("PATH", "p", 1);
+    struct {
+        bool fUnset;
+        uint16_t machine;
+        const char* name;
+        std::string file;   // "": not loaded, with 126
+    } cases[] = {
+        {true, 0x014C, "kernel32.dll", w32 + "kernel32.dll"},
+        {true, 0x014C, "api-ms-win-crt-runtime-l1-1-0.dll", w32 + "ucrtbase.dll"},
+        {true, 0x014C, "user32.dll", "user32.dll"},
+        {true, 0x014C, "gdi32.dll", "p/gdi32.dll"},
+        {true, 0x8664, "kernel32.dll", w64 + "kernel32.dll"},
+        {true, 0x8664, "api-ms-win-crt-runtime-l1-1-0.dll", ""},
+        {false, 0x014C, "kernel32.dll", "p/kernel32.dll"},
+        {false, 0x014C, "api-ms-win-crt-runtime-l1-1-0.dll", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.fUnset << " " << std::hex << c.machine << " " << c.name);
+        loader_reset();
+        if (c.fUnset)
+            unsetenv("WINEPATH");
+        else
+            setenv("WINEPATH", "", 1);
+        loader_select_process(c.machine);
+        HMODULE h = LoadLibraryA(c.name);
+        if (c.file.empty()) {
+            EXPECT_EQ(h, nullptr);
+            EXPECT_EQ(GetLastError(), LOAD_ERR_MOD_NOT_FOUND);
+        } else {
+            EXPECT_EQ(where(h), c.file);
+        }
+    }
+}
+
 }  // namespace

@@ -257,4 +257,70 @@ TEST(PeReport, SixtyFourBitTreeReportsAsTheThirtyTwoBitOne) {
     EXPECT_NE(r.out.find("Ordinal entry 74565 could not be resolved."), std::string::npos) << r.out;
 }
 
+// -d: the delay-loaded DLLs after the static ones and their recursion, through the same
+// module test; without -d not a byte of the report changes. The loader itself never loads a
+// DLL's delay-loaded DLLs (b.dll loads without nothere.dll). The tables as RVAs, as VAs, and
+// in a 64-bit tree report alike.
+TEST(PeReport, DelayLoadedModulesWithD) {
+    struct FORM {
+        const char* what;
+        bool fVA, fWide;
+    } forms[] = {{"RVAs", false, false}, {"VAs", true, false}, {"64-bit", false, true}};
+    for (const FORM& form : forms) {
+        SCOPED_TRACE(form.what);
+        auto make = [&](PE_DESC d) {
+            d.delay_va = form.fVA;
+            return write_pe(form.fWide ? pe_wide(d) : d);
+        };
+        PE_DESC application, a, b, c;
+        application.imports = {{"a.dll", {pe_name("fa")}}};
+        application.delay_imports = {{"b.dll", {pe_name("fb"), pe_ord(1)}}, {"gone.dll", {pe_name("x")}}};
+        a.exports = {PE_EXPORT{1, "fa", "", 0}};
+        b.exports = {PE_EXPORT{1, "fb", "", 0}};
+        b.imports = {{"c.dll", {}}};
+        b.delay_imports = {{"nothere.dll", {pe_name("y")}}};
+        c.export_dir = true;
+        FOLDER f;
+        std::vector<TOOL_FILE> files = {{"app.exe", make(application)}, {"a.dll", make(a)}, {"b.dll", make(b)}, {"c.dll", make(c)}};
+        const std::string D = f.dir, F = form.fWide ? "64-bit NT 'PE' Module\n" : "32-bit NT 'PE' Module\n";
+        const std::string gone = "--> NOT loaded!\nUnable to load DLL 'gone.dll'.  LoadLibrary returned: 126\n";
+        const std::string nothere = "--> NOT loaded!\n  Unable to load DLL 'nothere.dll'.  LoadLibrary returned: 126\n";
+        struct {
+            std::vector<std::string> args;
+            std::string out;
+        } cases[] = {
+            {{"app.exe"}, F + "1 imported module(s) found.\nLoading 'a.dll' --> " + D + "/a.dll.\n"
+                          "All DLLs used by 'app.exe' could be loaded.\n"},
+            {{"-d", "app.exe"}, F + "1 imported module(s) found.\nLoading 'a.dll' --> " + D + "/a.dll.\n"
+                                "2 delay-loaded module(s) found.\nLoading 'b.dll' --> " + D + "/b.dll.\n"
+                                "Loading 'gone.dll' " + gone},
+            {{"-D", "-v", "app.exe"}, F + "1 imported module(s) found.\nLoading 'a.dll' --> " + D + "/a.dll.\n  fa\n"
+                                      "2 delay-loaded module(s) found.\nLoading 'b.dll' --> " + D + "/b.dll.\n"
+                                      "    1 (0x0001)\n  fb\nLoading 'gone.dll' " + gone},
+            {{"-d", "-q", "app.exe"}, F + "1 imported module(s) found.\n  " + F + "  0 imported module(s) found.\n"
+                                      "  0 delay-loaded module(s) found.\n2 delay-loaded module(s) found.\n  " + F +
+                                      "  1 imported module(s) found.\n    " + F + "    0 imported module(s) found.\n"
+                                      "    0 delay-loaded module(s) found.\n  1 delay-loaded module(s) found.\n" +
+                                      nothere + gone + "\nThe following 3 DLLs are needed to load app.exe:\n" + D +
+                                      "/a.dll\n" + D + "/b.dll\n" + D + "/c.dll\n"},
+            {{"-d", "-!", "app.exe"}, F + "1 imported module(s) found.\nLoading 'a.dll' --> " + D + "/a.dll.\n  " + F +
+                                      "  0 imported module(s) found.\n  0 delay-loaded module(s) found.\n"
+                                      "  All DLLs used by '" + D + "/a.dll' could be loaded.\n"
+                                      "2 delay-loaded module(s) found.\nLoading 'b.dll' --> " + D + "/b.dll.\n  " + F +
+                                      "  1 imported module(s) found.\n  Loading 'c.dll' --> " + D + "/c.dll.\n    " + F +
+                                      "    0 imported module(s) found.\n    0 delay-loaded module(s) found.\n"
+                                      "    All DLLs used by '" + D + "/c.dll' could be loaded.\n"
+                                      "  1 delay-loaded module(s) found.\n  Loading 'nothere.dll' " + nothere +
+                                      "Loading 'gone.dll' " + gone},
+        };
+        for (const auto& c : cases) {
+            SCOPED_TRACE(testing::PrintToString(c.args));
+            TOOL_RUN r = f.run(c.args, files);
+            EXPECT_EQ(r.out, c.out);
+            EXPECT_EQ(r.err, "");
+            EXPECT_EQ(r.exit_code, 0);
+        }
+    }
+}
+
 }  // namespace

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/system_dirs.h"
+#include "support/pe_writer.h"
 #include "support/tool_runner.h"
 
 #ifdef TALVEK_REALPE_DIR
@@ -19,6 +21,8 @@ const std::string kMissing = TALVEK_REALPE_DIR "/missing";
 const std::string kLacking = TALVEK_REALPE_DIR "/lacking";
 const std::string kUnforwarded = TALVEK_REALPE_DIR "/unforwarded";
 const std::string kFull64 = TALVEK_REALPE_DIR "/full64";
+const std::string kModern = TALVEK_REALPE_DIR "/modern";
+const std::string kModern64 = TALVEK_REALPE_DIR "/modern64";
 
 // A 64-bit module's report: the 32-bit one with the 64-bit format line.
 std::string wide(std::string text) {
@@ -337,6 +341,73 @@ Unable to load DLL 'beta.dll'.  LoadLibrary returned: 193
         EXPECT_EQ(r.exit_code, 0);
     }
     for (const std::string& d : {app32, app64, mixed}) remove_tree(d);
+}
+
+// A program of current toolchains (modern.c): its C runtime through an API set, kernel32.dll,
+// beta.dll delay-loaded. $S is the system folder, $A the program's.
+const char kModernReport[] = R"(32-bit NT 'PE' Module
+2 imported module(s) found.
+Loading 'api-ms-win-crt-runtime-l1-1-0.dll' --> $S/ucrtbase.dll.
+  _initterm
+Loading 'kernel32.dll' --> $S/kernel32.dll.
+  ExitProcess
+1 delay-loaded module(s) found.
+Loading 'beta.dll' --> $A/beta.dll.
+  beta_one
+All DLLs used by '$A/app.exe' could be loaded.
+)";
+
+// With a system folder of writer-made DLLs and schema named in WINEPATH, on any machine.
+TEST(RealPeReport, ApiSetAndDelayLoadedDllOfACurrentToolchain) {
+    APISET_DESC schema;
+    schema.entries = {{"api-ms-win-crt-runtime-l1-1-0", {{"", "ucrtbase.dll"}}}};
+    auto exporting = [](const char* name, bool fWide) {
+        PE_DESC d;
+        d.exports = {PE_EXPORT{1, name, "", 0}};
+        return write_pe(fWide ? pe_wide(d) : d);
+    };
+    for (bool fWide : {false, true}) {
+        SCOPED_TRACE(fWide ? "64-bit" : "32-bit");
+        std::string sys = make_temp_dir();
+        write_files(sys, {{"apisetschema.dll", write_apiset_dll(write_apiset(schema))},
+                          {"ucrtbase.dll", exporting("_initterm", fWide)},
+                          {"kernel32.dll", exporting("ExitProcess", fWide)}});
+        const std::string& dir = fWide ? kModern64 : kModern;
+        std::string want = fill(kModernReport, dir);
+        for (size_t at = want.find("$S"); at != std::string::npos; at = want.find("$S", at)) want.replace(at, 2, sys);
+        TOOL_RUN r = run_clean({"-d", "-v", dir + "/app.exe"}, {"", sys, ""});
+        EXPECT_EQ(r.out, fWide ? wide(want) : want);
+        EXPECT_EQ(r.exit_code, 0);
+        remove_tree(sys);
+    }
+}
+
+// The same with WINEPATH unset: Wine's own folder and schema, where Wine is installed.
+TEST(RealPeReport, WineResolvesTheApiSetWithoutWinePath) {
+    int checked = 0;
+    for (bool fWide : {false, true}) {
+        std::string wine = talvek::find_wine_dll_folder(fWide ? 0x8664 : 0x014C, "");
+        if (wine.empty()) continue;
+        SCOPED_TRACE(wine);
+        checked++;
+        const std::string& dir = fWide ? kModern64 : kModern;
+        std::string want = fill(kModernReport, dir);
+        for (size_t at = want.find("$S"); at != std::string::npos; at = want.find("$S", at)) want.replace(at, 2, wine);
+        std::string empty = make_temp_dir();
+        RUN_OPTIONS opt;
+        opt.env = {{"PATH", empty}};
+        opt.system_wine = true;
+        TOOL_RUN r = run_talvek_in(empty, {"-d", "-v", dir + "/app.exe"}, opt);
+        EXPECT_EQ(r.out, fWide ? wide(want) : want);
+        // Recursion reaches ucrtbase.dll once, by its path, and loads all Wine's DLLs it needs.
+        r = run_talvek_in(empty, {"-q", dir + "/app.exe"}, opt);
+        EXPECT_EQ(r.out.find("NOT loaded"), std::string::npos) << r.out;
+        size_t first = r.out.find("\n" + wine + "/ucrtbase.dll\n");
+        EXPECT_NE(first, std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("\n" + wine + "/ucrtbase.dll\n", first + 1), std::string::npos) << r.out;
+        remove_tree(empty);
+    }
+    if (checked == 0) GTEST_SKIP() << "Wine's DLLs are not installed (packages libwine, libwine:i386)";
 }
 
 }  // namespace

@@ -22,8 +22,7 @@ FORMAT_LINES = {"PE32": "32-bit NT 'PE' Module", "PE32+": "64-bit NT 'PE' Module
 
 
 def run(tool, args, cwd, empty, stderr=subprocess.STDOUT):
-    env = dict(os.environ, PATH=empty)
-    env.pop("WINEPATH", None)
+    env = dict(os.environ, PATH=empty, WINEPATH="")
     p = subprocess.run([tool] + args, cwd=cwd, env=env, stdout=subprocess.PIPE, stderr=stderr)
     return p.returncode, p.stdout
 

@@ -21,6 +21,7 @@ const char Msg_NotLoaded[] = "--> NOT loaded!\n";
 const char Msg_ModName[] = "--> %s.\n";
 const char Msg_Referenced[] = "Referencing the following from DLL '%s':\n";
 const char Msg_OK[] = "All DLLs used by '%s' could be loaded.\n";
+const char Msg_DelayFound[] = "%d delay-loaded module(s) found.\n";
 const char Msg_Help[] =
     "\nTALVEK checks that all DLLs used by an executable module can be loaded.\n\n"
     "Usage:\n     TALVEK [options] filename.ext\n\n"

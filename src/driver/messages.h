@@ -21,6 +21,7 @@ extern const char Msg_NotLoaded[];
 extern const char Msg_ModName[];
 extern const char Msg_Referenced[];
 extern const char Msg_OK[];
+extern const char Msg_DelayFound[];
 extern const char Msg_Help[];
 extern const char Msg_HelpA[];
 extern const char Msg_HelpB[];

@@ -26,13 +26,17 @@ int32_t proc_fileNT(const char* filespec, BOOL /*fAbort*/, const DOS_EXE_HDR* Do
     file.reset();
     if (proc_file_rc == RC_OK) pe_report(mod.get(), filespec);
     // Common end: release what the module took, on every path.
-    if (mod) free_ref_lists(&mod->ModRefTblP);
+    if (mod) {
+        free_ref_lists(&mod->ModRefTblP);
+        free_ref_lists(&mod->DelayRefTblP);
+    }
     mod.reset();
     return proc_file_rc;
 }
 
 PE_MODULE::~PE_MODULE() {
     free(ModuleNameTblP);
+    free(DelayNameTblP);
     pool_free(&names);
 }
 

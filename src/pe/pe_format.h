@@ -30,6 +30,8 @@ constexpr uint16_t PE_OPT_FULL64 = 240;
 constexpr uint16_t PE_MAGIC_PE32 = 0x010B;
 constexpr uint16_t PE_MAGIC_PE32PLUS = 0x020B;
 constexpr uint32_t PE_OPT_MAGIC = 0;
+constexpr uint32_t PE_OPT_IMAGE_BASE = 28;          // 4 bytes in PE32
+constexpr uint32_t PE_OPT_IMAGE_BASE64 = 24;        // 8 bytes in PE32+
 constexpr uint32_t PE_OPT_SIZE_OF_HEADERS = 60;
 constexpr uint32_t PE_OPT_NUM_RVA_SIZES = 92;
 constexpr uint32_t PE_OPT_NUM_RVA_SIZES64 = 108;
@@ -46,6 +48,8 @@ constexpr uint32_t PE_DIR_DELAY_IMPORT = 13;
 
 // A section header.
 constexpr uint32_t PE_SECTION_HDR_SIZE = 40;
+constexpr uint32_t PE_SEC_NAME = 0;
+constexpr uint32_t PE_SEC_NAME_SIZE = 8;             // NUL-padded, unterminated when full
 constexpr uint32_t PE_SEC_VIRTUAL_SIZE = 8;
 constexpr uint32_t PE_SEC_VIRTUAL_ADDRESS = 12;
 constexpr uint32_t PE_SEC_SIZE_OF_RAW_DATA = 16;
@@ -64,6 +68,16 @@ constexpr uint64_t PE_ORDINAL_FLAG = 0x80000000ull;
 constexpr uint64_t PE_ORDINAL_FLAG64 = 0x8000000000000000ull;
 constexpr uint32_t PE_LOOKUP_VALUE_MASK = 0x7FFFFFFF;
 constexpr uint32_t PE_HINT_SIZE = 2;
+
+// A delay-load descriptor: Attributes, then the RVAs of the DLL name, the module handle, the
+// address table, the name table, the bound and unload tables, and a time stamp. The table
+// ends at a descriptor whose DLL name RVA is 0. With bit 0 of Attributes clear the fields
+// are virtual addresses (ImageBase added), as the oldest linkers wrote them.
+constexpr uint32_t PE_DELAY_DESC_SIZE = 32;
+constexpr uint32_t PE_DELAY_ATTRIBUTES = 0;
+constexpr uint32_t PE_DELAY_NAME_RVA = 4;
+constexpr uint32_t PE_DELAY_INT_RVA = 16;
+constexpr uint32_t PE_DELAY_ATTR_RVA = 0x1;
 
 // The export directory.
 constexpr uint32_t PE_EXPORT_DIR_SIZE = 40;

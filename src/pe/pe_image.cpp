@@ -25,6 +25,8 @@ void pe_decode_headers(BYTE_SPAN hdr, bool fWide, PE_HEADERS* h) {
     };
     h->fHasMagic = cbOpt >= 2 && span_has(hdr, PE_FILE_HDR_END, 2);
     h->Magic = uint16_t(field(PE_OPT_MAGIC, 2));
+    h->ImageBase = fWide ? field(PE_OPT_IMAGE_BASE64, 4) | uint64_t(field(PE_OPT_IMAGE_BASE64 + 4, 4)) << 32
+                         : field(PE_OPT_IMAGE_BASE, 4);
     h->SizeOfHeaders = field(PE_OPT_SIZE_OF_HEADERS, 4);
     h->NumberOfRvaAndSizes = field(fWide ? PE_OPT_NUM_RVA_SIZES64 : PE_OPT_NUM_RVA_SIZES, 4);
     uint32_t ofsDirs = fWide ? PE_OPT_DATA_DIRS64 : PE_OPT_DATA_DIRS;
@@ -32,6 +34,19 @@ void pe_decode_headers(BYTE_SPAN hdr, bool fWide, PE_HEADERS* h) {
         uint32_t at = ofsDirs + PE_DATA_DIR_SIZE * i;
         h->dirs[i] = PE_DIR{field(at, 4), field(at + 4, 4), at + PE_DATA_DIR_SIZE <= cbOpt};
     }
+}
+
+void pe_decode_loader_headers(BYTE_SPAN hdr, PE_HEADERS* h) {
+    pe_decode_headers(hdr, false, h);
+    if (h->fHasMagic && h->Magic == PE_MAGIC_PE32PLUS) pe_decode_headers(hdr, true, h);
+}
+
+bool pe_header_dir(const PE_HEADERS* h, uint32_t i, PE_DIR* dir) {
+    if (i >= PE_NUM_DIRS || i >= h->NumberOfRvaAndSizes) return false;
+    const PE_DIR& d = h->dirs[i];
+    if (!d.fInHeader || d.RVA == 0) return false;
+    *dir = d;
+    return true;
 }
 
 PE_REPORT_LAYOUT pe_report_layout(const PE_HEADERS* h) {
@@ -170,13 +185,13 @@ bool pe_parse_image(BYTE_SPAN file, PE_IMAGE* im) {
     if (!get_u32(file, ofsPE, &peSig) || peSig != PE_SIGNATURE) return false;
     if (!span_has(file, ofsPE, PE_FILE_HDR_END)) return false;
     BYTE_SPAN hdr{file.p + ofsPE, file.len - ofsPE};
-    pe_decode_headers(hdr, false, &im->hdr);
+    pe_decode_loader_headers(hdr, &im->hdr);
     if (!im->hdr.fHasMagic) return false;
     im->fWide = im->hdr.Magic == PE_MAGIC_PE32PLUS;
-    if (im->fWide) pe_decode_headers(hdr, true, &im->hdr);
     uint64_t ofsSections = uint64_t(ofsPE) + PE_FILE_HDR_END + im->hdr.SizeOfOptionalHeader;
     BYTE_SPAN table{nullptr, 0};
     if (!sub_span(file, ofsSections, uint64_t(im->hdr.NumberOfSections) * PE_SECTION_HDR_SIZE, &table)) return false;
+    im->section_table = table;
     im->sections.reserve(im->hdr.NumberOfSections);
     for (uint32_t k = 0; k < im->hdr.NumberOfSections; k++) im->sections.push_back(pe_section_at(table, k));
     build_runs(im);
@@ -194,12 +209,23 @@ bool pe_parse_image(BYTE_SPAN file, PE_IMAGE* im) {
     return true;
 }
 
-bool pe_data_dir(const PE_IMAGE* im, uint32_t i, PE_DIR* dir) {
-    if (i >= PE_NUM_DIRS || i >= im->hdr.NumberOfRvaAndSizes) return false;
-    const PE_DIR& d = im->hdr.dirs[i];
-    if (!d.fInHeader || d.RVA == 0) return false;
-    *dir = d;
-    return true;
+bool pe_data_dir(const PE_IMAGE* im, uint32_t i, PE_DIR* dir) { return pe_header_dir(&im->hdr, i, dir); }
+
+bool pe_named_section(const PE_IMAGE* im, std::string_view name, BYTE_SPAN* bytes) {
+    if (name.size() > PE_SEC_NAME_SIZE) return false;
+    for (uint32_t k = 0; k < im->sections.size(); k++) {
+        BYTE_SPAN field{nullptr, 0};
+        if (!sub_span(im->section_table, uint64_t(k) * PE_SECTION_HDR_SIZE + PE_SEC_NAME, PE_SEC_NAME_SIZE, &field))
+            return false;
+        // The name fills the field, or ends at its first NUL.
+        std::string_view have(reinterpret_cast<const char*>(field.p), PE_SEC_NAME_SIZE);
+        have = have.substr(0, std::min(have.find('\0'), have.size()));
+        if (have != name) continue;
+        const PE_SECTION_HDR& s = im->sections[k];
+        uint32_t cb = s.VirtualSize && s.VirtualSize < s.SizeOfRawData ? s.VirtualSize : s.SizeOfRawData;
+        return sub_span(im->file, s.PointerToRawData, cb, bytes);
+    }
+    return false;
 }
 
 // The part of the image that holds rva in the loader's mode: the first section in table
@@ -318,6 +344,24 @@ bool pe_import_desc(PE_IMAGE* im, uint64_t rva, PE_IMPORT_DESC* d) {
     uint8_t b[PE_IMPORT_DESC_SIZE];
     if (pe_read_rva(im, rva, b, sizeof b) != sizeof b) return false;
     *d = PE_IMPORT_DESC{le32(b + PE_IMP_LOOKUP_RVA), le32(b + PE_IMP_NAME_RVA), le32(b + PE_IMP_IAT_RVA)};
+    return true;
+}
+
+uint64_t pe_delay_rva(const PE_IMAGE* im, bool fVA, uint64_t v) {
+    if (!fVA) return v;
+    return v >= im->hdr.ImageBase ? v - im->hdr.ImageBase : PE_BAD_RVA;
+}
+
+bool pe_delay_desc(PE_IMAGE* im, uint64_t rva, PE_DELAY_DESC* d) {
+    uint8_t b[PE_DELAY_DESC_SIZE];
+    if (pe_read_rva(im, rva, b, sizeof b) != sizeof b) return false;
+    uint32_t name = le32(b + PE_DELAY_NAME_RVA);
+    d->fEnd = name == 0;
+    d->fVA = (le32(b + PE_DELAY_ATTRIBUTES) & PE_DELAY_ATTR_RVA) == 0;
+    d->NameRVA = pe_delay_rva(im, d->fVA, name);
+    // A descriptor without a name table imports nothing by name or ordinal that can be listed.
+    uint32_t names = le32(b + PE_DELAY_INT_RVA);
+    d->IntRVA = names ? pe_delay_rva(im, d->fVA, names) : PE_BAD_RVA;
     return true;
 }
 

@@ -34,6 +34,7 @@ struct PE_HEADERS {
     uint16_t Magic;
     bool fHasMagic;        // the magic lies inside SizeOfOptionalHeader and inside the bytes given
     bool fWide;            // the fields below were read at their PE32+ offsets
+    uint64_t ImageBase;    // 4 bytes in PE32, 8 in PE32+
     uint32_t SizeOfHeaders;
     uint32_t NumberOfRvaAndSizes;
     PE_DIR dirs[PE_NUM_DIRS];
@@ -42,6 +43,13 @@ struct PE_HEADERS {
 // Decodes the headers from hdr, the bytes from the signature on (cut where the file ends).
 // fWide picks the PE32+ offsets of the optional-header fields after the magic.
 void pe_decode_headers(BYTE_SPAN hdr, bool fWide, PE_HEADERS* h);
+
+// Decodes the headers as the loader reads them: at the PE32+ offsets when the magic says so.
+void pe_decode_loader_headers(BYTE_SPAN hdr, PE_HEADERS* h);
+
+// Data directory i (0 to 15) of the headers as the loader sees it: false when
+// NumberOfRvaAndSizes or SizeOfOptionalHeader leaves it out, or its RVA is 0.
+bool pe_header_dir(const PE_HEADERS* h, uint32_t i, PE_DIR* dir);
 
 // How the import report lays out a module's optional header, by its size alone (and the magic
 // for the 240-byte PE32+ header). The loader judges images otherwise (pe_loadable_for): it
@@ -130,6 +138,7 @@ struct PE_IMAGE {
     BYTE_SPAN file;
     PE_HEADERS hdr;
     std::vector<PE_SECTION_HDR> sections;
+    BYTE_SPAN section_table;    // the section headers in file
     std::vector<PE_RUN> runs;   // ascending, so each read finds its section in log time
     // The export directory, when it can be read.
     bool has_exports;
@@ -148,9 +157,13 @@ void pe_open_displaced(PE_IMAGE* im, PE_READER* reader, bool fWide, uint32_t ulI
 // caller then asks pe_loadable_for whether the image suits its process.
 bool pe_parse_image(BYTE_SPAN file, PE_IMAGE* im);
 
-// Data directory i (0 to 15) as the loader sees it: false when NumberOfRvaAndSizes or
-// SizeOfOptionalHeader leaves it out, or its RVA is 0.
+// pe_header_dir of the image's headers.
 bool pe_data_dir(const PE_IMAGE* im, uint32_t i, PE_DIR* dir);
+
+// The bytes in file of the section named name (up to 8 characters) in the loader's image im:
+// its raw data, cut to VirtualSize when that is smaller and not 0 (the raw size is rounded up
+// to the file alignment). False when no section has the name or its bytes are not in the file.
+bool pe_named_section(const PE_IMAGE* im, std::string_view name, BYTE_SPAN* bytes);
 
 // Up to n bytes at rva through the image's mode; returns how many were read (the loader's
 // mode gives n or 0, bytes past a section's raw data reading as 0).
@@ -176,6 +189,20 @@ struct PE_IMPORT_DESC {
     uint32_t IatRVA;
 };
 bool pe_import_desc(PE_IMAGE* im, uint64_t rva, PE_IMPORT_DESC* d);
+
+// A delay-load descriptor with its fields as RVAs: fEnd when its DLL name field is 0. A
+// virtual address below ImageBase becomes PE_BAD_RVA, which no read maps.
+struct PE_DELAY_DESC {
+    bool fEnd;
+    bool fVA;           // Attributes bit 0 clear: the fields were virtual addresses
+    uint64_t NameRVA;
+    uint64_t IntRVA;    // the import name table, entries as import lookup entries (PE_BAD_RVA: none)
+};
+constexpr uint64_t PE_BAD_RVA = UINT64_MAX;
+bool pe_delay_desc(PE_IMAGE* im, uint64_t rva, PE_DELAY_DESC* d);
+
+// An address field of a delay-load table as an RVA: fVA subtracts ImageBase.
+uint64_t pe_delay_rva(const PE_IMAGE* im, bool fVA, uint64_t v);
 
 // One import lookup entry of the image's width (pe_lookup_size bytes). fEnd: the entry is 0.
 // Value: the ordinal (fOrdinal) or the hint/name RVA, bits 0 to 30 of the entry.

@@ -40,8 +40,10 @@ static char* copy_name(IMPORT_WALK* w, std::string_view name) {
 }
 
 // Records the entries of module i from its lookup table at ulTableRVA. A short read ends
-// the list. Modules past 0xFFFF cannot be numbered in the lists and keep them empty.
-static void read_lookup_table(IMPORT_WALK* w, uint32_t ulTableRVA, int32_t i) {
+// the list. Modules past 0xFFFF cannot be numbered in the lists and keep them empty. fVA:
+// the hint/name entries are virtual addresses (old delay-load tables); one below ImageBase
+// reads as an empty name.
+static void read_lookup_table(IMPORT_WALK* w, uint64_t ulTableRVA, int32_t i, bool fVA = false) {
     if (i > int32_t(UINT16_MAX)) return;
     for (uint64_t rva = ulTableRVA;; rva += pe_lookup_size(w->fIn)) {
         PE_LOOKUP entry{};
@@ -52,7 +54,8 @@ static void read_lookup_table(IMPORT_WALK* w, uint32_t ulTableRVA, int32_t i) {
             AddRelocEntry32(w->ModRefTblP, uint16_t(i), entry.Value, REF_BY_ORDINAL);
         } else {
             std::string_view name;
-            pe_hint_name_at(w->fIn, entry.Value, &name);
+            uint64_t hintRVA = pe_delay_rva(w->fIn, fVA, entry.Value);
+            if (hintRVA <= UINT32_MAX) pe_hint_name_at(w->fIn, uint32_t(hintRVA), &name);
             char* copy = copy_name(w, name);
             AddRelocEntry32(w->ModRefTblP, uint16_t(i), reinterpret_cast<uintptr_t>(copy), REF_BY_NAME);
         }
@@ -85,6 +88,57 @@ int32_t ReadImportDirTable(PE_IMAGE* fIn, const DATA_DIR* SectionAddr, char** Na
         read_lookup_table(&w, lookupAddr != 0 ? lookupAddr : iatAddr, i);
     }
     return i;
+}
+
+int32_t ReadDelayImportTable(PE_IMAGE* im, char** NameTable, int32_t cNames, REF_TABLE32* ModRefTblP,
+                             NAME_POOL* pool) {
+    PE_DIR dir{};
+    if (!pe_data_dir(im, PE_DIR_DELAY_IMPORT, &dir)) return 0;
+    uint64_t cbFile = im->file.len;
+    IMPORT_WALK w{im, ModRefTblP, pool, cbFile / pe_lookup_size(im), 2 * cbFile + PE_BUF_SIZE};
+    // Overlapping sections can show the same file bytes at many RVAs, so the descriptors are
+    // limited to as many as the file has room for, as lookup entries are.
+    uint64_t cDescLeft = cbFile / PE_DELAY_DESC_SIZE;
+    int32_t i = 0;
+    for (uint64_t rva = dir.RVA; cDescLeft > 0 && i < INT32_MAX; rva += PE_DELAY_DESC_SIZE, cDescLeft--) {
+        PE_DELAY_DESC desc{};
+        if (!pe_delay_desc(im, rva, &desc) || desc.fEnd) break;
+        if (NameTable && i >= cNames) break;
+        i++;
+        if (!NameTable) continue;
+        // A name that cannot be read whole reads as empty: the loader would fail on it.
+        std::string_view name;
+        if (!pe_name_at(im, desc.NameRVA, PE_BUF_SIZE, &name)) name = std::string_view();
+        NameTable[i] = copy_name(&w, name);
+        read_lookup_table(&w, desc.IntRVA, i, desc.fVA);
+    }
+    return i;
+}
+
+// The delay-load tables of mod, whose signature is at ofsPE, read the loader's way (each RVA
+// through the first section that holds it) from the whole file, which the reader's windows
+// do not hold. Most modules have none, which their headers tell before the file is read.
+static int32_t read_delay_imports(PE_MODULE* mod, PE_READER* reader, uint64_t ofsPE) {
+    PE_HEADERS h;
+    PE_DIR dir{};
+    pe_decode_loader_headers(pe_read(reader, ofsPE, PE_BUF_SIZE), &h);
+    if (!pe_header_dir(&h, PE_DIR_DELAY_IMPORT, &dir)) return RC_OK;
+    if (reader->cbFile > SIZE_MAX) return report_error(Err_NoMemory, RC_NO_MEMORY);
+    size_t cbFile = size_t(reader->cbFile);
+    MEM_PTR<uint8_t> file(static_cast<uint8_t*>(tool_alloc(cbFile)));
+    if (!file) return report_error(Err_NoMemory, RC_NO_MEMORY);
+    // A file that cannot be read again holds no delay-load tables for the report.
+    if (!read_at(reader->f, 0, file.get(), cbFile)) cbFile = 0;
+    PE_IMAGE image;
+    if (!pe_parse_image(BYTE_SPAN{file.get(), cbFile}, &image)) return RC_OK;
+    image.fWide = mod->fWide;   // lookup entries of the module's width, as the static ones
+    int32_t n = ReadDelayImportTable(&image, nullptr, 0, nullptr, nullptr);
+    if (!alloc_ref_table(&mod->DelayRefTblP, uint64_t(n))) return report_error(Err_NoMemory, RC_NO_MEMORY);
+    mod->DelayNameTblP = static_cast<char**>(tool_alloc_array(uint64_t(n) + 1, sizeof(char*)));
+    if (!mod->DelayNameTblP) return report_error(Err_NoMemory, RC_NO_MEMORY);
+    for (int32_t i = 0; i <= n; i++) mod->DelayNameTblP[i] = nullptr;
+    mod->numDelayMods = ReadDelayImportTable(&image, mod->DelayNameTblP, n, &mod->DelayRefTblP, &mod->names);
+    return RC_OK;
 }
 
 int32_t pe_read_module(PE_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP, FILE* ifile) {
@@ -144,6 +198,7 @@ int32_t pe_read_module(PE_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP, FILE* i
         levelprint(stderr);
         fputs(Err_NoMemory, stderr);
     }
+    if (proc_file_rc == RC_OK && delay_load) proc_file_rc = read_delay_imports(mod, &reader, DosExeHeaderP->ofs_KAVRI_hdr);
     close_pe_reader(&reader);
     return proc_file_rc;
 }

@@ -66,6 +66,12 @@ void ReadSectionTable(BYTE_SPAN Buf, uint32_t usNumberOfSections, DATA_DIR* Sect
 int32_t ReadImportDirTable(PE_IMAGE* fIn, const DATA_DIR* SectionAddr, char** NameTable, int32_t cNames,
                            REF_TABLE32* ModRefTblP, NAME_POOL* pool);
 
+// Walks the delay-load directory of im, read the loader's way, as ReadImportDirTable walks
+// the import directory: without NameTable it counts, with it it fills. Returns the number of
+// delay-loaded modules.
+int32_t ReadDelayImportTable(PE_IMAGE* im, char** NameTable, int32_t cNames, REF_TABLE32* ModRefTblP,
+                             NAME_POOL* pool);
+
 // Everything proc_fileNT keeps of one module between reading it and its report.
 struct PE_MODULE {
     DATA_DIR SectionAddr[PE_NUM_DIRS];
@@ -76,14 +82,19 @@ struct PE_MODULE {
     int32_t numMods;
     REF_TABLE32 ModRefTblP;
     char** ModuleNameTblP;
+    // With -d: the delay-loaded modules, numbered and listed as the static ones.
+    int32_t numDelayMods;
+    REF_TABLE32 DelayRefTblP;
+    char** DelayNameTblP;
     NAME_POOL names;
     char modname[PE_MODNAME_SIZE];
 
-    ~PE_MODULE();   // releases the name table and the name copies
+    ~PE_MODULE();   // releases the name tables and the name copies
 };
 
 // Reads the headers, the section table and the import directory of the module in ifile,
-// printing the count line. Returns 0, 3 (positioning failed) or 6 (no memory for a table).
+// printing the count line, and with -d the delay-load directory. Returns 0, 3 (positioning
+// failed) or 6 (no memory for a table or, with -d, for the file).
 int32_t pe_read_module(PE_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP, FILE* ifile);
 
 // The load test of every imported module, with its report and the recursion.

@@ -9,10 +9,10 @@
 
 namespace talvek {
 
-// Resolves every entry of list i in hmod, newest first, and reports what does not resolve
-// (and, with -v, what does). Clears *pOK on a failure.
-static void resolve_entries(const PE_MODULE* mod, int32_t i, HMODULE hmod, const char* tbuf, bool* pOK) {
-    for (REF_NODE32* pNode = mod->ModRefTblP.heads[i]; pNode; pNode = pNode->next) {
+// Resolves every entry of the list at pHead in hmod, newest first, and reports what does not
+// resolve (and, with -v, what does). Clears *pOK on a failure.
+static void resolve_entries(const PE_MODULE* mod, REF_NODE32* pHead, HMODULE hmod, const char* tbuf, bool* pOK) {
+    for (REF_NODE32* pNode = pHead; pNode; pNode = pNode->next) {
         bool fOrdinal = pNode->type == REF_BY_ORDINAL;
         uintptr_t ulrc = 0;
         uint32_t ulErr = LOAD_ERR_PROC_NOT_FOUND;
@@ -45,37 +45,49 @@ static void resolve_entries(const PE_MODULE* mod, int32_t i, HMODULE hmod, const
     }
 }
 
+// The module test of the DLL tbuf, whose entries are the list at pHead: load it, resolve
+// its entries, report, and follow it with -!. Clears *pOK on a failure.
+static void test_module(PE_MODULE* mod, const char* tbuf, REF_NODE32* pHead, bool fDelayLoaded, bool* pOK) {
+    record_import(tbuf);
+    if (fDelayLoaded) record_delay_loaded();
+    if (!silent_recurse) {
+        levelprint(stdout);
+        fprintf(stdout, Msg_AttemptNT, tbuf);
+    }
+    // A module's DLLs go into the process of its own machine; the recursion into the
+    // previous DLL may have selected another.
+    loader_select_process(mod->Machine);
+    HMODULE hmod = LoadLibraryA(tbuf);
+    if (!hmod) {
+        fputs(Msg_NotLoaded, stdout);
+        uint32_t ulrc = GetLastError();
+        levelprint(stdout);
+        fprintf(stdout, Err_LoadModuleNT, tbuf, int(ulrc));
+        record_load(false, nullptr, int32_t(ulrc));
+        record_unchecked_pe_entries(pHead);
+        *pOK = false;
+        return;
+    }
+    if (GetModuleFileNameA(hmod, mod->modname, PE_MODNAME_SIZE) == 0) strcpy(mod->modname, "?");
+    if (!silent_recurse) fprintf(stdout, Msg_ModName, mod->modname);
+    record_load(true, mod->modname, 0);
+    resolve_entries(mod, pHead, hmod, tbuf, pOK);
+    if (recurse) proc_file(mod->modname, FALSE);
+}
+
 void pe_report(PE_MODULE* mod, const char* filespec) {
     // The search starts in the directory of the module named on the command line, which
     // is always the registry's first record.
     if (pLoadedFiles) loader_set_application_path(pLoadedFiles->filespec);
     bool OK = true;
-    for (int32_t i = 1; i <= mod->numMods; i++) {
-        const char* tbuf = mod->ModuleNameTblP[i];
-        record_import(tbuf);
-        if (!silent_recurse) {
-            levelprint(stdout);
-            fprintf(stdout, Msg_AttemptNT, tbuf);
-        }
-        // A module's DLLs go into the process of its own machine; the recursion into the
-        // previous DLL may have selected another.
-        loader_select_process(mod->Machine);
-        HMODULE hmod = LoadLibraryA(tbuf);
-        if (!hmod) {
-            fputs(Msg_NotLoaded, stdout);
-            uint32_t ulrc = GetLastError();
-            levelprint(stdout);
-            fprintf(stdout, Err_LoadModuleNT, tbuf, int(ulrc));
-            record_load(false, nullptr, int32_t(ulrc));
-            record_unchecked_pe_entries(mod->ModRefTblP.heads[i]);
-            OK = false;
-            continue;
-        }
-        if (GetModuleFileNameA(hmod, mod->modname, PE_MODNAME_SIZE) == 0) strcpy(mod->modname, "?");
-        if (!silent_recurse) fprintf(stdout, Msg_ModName, mod->modname);
-        record_load(true, mod->modname, 0);
-        resolve_entries(mod, i, hmod, tbuf, &OK);
-        if (recurse) proc_file(mod->modname, FALSE);
+    for (int32_t i = 1; i <= mod->numMods; i++)
+        test_module(mod, mod->ModuleNameTblP[i], mod->ModRefTblP.heads[i], false, &OK);
+    // With -d the delay-loaded DLLs follow, tested alike; the loader itself never loads them.
+    if (delay_load) {
+        levelprint(stdout);
+        fprintf(stdout, Msg_DelayFound, mod->numDelayMods);
+        for (int32_t i = 1; i <= mod->numDelayMods; i++)
+            test_module(mod, mod->DelayNameTblP[i], mod->DelayRefTblP.heads[i], true, &OK);
     }
     if (OK && !silent_recurse) {
         levelprint(stdout);

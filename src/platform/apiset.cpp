@@ -1,18 +1,11 @@
 // The API-set schema reader: one check of the whole namespace, then lookups by hash.
 #include "platform/apiset.h"
 
+#include "pe/pe_image.h"
+
 namespace talvek {
 
 namespace {
-
-// The few PE header facts needed to find the schema's section in apisetschema.dll.
-constexpr uint64_t DOS_OFS_NEW_HDR = 0x3C;
-constexpr uint32_t PE_SIGNATURE = 0x00004550;   // "PE\0\0"
-constexpr uint64_t PE_OFS_NUM_SECTIONS = 6;
-constexpr uint64_t PE_OFS_OPT_SIZE = 20;
-constexpr uint64_t PE_FILE_HDR_SIZE = 24;       // signature and file header
-constexpr uint64_t PE_SECTION_HDR_SIZE = 40;
-constexpr uint64_t PE_SECT_VSIZE = 8, PE_SECT_RAW_SIZE = 16, PE_SECT_RAW_PTR = 20;
 
 uint32_t lower_unit(uint32_t c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; }
 
@@ -178,28 +171,8 @@ APISET_RESULT apiset_resolve(const APISET_SCHEMA& schema, std::string_view name,
 }
 
 bool apiset_find_section(BYTE_SPAN file, BYTE_SPAN* section) {
-    uint32_t peOfs = 0, signature = 0;
-    uint16_t cSections = 0, cbOpt = 0;
-    if (!get_u32(file, DOS_OFS_NEW_HDR, &peOfs) || !get_u32(file, peOfs, &signature) || signature != PE_SIGNATURE ||
-        !get_u16(file, uint64_t(peOfs) + PE_OFS_NUM_SECTIONS, &cSections) ||
-        !get_u16(file, uint64_t(peOfs) + PE_OFS_OPT_SIZE, &cbOpt))
-        return false;
-    uint64_t table = uint64_t(peOfs) + PE_FILE_HDR_SIZE + cbOpt;
-    for (uint16_t k = 0; k < cSections; k++) {
-        BYTE_SPAN hdr{};
-        if (!sub_span(file, table + k * PE_SECTION_HDR_SIZE, PE_SECTION_HDR_SIZE, &hdr)) return false;
-        // The name field is 8 bytes, NUL-padded.
-        if (memcmp(hdr.p, APISET_SECTION_NAME, sizeof APISET_SECTION_NAME) != 0) continue;
-        uint32_t cbVirtual = 0, cbRaw = 0, rawPtr = 0;
-        get_u32(hdr, PE_SECT_VSIZE, &cbVirtual);
-        get_u32(hdr, PE_SECT_RAW_SIZE, &cbRaw);
-        get_u32(hdr, PE_SECT_RAW_PTR, &rawPtr);
-        // The raw size is rounded up to the file alignment; the virtual size, when smaller,
-        // is where the section's own bytes end.
-        uint32_t cb = cbVirtual && cbVirtual < cbRaw ? cbVirtual : cbRaw;
-        return sub_span(file, rawPtr, cb, section);
-    }
-    return false;
+    PE_IMAGE im;
+    return pe_parse_image(file, &im) && pe_named_section(&im, APISET_SECTION_NAME, section);
 }
 
 }  // namespace talvek

@@ -14,8 +14,10 @@
 #include <vector>
 
 #include "pe/pe_image.h"
+#include "platform/apiset.h"
 #include "platform/fs.h"
 #include "platform/loader.h"
+#include "platform/system_dirs.h"
 
 namespace talvek {
 
@@ -50,6 +52,19 @@ struct PROCESS {
     std::vector<std::unique_ptr<EMU_MODULE>> modules;     // in load order
     std::unordered_map<std::string, EMU_MODULE*> byName;  // first loaded of each file name
     std::unordered_map<std::string, EMU_MODULE*> byPath;
+    // Wine's DLL folder for this machine when WINEPATH is not set ("" otherwise, or when
+    // there is none), found when the process is made.
+    std::string sysDir;
+    // The API-set schema, read on the first name asked; its file stays mapped while the
+    // schema is in use.
+    bool fSchemaRead = false;
+    bool fHasSchema = false;
+    APISET_SCHEMA schema{};
+    void* schemaMap = nullptr;
+    size_t cbSchemaMap = 0;
+    ~PROCESS() {
+        if (schemaMap) munmap(schemaMap, cbSchemaMap);
+    }
 };
 
 struct LOADER {
@@ -68,6 +83,7 @@ PROCESS* process_of(uint16_t Machine) {
         if (proc->Machine == Machine) return proc.get();
     g.processes.push_back(std::make_unique<PROCESS>());
     g.processes.back()->Machine = Machine;
+    g.processes.back()->sysDir = default_system_folder(Machine);
     return g.processes.back().get();
 }
 
@@ -172,14 +188,16 @@ bool try_dir_list(const PROCESS* proc, const char* list, char sep, const std::st
     }
 }
 
-// The search of a bare name: the application's directory, the current directory,
-// WINEPATH (';'-separated), PATH (':'-separated); the first hit that is not a PE image of
-// another machine wins, as one PATH serves 32-bit and 64-bit programs alike.
+// The search of a bare name: the application's directory, the current directory, the
+// system folders (WINEPATH's, ';'-separated, or when it is not set Wine's folder for the
+// machine), PATH (':'-separated); the first hit that is not a PE image of another machine
+// wins, as one PATH serves 32-bit and 64-bit programs alike.
 bool search(const PROCESS* proc, const std::string& name, std::string* path, bool* fSkipped, FILE_MAP* fm) {
     *fSkipped = false;
     if (!g.appDir.empty() && try_search_dir(proc, g.appDir, name, path, fSkipped, fm)) return true;
     if (try_search_dir(proc, "", name, path, fSkipped, fm)) return true;
     if (try_dir_list(proc, getenv("WINEPATH"), ';', name, path, fSkipped, fm)) return true;
+    if (!proc->sysDir.empty() && try_search_dir(proc, proc->sysDir, name, path, fSkipped, fm)) return true;
     return try_dir_list(proc, getenv("PATH"), ':', name, path, fSkipped, fm);
 }
 
@@ -206,11 +224,56 @@ EMU_MODULE* map_module(PROCESS* proc, const std::string& path, FILE_MAP* fm, uin
     return proc->modules.back().get();
 }
 
-// The module a name stands for in proc: one already loaded, or a file found and mapped now
-// (*fNew). Null with 126 when no file is found, 193 when it is no loadable image or the
-// search found only images of other machines.
-EMU_MODULE* find_or_map(PROCESS* proc, const std::string& name, bool* fNew, uint32_t* err) {
+// Reads proc's API-set schema once: from the first apisetschema.dll in the system folders
+// (exact name, else the first ignoring case). A schema that cannot be read means no API sets.
+const APISET_SCHEMA* schema_of(PROCESS* proc) {
+    if (proc->fSchemaRead) return proc->fHasSchema ? &proc->schema : nullptr;
+    proc->fSchemaRead = true;
+    std::vector<std::string> dirs;
+    if (const char* list = getenv("WINEPATH")) {
+        for (const char* p = list;; p++) {
+            const char* end = strchr(p, ';');
+            dirs.emplace_back(p, end ? size_t(end - p) : strlen(p));
+            if (!end) break;
+            p = end;
+        }
+    } else {
+        dirs.push_back(proc->sysDir);
+    }
+    std::string path;
+    for (const std::string& dir : dirs) {
+        if (dir.empty() || !try_dir(dir, "apisetschema.dll", &path)) continue;
+        FILE_MAP fm;
+        BYTE_SPAN section{nullptr, 0};
+        if (map_file(path, &fm) &&
+            apiset_find_section(BYTE_SPAN{static_cast<const uint8_t*>(fm.p), fm.cb}, &section) &&
+            apiset_read_schema(section, &proc->schema)) {
+            proc->fHasSchema = true;
+            proc->schemaMap = fm.p;
+            proc->cbSchemaMap = fm.cb;
+            fm.p = nullptr;
+        }
+        break;
+    }
+    return proc->fHasSchema ? &proc->schema : nullptr;
+}
+
+// The module a name stands for in proc, asked for by the module whose path is importer ("":
+// the load test): one already loaded, or a file found and mapped now (*fNew). An API-set name
+// stands for its host, loaded by the ordinary rules. Null with 126 when no file is found or
+// the API set has no host, 193 when it is no loadable image or the search found only images
+// of other machines.
+EMU_MODULE* find_or_map(PROCESS* proc, const std::string& asked, std::string_view importer, bool* fNew,
+                        uint32_t* err) {
     *fNew = false;
+    std::string host;
+    APISET_RESULT apiset = APISET_NOT_API_SET;
+    if (const APISET_SCHEMA* schema = schema_of(proc)) apiset = apiset_resolve(*schema, asked, importer, &host);
+    if (apiset == APISET_NO_HOST) {
+        *err = LOAD_ERR_MOD_NOT_FOUND;
+        return nullptr;
+    }
+    const std::string& name = apiset == APISET_HOST ? host : asked;
     std::string file = dll_file_name(name);
     size_t slash = file.rfind('/');
     std::string path;
@@ -246,7 +309,7 @@ void rollback(PROCESS* proc, size_t first) {
     }
 }
 
-EMU_MODULE* load_module(PROCESS* proc, const std::string& name, uint32_t* err);
+EMU_MODULE* load_module(PROCESS* proc, const std::string& name, std::string_view importer, uint32_t* err);
 
 // The value handed out for an export: the module record's address plus the RVA, kept
 // clear of 0 and of the call-gate value.
@@ -289,19 +352,20 @@ bool resolve(EMU_MODULE* m, PE_IMPORT_REF ref, uintptr_t* value) {
             if (!parse_ordinal(entry, &next.ordinal)) return false;
         }
         uint32_t err = 0;
-        EMU_MODULE* target = load_module(m->proc, std::string(text.substr(0, dot)), &err);
+        EMU_MODULE* target = load_module(m->proc, std::string(text.substr(0, dot)), m->path, &err);
         if (!target) return false;
         m = target;
         ref = next;
     }
 }
 
-// Loads name with everything it imports, without recursion: the modules on the way are
-// frames of an explicit stack. The first failure rolls back every module this call mapped.
-EMU_MODULE* load_module(PROCESS* proc, const std::string& name, uint32_t* err) {
+// Loads name, asked for by importer, with everything it imports, without recursion: the
+// modules on the way are frames of an explicit stack. The first failure rolls back every
+// module this call mapped.
+EMU_MODULE* load_module(PROCESS* proc, const std::string& name, std::string_view importer, uint32_t* err) {
     size_t first = proc->modules.size();
     bool fNew = false;
-    EMU_MODULE* top = find_or_map(proc, name, &fNew, err);
+    EMU_MODULE* top = find_or_map(proc, name, importer, &fNew, err);
     if (!top || !fNew) return top;
     std::vector<LOAD_FRAME> stack{LOAD_FRAME{top, 0, nullptr}};
     while (!stack.empty()) {
@@ -316,7 +380,7 @@ EMU_MODULE* load_module(PROCESS* proc, const std::string& name, uint32_t* err) {
         const PE_IMPORT_MODULE& imp = m->imports.modules[i];
         EMU_MODULE* dep = stack.back().dep;
         if (!dep) {
-            dep = find_or_map(proc, std::string(imp.dll), &fNew, err);
+            dep = find_or_map(proc, std::string(imp.dll), m->path, &fNew, err);
             if (!dep) {
                 rollback(proc, first);
                 return nullptr;
@@ -348,7 +412,7 @@ EMU_MODULE* load_module(PROCESS* proc, const std::string& name, uint32_t* err) {
 
 HMODULE LoadLibraryA(const char* lpLibFileName) {
     uint32_t err = LOAD_ERR_MOD_NOT_FOUND;
-    EMU_MODULE* m = lpLibFileName ? load_module(process_of(g.Machine), lpLibFileName, &err) : nullptr;
+    EMU_MODULE* m = lpLibFileName ? load_module(process_of(g.Machine), lpLibFileName, "", &err) : nullptr;
     if (!m) g.lastError = err;
     return m;
 }

@@ -63,6 +63,14 @@ std::vector<FUZZ_FILE> ne_seeds() {
     };
 }
 
+// The folder's API sets: one hosted by kernel32.dll (user32.dll's by itself), one without host.
+APISET_DESC fuzz_apiset_schema() {
+    APISET_DESC d;
+    d.entries = {{"api-ms-win-core-synch-l1-2-0", {{"", "kernel32.dll"}, {"user32.dll", "user32.dll"}}},
+                 {"ext-ms-win-empty-l1-1-0", {}}};
+    return d;
+}
+
 // A PE DLL exporting names at ordinals 1, 2, ..., and importing what it is given.
 BYTES pe_dll(const std::vector<std::string>& names, const std::vector<PE_IMPORT>& imports = {},
              const std::vector<PE_EXPORT>& extra = {}) {
@@ -87,6 +95,7 @@ std::vector<FUZZ_FILE> pe_folder() {
                               {PE_EXPORT{9, "Fwd", "kernel32.ExitProcess", 0}, PE_EXPORT{10, "FwdOrd", "KERNEL32.#2", 0}})},
         {"Cycle.DLL", pe_dll({"c"}, {{"user32.dll", {pe_name("MessageBoxA")}}})},
         {"wide.dll", write_pe(wide)},
+        {"apisetschema.dll", write_apiset_dll(write_apiset(fuzz_apiset_schema()))},
     };
 }
 
@@ -97,7 +106,8 @@ std::vector<FUZZ_FILE> pe_loader_seeds() {
                    PE_EXPORT{4, "loop", "fuzz.loop", 0}};
     fwd.export_dir = true;
     fwd.export_base = 1;
-    fwd.imports = {{"user32.dll", {pe_name("Fwd"), pe_ord(1)}}};
+    fwd.imports = {{"user32.dll", {pe_name("Fwd"), pe_ord(1)}}, {"api-ms-win-core-synch-l1-2-0.dll", {pe_name("Sleep")}}};
+    fwd.exports.push_back(PE_EXPORT{5, "e", "api-ms-win-core-synch-l1-2-0.Sleep", 0});
     PE_DESC plain;
     plain.exports = {PE_EXPORT{1, "a", "", 0}, PE_EXPORT{4, "d", "", 0}};
     plain.export_dir = true;
@@ -119,6 +129,12 @@ std::vector<FUZZ_FILE> pe_seeds() {
     PE_DESC short_header;
     short_header.opt_size = 28;
     PE_DESC no_imports;
+    // Delay-load tables of both kinds beside the static imports (read with -d, option bit 3).
+    app.delay_imports = {{"api-ms-win-core-synch-l1-2-0.dll", {pe_name("Sleep"), pe_ord(1)}},
+                         {"ext-ms-win-empty-l1-1-0.dll", {pe_name("x")}},
+                         {"absent.dll", {pe_name("y")}}};
+    PE_DESC delay_va = app;
+    delay_va.delay_va = true;
     PE_DESC app64 = app;   // the 32-bit DLLs of the folder are passed over, k64.dll loads
     app64.imports.push_back({"k64.dll", {pe_name("Sleep"), pe_ord(1)}});
     return {
@@ -126,6 +142,7 @@ std::vector<FUZZ_FILE> pe_seeds() {
         {"pe_address_table_only", write_pe(iat)},
         {"pe_short_header", write_pe(short_header)},
         {"pe_no_imports", write_pe(no_imports)},
+        {"pe_delay_imports_as_addresses", write_pe(delay_va)},
         {"pe32plus_six_dlls_every_outcome", write_pe(pe_wide(app64))},
         {"pe32plus_address_table_only", write_pe(pe_wide(iat))},
     };

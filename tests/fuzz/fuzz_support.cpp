@@ -27,6 +27,9 @@ std::string fuzz_prepare_folder(char format) {
     for (const FUZZ_FILE& f : fuzz_dll_folder(format))
         if (!fuzz_write(dir + "/" + f.name, f.bytes)) abort();
     if (chdir(dir.c_str()) != 0) abort();
+    // The folder is the system folder too, so its apisetschema.dll is read and no Wine
+    // installed on the machine takes part.
+    setenv("WINEPATH", dir.c_str(), 1);
     talvek::tool_exit_hook = exit_by_throw;
     return dir;
 }
@@ -56,6 +59,7 @@ void fuzz_run_check(const char* filespec, uint8_t opts) {
     LoadVerbose = (opts >> 1) & 1;
     silent_recurse = (opts >> 2) & 1;
     segments = (opts >> 3) & 1;
+    delay_load = segments;   // -s concerns NE modules only, -d PE modules only
     ordinals = (opts >> 4) & 1;
     relocation = (opts >> 5) & 1;
     reloc_chain = (opts >> 6) & 1;

@@ -7,7 +7,8 @@
 
 #include "support/module_writer.h"
 
-// Makes a fresh folder holding the format's DLLs and moves into it. Returns its path.
+// Makes a fresh folder holding the format's DLLs, moves into it and names it in WINEPATH.
+// Returns its path.
 // (The tool's output is left alone: libFuzzer silences it with -close_fd_mask=3, and a
 // replay under CTest keeps it for the log.)
 std::string fuzz_prepare_folder(char format);

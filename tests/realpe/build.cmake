@@ -13,7 +13,8 @@ endfunction()
 set(PE --target=i686-w64-windows-gnu -fuse-ld=lld -nostdlib -O1)
 set(DLL_ENTRY -Wl,--entry=DllEntry@12)
 file(REMOVE_RECURSE ${OUT})
-file(MAKE_DIRECTORY ${OUT}/lib ${OUT}/full ${OUT}/missing ${OUT}/lacking ${OUT}/unforwarded ${OUT}/lib64 ${OUT}/full64)
+file(MAKE_DIRECTORY ${OUT}/lib ${OUT}/full ${OUT}/missing ${OUT}/lacking ${OUT}/unforwarded ${OUT}/lib64 ${OUT}/full64
+     ${OUT}/modern ${OUT}/modern64)
 
 run(${DLLTOOL} -m i386 -d ${SRC}/beta.def -l ${OUT}/lib/libbeta.a)
 run(${DLLTOOL} -m i386 -d ${SRC}/alpha.def -l ${OUT}/lib/libalpha.a)
@@ -44,3 +45,26 @@ run(${CLANG} ${PE64} -shared -o ${OUT}/full64/beta.dll ${SRC}/beta.c ${SRC}/beta
 run(${CLANG} ${PE64} -shared -o ${OUT}/full64/alpha.dll ${SRC}/alpha.c ${OUT}/lib64/libbeta.a -Wl,--entry=DllEntry
     -Wl,-Xlink=-export:alpha_one -Wl,-Xlink=-export:alpha_fwd=beta.beta_target)
 run(${CLANG} ${PE64} -o ${OUT}/full64/app.exe ${SRC}/app.c ${OUT}/lib64/libalpha.a ${OUT}/lib64/libbeta.a -Wl,--entry=AppEntry)
+
+# A program as current toolchains make it, in both widths: the C runtime imported through the
+# API set api-ms-win-crt-runtime-l1-1-0.dll, kernel32.dll, and beta.dll delay-loaded, with
+# beta.dll beside it.
+foreach(width 32 64)
+  if(width EQUAL 32)
+    set(machine i386)
+    set(flags ${PE})
+    set(lib ${OUT}/lib)
+    set(dir ${OUT}/modern)
+  else()
+    set(machine i386:x86-64)
+    set(flags ${PE64})
+    set(lib ${OUT}/lib64)
+    set(dir ${OUT}/modern64)
+  endif()
+  run(${DLLTOOL} -m ${machine} -d ${SRC}/ucrt.def -l ${lib}/libucrt.a)
+  run(${DLLTOOL} -m ${machine} -d ${SRC}/kernel32.def -l ${lib}/libkernel32.a)
+  run(${CLANG} ${flags} -o ${dir}/app.exe ${SRC}/modern.c ${lib}/libucrt.a ${lib}/libkernel32.a ${lib}/libbeta.a
+      -Wl,--entry=AppEntry -Wl,-delayload=beta.dll)
+endforeach()
+file(COPY ${OUT}/full/beta.dll DESTINATION ${OUT}/modern)
+file(COPY ${OUT}/full64/beta.dll DESTINATION ${OUT}/modern64)

@@ -22,6 +22,7 @@ void set_options(const std::vector<std::string>& options) {
             case 'l': recurse = list_files = TRUE; break;
             case 'q': recurse = list_files = silent_recurse = TRUE; break;
             case 'v': LoadVerbose = TRUE; break;
+            case 'd': delay_load = TRUE; break;
             case 'c': reloc_chain = TRUE; break;
             case 'i': imports = TRUE; break;
             case 'o': ordinals = TRUE; break;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/loader.h"
+#include "platform/system_dirs.h"
 #include "support/pe_writer.h"
 #include "support/tool_runner.h"
 
@@ -25,11 +26,15 @@ protected:
         save("WINEPATH", &oldWinePath);
         setenv("PATH", "", 1);
         unsetenv("WINEPATH");
+        // With WINEPATH unset Wine's folder is looked for under this root: none is there
+        // unless a test lays one out.
+        talvek::wine_search_root = dir + "/root";
         ASSERT_EQ(chdir(dir.c_str()), 0);
     }
 
     void TearDown() override {
         talvek::loader_reset();
+        talvek::wine_search_root.clear();
         (void)!chdir(oldCwd.c_str());
         restore("PATH", oldPath);
         restore("WINEPATH", oldWinePath);

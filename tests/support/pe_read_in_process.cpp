@@ -8,9 +8,10 @@
 
 #include "driver/driver.h"
 
-std::unique_ptr<talvek::PE_MODULE> read_pe_in_process(const BYTES& b, int32_t* rc) {
+std::unique_ptr<talvek::PE_MODULE> read_pe_in_process(const BYTES& b, int32_t* rc, bool fDelay) {
     using namespace talvek;
     reset_run_state();
+    delay_load = fDelay;
     level = 1;
     FILE* f = tmpfile();
     fwrite(b.data(), 1, b.size(), f);
@@ -22,5 +23,6 @@ std::unique_ptr<talvek::PE_MODULE> read_pe_in_process(const BYTES& b, int32_t* r
     testing::internal::GetCapturedStdout();
     fclose(f);
     level = 0;
+    delay_load = FALSE;
     return mod;
 }

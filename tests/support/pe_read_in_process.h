@@ -9,5 +9,6 @@
 #include "support/module_writer.h"
 
 // The module record after pe_read_module on the image b (its count line is swallowed);
-// *rc is the result. The record owns and releases its names and lists.
-std::unique_ptr<talvek::PE_MODULE> read_pe_in_process(const BYTES& b, int32_t* rc);
+// *rc is the result. The record owns and releases its names and lists. fDelay: as with -d,
+// the delay-load tables too.
+std::unique_ptr<talvek::PE_MODULE> read_pe_in_process(const BYTES& b, int32_t* rc, bool fDelay = false);

@@ -115,6 +115,44 @@ BYTES write_pe(const PE_DESC& d, PE_LAYOUT* layout) {
     l.import_ofs = l.data_raw + impOff;
     l.import_rva = fImports ? rva(impOff) : 0;
 
+    // Delay-load descriptors: Attributes, DLL name, module handle, address table, name table;
+    // the rest 0. Entries by name point to hint/name entries, by VA too in the VA form.
+    const uint32_t kImageBase = 0x10000000;
+    auto delayAddr = [&](size_t off) { return rva(off) + (d.delay_va ? kImageBase : 0); };
+    uint32_t delayRVA = 0;
+    size_t cbDelay = 32 * (d.delay_imports.size() + 1);
+    if (!d.delay_imports.empty()) {
+        while (D.size() % 8) add_u8(D, 0);
+        size_t descOff = reserve(D, cbDelay);
+        delayRVA = rva(descOff);
+        l.delay_ofs = l.data_raw + descOff;
+        for (size_t i = 0; i < d.delay_imports.size(); i++) {
+            const PE_IMPORT& m = d.delay_imports[i];
+            size_t handle = reserve(D, cbEntry);
+            size_t iat = reserve(D, cbEntry * (m.refs.size() + 1));
+            size_t names = reserve(D, cbEntry * (m.refs.size() + 1));
+            size_t desc = descOff + 32 * i;
+            put_u32(D, desc + 0, d.delay_va ? 0 : 1);
+            put_u32(D, desc + 4, delayAddr(add_cstr(D, m.dll)));
+            put_u32(D, desc + 8, delayAddr(handle));
+            put_u32(D, desc + 12, delayAddr(iat));
+            put_u32(D, desc + 16, delayAddr(names));
+            for (size_t j = 0; j < m.refs.size(); j++) {
+                uint64_t v = m.refs[j].value;
+                if (m.refs[j].by_ordinal) v |= d.wide ? 0x8000000000000000ull : 0x80000000u;
+                if (!m.refs[j].name.empty()) {
+                    if (D.size() % 2) add_u8(D, 0);
+                    size_t hn = D.size();
+                    add_u16(D, m.refs[j].hint);
+                    add_cstr(D, m.refs[j].name);
+                    v = delayAddr(hn);
+                }
+                put_u32(D, names + cbEntry * j, uint32_t(v));
+                if (d.wide) put_u32(D, names + cbEntry * j + 4, uint32_t(v >> 32));
+            }
+        }
+    }
+
     bool fExports = d.export_dir || !d.exports.empty();
     uint32_t cbExports = 0;
     if (fExports) {
@@ -166,7 +204,7 @@ BYTES write_pe(const PE_DESC& d, PE_LAYOUT* layout) {
         if (at + 4 <= opt.size()) put_u32(opt, at, v);
     };
     if (opt.size() >= 2) put_u16(opt, 0, d.magic);
-    opt32(d.wide ? 24 : 28, 0x10000000);   // ImageBase (the low half of PE32+'s)
+    opt32(d.wide ? 24 : 28, kImageBase);   // ImageBase (the low half of PE32+'s)
     opt32(32, 0x1000);       // SectionAlignment
     opt32(36, 0x200);        // FileAlignment
     opt32(56, uint32_t(align_up(d.data_va + D.size(), 0x1000)));   // SizeOfImage
@@ -175,6 +213,10 @@ BYTES write_pe(const PE_DESC& d, PE_LAYOUT* layout) {
     if (fImports) {
         opt32(ofsDirs + 8, l.import_rva);
         opt32(ofsDirs + 12, uint32_t(20 * (d.imports.size() + 1)));
+    }
+    if (delayRVA) {
+        opt32(ofsDirs + 8 * 13, delayRVA);
+        opt32(ofsDirs + 8 * 13 + 4, uint32_t(cbDelay));
     }
     if (fExports) {
         opt32(ofsDirs, l.export_rva);

@@ -52,6 +52,8 @@ struct PE_DESC {
     uint32_t num_rva = 16;
     std::vector<PE_IMPORT> imports;
     bool import_terminator = true;      // the all-zero descriptor that ends the directory
+    std::vector<PE_IMPORT> delay_imports;   // delay-load descriptors (data directory 13)
+    bool delay_va = false;              // Attributes 0: addresses in them as VAs (ImageBase added)
     std::vector<PE_EXPORT> exports;
     bool export_dir = false;            // write an export directory even with no exports
     uint32_t export_base = 1;
@@ -80,6 +82,7 @@ struct PE_LAYOUT {
     uint32_t import_rva, export_rva;
     std::vector<size_t> lookup_ofs;   // each module's lookup table (its address table when iat_only)
     std::vector<size_t> dll_name_ofs;
+    size_t delay_ofs;       // the first delay-load descriptor
 };
 
 // A whole module file.

@@ -21,6 +21,10 @@
 #error "TALVEK_EXE must name the built tool"
 #endif
 
+// Checks run in the test process see an empty WINEPATH too, so a Wine installed on the
+// machine never takes part; the loader's own tests set it, or unset it, as they need.
+[[maybe_unused]] static const int kNoSystemWine = setenv("WINEPATH", "", 1);
+
 std::string make_temp_dir() {
     const char* base = getenv("TMPDIR");
     std::string tmpl = std::string(base && *base ? base : "/tmp") + "/talvek-test-XXXXXX";
@@ -87,6 +91,10 @@ TOOL_RUN run_talvek_in(const std::string& dir, const std::vector<std::string>& a
             close(perr[0]);
             close(perr[1]);
         }
+        if (opt.system_wine)
+            unsetenv("WINEPATH");
+        else
+            setenv("WINEPATH", "", 1);
         for (const auto& kv : opt.env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
         if (opt.stack_mb) {
             struct rlimit rl;

@@ -22,6 +22,9 @@ struct RUN_OPTIONS {
     int timeout_s = 120;
     size_t keep_out_tail = 0;                                 // keep only the last bytes of `out` (0: all)
     size_t stack_mb = 0;                                      // stack limit for the run (0: inherited)
+    // WINEPATH is set to "" unless env sets it, so Wine's own folder never takes part;
+    // true leaves it unset, for a run that searches the machine's Wine on purpose.
+    bool system_wine = false;
 };
 
 // Options with only standard input set.
