@@ -209,11 +209,17 @@ struct PE_REGION {
     uint64_t start, end, raw_end, file_ofs;
 };
 
-static bool find_region(const PE_IMAGE* im, uint64_t rva, PE_REGION* r) {
-    auto it = std::upper_bound(im->runs.begin(), im->runs.end(), rva,
-                               [](uint64_t x, const PE_RUN& run) { return x < run.start; });
-    if (it != im->runs.begin() && (it - 1)->section != PE_NO_SECTION) {
-        const PE_SECTION_HDR& s = im->sections[(it - 1)->section];
+static bool find_region(PE_IMAGE* im, uint64_t rva, PE_REGION* r) {
+    const std::vector<PE_RUN>& runs = im->runs;
+    // Reads come in streams (a table, then its names), so the last run is tried first.
+    size_t k = im->iLastRun;
+    if (!(k < runs.size() && rva >= runs[k].start && (k + 1 == runs.size() || rva < runs[k + 1].start))) {
+        auto it = std::upper_bound(runs.begin(), runs.end(), rva, [](uint64_t x, const PE_RUN& run) { return x < run.start; });
+        k = it == runs.begin() ? runs.size() : size_t(it - runs.begin()) - 1;
+        if (k < runs.size()) im->iLastRun = k;
+    }
+    if (k < runs.size() && runs[k].section != PE_NO_SECTION) {
+        const PE_SECTION_HDR& s = im->sections[runs[k].section];
         uint64_t extent = std::max(s.VirtualSize, s.SizeOfRawData);
         *r = PE_REGION{s.VirtualAddress, s.VirtualAddress + extent,
                        s.VirtualAddress + std::min<uint64_t>(s.SizeOfRawData, extent), s.PointerToRawData};
@@ -262,7 +268,7 @@ bool pe_rva_u16(PE_IMAGE* im, uint64_t rva, uint16_t* v) {
 
 // A name of at most cchMax characters in the loader's mode; a longer one is false, found
 // after looking at no more than cchMax + 1 bytes.
-static bool cstr_at_most(const PE_IMAGE* im, uint64_t rva, uint64_t cchMax, std::string_view* s) {
+static bool cstr_at_most(PE_IMAGE* im, uint64_t rva, uint64_t cchMax, std::string_view* s) {
     PE_REGION r;
     if (!find_region(im, rva, &r)) return false;
     if (rva >= r.raw_end) {   // inside the zero-filled tail: an empty string
@@ -349,7 +355,8 @@ static bool read_lookup_table(PE_IMAGE* im, uint32_t rva, std::vector<PE_IMPORT_
         }
         std::string_view name;
         if (!pe_hint_name_at(im, e.Value, &name)) return false;
-        refs->push_back(PE_IMPORT_REF{false, 0, name});
+        uint16_t hint = 0;
+        refs->push_back(PE_IMPORT_REF{false, 0, name, pe_rva_u16(im, e.Value, &hint) ? hint : PE_NO_HINT});
     }
 }
 
@@ -382,13 +389,13 @@ bool pe_read_imports(PE_IMAGE* im, PE_IMPORT_TABLES* imp) {
     }
 }
 
-// Indexes the export names once. Only as many name pointers are read as the file could
-// hold, so a huge count over zero-filled bytes costs no more than the file's size; a name
-// pointer met before adds nothing (the first in table order wins), and names are indexed
-// up to PE_MAX_EXPORT_NAME characters, so pointers into one long run of text cost at most
-// that much each rather than the run's length.
+// Indexes the export names by name -> first index in table order. Only as many name
+// pointers are read as the file could hold, so a huge count over zero-filled bytes costs no
+// more than the file's size; a name pointer met before adds nothing (the first in table
+// order wins), and names are indexed up to PE_MAX_EXPORT_NAME characters, so pointers into
+// one long run of text cost at most that much each rather than the run's length.
 static void index_names(PE_IMAGE* im) {
-    im->names_indexed = true;
+    im->name_order = PE_NAMES_INDEXED;
     uint64_t cNames = std::min<uint64_t>(im->exp_num_names, im->file.len / 4 + 1);
     std::unordered_set<uint32_t> seen;
     for (uint64_t i = 0; i < cNames; i++) {
@@ -400,6 +407,46 @@ static void index_names(PE_IMAGE* im) {
     }
 }
 
+// Reads the export names, as far as index_names would, into im->names when every one of them
+// can be read and they ascend in byte order; there a search by halving finds what the index
+// would: the first match in table order is the lowest of the equal names, which stand side
+// by side. Any other table is indexed. A pointer equal to the one before repeats its name
+// without a second read.
+static void read_names(PE_IMAGE* im) {
+    im->name_order = PE_NAMES_SORTED;
+    uint64_t cNames = std::min<uint64_t>(im->exp_num_names, im->file.len / 4 + 1);
+    im->names.reserve(size_t(std::min<uint64_t>(cNames, PE_BUF_SIZE)));
+    uint32_t rvaPrev = 0;
+    for (uint64_t i = 0; i < cNames; i++) {
+        uint32_t rva = 0;
+        std::string_view name;
+        if (!pe_rva_u32(im, im->exp_names + 4 * i, &rva)) break;
+        if (i > 0 && rva == rvaPrev) {
+            name = im->names.back();
+        } else if (!cstr_at_most(im, rva, PE_MAX_EXPORT_NAME, &name) || (i > 0 && name < im->names.back())) {
+            im->names = std::vector<std::string_view>();
+            index_names(im);
+            return;
+        }
+        im->names.push_back(name);
+        rvaPrev = rva;
+    }
+}
+
+// The index of name in a sorted table. The importer's hint, the index the name had when the
+// importer was linked, is tried first; it is the first match when the name before differs.
+static bool find_sorted_name(const PE_IMAGE* im, std::string_view name, uint32_t hint, uint32_t* i) {
+    const std::vector<std::string_view>& v = im->names;
+    if (hint < v.size() && v[hint] == name && (hint == 0 || v[hint - 1] != name)) {
+        *i = hint;
+        return true;
+    }
+    auto it = std::lower_bound(v.begin(), v.end(), name);
+    if (it == v.end() || *it != name) return false;
+    *i = uint32_t(it - v.begin());
+    return true;
+}
+
 bool pe_export_index(PE_IMAGE* im, const PE_IMPORT_REF& ref, uint32_t* index) {
     if (!im->has_exports) return false;
     uint32_t idx = 0;
@@ -407,10 +454,17 @@ bool pe_export_index(PE_IMAGE* im, const PE_IMPORT_REF& ref, uint32_t* index) {
         if (ref.ordinal < im->exp_base) return false;
         idx = ref.ordinal - im->exp_base;
     } else {
-        if (!im->names_indexed) index_names(im);
-        auto it = im->name_index.find(ref.name);
+        if (im->name_order == PE_NAMES_UNREAD) read_names(im);
+        uint32_t i = 0;
+        if (im->name_order == PE_NAMES_SORTED) {
+            if (!find_sorted_name(im, ref.name, ref.hint, &i)) return false;
+        } else {
+            auto it = im->name_index.find(ref.name);
+            if (it == im->name_index.end()) return false;
+            i = it->second;
+        }
         uint16_t ord = 0;
-        if (it == im->name_index.end() || !pe_rva_u16(im, im->exp_ordinals + 2ull * it->second, &ord)) return false;
+        if (!pe_rva_u16(im, im->exp_ordinals + 2ull * i, &ord)) return false;
         idx = ord;
     }
     if (idx >= im->exp_num_funcs) return false;
