@@ -4,7 +4,7 @@
 // (so the loader's search does not read the system's folders) and its peak resident memory
 // comes from wait4. That peak also counts this process's own memory at the fork, so the
 // floor (the same fork running /bin/true) is shown beside it. TALVEK_BENCH_EXE names
-// another build of the tool to measure. The many-descriptor files are checked with -v -!
+// another build of the tool to measure, TALVEK_BENCH_PATH a PATH to give it. The many-descriptor files are checked with -v -!
 // in a folder of 2,000 other files, as a system folder on the search path would be.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -45,7 +45,9 @@ CHILD_RESULT run_child(const std::string& path, bool fRecursive, bool fFloor = f
         rlimit cpu{kCpuLimit, kCpuLimit}, as{kMemLimit, kMemLimit};
         setrlimit(RLIMIT_CPU, &cpu);
         setrlimit(RLIMIT_AS, &as);
-        char* const envp[] = {const_cast<char*>("PATH="), nullptr};
+        const char* path_env = getenv("TALVEK_BENCH_PATH");
+        std::string path_var = std::string("PATH=") + (path_env ? path_env : "");
+        char* const envp[] = {const_cast<char*>(path_var.c_str()), nullptr};
         if (fRecursive)
             execle(exe.c_str(), exe.c_str(), "-v", "-!", path.c_str(), static_cast<char*>(nullptr), envp);
         else

@@ -81,6 +81,8 @@ void remember_dir_listings(bool fOn) {
 
 void forget_dir_listings() { DirListings.clear(); }
 
+bool remembering_dir_listings() { return fRememberListings; }
+
 bool find_dir_entry(const std::string& dir, std::string_view name, std::string* real_name) {
     if (name.empty() || name == "." || name == "..") return false;
     for (char c : name)

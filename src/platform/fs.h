@@ -18,6 +18,7 @@ bool find_dir_entry(const std::string& dir, std::string_view name, std::string* 
 // Either call drops what is kept.
 void remember_dir_listings(bool fOn);
 void forget_dir_listings();
+bool remembering_dir_listings();
 
 // The absolute, lexically normalised form of path: no "." or ".." components, no doubled
 // separators. Symbolic links are not resolved.
