@@ -46,6 +46,7 @@ void pool_free(NAME_POOL* pool) {
 }
 
 void BadFile(const char* ErrorMsg) {
+    fflush(stdout);   // what standard output holds comes first, as before every error line
     fprintf(stderr, "%10s %50s", "ZOReve:  ", ErrorMsg);
     tool_exit(RC_BAD_PE_HEADER);
 }

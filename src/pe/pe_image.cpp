@@ -202,34 +202,39 @@ bool pe_data_dir(const PE_IMAGE* im, uint32_t i, PE_DIR* dir) {
     return true;
 }
 
-// The part of the image that holds rva in the loader's mode: the first section in table
-// order whose extent holds it, else the headers. Bytes from raw_end on read as 0; file_ofs
-// is the file offset of start.
-struct PE_REGION {
-    uint64_t start, end, raw_end, file_ofs;
-};
-
 static bool find_region(PE_IMAGE* im, uint64_t rva, PE_REGION* r) {
-    const std::vector<PE_RUN>& runs = im->runs;
-    // Reads come in streams (a table, then its names), so the last run is tried first.
-    size_t k = im->iLastRun;
-    if (!(k < runs.size() && rva >= runs[k].start && (k + 1 == runs.size() || rva < runs[k + 1].start))) {
-        auto it = std::upper_bound(runs.begin(), runs.end(), rva, [](uint64_t x, const PE_RUN& run) { return x < run.start; });
-        k = it == runs.begin() ? runs.size() : size_t(it - runs.begin()) - 1;
-        if (k < runs.size()) im->iLastRun = k;
+    if (im->fLastRegion && rva >= im->lastRegion.run_start && rva < im->lastRegion.run_end) {
+        *r = im->lastRegion;
+        return true;
     }
-    if (k < runs.size() && runs[k].section != PE_NO_SECTION) {
-        const PE_SECTION_HDR& s = im->sections[runs[k].section];
+    const std::vector<PE_RUN>& runs = im->runs;
+    auto it = std::upper_bound(runs.begin(), runs.end(), rva, [](uint64_t x, const PE_RUN& run) { return x < run.start; });
+    uint64_t run_start = it == runs.begin() ? 0 : (it - 1)->start;
+    uint64_t run_end = it == runs.end() ? UINT64_MAX : it->start;
+    if (it != runs.begin() && (it - 1)->section != PE_NO_SECTION) {
+        const PE_SECTION_HDR& s = im->sections[(it - 1)->section];
         uint64_t extent = std::max(s.VirtualSize, s.SizeOfRawData);
         *r = PE_REGION{s.VirtualAddress, s.VirtualAddress + extent,
-                       s.VirtualAddress + std::min<uint64_t>(s.SizeOfRawData, extent), s.PointerToRawData};
-        return true;
+                       s.VirtualAddress + std::min<uint64_t>(s.SizeOfRawData, extent), s.PointerToRawData,
+                       run_start, run_end};
+    } else if (rva < im->hdr.SizeOfHeaders) {
+        *r = PE_REGION{0, im->hdr.SizeOfHeaders, im->hdr.SizeOfHeaders, 0,
+                       run_start, std::min<uint64_t>(run_end, im->hdr.SizeOfHeaders)};
+    } else {
+        return false;
     }
-    if (rva < im->hdr.SizeOfHeaders) {
-        *r = PE_REGION{0, im->hdr.SizeOfHeaders, im->hdr.SizeOfHeaders, 0};
-        return true;
-    }
-    return false;
+    im->fLastRegion = true;
+    im->lastRegion = *r;
+    return true;
+}
+
+// The file bytes from rva to the end of its region's raw data (cut where the file ends),
+// as pe_read_rva reads them; empty in the report's mode or where none are present.
+static BYTE_SPAN raw_from(PE_IMAGE* im, uint64_t rva, PE_REGION* r) {
+    if (im->mode != PE_MAP_FIRST_SECTION || !find_region(im, rva, r) || rva >= r->raw_end) return BYTE_SPAN{nullptr, 0};
+    uint64_t ofs = r->file_ofs + (rva - r->start);
+    if (ofs >= im->file.len) return BYTE_SPAN{nullptr, 0};
+    return BYTE_SPAN{im->file.p + ofs, size_t(std::min<uint64_t>(r->raw_end - rva, im->file.len - ofs))};
 }
 
 size_t pe_read_rva(PE_IMAGE* im, uint64_t rva, uint8_t* dst, size_t n) {
@@ -248,21 +253,33 @@ size_t pe_read_rva(PE_IMAGE* im, uint64_t rva, uint8_t* dst, size_t n) {
         if (!sub_span(im->file, r.file_ofs + (rva - r.start), cbRaw, &raw)) return 0;
         memcpy(dst, raw.p, raw.len);
     }
-    memset(dst + cbRaw, 0, n - size_t(cbRaw));
+    if (n > cbRaw) memset(dst + cbRaw, 0, n - size_t(cbRaw));
     return n;
 }
 
 bool pe_rva_u32(PE_IMAGE* im, uint64_t rva, uint32_t* v) {
+    PE_REGION r;
+    BYTE_SPAN raw = raw_from(im, rva, &r);
     uint8_t b[4];
-    if (pe_read_rva(im, rva, b, 4) != 4) return false;
-    *v = le32(b);
+    if (raw.len >= 4)
+        *v = le32(raw.p);
+    else if (pe_read_rva(im, rva, b, 4) == 4)
+        *v = le32(b);
+    else
+        return false;
     return true;
 }
 
 bool pe_rva_u16(PE_IMAGE* im, uint64_t rva, uint16_t* v) {
+    PE_REGION r;
+    BYTE_SPAN raw = raw_from(im, rva, &r);
     uint8_t b[2];
-    if (pe_read_rva(im, rva, b, 2) != 2) return false;
-    *v = le16(b);
+    if (raw.len >= 2)
+        *v = le16(raw.p);
+    else if (pe_read_rva(im, rva, b, 2) == 2)
+        *v = le16(b);
+    else
+        return false;
     return true;
 }
 
@@ -416,11 +433,19 @@ static void read_names(PE_IMAGE* im) {
     im->name_order = PE_NAMES_SORTED;
     uint64_t cNames = std::min<uint64_t>(im->exp_num_names, im->file.len / 4 + 1);
     im->names.reserve(size_t(std::min<uint64_t>(cNames, PE_BUF_SIZE)));
+    // The pointers that lie in the run of the first, in raw data, are taken straight from
+    // the file; pe_rva_u32 reads the rest.
+    PE_REGION r;
+    BYTE_SPAN ptrs = raw_from(im, im->exp_names, &r);
+    uint64_t cDirect = ptrs.len ? std::min<uint64_t>(ptrs.len, r.run_end - im->exp_names) / 4 : 0;
     uint32_t rvaPrev = 0;
     for (uint64_t i = 0; i < cNames; i++) {
         uint32_t rva = 0;
         std::string_view name;
-        if (!pe_rva_u32(im, im->exp_names + 4 * i, &rva)) break;
+        if (i < cDirect)
+            rva = le32(ptrs.p + 4 * i);
+        else if (!pe_rva_u32(im, im->exp_names + 4 * i, &rva))
+            break;
         if (i > 0 && rva == rvaPrev) {
             name = im->names.back();
         } else if (!cstr_at_most(im, rva, PE_MAX_EXPORT_NAME, &name) || (i > 0 && name < im->names.back())) {

@@ -121,6 +121,14 @@ constexpr uint32_t PE_MAX_EXPORT_NAME = PE_BUF_SIZE;
 
 enum PE_NAME_ORDER { PE_NAMES_UNREAD, PE_NAMES_SORTED, PE_NAMES_INDEXED };
 
+// The part of the image that holds an RVA in the loader's mode: the first section in table
+// order whose extent holds it, else the headers. Bytes from raw_end on read as 0; file_ofs
+// is the file offset of start. [run_start, run_end): the RVAs that map through it as well.
+struct PE_REGION {
+    uint64_t start, end, raw_end, file_ofs;
+    uint64_t run_start, run_end;
+};
+
 struct PE_IMAGE {
     PE_MAP_MODE mode;
     bool fWide;                            // 8-byte lookup entries
@@ -133,7 +141,8 @@ struct PE_IMAGE {
     PE_HEADERS hdr;
     std::vector<PE_SECTION_HDR> sections;
     std::vector<PE_RUN> runs;   // ascending, so each read finds its section in log time
-    size_t iLastRun;            // the run of the last look-up: reads come in streams
+    bool fLastRegion;           // lastRegion holds the last look-up: reads come in streams
+    PE_REGION lastRegion;
     // The export directory, when it can be read.
     bool has_exports;
     uint32_t exp_base, exp_num_funcs, exp_num_names, exp_funcs, exp_names, exp_ordinals;
