@@ -84,7 +84,11 @@ void ReadPEHeader(const PE_HEADERS* h, DATA_DIR* SectionAddr, uint64_t* pulBase)
 }
 
 void ReadSectionTable(BYTE_SPAN Buf, uint32_t usNumberOfSections, DATA_DIR* SectionAddr) {
-    for (uint32_t k = 0; k < usNumberOfSections; k++) {
+    // Headers past the end of Buf read as zeros, which map no directory: only those Buf
+    // holds, whole or in part, are looked at.
+    uint64_t cPresent = (uint64_t(Buf.len) + PE_SECTION_HDR_SIZE - 1) / PE_SECTION_HDR_SIZE;
+    uint32_t cSections = uint32_t(std::min<uint64_t>(usNumberOfSections, cPresent));
+    for (uint32_t k = 0; k < cSections; k++) {
         PE_SECTION_HDR s = pe_section_at(Buf, k);
         uint32_t va = s.VirtualAddress, size = s.SizeOfRawData, raw = s.PointerToRawData;
         for (uint32_t j = 0; j < PE_NUM_DIRS; j++) {
