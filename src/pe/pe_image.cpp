@@ -202,11 +202,11 @@ bool pe_data_dir(const PE_IMAGE* im, uint32_t i, PE_DIR* dir) {
     return true;
 }
 
-static bool find_region(PE_IMAGE* im, uint64_t rva, PE_REGION* r) {
-    if (im->fLastRegion && rva >= im->lastRegion.run_start && rva < im->lastRegion.run_end) {
-        *r = im->lastRegion;
-        return true;
-    }
+// The region that holds rva, kept in the image as the first to try for the next read; null
+// when nothing holds it.
+static const PE_REGION* find_region(PE_IMAGE* im, uint64_t rva) {
+    PE_REGION* r = &im->lastRegion;
+    if (im->fLastRegion && rva >= r->run_start && rva < r->run_end) return r;
     const std::vector<PE_RUN>& runs = im->runs;
     auto it = std::upper_bound(runs.begin(), runs.end(), rva, [](uint64_t x, const PE_RUN& run) { return x < run.start; });
     uint64_t run_start = it == runs.begin() ? 0 : (it - 1)->start;
@@ -221,17 +221,20 @@ static bool find_region(PE_IMAGE* im, uint64_t rva, PE_REGION* r) {
         *r = PE_REGION{0, im->hdr.SizeOfHeaders, im->hdr.SizeOfHeaders, 0,
                        run_start, std::min<uint64_t>(run_end, im->hdr.SizeOfHeaders)};
     } else {
-        return false;
+        im->fLastRegion = false;
+        return nullptr;
     }
     im->fLastRegion = true;
-    im->lastRegion = *r;
-    return true;
+    return r;
 }
 
 // The file bytes from rva to the end of its region's raw data (cut where the file ends),
-// as pe_read_rva reads them; empty in the report's mode or where none are present.
-static BYTE_SPAN raw_from(PE_IMAGE* im, uint64_t rva, PE_REGION* r) {
-    if (im->mode != PE_MAP_FIRST_SECTION || !find_region(im, rva, r) || rva >= r->raw_end) return BYTE_SPAN{nullptr, 0};
+// as pe_read_rva reads them; empty in the report's mode or where none are present. *pr:
+// the region.
+static BYTE_SPAN raw_from(PE_IMAGE* im, uint64_t rva, const PE_REGION** pr) {
+    const PE_REGION* r = im->mode == PE_MAP_FIRST_SECTION ? find_region(im, rva) : nullptr;
+    *pr = r;
+    if (!r || rva >= r->raw_end) return BYTE_SPAN{nullptr, 0};
     uint64_t ofs = r->file_ofs + (rva - r->start);
     if (ofs >= im->file.len) return BYTE_SPAN{nullptr, 0};
     return BYTE_SPAN{im->file.p + ofs, size_t(std::min<uint64_t>(r->raw_end - rva, im->file.len - ofs))};
@@ -245,55 +248,57 @@ size_t pe_read_rva(PE_IMAGE* im, uint64_t rva, uint8_t* dst, size_t n) {
         if (b.len) memcpy(dst, b.p, b.len);
         return b.len;
     }
-    PE_REGION r;
-    if (!find_region(im, rva, &r) || n > r.end - rva) return 0;
-    uint64_t cbRaw = rva < r.raw_end ? std::min<uint64_t>(n, r.raw_end - rva) : 0;
+    const PE_REGION* r = find_region(im, rva);
+    if (!r || n > r->end - rva) return 0;
+    uint64_t cbRaw = rva < r->raw_end ? std::min<uint64_t>(n, r->raw_end - rva) : 0;
     if (cbRaw > 0) {
         BYTE_SPAN raw;
-        if (!sub_span(im->file, r.file_ofs + (rva - r.start), cbRaw, &raw)) return 0;
+        if (!sub_span(im->file, r->file_ofs + (rva - r->start), cbRaw, &raw)) return 0;
         memcpy(dst, raw.p, raw.len);
     }
     if (n > cbRaw) memset(dst + cbRaw, 0, n - size_t(cbRaw));
     return n;
 }
 
-bool pe_rva_u32(PE_IMAGE* im, uint64_t rva, uint32_t* v) {
-    PE_REGION r;
+// The n (2, 4 or 8) bytes at rva as a little-endian number, straight from the file where
+// they lie whole in raw data, else through pe_read_rva.
+static bool rva_le(PE_IMAGE* im, uint64_t rva, uint32_t n, uint64_t* v) {
+    const PE_REGION* r;
     BYTE_SPAN raw = raw_from(im, rva, &r);
-    uint8_t b[4];
-    if (raw.len >= 4)
-        *v = le32(raw.p);
-    else if (pe_read_rva(im, rva, b, 4) == 4)
-        *v = le32(b);
-    else
-        return false;
+    uint8_t b[8];
+    if (raw.len < n) {
+        if (pe_read_rva(im, rva, b, n) != n) return false;
+        raw = BYTE_SPAN{b, n};
+    }
+    *v = n == 2 ? le16(raw.p) : n == 4 ? le32(raw.p) : le32(raw.p) | uint64_t(le32(raw.p + 4)) << 32;
+    return true;
+}
+
+bool pe_rva_u32(PE_IMAGE* im, uint64_t rva, uint32_t* v) {
+    uint64_t x = 0;
+    if (!rva_le(im, rva, 4, &x)) return false;
+    *v = uint32_t(x);
     return true;
 }
 
 bool pe_rva_u16(PE_IMAGE* im, uint64_t rva, uint16_t* v) {
-    PE_REGION r;
-    BYTE_SPAN raw = raw_from(im, rva, &r);
-    uint8_t b[2];
-    if (raw.len >= 2)
-        *v = le16(raw.p);
-    else if (pe_read_rva(im, rva, b, 2) == 2)
-        *v = le16(b);
-    else
-        return false;
+    uint64_t x = 0;
+    if (!rva_le(im, rva, 2, &x)) return false;
+    *v = uint16_t(x);
     return true;
 }
 
 // A name of at most cchMax characters in the loader's mode; a longer one is false, found
 // after looking at no more than cchMax + 1 bytes.
 static bool cstr_at_most(PE_IMAGE* im, uint64_t rva, uint64_t cchMax, std::string_view* s) {
-    PE_REGION r;
-    if (!find_region(im, rva, &r)) return false;
-    if (rva >= r.raw_end) {   // inside the zero-filled tail: an empty string
+    const PE_REGION* r = find_region(im, rva);
+    if (!r) return false;
+    if (rva >= r->raw_end) {   // inside the zero-filled tail: an empty string
         *s = std::string_view();
         return true;
     }
-    uint64_t ofs = r.file_ofs + (rva - r.start);
-    uint64_t cbRaw = r.raw_end - rva;
+    uint64_t ofs = r->file_ofs + (rva - r->start);
+    uint64_t cbRaw = r->raw_end - rva;
     uint64_t cbInFile = ofs < im->file.len ? std::min<uint64_t>(cbRaw, im->file.len - ofs) : 0;
     const char* p = reinterpret_cast<const char*>(im->file.p + (cbInFile ? ofs : 0));
     uint64_t cbLook = cchMax < cbInFile ? cchMax + 1 : cbInFile;
@@ -304,7 +309,7 @@ static bool cstr_at_most(PE_IMAGE* im, uint64_t rva, uint64_t cchMax, std::strin
     }
     if (cbLook < cbInFile) return false;
     // Unterminated in the file: the name ends only where zero-filled bytes follow.
-    if (cbInFile < cbRaw || r.raw_end >= r.end || cbInFile > cchMax) return false;
+    if (cbInFile < cbRaw || r->raw_end >= r->end || cbInFile > cchMax) return false;
     *s = std::string_view(cbInFile ? p : "", size_t(cbInFile));
     return true;
 }
@@ -347,10 +352,8 @@ bool pe_import_desc(PE_IMAGE* im, uint64_t rva, PE_IMPORT_DESC* d) {
 uint32_t pe_lookup_size(const PE_IMAGE* im) { return im->fWide ? PE_LOOKUP_ENTRY_SIZE64 : PE_LOOKUP_ENTRY_SIZE; }
 
 bool pe_lookup_entry(PE_IMAGE* im, uint64_t rva, PE_LOOKUP* e) {
-    uint8_t b[PE_LOOKUP_ENTRY_SIZE64];
-    uint32_t n = pe_lookup_size(im);
-    if (pe_read_rva(im, rva, b, n) != n) return false;
-    uint64_t v = get_le_cut(BYTE_SPAN{b, n}, 0, n);
+    uint64_t v = 0;
+    if (!rva_le(im, rva, pe_lookup_size(im), &v)) return false;
     e->fEnd = v == 0;
     e->fOrdinal = (v & (im->fWide ? PE_ORDINAL_FLAG64 : PE_ORDINAL_FLAG)) != 0;
     e->Value = uint32_t(v & PE_LOOKUP_VALUE_MASK);
@@ -435,9 +438,9 @@ static void read_names(PE_IMAGE* im) {
     im->names.reserve(size_t(std::min<uint64_t>(cNames, PE_BUF_SIZE)));
     // The pointers that lie in the run of the first, in raw data, are taken straight from
     // the file; pe_rva_u32 reads the rest.
-    PE_REGION r;
+    const PE_REGION* r;
     BYTE_SPAN ptrs = raw_from(im, im->exp_names, &r);
-    uint64_t cDirect = ptrs.len ? std::min<uint64_t>(ptrs.len, r.run_end - im->exp_names) / 4 : 0;
+    uint64_t cDirect = ptrs.len ? std::min<uint64_t>(ptrs.len, r->run_end - im->exp_names) / 4 : 0;
     uint32_t rvaPrev = 0;
     for (uint64_t i = 0; i < cNames; i++) {
         uint32_t rva = 0;
