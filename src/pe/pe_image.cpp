@@ -204,9 +204,8 @@ bool pe_data_dir(const PE_IMAGE* im, uint32_t i, PE_DIR* dir) {
 
 // The region that holds rva, kept in the image as the first to try for the next read; null
 // when nothing holds it.
-static const PE_REGION* find_region(PE_IMAGE* im, uint64_t rva) {
+static const PE_REGION* find_region_of_run(PE_IMAGE* im, uint64_t rva) {
     PE_REGION* r = &im->lastRegion;
-    if (im->fLastRegion && rva >= r->run_start && rva < r->run_end) return r;
     const std::vector<PE_RUN>& runs = im->runs;
     auto it = std::upper_bound(runs.begin(), runs.end(), rva, [](uint64_t x, const PE_RUN& run) { return x < run.start; });
     uint64_t run_start = it == runs.begin() ? 0 : (it - 1)->start;
@@ -226,6 +225,11 @@ static const PE_REGION* find_region(PE_IMAGE* im, uint64_t rva) {
     }
     im->fLastRegion = true;
     return r;
+}
+
+static inline const PE_REGION* find_region(PE_IMAGE* im, uint64_t rva) {
+    const PE_REGION* r = &im->lastRegion;
+    return im->fLastRegion && rva >= r->run_start && rva < r->run_end ? r : find_region_of_run(im, rva);
 }
 
 // The file bytes from rva to the end of its region's raw data (cut where the file ends),
@@ -290,7 +294,7 @@ bool pe_rva_u16(PE_IMAGE* im, uint64_t rva, uint16_t* v) {
 
 // A name of at most cchMax characters in the loader's mode; a longer one is false, found
 // after looking at no more than cchMax + 1 bytes.
-static bool cstr_at_most(PE_IMAGE* im, uint64_t rva, uint64_t cchMax, std::string_view* s) {
+static inline bool cstr_at_most(PE_IMAGE* im, uint64_t rva, uint64_t cchMax, std::string_view* s) {
     const PE_REGION* r = find_region(im, rva);
     if (!r) return false;
     if (rva >= r->raw_end) {   // inside the zero-filled tail: an empty string
