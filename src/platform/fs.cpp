@@ -1,4 +1,5 @@
-// Directory look-ups and path normalisation over the standard file-system library.
+// Directory look-ups and path normalisation over the standard file-system library (folder
+// listings and single entries through readdir and lstat on POSIX systems).
 #include "platform/fs.h"
 
 #if !defined(_WIN32)
