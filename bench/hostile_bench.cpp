@@ -4,9 +4,9 @@
 // and WINEPATH (so the loader's search reads neither the system's folders nor Wine's) and
 // its peak resident memory comes from wait4. That peak also counts this process's own memory
 // at the fork, so the floor (the same fork running /bin/true) is shown beside it.
-// TALVEK_BENCH_EXE names another build of the tool to measure. The many-descriptor files are
-// checked with -v -! in a folder of 2,000 other files, as a system folder on the search path
-// would be.
+// TALVEK_BENCH_EXE names another build of the tool to measure, TALVEK_BENCH_PATH a PATH to
+// give it. The many-descriptor files are checked with -v -! in a folder of 2,000 other files,
+// as a system folder on the search path would be.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <malloc.h>
@@ -33,8 +33,8 @@ struct CHILD_RESULT {
     long maxrss_kb;
 };
 
-// Runs the tool (or /bin/true) with -v -! when fRecursive, else with the file alone.
-CHILD_RESULT run_child(const std::string& path, bool fRecursive, bool fFloor = false) {
+// Runs the tool (or /bin/true) on the file with the options given (at most two).
+CHILD_RESULT run_child(const std::string& path, std::vector<const char*> opts, bool fFloor = false) {
     const char* env = getenv("TALVEK_BENCH_EXE");
     std::string exe = fFloor ? "/bin/true" : env ? env : TALVEK_EXE;
     malloc_trim(0);
@@ -46,11 +46,14 @@ CHILD_RESULT run_child(const std::string& path, bool fRecursive, bool fFloor = f
         rlimit cpu{kCpuLimit, kCpuLimit}, as{kMemLimit, kMemLimit};
         setrlimit(RLIMIT_CPU, &cpu);
         setrlimit(RLIMIT_AS, &as);
-        char* const envp[] = {const_cast<char*>("PATH="), const_cast<char*>("WINEPATH="), nullptr};
-        if (fRecursive)
-            execle(exe.c_str(), exe.c_str(), "-v", "-!", path.c_str(), static_cast<char*>(nullptr), envp);
-        else
-            execle(exe.c_str(), exe.c_str(), path.c_str(), static_cast<char*>(nullptr), envp);
+        const char* path_env = getenv("TALVEK_BENCH_PATH");
+        std::string path_var = std::string("PATH=") + (path_env ? path_env : "");
+        char* const envp[] = {const_cast<char*>(path_var.c_str()), const_cast<char*>("WINEPATH="), nullptr};
+        std::vector<char*> argv{const_cast<char*>(exe.c_str())};
+        for (const char* o : opts) argv.push_back(const_cast<char*>(o));
+        argv.push_back(const_cast<char*>(path.c_str()));
+        argv.push_back(nullptr);
+        execve(exe.c_str(), argv.data(), envp);
         _exit(127);
     }
     CHILD_RESULT r{-1, 0};
@@ -92,8 +95,8 @@ const std::string& module_file(const char* name, MAKER make, int scale, bool fCr
     return paths[key] = dir + "/" + key + ".exe";
 }
 
-void run_bench(benchmark::State& state, const char* name, MAKER make, bool fRecursive = false) {
-    const std::string& path = module_file(name, make, int(state.range(0)), fRecursive);
+// Times path with opts and reports the counters.
+void time_runs(benchmark::State& state, const std::string& path, const std::vector<const char*>& opts) {
     FILE* f = fopen(path.c_str(), "rb");
     fseek(f, 0, SEEK_END);
     long cb = ftell(f);
@@ -101,14 +104,19 @@ void run_bench(benchmark::State& state, const char* name, MAKER make, bool fRecu
     long maxrss = 0;
     int status = 0;
     for (auto _ : state) {
-        CHILD_RESULT r = run_child(path, fRecursive);
+        CHILD_RESULT r = run_child(path, opts);
         maxrss = std::max(maxrss, r.maxrss_kb);
         status = r.status;
     }
-    state.counters["floor_MiB"] = double(run_child(path, false, true).maxrss_kb) / 1024;
+    state.counters["floor_MiB"] = double(run_child(path, {}, true).maxrss_kb) / 1024;
     state.counters["S_KiB"] = double(cb) / 1024;
     state.counters["peak_MiB"] = double(maxrss) / 1024;
     state.counters["exit"] = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+
+void run_bench(benchmark::State& state, const char* name, MAKER make, bool fRecursive = false) {
+    const std::string& path = module_file(name, make, int(state.range(0)), fRecursive);
+    time_runs(state, path, fRecursive ? std::vector<const char*>{"-v", "-!"} : std::vector<const char*>{});
 }
 
 // NE -------------------------------------------------------------------------------------
@@ -290,5 +298,23 @@ HOSTILE_BENCH(pe_hostile_header);
 
 RECURSIVE_BENCH(pe_many_missing);
 RECURSIVE_BENCH(pe_many_not_image);
+
+// A chain of 1,000 x scale PE DLLs, each importing one entry of the next, checked with -q:
+// time and peak memory should grow with the chain's length, not faster.
+void BM_pe_chain(benchmark::State& state) {
+    const int n = 1000 * int(state.range(0));
+    BENCH_DIR dir;
+    auto module = [](int next) {
+        PE_DESC d;
+        d.exports = {PE_EXPORT{1, "entry", "", 0}};
+        if (next >= 0) d.imports = {{"m" + std::to_string(next) + ".dll", {pe_name("entry")}}};
+        return write_pe(d);
+    };
+    std::vector<TOOL_FILE> files{{"app.exe", module(0)}};
+    for (int i = 0; i < n; i++) files.push_back({"m" + std::to_string(i) + ".dll", module(i + 1 < n ? i + 1 : -1)});
+    write_files(dir.path, files);
+    time_runs(state, dir.path + "/app.exe", {"-q"});
+}
+BENCHMARK(BM_pe_chain)->ArgName("scale")->Arg(1)->Arg(10)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace

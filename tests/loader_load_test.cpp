@@ -159,6 +159,29 @@ TEST_F(LoaderTest, EntriesByOrdinalAndByName) {
     EXPECT_EQ(GetProcAddress(h, "five"), GetProcAddress(h, reinterpret_cast<const char*>(5)));
 }
 
+// A name imported with a hint resolves to the first equal name in table order, in a table
+// that ascends and in one that does not, wherever the hint points. The first "dup" has
+// address 0, so finding it fails the load.
+TEST_F(LoaderTest, ImportHintsNeverPassTheFirstEqualName) {
+    const std::vector<std::string> tables[] = {{"a", "dup", "dup", "z"}, {"z", "dup", "a", "dup"}};
+    for (const auto& names : tables) {
+        PE_LAYOUT l;
+        PE_DESC e;
+        for (uint32_t k = 0; k < names.size(); k++) e.exports.push_back(PE_EXPORT{k + 1, names[k], "", 0});
+        BYTES eb = write_pe(e, &l);
+        put_u32(eb, l.eat_ofs + 4, 0);
+        for (const char* name : {"a", "z", "dup", "b"}) {
+            for (uint16_t hint = 0; hint <= names.size(); hint++) {
+                SCOPED_TRACE(testing::Message() << names[0] << " table, " << name << " hint " << hint);
+                loader_reset();
+                files({{"e.dll", eb}, {"imp.dll", export_dll({}, {{"e.dll", {pe_name(name, hint)}}})}});
+                bool fLoads = name[0] == 'a' || name[0] == 'z';
+                EXPECT_EQ(load_error("imp.dll"), fLoads ? 0u : LOAD_ERR_PROC_NOT_FOUND);
+            }
+        }
+    }
+}
+
 TEST_F(LoaderTest, Forwarders) {
     PE_DESC a;
     a.exports = {

@@ -1,4 +1,5 @@
 // The emulated loader's DLL search: name forms, search order, letter case, reuse, paths.
+#include "platform/fs.h"
 #include "platform/system_dirs.h"
 #include "support/loader_fixture.h"
 
@@ -84,6 +85,31 @@ TEST_F(LoaderTest, FailedLoadIsTriedAgain) {
     EXPECT_EQ(load_error("late.dll"), LOAD_ERR_MOD_NOT_FOUND);
     files({{"late.dll", export_dll({})}});
     EXPECT_EQ(load_error("late.dll"), 0u);
+}
+
+// Within a run (folder listings remembered) a name's search and a file that is no image
+// are looked at once; loader_reset forgets both. Load outcomes are not remembered: a DLL
+// rolled back with its failed importer loads on its own, and the importer fails again.
+TEST_F(LoaderTest, RememberedSearchesLastUntilReset) {
+    struct REMEMBER {
+        REMEMBER() { remember_dir_listings(true); }
+        ~REMEMBER() { remember_dir_listings(false); }
+    } remember;
+    files({{"bad.dll", BYTES(100, 0)},
+           {"top.dll", export_dll({}, {{"mid.dll", {pe_name("m")}}})},
+           {"mid.dll", export_dll({"other"})}});
+    for (int pass = 0; pass < 2; pass++) {
+        SCOPED_TRACE(pass);
+        EXPECT_EQ(load_error("late.dll"), LOAD_ERR_MOD_NOT_FOUND);
+        EXPECT_EQ(load_error("bad.dll"), LOAD_ERR_BAD_EXE_FORMAT);
+        EXPECT_EQ(load_error("top.dll"), LOAD_ERR_PROC_NOT_FOUND);
+        files({{"late.dll", export_dll({})}, {"bad.dll", export_dll({})}});
+    }
+    EXPECT_EQ(load_error("mid.dll"), 0u);
+    EXPECT_EQ(load_error("top.dll"), LOAD_ERR_PROC_NOT_FOUND);
+    loader_reset();
+    EXPECT_EQ(load_error("late.dll"), 0u);
+    EXPECT_EQ(load_error("bad.dll"), 0u);
 }
 
 TEST_F(LoaderTest, DirectoryFoundByNameIsNoImage) {

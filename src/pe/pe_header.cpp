@@ -15,13 +15,16 @@ struct NAME_BLOCK {
     size_t used;
     size_t cap;
 };
+// Blocks double from the first to the last size: a module with a few names, as every
+// module on a long recursion path may be, keeps a small block while its DLLs are checked.
+constexpr size_t NAME_BLOCK_FIRST = 256;
 constexpr size_t NAME_BLOCK_SIZE = 16384;
 
 char* pool_copy(NAME_POOL* pool, std::string_view s) {
     size_t need = s.size() + 1;
     NAME_BLOCK* b = pool->head;
     if (!b || b->cap - b->used < need) {
-        size_t cap = std::max(NAME_BLOCK_SIZE, need);
+        size_t cap = std::max(b ? std::min(2 * b->cap, NAME_BLOCK_SIZE) : NAME_BLOCK_FIRST, need);
         b = static_cast<NAME_BLOCK*>(tool_alloc(sizeof(NAME_BLOCK) + cap));
         if (!b) return nullptr;
         b->next = pool->head;
@@ -46,6 +49,7 @@ void pool_free(NAME_POOL* pool) {
 }
 
 void BadFile(const char* ErrorMsg) {
+    fflush(stdout);   // what standard output holds comes first, as before every error line
     fprintf(stderr, "%10s %50s", "ZOReve:  ", ErrorMsg);
     tool_exit(RC_BAD_PE_HEADER);
 }
@@ -83,7 +87,11 @@ void ReadPEHeader(const PE_HEADERS* h, DATA_DIR* SectionAddr, uint64_t* pulBase)
 }
 
 void ReadSectionTable(BYTE_SPAN Buf, uint32_t usNumberOfSections, DATA_DIR* SectionAddr) {
-    for (uint32_t k = 0; k < usNumberOfSections; k++) {
+    // Headers past the end of Buf read as zeros, which map no directory: only those Buf
+    // holds, whole or in part, are looked at.
+    uint64_t cPresent = (uint64_t(Buf.len) + PE_SECTION_HDR_SIZE - 1) / PE_SECTION_HDR_SIZE;
+    uint32_t cSections = uint32_t(std::min<uint64_t>(usNumberOfSections, cPresent));
+    for (uint32_t k = 0; k < cSections; k++) {
         PE_SECTION_HDR s = pe_section_at(Buf, k);
         uint32_t va = s.VirtualAddress, size = s.SizeOfRawData, raw = s.PointerToRawData;
         for (uint32_t j = 0; j < PE_NUM_DIRS; j++) {

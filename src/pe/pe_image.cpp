@@ -228,28 +228,46 @@ bool pe_named_section(const PE_IMAGE* im, std::string_view name, BYTE_SPAN* byte
     return false;
 }
 
-// The part of the image that holds rva in the loader's mode: the first section in table
-// order whose extent holds it, else the headers. Bytes from raw_end on read as 0; file_ofs
-// is the file offset of start.
-struct PE_REGION {
-    uint64_t start, end, raw_end, file_ofs;
-};
-
-static bool find_region(const PE_IMAGE* im, uint64_t rva, PE_REGION* r) {
-    auto it = std::upper_bound(im->runs.begin(), im->runs.end(), rva,
-                               [](uint64_t x, const PE_RUN& run) { return x < run.start; });
-    if (it != im->runs.begin() && (it - 1)->section != PE_NO_SECTION) {
+// The region that holds rva, kept in the image as the first to try for the next read; null
+// when nothing holds it.
+static const PE_REGION* find_region_of_run(PE_IMAGE* im, uint64_t rva) {
+    PE_REGION* r = &im->lastRegion;
+    const std::vector<PE_RUN>& runs = im->runs;
+    auto it = std::upper_bound(runs.begin(), runs.end(), rva, [](uint64_t x, const PE_RUN& run) { return x < run.start; });
+    uint64_t run_start = it == runs.begin() ? 0 : (it - 1)->start;
+    uint64_t run_end = it == runs.end() ? UINT64_MAX : it->start;
+    if (it != runs.begin() && (it - 1)->section != PE_NO_SECTION) {
         const PE_SECTION_HDR& s = im->sections[(it - 1)->section];
         uint64_t extent = std::max(s.VirtualSize, s.SizeOfRawData);
         *r = PE_REGION{s.VirtualAddress, s.VirtualAddress + extent,
-                       s.VirtualAddress + std::min<uint64_t>(s.SizeOfRawData, extent), s.PointerToRawData};
-        return true;
+                       s.VirtualAddress + std::min<uint64_t>(s.SizeOfRawData, extent), s.PointerToRawData,
+                       run_start, run_end};
+    } else if (rva < im->hdr.SizeOfHeaders) {
+        *r = PE_REGION{0, im->hdr.SizeOfHeaders, im->hdr.SizeOfHeaders, 0,
+                       run_start, std::min<uint64_t>(run_end, im->hdr.SizeOfHeaders)};
+    } else {
+        im->fLastRegion = false;
+        return nullptr;
     }
-    if (rva < im->hdr.SizeOfHeaders) {
-        *r = PE_REGION{0, im->hdr.SizeOfHeaders, im->hdr.SizeOfHeaders, 0};
-        return true;
-    }
-    return false;
+    im->fLastRegion = true;
+    return r;
+}
+
+static inline const PE_REGION* find_region(PE_IMAGE* im, uint64_t rva) {
+    const PE_REGION* r = &im->lastRegion;
+    return im->fLastRegion && rva >= r->run_start && rva < r->run_end ? r : find_region_of_run(im, rva);
+}
+
+// The file bytes from rva to the end of its region's raw data (cut where the file ends),
+// as pe_read_rva reads them; empty in the report's mode or where none are present. *pr:
+// the region.
+static BYTE_SPAN raw_from(PE_IMAGE* im, uint64_t rva, const PE_REGION** pr) {
+    const PE_REGION* r = im->mode == PE_MAP_FIRST_SECTION ? find_region(im, rva) : nullptr;
+    *pr = r;
+    if (!r || rva >= r->raw_end) return BYTE_SPAN{nullptr, 0};
+    uint64_t ofs = r->file_ofs + (rva - r->start);
+    if (ofs >= im->file.len) return BYTE_SPAN{nullptr, 0};
+    return BYTE_SPAN{im->file.p + ofs, size_t(std::min<uint64_t>(r->raw_end - rva, im->file.len - ofs))};
 }
 
 size_t pe_read_rva(PE_IMAGE* im, uint64_t rva, uint8_t* dst, size_t n) {
@@ -260,43 +278,57 @@ size_t pe_read_rva(PE_IMAGE* im, uint64_t rva, uint8_t* dst, size_t n) {
         if (b.len) memcpy(dst, b.p, b.len);
         return b.len;
     }
-    PE_REGION r;
-    if (!find_region(im, rva, &r) || n > r.end - rva) return 0;
-    uint64_t cbRaw = rva < r.raw_end ? std::min<uint64_t>(n, r.raw_end - rva) : 0;
+    const PE_REGION* r = find_region(im, rva);
+    if (!r || n > r->end - rva) return 0;
+    uint64_t cbRaw = rva < r->raw_end ? std::min<uint64_t>(n, r->raw_end - rva) : 0;
     if (cbRaw > 0) {
         BYTE_SPAN raw;
-        if (!sub_span(im->file, r.file_ofs + (rva - r.start), cbRaw, &raw)) return 0;
+        if (!sub_span(im->file, r->file_ofs + (rva - r->start), cbRaw, &raw)) return 0;
         memcpy(dst, raw.p, raw.len);
     }
-    memset(dst + cbRaw, 0, n - size_t(cbRaw));
+    if (n > cbRaw) memset(dst + cbRaw, 0, n - size_t(cbRaw));
     return n;
 }
 
+// The n (2, 4 or 8) bytes at rva as a little-endian number, straight from the file where
+// they lie whole in raw data, else through pe_read_rva.
+static bool rva_le(PE_IMAGE* im, uint64_t rva, uint32_t n, uint64_t* v) {
+    const PE_REGION* r;
+    BYTE_SPAN raw = raw_from(im, rva, &r);
+    uint8_t b[8];
+    if (raw.len < n) {
+        if (pe_read_rva(im, rva, b, n) != n) return false;
+        raw = BYTE_SPAN{b, n};
+    }
+    *v = n == 2 ? le16(raw.p) : n == 4 ? le32(raw.p) : le32(raw.p) | uint64_t(le32(raw.p + 4)) << 32;
+    return true;
+}
+
 bool pe_rva_u32(PE_IMAGE* im, uint64_t rva, uint32_t* v) {
-    uint8_t b[4];
-    if (pe_read_rva(im, rva, b, 4) != 4) return false;
-    *v = le32(b);
+    uint64_t x = 0;
+    if (!rva_le(im, rva, 4, &x)) return false;
+    *v = uint32_t(x);
     return true;
 }
 
 bool pe_rva_u16(PE_IMAGE* im, uint64_t rva, uint16_t* v) {
-    uint8_t b[2];
-    if (pe_read_rva(im, rva, b, 2) != 2) return false;
-    *v = le16(b);
+    uint64_t x = 0;
+    if (!rva_le(im, rva, 2, &x)) return false;
+    *v = uint16_t(x);
     return true;
 }
 
 // A name of at most cchMax characters in the loader's mode; a longer one is false, found
 // after looking at no more than cchMax + 1 bytes.
-static bool cstr_at_most(const PE_IMAGE* im, uint64_t rva, uint64_t cchMax, std::string_view* s) {
-    PE_REGION r;
-    if (!find_region(im, rva, &r)) return false;
-    if (rva >= r.raw_end) {   // inside the zero-filled tail: an empty string
+static inline bool cstr_at_most(PE_IMAGE* im, uint64_t rva, uint64_t cchMax, std::string_view* s) {
+    const PE_REGION* r = find_region(im, rva);
+    if (!r) return false;
+    if (rva >= r->raw_end) {   // inside the zero-filled tail: an empty string
         *s = std::string_view();
         return true;
     }
-    uint64_t ofs = r.file_ofs + (rva - r.start);
-    uint64_t cbRaw = r.raw_end - rva;
+    uint64_t ofs = r->file_ofs + (rva - r->start);
+    uint64_t cbRaw = r->raw_end - rva;
     uint64_t cbInFile = ofs < im->file.len ? std::min<uint64_t>(cbRaw, im->file.len - ofs) : 0;
     const char* p = reinterpret_cast<const char*>(im->file.p + (cbInFile ? ofs : 0));
     uint64_t cbLook = cchMax < cbInFile ? cchMax + 1 : cbInFile;
@@ -307,7 +339,7 @@ static bool cstr_at_most(const PE_IMAGE* im, uint64_t rva, uint64_t cchMax, std:
     }
     if (cbLook < cbInFile) return false;
     // Unterminated in the file: the name ends only where zero-filled bytes follow.
-    if (cbInFile < cbRaw || r.raw_end >= r.end || cbInFile > cchMax) return false;
+    if (cbInFile < cbRaw || r->raw_end >= r->end || cbInFile > cchMax) return false;
     *s = std::string_view(cbInFile ? p : "", size_t(cbInFile));
     return true;
 }
@@ -368,10 +400,8 @@ bool pe_delay_desc(PE_IMAGE* im, uint64_t rva, PE_DELAY_DESC* d) {
 uint32_t pe_lookup_size(const PE_IMAGE* im) { return im->fWide ? PE_LOOKUP_ENTRY_SIZE64 : PE_LOOKUP_ENTRY_SIZE; }
 
 bool pe_lookup_entry(PE_IMAGE* im, uint64_t rva, PE_LOOKUP* e) {
-    uint8_t b[PE_LOOKUP_ENTRY_SIZE64];
-    uint32_t n = pe_lookup_size(im);
-    if (pe_read_rva(im, rva, b, n) != n) return false;
-    uint64_t v = get_le_cut(BYTE_SPAN{b, n}, 0, n);
+    uint64_t v = 0;
+    if (!rva_le(im, rva, pe_lookup_size(im), &v)) return false;
     e->fEnd = v == 0;
     e->fOrdinal = (v & (im->fWide ? PE_ORDINAL_FLAG64 : PE_ORDINAL_FLAG)) != 0;
     e->Value = uint32_t(v & PE_LOOKUP_VALUE_MASK);
@@ -393,7 +423,8 @@ static bool read_lookup_table(PE_IMAGE* im, uint32_t rva, std::vector<PE_IMPORT_
         }
         std::string_view name;
         if (!pe_hint_name_at(im, e.Value, &name)) return false;
-        refs->push_back(PE_IMPORT_REF{false, 0, name});
+        uint16_t hint = 0;
+        refs->push_back(PE_IMPORT_REF{false, 0, name, pe_rva_u16(im, e.Value, &hint) ? hint : PE_NO_HINT});
     }
 }
 
@@ -426,13 +457,13 @@ bool pe_read_imports(PE_IMAGE* im, PE_IMPORT_TABLES* imp) {
     }
 }
 
-// Indexes the export names once. Only as many name pointers are read as the file could
-// hold, so a huge count over zero-filled bytes costs no more than the file's size; a name
-// pointer met before adds nothing (the first in table order wins), and names are indexed
-// up to PE_MAX_EXPORT_NAME characters, so pointers into one long run of text cost at most
-// that much each rather than the run's length.
+// Indexes the export names by name -> first index in table order. Only as many name
+// pointers are read as the file could hold, so a huge count over zero-filled bytes costs no
+// more than the file's size; a name pointer met before adds nothing (the first in table
+// order wins), and names are indexed up to PE_MAX_EXPORT_NAME characters, so pointers into
+// one long run of text cost at most that much each rather than the run's length.
 static void index_names(PE_IMAGE* im) {
-    im->names_indexed = true;
+    im->name_order = PE_NAMES_INDEXED;
     uint64_t cNames = std::min<uint64_t>(im->exp_num_names, im->file.len / 4 + 1);
     std::unordered_set<uint32_t> seen;
     for (uint64_t i = 0; i < cNames; i++) {
@@ -444,6 +475,54 @@ static void index_names(PE_IMAGE* im) {
     }
 }
 
+// Reads the export names, as far as index_names would, into im->names when every one of them
+// can be read and they ascend in byte order; there a search by halving finds what the index
+// would: the first match in table order is the lowest of the equal names, which stand side
+// by side. Any other table is indexed. A pointer equal to the one before repeats its name
+// without a second read.
+static void read_names(PE_IMAGE* im) {
+    im->name_order = PE_NAMES_SORTED;
+    uint64_t cNames = std::min<uint64_t>(im->exp_num_names, im->file.len / 4 + 1);
+    im->names.reserve(size_t(std::min<uint64_t>(cNames, PE_BUF_SIZE)));
+    // The pointers that lie in the run of the first, in raw data, are taken straight from
+    // the file; pe_rva_u32 reads the rest.
+    const PE_REGION* r;
+    BYTE_SPAN ptrs = raw_from(im, im->exp_names, &r);
+    uint64_t cDirect = ptrs.len ? std::min<uint64_t>(ptrs.len, r->run_end - im->exp_names) / 4 : 0;
+    uint32_t rvaPrev = 0;
+    for (uint64_t i = 0; i < cNames; i++) {
+        uint32_t rva = 0;
+        std::string_view name;
+        if (i < cDirect)
+            rva = le32(ptrs.p + 4 * i);
+        else if (!pe_rva_u32(im, im->exp_names + 4 * i, &rva))
+            break;
+        if (i > 0 && rva == rvaPrev) {
+            name = im->names.back();
+        } else if (!cstr_at_most(im, rva, PE_MAX_EXPORT_NAME, &name) || (i > 0 && name < im->names.back())) {
+            im->names = std::vector<std::string_view>();
+            index_names(im);
+            return;
+        }
+        im->names.push_back(name);
+        rvaPrev = rva;
+    }
+}
+
+// The index of name in a sorted table. The importer's hint, the index the name had when the
+// importer was linked, is tried first; it is the first match when the name before differs.
+static bool find_sorted_name(const PE_IMAGE* im, std::string_view name, uint32_t hint, uint32_t* i) {
+    const std::vector<std::string_view>& v = im->names;
+    if (hint < v.size() && v[hint] == name && (hint == 0 || v[hint - 1] != name)) {
+        *i = hint;
+        return true;
+    }
+    auto it = std::lower_bound(v.begin(), v.end(), name);
+    if (it == v.end() || *it != name) return false;
+    *i = uint32_t(it - v.begin());
+    return true;
+}
+
 bool pe_export_index(PE_IMAGE* im, const PE_IMPORT_REF& ref, uint32_t* index) {
     if (!im->has_exports) return false;
     uint32_t idx = 0;
@@ -451,10 +530,17 @@ bool pe_export_index(PE_IMAGE* im, const PE_IMPORT_REF& ref, uint32_t* index) {
         if (ref.ordinal < im->exp_base) return false;
         idx = ref.ordinal - im->exp_base;
     } else {
-        if (!im->names_indexed) index_names(im);
-        auto it = im->name_index.find(ref.name);
+        if (im->name_order == PE_NAMES_UNREAD) read_names(im);
+        uint32_t i = 0;
+        if (im->name_order == PE_NAMES_SORTED) {
+            if (!find_sorted_name(im, ref.name, ref.hint, &i)) return false;
+        } else {
+            auto it = im->name_index.find(ref.name);
+            if (it == im->name_index.end()) return false;
+            i = it->second;
+        }
         uint16_t ord = 0;
-        if (it == im->name_index.end() || !pe_rva_u16(im, im->exp_ordinals + 2ull * it->second, &ord)) return false;
+        if (!pe_rva_u16(im, im->exp_ordinals + 2ull * i, &ord)) return false;
         idx = ord;
     }
     if (idx >= im->exp_num_funcs) return false;

@@ -127,6 +127,16 @@ constexpr uint32_t PE_NO_SECTION = UINT32_MAX;
 // at PE_BUF_SIZE bytes. Longer names are never found.
 constexpr uint32_t PE_MAX_EXPORT_NAME = PE_BUF_SIZE;
 
+enum PE_NAME_ORDER { PE_NAMES_UNREAD, PE_NAMES_SORTED, PE_NAMES_INDEXED };
+
+// The part of the image that holds an RVA in the loader's mode: the first section in table
+// order whose extent holds it, else the headers. Bytes from raw_end on read as 0; file_ofs
+// is the file offset of start. [run_start, run_end): the RVAs that map through it as well.
+struct PE_REGION {
+    uint64_t start, end, raw_end, file_ofs;
+    uint64_t run_start, run_end;
+};
+
 struct PE_IMAGE {
     PE_MAP_MODE mode;
     bool fWide;                            // 8-byte lookup entries
@@ -140,11 +150,16 @@ struct PE_IMAGE {
     std::vector<PE_SECTION_HDR> sections;
     BYTE_SPAN section_table;    // the section headers in file
     std::vector<PE_RUN> runs;   // ascending, so each read finds its section in log time
+    bool fLastRegion;           // lastRegion holds the last look-up: reads come in streams
+    PE_REGION lastRegion;
     // The export directory, when it can be read.
     bool has_exports;
     uint32_t exp_base, exp_num_funcs, exp_num_names, exp_funcs, exp_names, exp_ordinals;
-    // Name -> index in the export name table, first in table order; built on first use.
-    bool names_indexed;
+    // The export names, read on the first look-up by name: the usable prefix of the name
+    // pointer table. A table in ascending byte order, as linkers write them, is searched by
+    // halving; any other is indexed by name -> first index in table order.
+    PE_NAME_ORDER name_order;
+    std::vector<std::string_view> names;
     std::unordered_map<std::string_view, uint32_t> name_index;
 };
 
@@ -214,11 +229,14 @@ struct PE_LOOKUP {
 uint32_t pe_lookup_size(const PE_IMAGE* im);
 bool pe_lookup_entry(PE_IMAGE* im, uint64_t rva, PE_LOOKUP* e);
 
-// One imported entry: by ordinal, or by name.
+// One imported entry: by ordinal, or by name. hint: the hint of a name imported through a
+// hint/name entry, the export name table index to try first; PE_NO_HINT where there is none.
+constexpr uint32_t PE_NO_HINT = UINT32_MAX;
 struct PE_IMPORT_REF {
     bool by_ordinal;
     uint32_t ordinal;
     std::string_view name;
+    uint32_t hint = PE_NO_HINT;
 };
 
 // One import descriptor: the DLL's name and the index of its entry list in PE_IMPORT_TABLES.

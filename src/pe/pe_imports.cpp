@@ -9,6 +9,7 @@
 namespace talvek {
 
 [[noreturn]] static void out_of_name_memory() {
+    fflush(stdout);
     fputs(Err_NoMemory, stderr);
     XExit(RC_NO_MEMORY);
 }

@@ -1,5 +1,11 @@
-// Directory look-ups and path normalisation over the standard file-system library.
+// Directory look-ups and path normalisation over the standard file-system library (folder
+// listings and single entries through readdir and lstat on POSIX systems).
 #include "platform/fs.h"
+
+#if !defined(_WIN32)
+#include <dirent.h>
+#include <sys/stat.h>
+#endif
 
 #include <filesystem>
 #include <system_error>
@@ -49,29 +55,60 @@ struct DIR_MEMO {
 static bool fRememberListings = false;
 static std::unordered_map<std::string, DIR_MEMO> DirListings;
 
-// The first entry, in listing order, whose name matches name ignoring ASCII case.
-static bool scan_dir(const fs::path& base, std::string_view name, std::string* real_name) {
+// Calls fn with each entry's name of the folder at base, in listing order and without "."
+// and "..", until fn returns false. POSIX systems are asked through readdir: a path object
+// per entry made a folder of a thousand DLLs cost more than the check of one.
+template <typename FN>
+static void list_dir(const fs::path& base, FN fn) {
+#if defined(_WIN32)
     std::error_code ec;
     fs::directory_iterator it(base, ec), end;
     for (; !ec && it != end; it.increment(ec)) {
         std::string entry = it->path().filename().string();
-        if (equal_ignoring_case(entry, name)) {
-            *real_name = entry;
-            return true;
-        }
+        if (!fn(std::string_view(entry))) return;
     }
-    return false;
+#else
+    DIR* d = opendir(base.c_str());
+    if (!d) return;
+    while (dirent* e = readdir(d)) {
+        std::string_view entry(e->d_name);
+        if (entry == "." || entry == "..") continue;
+        if (!fn(entry)) break;
+    }
+    closedir(d);
+#endif
+}
+
+// The first entry, in listing order, whose name matches name ignoring ASCII case.
+static bool scan_dir(const fs::path& base, std::string_view name, std::string* real_name) {
+    bool fFound = false;
+    list_dir(base, [&](std::string_view entry) {
+        fFound = equal_ignoring_case(entry, name);
+        if (fFound) *real_name = std::string(entry);
+        return !fFound;
+    });
+    return fFound;
 }
 
 static DIR_LISTING read_listing(const fs::path& base) {
     DIR_LISTING listing;
-    std::error_code ec;
-    fs::directory_iterator it(base, ec), end;
-    for (; !ec && it != end; it.increment(ec)) {
-        std::string entry = it->path().filename().string();
-        listing.emplace(lower_ascii(entry), entry);
-    }
+    list_dir(base, [&](std::string_view entry) {
+        listing.emplace(lower_ascii(entry), std::string(entry));
+        return true;
+    });
     return listing;
+}
+
+// Whether an entry of exactly this name is in the folder at base (symbolic links not
+// followed).
+static bool entry_exists(const fs::path& base, std::string_view name) {
+#if defined(_WIN32)
+    std::error_code ec;
+    return fs::exists(fs::symlink_status(base / fs::path(std::string(name)), ec));
+#else
+    struct stat st;
+    return lstat((base.native() + "/" + std::string(name)).c_str(), &st) == 0;
+#endif
 }
 
 void remember_dir_listings(bool fOn) {
@@ -81,15 +118,16 @@ void remember_dir_listings(bool fOn) {
 
 void forget_dir_listings() { DirListings.clear(); }
 
+bool remembering_dir_listings() { return fRememberListings; }
+
 bool find_dir_entry(const std::string& dir, std::string_view name, std::string* real_name) {
     if (name.empty() || name == "." || name == "..") return false;
     for (char c : name)
         if (is_separator(c) || c == '\0') return false;
     fs::path base = dir.empty() ? fs::path(".") : fs::path(dir);
-    std::error_code ec;
     // The exact name is asked of the file system, not of the listing: on a file system that
     // ignores case it matches a case variant, and the name stays as it was asked.
-    if (fs::exists(fs::symlink_status(base / fs::path(std::string(name)), ec))) {
+    if (entry_exists(base, name)) {
         *real_name = std::string(name);
         return true;
     }

@@ -15,9 +15,11 @@ bool find_dir_entry(const std::string& dir, std::string_view name, std::string* 
 
 // With fOn, find_dir_entry reads each folder's listing once and keeps it until
 // forget_dir_listings; valid while no file is written, as within one run of the tool.
-// Either call drops what is kept.
+// Either call drops what is kept. remembering_dir_listings tells whether it is on, and so
+// whether other facts about files may be kept for the run too.
 void remember_dir_listings(bool fOn);
 void forget_dir_listings();
+bool remembering_dir_listings();
 
 // The absolute, lexically normalised form of path: no "." or ".." components, no doubled
 // separators. Symbolic links are not resolved.

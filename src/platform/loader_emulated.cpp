@@ -11,6 +11,7 @@
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "pe/pe_image.h"
@@ -45,6 +46,14 @@ struct EMU_MODULE {
     }
 };
 
+// What the search found for one file name: a path, or nothing (fSkipped: only images of
+// other machines).
+struct SEARCH_RESULT {
+    bool fFound;
+    bool fSkipped;
+    std::string path;
+};
+
 // One emulated process: the modules of one machine. A DLL loads into a process when its
 // Machine and optional-header magic are the process's.
 struct PROCESS {
@@ -52,6 +61,13 @@ struct PROCESS {
     std::vector<std::unique_ptr<EMU_MODULE>> modules;     // in load order
     std::unordered_map<std::string, EMU_MODULE*> byName;  // first loaded of each file name
     std::unordered_map<std::string, EMU_MODULE*> byPath;
+    // While folder listings are remembered (no file changes during the run), so are facts
+    // about files: what the search found for each file name, and the files that are no
+    // loadable image for this process. A file naming one missing or broken DLL thousands of
+    // times then costs one search and one read of it. Outcomes of loads are not kept: they
+    // depend on what is being loaded at the time (cycles, rollback).
+    std::unordered_map<std::string, SEARCH_RESULT> searched;
+    std::unordered_set<std::string> notImages;
     // Wine's DLL folder for this machine when WINEPATH is not set ("" otherwise, or when
     // there is none), found when the process is made.
     std::string sysDir;
@@ -75,7 +91,9 @@ struct LOADER {
     std::string appDir;
 };
 
-LOADER g;
+// Never torn down: unmapping and freeing every module at exit would cost as much as a
+// small check. It stays reachable from here, so a leak checker does not count it.
+LOADER& g = *new LOADER;
 
 // The process of Machine, made on first use.
 PROCESS* process_of(uint16_t Machine) {
@@ -201,6 +219,21 @@ bool search(const PROCESS* proc, const std::string& name, std::string* path, boo
     return try_dir_list(proc, getenv("PATH"), ':', name, path, fSkipped, fm);
 }
 
+// search, answered from what the process remembers of an earlier search for the same name
+// while that is allowed.
+bool remembered_search(PROCESS* proc, const std::string& name, std::string* path, bool* fSkipped, FILE_MAP* fm) {
+    if (!remembering_dir_listings()) return search(proc, name, path, fSkipped, fm);
+    auto it = proc->searched.find(name);
+    if (it == proc->searched.end()) {
+        SEARCH_RESULT r{false, false, {}};
+        r.fFound = search(proc, name, &r.path, &r.fSkipped, fm);
+        it = proc->searched.emplace(name, std::move(r)).first;
+    }
+    *path = it->second.path;
+    *fSkipped = it->second.fSkipped;
+    return it->second.fFound;
+}
+
 // Maps the file at path (unless the search left it mapped in *fm) and reads its headers and
 // whole import table; the module is then registered as loaded in proc (it counts as loaded
 // while its imports are being loaded).
@@ -282,7 +315,7 @@ EMU_MODULE* find_or_map(PROCESS* proc, const std::string& asked, std::string_vie
         auto it = proc->byName.find(ascii_lower(file));
         if (it != proc->byName.end()) return it->second;
         bool fSkipped = false;
-        if (!search(proc, file, &path, &fSkipped, &fm)) {
+        if (!remembered_search(proc, file, &path, &fSkipped, &fm)) {
             *err = fSkipped ? LOAD_ERR_BAD_EXE_FORMAT : LOAD_ERR_MOD_NOT_FOUND;
             return nullptr;
         }
@@ -292,7 +325,13 @@ EMU_MODULE* find_or_map(PROCESS* proc, const std::string& asked, std::string_vie
     }
     auto it = proc->byPath.find(path);
     if (it != proc->byPath.end()) return it->second;
+    bool fRemember = remembering_dir_listings();
+    if (fRemember && proc->notImages.count(path)) {
+        *err = LOAD_ERR_BAD_EXE_FORMAT;
+        return nullptr;
+    }
     EMU_MODULE* m = map_module(proc, path, &fm, err);
+    if (!m && fRemember) proc->notImages.insert(path);
     *fNew = m != nullptr;
     return m;
 }
@@ -461,6 +500,8 @@ void loader_set_application_path(const char* path) {
     g.appPathRaw = path;
     std::string dir = dir_part(path);
     g.appDir = normal_path(dir.empty() ? "." : dir);
+    // The search starts in that directory: what it found before no longer holds.
+    for (auto& proc : g.processes) proc->searched.clear();
 }
 
 void loader_select_process(uint16_t Machine) { g.Machine = Machine; }
@@ -472,6 +513,7 @@ void loader_reset() {
     g.lastError = 0;
     g.appPathRaw.clear();
     g.appDir.clear();
+    forget_dir_listings();
 }
 
 }  // namespace talvek

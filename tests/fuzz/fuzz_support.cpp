@@ -1,6 +1,7 @@
 // The fuzz harness: folder, prefix, and a check that survives the tool's exits.
 #include "fuzz/fuzz_support.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 
 #include "common/types.h"
 #include "driver/driver.h"
+#include "platform/fs.h"
 
 namespace {
 
@@ -18,19 +20,39 @@ struct EXIT_REQUEST {
 
 [[noreturn]] void exit_by_throw(int rc) { throw EXIT_REQUEST{rc}; }
 
+// The folder's files are flat; it goes when the process ends, as it may take memory.
+std::string FuzzDir;
+void remove_fuzz_folder() {
+    if (DIR* d = opendir(FuzzDir.c_str())) {
+        while (dirent* e = readdir(d)) unlink((FuzzDir + "/" + e->d_name).c_str());
+        closedir(d);
+    }
+    rmdir(FuzzDir.c_str());
+}
+
 }  // namespace
 
 std::string fuzz_prepare_folder(char format) {
-    char tmpl[] = "/tmp/talvek-fuzz-XXXXXX";
+    // In memory where the system has such a folder: every input rewrites a file there, which
+    // on a disk file system costs more than checking it.
+    char shm[] = "/dev/shm/talvek-fuzz-XXXXXX";
+    char tmp[] = "/tmp/talvek-fuzz-XXXXXX";
+    char* tmpl = access("/dev/shm", W_OK) == 0 ? shm : tmp;
     if (!mkdtemp(tmpl)) abort();
     std::string dir = tmpl;
     for (const FUZZ_FILE& f : fuzz_dll_folder(format))
         if (!fuzz_write(dir + "/" + f.name, f.bytes)) abort();
     if (chdir(dir.c_str()) != 0) abort();
     // The folder is the system folder too, so its apisetschema.dll is read and no Wine
-    // installed on the machine takes part.
+    // installed on the machine takes part. PATH names two absent folders, never the system's:
+    // their listings would cost more than an input. Each input is one run, so folders are
+    // listed once per input.
+    setenv("PATH", (dir + "/path1:" + dir + "/path2").c_str(), 1);
     setenv("WINEPATH", dir.c_str(), 1);
+    talvek::remember_dir_listings(true);
     talvek::tool_exit_hook = exit_by_throw;
+    FuzzDir = dir;
+    atexit(remove_fuzz_folder);
     return dir;
 }
 
