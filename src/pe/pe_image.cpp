@@ -437,7 +437,12 @@ bool pe_read_imports(PE_IMAGE* im, PE_IMPORT_TABLES* imp) {
     // more entries than the file has room for is not loadable.
     std::unordered_map<uint32_t, size_t> byTable;
     uint64_t cLeft = im->file.len / pe_lookup_size(im);
+    // Sections that map the same file bytes at many addresses could make one small file show
+    // a directory of file-size squared bytes; an image with more descriptors than its file
+    // has room for is not loadable either.
+    uint64_t cDescLeft = im->file.len / PE_IMPORT_DESC_SIZE;
     for (uint64_t at = dir.RVA;; at += PE_IMPORT_DESC_SIZE) {
+        if (cDescLeft-- == 0) return false;
         PE_IMPORT_DESC d;
         if (!pe_import_desc(im, at, &d)) return false;
         if (d.NameRVA == 0 || d.IatRVA == 0) return true;
