@@ -79,6 +79,20 @@ BYTES write_pe(const PE_DESC& d, PE_LAYOUT* layout) {
     // The generated data section; its first 16 bytes stand for code, the default address
     // of an export.
     BYTES D(16, 0xCC);
+    // A lookup entry for ref: the ordinal with the width's flag, or the address of a hint/name
+    // entry written now (addr turns its data offset into what the table holds).
+    auto lookup_value = [&](const PE_REF& ref, auto addr) {
+        uint64_t v = ref.value;
+        if (ref.by_ordinal) v |= d.wide ? 0x8000000000000000ull : 0x80000000u;
+        if (!ref.name.empty()) {
+            if (D.size() % 2) add_u8(D, 0);
+            size_t hn = D.size();
+            add_u16(D, ref.hint);
+            add_cstr(D, ref.name);
+            v = addr(hn);
+        }
+        return v;
+    };
     bool fImports = !d.imports.empty() || !d.import_terminator;
     size_t impOff = reserve(D, 20 * (d.imports.size() + (d.import_terminator ? 1 : 0)));
     std::vector<size_t> iltOff, iatOff;
@@ -91,15 +105,7 @@ BYTES write_pe(const PE_DESC& d, PE_LAYOUT* layout) {
         size_t nameOff = add_cstr(D, m.dll);
         l.dll_name_ofs.push_back(l.data_raw + nameOff);
         for (size_t j = 0; j < m.refs.size(); j++) {
-            uint64_t v = m.refs[j].value;
-            if (m.refs[j].by_ordinal) v |= d.wide ? 0x8000000000000000ull : 0x80000000u;
-            if (!m.refs[j].name.empty()) {
-                if (D.size() % 2) add_u8(D, 0);
-                size_t hn = D.size();
-                add_u16(D, m.refs[j].hint);
-                add_cstr(D, m.refs[j].name);
-                v = rva(hn);
-            }
+            uint64_t v = lookup_value(m.refs[j], rva);
             for (size_t at : {iltOff[i], iatOff[i]}) {
                 if (at == 0) continue;   // no lookup table
                 put_u32(D, at + cbEntry * j, uint32_t(v));
@@ -138,15 +144,7 @@ BYTES write_pe(const PE_DESC& d, PE_LAYOUT* layout) {
             put_u32(D, desc + 12, delayAddr(iat));
             put_u32(D, desc + 16, delayAddr(names));
             for (size_t j = 0; j < m.refs.size(); j++) {
-                uint64_t v = m.refs[j].value;
-                if (m.refs[j].by_ordinal) v |= d.wide ? 0x8000000000000000ull : 0x80000000u;
-                if (!m.refs[j].name.empty()) {
-                    if (D.size() % 2) add_u8(D, 0);
-                    size_t hn = D.size();
-                    add_u16(D, m.refs[j].hint);
-                    add_cstr(D, m.refs[j].name);
-                    v = delayAddr(hn);
-                }
+                uint64_t v = lookup_value(m.refs[j], delayAddr);
                 put_u32(D, names + cbEntry * j, uint32_t(v));
                 if (d.wide) put_u32(D, names + cbEntry * j + 4, uint32_t(v >> 32));
             }
