@@ -43,6 +43,24 @@ bool read_wstr(BYTE_SPAN ns, uint64_t ofs, WSTR* w) {
     return true;
 }
 
+// One namespace entry's fields; fName is false when its name does not lie whole in ns.
+struct NS_ENTRY {
+    WSTR name;
+    bool fName;
+    uint32_t cbHashed;
+    uint32_t valueOfs;
+    uint32_t cValues;
+};
+
+NS_ENTRY read_entry(BYTE_SPAN ns, uint64_t e) {
+    NS_ENTRY n{};
+    n.fName = read_wstr(ns, e + APISET_ENTRY_NAME, &n.name);
+    get_u32(ns, e + APISET_ENTRY_HASHED_LENGTH, &n.cbHashed);
+    get_u32(ns, e + APISET_ENTRY_VALUE_OFFSET, &n.valueOfs);
+    get_u32(ns, e + APISET_ENTRY_VALUE_COUNT, &n.cValues);
+    return n;
+}
+
 bool starts_with_ignoring_case(std::string_view s, std::string_view prefix) {
     if (s.size() < prefix.size()) return false;
     for (size_t i = 0; i < prefix.size(); i++)
@@ -82,26 +100,22 @@ bool apiset_read_schema(BYTE_SPAN section, APISET_SCHEMA* schema) {
     // sharing one large table would otherwise make this check quadratic.
     uint64_t cbValues = 0;
     for (uint32_t i = 0; i < s.Count; i++) {
-        uint64_t e = s.EntryOffset + uint64_t(i) * APISET_ENTRY_SIZE;
-        WSTR name{};
-        uint32_t cbHashed = 0, valueOfs = 0, cValues = 0;
-        get_u32(ns, e + 12, &cbHashed);
-        get_u32(ns, e + 16, &valueOfs);
-        get_u32(ns, e + 20, &cValues);
-        if (!read_wstr(ns, e + 4, &name) || cbHashed % 2 || cbHashed / 2 > name.cch) return false;
-        cbValues += uint64_t(cValues) * APISET_VALUE_SIZE;
-        if (cbValues > ns.len || !span_has(ns, valueOfs, uint64_t(cValues) * APISET_VALUE_SIZE)) return false;
-        for (uint32_t k = 0; k < cValues; k++) {
-            uint64_t v = valueOfs + uint64_t(k) * APISET_VALUE_SIZE;
+        NS_ENTRY n = read_entry(ns, s.EntryOffset + uint64_t(i) * APISET_ENTRY_SIZE);
+        if (!n.fName || n.cbHashed % 2 || n.cbHashed / 2 > n.name.cch) return false;
+        cbValues += uint64_t(n.cValues) * APISET_VALUE_SIZE;
+        if (cbValues > ns.len || !span_has(ns, n.valueOfs, uint64_t(n.cValues) * APISET_VALUE_SIZE)) return false;
+        for (uint32_t k = 0; k < n.cValues; k++) {
+            uint64_t v = n.valueOfs + uint64_t(k) * APISET_VALUE_SIZE;
             WSTR importer{}, host{};
-            if (!read_wstr(ns, v + 4, &importer) || !read_wstr(ns, v + 12, &host)) return false;
+            if (!read_wstr(ns, v + APISET_VALUE_NAME, &importer) || !read_wstr(ns, v + APISET_VALUE_VALUE, &host))
+                return false;
         }
     }
     // Halving needs each hash once and in ascending order.
     for (uint32_t j = 0; j < s.Count; j++) {
         uint32_t hash = 0, prev = 0, index = 0;
         get_u32(ns, s.HashOffset + uint64_t(j) * APISET_HASH_SIZE, &hash);
-        get_u32(ns, s.HashOffset + uint64_t(j) * APISET_HASH_SIZE + 4, &index);
+        get_u32(ns, s.HashOffset + uint64_t(j) * APISET_HASH_SIZE + APISET_HASH_INDEX, &index);
         if (index >= s.Count) return false;
         if (j > 0 && get_u32(ns, s.HashOffset + uint64_t(j - 1) * APISET_HASH_SIZE, &prev) && prev >= hash) return false;
     }
@@ -125,7 +139,7 @@ APISET_RESULT apiset_resolve(const APISET_SCHEMA& schema, std::string_view name,
         uint32_t mid = lo + (hi - lo) / 2, h = 0;
         get_u32(ns, schema.HashOffset + uint64_t(mid) * APISET_HASH_SIZE, &h);
         if (h == hash) {
-            fFound = get_u32(ns, schema.HashOffset + uint64_t(mid) * APISET_HASH_SIZE + 4, &index);
+            fFound = get_u32(ns, schema.HashOffset + uint64_t(mid) * APISET_HASH_SIZE + APISET_HASH_INDEX, &index);
         } else if (h < hash) {
             lo = mid + 1;
         } else {
@@ -134,16 +148,11 @@ APISET_RESULT apiset_resolve(const APISET_SCHEMA& schema, std::string_view name,
     }
     if (!fFound) return APISET_NOT_API_SET;
     // A hash is not a name: the entry's hashed part must be the asked stem.
-    uint64_t e = schema.EntryOffset + uint64_t(index) * APISET_ENTRY_SIZE;
-    WSTR entryName{};
-    uint32_t cbHashed = 0, valueOfs = 0, cValues = 0;
-    read_wstr(ns, e + 4, &entryName);
-    get_u32(ns, e + 12, &cbHashed);
-    get_u32(ns, e + 16, &valueOfs);
-    get_u32(ns, e + 20, &cValues);
-    entryName.cch = cbHashed / 2;
-    if (compare_ignoring_case(stem, ns, entryName) != 0) return APISET_NOT_API_SET;
-    if (cValues == 0) return APISET_NO_HOST;
+    NS_ENTRY n = read_entry(ns, schema.EntryOffset + uint64_t(index) * APISET_ENTRY_SIZE);
+    n.name.cch = n.cbHashed / 2;
+    if (compare_ignoring_case(stem, ns, n.name) != 0) return APISET_NOT_API_SET;
+    if (n.cValues == 0) return APISET_NO_HOST;
+    const uint32_t valueOfs = n.valueOfs, cValues = n.cValues;
 
     // The first value is the default; the others, sorted by importer name, are exceptions.
     uint32_t chosen = 0;
@@ -153,7 +162,7 @@ APISET_RESULT apiset_resolve(const APISET_SCHEMA& schema, std::string_view name,
     while (vlo < vhi) {
         uint32_t mid = vlo + (vhi - vlo) / 2;
         WSTR who{};
-        read_wstr(ns, valueOfs + uint64_t(mid) * APISET_VALUE_SIZE + 4, &who);
+        read_wstr(ns, valueOfs + uint64_t(mid) * APISET_VALUE_SIZE + APISET_VALUE_NAME, &who);
         int c = compare_ignoring_case(base, ns, who);
         if (c == 0) {
             chosen = mid;
@@ -163,7 +172,7 @@ APISET_RESULT apiset_resolve(const APISET_SCHEMA& schema, std::string_view name,
         else vlo = mid + 1;
     }
     WSTR value{};
-    read_wstr(ns, valueOfs + uint64_t(chosen) * APISET_VALUE_SIZE + 12, &value);
+    read_wstr(ns, valueOfs + uint64_t(chosen) * APISET_VALUE_SIZE + APISET_VALUE_VALUE, &value);
     if (value.cch == 0) return APISET_NO_HOST;
     host->clear();
     for (uint64_t i = 0; i < value.cch; i++) append_utf8(host, unit_at(ns, value, i));

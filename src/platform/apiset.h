@@ -20,8 +20,15 @@ constexpr uint32_t APISET_HDR_ENTRY_OFFSET = 16;
 constexpr uint32_t APISET_HDR_HASH_OFFSET = 20;
 constexpr uint32_t APISET_HDR_HASH_FACTOR = 24;
 constexpr uint32_t APISET_ENTRY_SIZE = 24;    // Flags, NameOffset, NameLength, HashedLength, ValueOffset, ValueCount
+constexpr uint32_t APISET_ENTRY_NAME = 4;     // NameOffset and NameLength of an entry
+constexpr uint32_t APISET_ENTRY_HASHED_LENGTH = 12;
+constexpr uint32_t APISET_ENTRY_VALUE_OFFSET = 16;
+constexpr uint32_t APISET_ENTRY_VALUE_COUNT = 20;
 constexpr uint32_t APISET_VALUE_SIZE = 20;    // Flags, NameOffset, NameLength, ValueOffset, ValueLength
+constexpr uint32_t APISET_VALUE_NAME = 4;     // the importing module's name
+constexpr uint32_t APISET_VALUE_VALUE = 12;   // the host DLL's file name
 constexpr uint32_t APISET_HASH_SIZE = 8;      // Hash, Index
+constexpr uint32_t APISET_HASH_INDEX = 4;
 constexpr char APISET_SECTION_NAME[] = ".apiset";
 
 // A schema that passed every check of apiset_read_schema: its tables and strings lie
