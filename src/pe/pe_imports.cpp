@@ -32,7 +32,6 @@ struct IMPORT_WALK {
 
 // A copy of a name as read; past the budget, an empty one.
 static char* copy_name(IMPORT_WALK* w, std::string_view name) {
-    if (w->cbNamesLeft == 0) name = std::string_view();
     if (name.size() >= w->cbNamesLeft) name = std::string_view();
     w->cbNamesLeft -= std::min<uint64_t>(w->cbNamesLeft, name.size() + 1);
     char* p = pool_copy(w->pool, name);
