@@ -194,16 +194,23 @@ bool try_search_dir(const PROCESS* proc, const std::string& dir, const std::stri
     return false;
 }
 
-bool try_dir_list(const PROCESS* proc, const char* list, char sep, const std::string& name, std::string* path,
-                  bool* fSkipped, FILE_MAP* fm) {
-    if (!list) return false;
-    for (const char* p = list;;) {
+// The non-empty folders of a list such as WINEPATH or PATH, in order; none for no list.
+std::vector<std::string> folders_of(const char* list, char sep) {
+    std::vector<std::string> dirs;
+    for (const char* p = list; p;) {
         const char* end = strchr(p, sep);
         std::string dir(p, end ? size_t(end - p) : strlen(p));
-        if (!dir.empty() && try_search_dir(proc, dir, name, path, fSkipped, fm)) return true;
-        if (!end) return false;
-        p = end + 1;
+        if (!dir.empty()) dirs.push_back(std::move(dir));
+        p = end ? end + 1 : nullptr;
     }
+    return dirs;
+}
+
+bool try_dir_list(const PROCESS* proc, const char* list, char sep, const std::string& name, std::string* path,
+                  bool* fSkipped, FILE_MAP* fm) {
+    for (const std::string& dir : folders_of(list, sep))
+        if (try_search_dir(proc, dir, name, path, fSkipped, fm)) return true;
+    return false;
 }
 
 // The search of a bare name: the application's directory, the current directory, the
@@ -262,17 +269,8 @@ EMU_MODULE* map_module(PROCESS* proc, const std::string& path, FILE_MAP* fm, uin
 const APISET_SCHEMA* schema_of(PROCESS* proc) {
     if (proc->fSchemaRead) return proc->fHasSchema ? &proc->schema : nullptr;
     proc->fSchemaRead = true;
-    std::vector<std::string> dirs;
-    if (const char* list = getenv("WINEPATH")) {
-        for (const char* p = list;; p++) {
-            const char* end = strchr(p, ';');
-            dirs.emplace_back(p, end ? size_t(end - p) : strlen(p));
-            if (!end) break;
-            p = end;
-        }
-    } else {
-        dirs.push_back(proc->sysDir);
-    }
+    const char* list = getenv("WINEPATH");
+    std::vector<std::string> dirs = list ? folders_of(list, ';') : std::vector<std::string>{proc->sysDir};
     std::string path;
     for (const std::string& dir : dirs) {
         if (dir.empty() || !try_dir(dir, "apisetschema.dll", &path)) continue;
