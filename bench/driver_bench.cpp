@@ -8,7 +8,7 @@
 
 #include "driver/driver.h"
 #include "driver/registry.h"
-#include "driver/reflist.h"
+#include "common/reflist.h"
 
 using namespace talvek;
 

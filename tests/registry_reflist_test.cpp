@@ -8,7 +8,7 @@
 #include "common/types.h"
 #include "driver/driver.h"
 #include "driver/registry.h"
-#include "driver/reflist.h"
+#include "common/reflist.h"
 #include "support/tool_runner.h"
 
 using namespace talvek;

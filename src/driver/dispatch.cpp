@@ -4,6 +4,7 @@
 
 #include "common/bytes.h"
 #include "common/dos_header.h"
+#include "common/pe_image.h"
 #include "driver/driver.h"
 #include "driver/registry.h"
 #include "driver/run_record.h"

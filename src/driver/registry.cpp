@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "driver/driver.h"
-#include "driver/hash_index.h"
+#include "common/hash_index.h"
 #include "driver/run_record.h"
 
 namespace talvek {

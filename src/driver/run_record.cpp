@@ -122,13 +122,4 @@ void record_delay_loaded() {
     if (RUN_IMPORT* pImport = RunRecord.fOn ? current_import() : nullptr) pImport->fDelayLoaded = true;
 }
 
-std::string_view base_name(std::string_view path) {
-#if defined(_WIN32)
-    size_t at = path.find_last_of("/\\");
-#else
-    size_t at = path.rfind('/');
-#endif
-    return at == std::string_view::npos ? path : path.substr(at + 1);
-}
-
 }  // namespace talvek

@@ -11,7 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "driver/reflist.h"
+#include "common/reflist.h"
 
 namespace talvek {
 
@@ -88,9 +88,6 @@ void record_pe_entry(const REF_NODE32* pNode, int32_t outcome);
 void record_unchecked_pe_entries(const REF_NODE32* pHead);
 // Marks the current import delay-loaded.
 void record_delay_loaded();
-
-// The base name of a path (after the last '/', on Windows also '\\').
-std::string_view base_name(std::string_view path);
 
 // Writers over the record. The -e summary goes to stdout; the documents to out.
 void print_missing_summary(FILE* out);

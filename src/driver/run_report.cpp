@@ -5,6 +5,7 @@
 
 #include "driver/run_record.h"
 #include "driver/registry.h"
+#include "platform/fs.h"
 
 namespace talvek {
 

@@ -1,5 +1,5 @@
 // The fixup record table of an LX module: every record sized, the imports entered per DLL.
-#include "driver/reflist.h"
+#include "common/reflist.h"
 #include "lx/lx_internal.h"
 
 namespace talvek {

@@ -7,7 +7,7 @@
 #include "common/bytes.h"
 #include "common/dos_header.h"
 #include "common/types.h"
-#include "driver/reflist.h"
+#include "common/reflist.h"
 
 namespace talvek {
 

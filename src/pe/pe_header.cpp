@@ -1,4 +1,4 @@
-// PE headers and section mapping as the report reads them, and the name pool of the PE stages.
+// PE headers and section mapping as the report reads them.
 #include <cstdlib>
 #include <cstring>
 
@@ -9,44 +9,6 @@
 namespace talvek {
 
 const char PE_BAD_FORMAT_TEXT[] = "File error - format is incorrect";
-
-struct NAME_BLOCK {
-    NAME_BLOCK* next;
-    size_t used;
-    size_t cap;
-};
-// Blocks double from the first to the last size: a module with a few names, as every
-// module on a long recursion path may be, keeps a small block while its DLLs are checked.
-constexpr size_t NAME_BLOCK_FIRST = 256;
-constexpr size_t NAME_BLOCK_SIZE = 16384;
-
-char* pool_copy(NAME_POOL* pool, std::string_view s) {
-    size_t need = s.size() + 1;
-    NAME_BLOCK* b = pool->head;
-    if (!b || b->cap - b->used < need) {
-        size_t cap = std::max(b ? std::min(2 * b->cap, NAME_BLOCK_SIZE) : NAME_BLOCK_FIRST, need);
-        b = static_cast<NAME_BLOCK*>(tool_alloc(sizeof(NAME_BLOCK) + cap));
-        if (!b) return nullptr;
-        b->next = pool->head;
-        b->used = 0;
-        b->cap = cap;
-        pool->head = b;
-    }
-    char* p = reinterpret_cast<char*>(b + 1) + b->used;
-    if (!s.empty()) memcpy(p, s.data(), s.size());
-    p[s.size()] = '\0';
-    b->used += need;
-    return p;
-}
-
-void pool_free(NAME_POOL* pool) {
-    for (NAME_BLOCK* b = pool->head; b;) {
-        NAME_BLOCK* next = b->next;
-        free(b);
-        b = next;
-    }
-    pool->head = nullptr;
-}
 
 void BadFile(const char* ErrorMsg) {
     fflush(stdout);   // what standard output holds comes first, as before every error line
@@ -108,17 +70,6 @@ void ReadSectionTable(BYTE_SPAN Buf, uint32_t usNumberOfSections, DATA_DIR* Sect
             }
         }
     }
-}
-
-bool pe_is_pe32plus(FILE* f, uint32_t ofsPE) {
-    uint8_t b[PE_FILE_HDR_END + 2] = {};
-    uint64_t cbFile = 0;
-    if (!file_size(f, &cbFile) || ofsPE > cbFile || cbFile - ofsPE < PE_FILE_HDR_END) return false;
-    size_t n = size_t(std::min<uint64_t>(sizeof b, cbFile - ofsPE));
-    if (!read_at(f, ofsPE, b, n) || le32(b) != PE_SIGNATURE) return false;
-    PE_HEADERS h;
-    pe_decode_headers(BYTE_SPAN{b, n}, false, &h);
-    return pe_report_layout(&h) == PE_LAYOUT_PE32PLUS;
 }
 
 }  // namespace talvek

@@ -10,14 +10,12 @@
 #include "common/bytes.h"
 #include "common/dos_header.h"
 #include "common/types.h"
-#include "driver/reflist.h"
-#include "pe/pe_format.h"
-#include "pe/pe_image.h"
+#include "common/reflist.h"
+#include "common/pe_format.h"
+#include "common/pe_image.h"
 
 namespace talvek {
 
-constexpr uint32_t PE_MAX_ORDINAL = 0xFFFF;         // the largest ordinal a loader is asked for
-constexpr uint32_t PE_CALL_GATE = 0xFE37;
 constexpr uint32_t PE_MODNAME_SIZE = 260;           // the loader's path buffer
 extern const char PE_BAD_FORMAT_TEXT[];             // "File error - format is incorrect"
 

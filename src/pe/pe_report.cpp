@@ -40,7 +40,7 @@ static void resolve_entries(const PE_MODULE* mod, REF_NODE32* pHead, HMODULE hmo
                 fprintf(stdout, "  %3d (0x%04x)", int(pNode->num), unsigned(pNode->num));
             else
                 fprintf(stdout, "  %s", reinterpret_cast<const char*>(pNode->num));
-            fputs(ulrc == PE_CALL_GATE ? " (call gate)\n" : "\n", stdout);
+            fputs(ulrc == LOAD_CALL_GATE ? " (call gate)\n" : "\n", stdout);
         }
     }
 }

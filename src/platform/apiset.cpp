@@ -1,13 +1,12 @@
 // The API-set schema reader: one check of the whole namespace, then lookups by hash.
 #include "platform/apiset.h"
 
-#include "pe/pe_image.h"
+#include "common/pe_image.h"
+#include "common/text.h"
 
 namespace talvek {
 
 namespace {
-
-uint32_t lower_unit(uint32_t c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; }
 
 // A UTF-16LE string of the namespace; its bounds were checked when the schema was read.
 struct WSTR {
@@ -26,7 +25,7 @@ uint32_t unit_at(BYTE_SPAN ns, WSTR w, uint64_t i) {
 int compare_ignoring_case(std::string_view s, BYTE_SPAN ns, WSTR w) {
     uint64_t n = std::min<uint64_t>(s.size(), w.cch);
     for (uint64_t i = 0; i < n; i++) {
-        uint32_t a = lower_unit(uint8_t(s[i])), b = lower_unit(unit_at(ns, w, i));
+        uint32_t a = ascii_lower(uint32_t(uint8_t(s[i]))), b = ascii_lower(unit_at(ns, w, i));
         if (a != b) return a < b ? -1 : 1;
     }
     if (s.size() == w.cch) return 0;
@@ -64,7 +63,7 @@ NS_ENTRY read_entry(BYTE_SPAN ns, uint64_t e) {
 bool starts_with_ignoring_case(std::string_view s, std::string_view prefix) {
     if (s.size() < prefix.size()) return false;
     for (size_t i = 0; i < prefix.size(); i++)
-        if (lower_unit(uint8_t(s[i])) != uint8_t(prefix[i])) return false;
+        if (ascii_lower(uint32_t(uint8_t(s[i]))) != uint8_t(prefix[i])) return false;
     return true;
 }
 
@@ -131,7 +130,7 @@ APISET_RESULT apiset_resolve(const APISET_SCHEMA& schema, std::string_view name,
     // The hashed part ends before the last '-', which the prefix guarantees there is.
     std::string_view stem = name.substr(0, name.rfind('-'));
     uint32_t hash = 0;
-    for (char c : stem) hash = hash * schema.HashFactor + lower_unit(uint8_t(c));
+    for (char c : stem) hash = hash * schema.HashFactor + ascii_lower(uint32_t(uint8_t(c)));
 
     uint32_t lo = 0, hi = schema.Count, index = 0;
     bool fFound = false;

@@ -11,18 +11,11 @@
 #include <system_error>
 #include <unordered_map>
 
+#include "common/text.h"
+
 namespace fs = std::filesystem;
 
 namespace talvek {
-
-static char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
-
-bool equal_ignoring_case(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); i++)
-        if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
-    return true;
-}
 
 static bool is_separator(char c) {
 #if defined(_WIN32)
@@ -30,12 +23,6 @@ static bool is_separator(char c) {
 #else
     return c == '/';
 #endif
-}
-
-static std::string lower_ascii(std::string_view s) {
-    std::string r(s);
-    for (char& c : r) c = ascii_lower(c);
-    return r;
 }
 
 // A folder's listing for the case-insensitive match: each lower-cased name maps to the
@@ -93,7 +80,7 @@ static bool scan_dir(const fs::path& base, std::string_view name, std::string* r
 static DIR_LISTING read_listing(const fs::path& base) {
     DIR_LISTING listing;
     list_dir(base, [&](std::string_view entry) {
-        listing.emplace(lower_ascii(entry), std::string(entry));
+        listing.emplace(ascii_lower(entry), std::string(entry));
         return true;
     });
     return listing;
@@ -138,7 +125,7 @@ bool find_dir_entry(const std::string& dir, std::string_view name, std::string* 
         memo.listing = read_listing(base);
         memo.fListed = true;
     }
-    auto hit = memo.listing.find(lower_ascii(name));
+    auto hit = memo.listing.find(ascii_lower(name));
     if (hit == memo.listing.end()) return false;
     *real_name = hit->second;
     return true;
@@ -158,6 +145,12 @@ std::string dir_part(std::string_view path) {
     for (size_t i = path.size(); i > 0; i--)
         if (is_separator(path[i - 1])) return std::string(path.substr(0, i));
     return std::string();
+}
+
+std::string_view base_name(std::string_view path) {
+    for (size_t i = path.size(); i > 0; i--)
+        if (is_separator(path[i - 1])) return path.substr(i);
+    return path;
 }
 
 }  // namespace talvek

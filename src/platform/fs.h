@@ -28,7 +28,7 @@ std::string normal_path(const std::string& path);
 // The directory part of a file path ("" when it has none); with the trailing separator.
 std::string dir_part(std::string_view path);
 
-// ASCII-only case-insensitive equality.
-bool equal_ignoring_case(std::string_view a, std::string_view b);
+// The file name part of a path: what follows its last separator.
+std::string_view base_name(std::string_view path);
 
 }  // namespace talvek

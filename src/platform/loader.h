@@ -15,6 +15,9 @@ constexpr uint32_t LOAD_ERR_PROC_NOT_FOUND = 127;
 constexpr uint32_t LOAD_ERR_BAD_EXE_FORMAT = 193;
 constexpr uint32_t LOAD_ERR_INSUFFICIENT_BUFFER = 122;
 
+// The address a caller reads as a call gate; the emulated loader never hands it out.
+constexpr uintptr_t LOAD_CALL_GATE = 0xFE37;
+
 // Loads a DLL by name with its static imports; it stays loaded for the run.
 // Null on failure, with the reason for GetLastError.
 HMODULE LoadLibraryA(const char* lpLibFileName);

@@ -14,7 +14,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "pe/pe_image.h"
+#include "common/dos_header.h"
+#include "common/pe_image.h"
+#include "common/text.h"
 #include "platform/apiset.h"
 #include "platform/fs.h"
 #include "platform/loader.h"
@@ -25,8 +27,6 @@ namespace talvek {
 namespace {
 
 constexpr uint32_t MAX_FORWARDER_HOPS = 32;
-constexpr uint32_t MAX_ORDINAL = 0xFFFF;
-constexpr uint32_t RESERVED_VALUE = 0xFE37;   // the value a caller reads as a call gate
 
 struct PROCESS;
 
@@ -112,13 +112,6 @@ struct LOAD_FRAME {
     EMU_MODULE* dep;
 };
 
-std::string ascii_lower(std::string_view s) {
-    std::string r(s);
-    for (char& c : r)
-        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-    return r;
-}
-
 std::string join(const std::string& dir, const std::string& name) {
     if (dir.empty()) return name;
     return dir.back() == '/' ? dir + name : dir + "/" + name;
@@ -168,7 +161,7 @@ bool map_file(const std::string& path, FILE_MAP* fm) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return false;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 64 || uint64_t(st.st_size) > SIZE_MAX) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < DOS_HDR_SIZE || uint64_t(st.st_size) > SIZE_MAX) {
         close(fd);
         return false;
     }
@@ -352,7 +345,7 @@ EMU_MODULE* load_module(PROCESS* proc, const std::string& name, std::string_view
 // clear of 0 and of the call-gate value.
 uintptr_t address_of(const EMU_MODULE* m, uint32_t rva) {
     uintptr_t v = reinterpret_cast<uintptr_t>(m) + rva;
-    return v == 0 || v == RESERVED_VALUE ? reinterpret_cast<uintptr_t>(m) : v;
+    return v == 0 || v == LOAD_CALL_GATE ? reinterpret_cast<uintptr_t>(m) : v;
 }
 
 // "#N" as an ordinal of at most 0xFFFF.
@@ -362,7 +355,7 @@ bool parse_ordinal(std::string_view s, uint32_t* ordinal) {
     for (char c : s.substr(1)) {
         if (c < '0' || c > '9') return false;
         n = n * 10 + uint32_t(c - '0');
-        if (n > MAX_ORDINAL) return false;
+        if (n > PE_MAX_ORDINAL) return false;
     }
     *ordinal = n;
     return true;
@@ -432,7 +425,7 @@ EMU_MODULE* load_module(PROCESS* proc, const std::string& name, std::string_view
             for (const PE_IMPORT_REF& ref : m->imports.tables[imp.table]) {
                 uintptr_t v = 0;
                 // An ordinal above 0xFFFF cannot be asked for and does not resolve.
-                if ((ref.by_ordinal && ref.ordinal > MAX_ORDINAL) || !resolve(dep, ref, &v)) {
+                if ((ref.by_ordinal && ref.ordinal > PE_MAX_ORDINAL) || !resolve(dep, ref, &v)) {
                     *err = LOAD_ERR_PROC_NOT_FOUND;
                     rollback(proc, first);
                     return nullptr;
@@ -460,7 +453,7 @@ uintptr_t GetProcAddress(HMODULE hModule, const char* lpProcName) {
         return 0;
     }
     uintptr_t x = reinterpret_cast<uintptr_t>(lpProcName);
-    PE_IMPORT_REF ref = x <= MAX_ORDINAL ? PE_IMPORT_REF{true, uint32_t(x), {}} : PE_IMPORT_REF{false, 0, lpProcName};
+    PE_IMPORT_REF ref = x <= PE_MAX_ORDINAL ? PE_IMPORT_REF{true, uint32_t(x), {}} : PE_IMPORT_REF{false, 0, lpProcName};
     uintptr_t v = 0;
     if (!resolve(static_cast<EMU_MODULE*>(hModule), ref, &v)) {
         g.lastError = LOAD_ERR_PROC_NOT_FOUND;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "common/pe_format.h"
 #include "platform/fs.h"
 
 namespace talvek {
@@ -15,10 +16,6 @@ namespace talvek {
 std::string wine_search_root;
 
 namespace {
-
-constexpr uint16_t MACHINE_I386 = 0x014C;
-constexpr uint16_t MACHINE_AMD64 = 0x8664;
-constexpr uint16_t MACHINE_ARM64 = 0xAA64;
 
 // A folder counts as Wine's when it holds kernel32.dll as a file: Debian leaves near-empty
 // folders of the other architecture beside the real ones.
@@ -48,9 +45,9 @@ std::string find_wine_dll_folder(uint16_t machine, const std::string& root) {
     const char* arch = nullptr;
     const char* multiarch = nullptr;
     switch (machine) {
-        case MACHINE_I386: arch = "i386"; multiarch = "i386-linux-gnu"; break;
-        case MACHINE_AMD64: arch = "x86_64"; multiarch = "x86_64-linux-gnu"; break;
-        case MACHINE_ARM64: arch = "aarch64"; multiarch = "aarch64-linux-gnu"; break;
+        case PE_MACHINE_I386: arch = "i386"; multiarch = "i386-linux-gnu"; break;
+        case PE_MACHINE_AMD64: arch = "x86_64"; multiarch = "x86_64-linux-gnu"; break;
+        case PE_MACHINE_ARM64: arch = "aarch64"; multiarch = "aarch64-linux-gnu"; break;
         default: return "";
     }
     std::vector<std::string> prefixes = {"/usr", "/usr/local"};

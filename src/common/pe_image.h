@@ -12,7 +12,7 @@
 
 #include "common/bytes.h"
 #include "common/types.h"
-#include "pe/pe_format.h"
+#include "common/pe_format.h"
 
 namespace talvek {
 
@@ -58,6 +58,10 @@ bool pe_header_dir(const PE_HEADERS* h, uint32_t i, PE_DIR* dir);
 // here side by side, as the one place where the two readings of a header part.
 enum PE_REPORT_LAYOUT { PE_LAYOUT_SHORT, PE_LAYOUT_PE32, PE_LAYOUT_PE32PLUS, PE_LAYOUT_BAD };
 PE_REPORT_LAYOUT pe_report_layout(const PE_HEADERS* h);
+
+// Whether the PE module whose signature is at ofsPE in f is reported as a 64-bit module: a
+// 240-byte optional header with the PE32+ magic. False when the headers cannot be read.
+bool pe_is_pe32plus(FILE* f, uint32_t ofsPE);
 
 // Whether the loader maps an image with these headers into the process of Machine: its Machine
 // is the process's and its magic is the one that Machine's processes run.

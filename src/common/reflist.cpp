@@ -1,5 +1,5 @@
 // Insertion into the reference lists, and their storage.
-#include "driver/reflist.h"
+#include "common/reflist.h"
 
 #include <algorithm>
 #include <cstdio>

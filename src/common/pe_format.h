@@ -68,6 +68,7 @@ constexpr uint64_t PE_ORDINAL_FLAG = 0x80000000ull;
 constexpr uint64_t PE_ORDINAL_FLAG64 = 0x8000000000000000ull;
 constexpr uint32_t PE_LOOKUP_VALUE_MASK = 0x7FFFFFFF;
 constexpr uint32_t PE_HINT_SIZE = 2;
+constexpr uint32_t PE_MAX_ORDINAL = 0xFFFF;         // the largest ordinal a loader can be asked for
 
 // A delay-load descriptor: Attributes, then the RVAs of the DLL name, the module handle, the
 // address table, the name table, the bound and unload tables, and a time stamp. The table

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "driver/hash_index.h"
+#include "common/hash_index.h"
 
 namespace talvek {
 

@@ -1,5 +1,5 @@
 // The PE image reader: headers, sections, the two RVA modes, imports of both widths and exports.
-#include "pe/pe_image.h"
+#include "common/pe_image.h"
 
 #include <algorithm>
 #include <cstring>
@@ -560,6 +560,17 @@ bool pe_export_rva(PE_IMAGE* im, uint32_t index, uint32_t* rva) {
 bool pe_is_forwarder(const PE_IMAGE* im, uint32_t rva) {
     const PE_DIR& d = im->hdr.dirs[PE_DIR_EXPORT];
     return im->has_exports && rva >= d.RVA && rva < uint64_t(d.RVA) + d.Size;
+}
+
+bool pe_is_pe32plus(FILE* f, uint32_t ofsPE) {
+    uint8_t b[PE_FILE_HDR_END + 2] = {};
+    uint64_t cbFile = 0;
+    if (!file_size(f, &cbFile) || ofsPE > cbFile || cbFile - ofsPE < PE_FILE_HDR_END) return false;
+    size_t n = size_t(std::min<uint64_t>(sizeof b, cbFile - ofsPE));
+    if (!read_at(f, ofsPE, b, n) || le32(b) != PE_SIGNATURE) return false;
+    PE_HEADERS h;
+    pe_decode_headers(BYTE_SPAN{b, n}, false, &h);
+    return pe_report_layout(&h) == PE_LAYOUT_PE32PLUS;
 }
 
 }  // namespace talvek

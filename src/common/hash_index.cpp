@@ -1,5 +1,5 @@
 // Growth and hashing for the pointer index.
-#include "driver/hash_index.h"
+#include "common/hash_index.h"
 
 #include <cstdlib>
 #include <cstring>
