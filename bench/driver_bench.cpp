@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "common/reflist.h"
 #include "driver/driver.h"
 #include "driver/registry.h"
-#include "common/reflist.h"
 
 using namespace talvek;
 

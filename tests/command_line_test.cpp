@@ -47,7 +47,7 @@ TEST(CommandLine, InvalidOptionsNameTheirCharacter) {
     } cases[] = {
         {{"-?"}, "QUERNIX:  Invalid option '?' specified\n"},
         {{"-Q", "a.exe"}, "QUERNIX:  Invalid option 'Q' specified\n"},
-        {{"a.exe", "/x"}, "QUERNIX:  Invalid option 'x' specified\n"},
+        {{"a.exe", "/y"}, "QUERNIX:  Invalid option 'y' specified\n"},
         {{"-!", "-zz"}, "QUERNIX:  Invalid option 'z' specified\n"},
         // A bare prefix: the character is the zero that ends the argument.
         {{"-"}, std::string("QUERNIX:  Invalid option '\0' specified\n", 39)},

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "common/reflist.h"
 #include "common/types.h"
 #include "driver/driver.h"
 #include "driver/registry.h"
-#include "common/reflist.h"
 #include "support/tool_runner.h"
 
 using namespace talvek;
@@ -168,6 +168,7 @@ TEST(RefList, TableThatCannotBeHad) {
 TEST(RefListDeathTest, NodeThatCannotBeHadEndsTheRun) {
     EXPECT_EXIT(
         {
+            reset_run_state();
             REF_TABLE32 t;
             if (!alloc_ref_table(&t, 1)) exit(99);
             g_alloc_budget = 0;

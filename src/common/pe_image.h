@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "common/bytes.h"
-#include "common/types.h"
 #include "common/pe_format.h"
+#include "common/types.h"
 
 namespace talvek {
 

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/report.h"
 #include "common/types.h"
-#include "driver/driver.h"
 
 namespace talvek {
 
@@ -22,11 +22,8 @@ struct REF_BLOCK {
 constexpr size_t REF_BLOCK_FIRST = 16;
 constexpr size_t REF_BLOCK_MAX = 65536;
 
-[[noreturn]] static void out_of_node_memory() {
-    fflush(stdout);
-    fputs(Err_NoMemory, stderr);
-    XExit(RC_NO_MEMORY);
-}
+// A node that cannot be had ends the run.
+[[noreturn]] static void out_of_node_memory() { report_fatal(ERR_NO_MEMORY, RC_NO_MEMORY); }
 
 template <class NODE>
 static void free_table(REF_TABLE<NODE>* t);

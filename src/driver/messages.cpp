@@ -22,6 +22,12 @@ const char Msg_ModName[] = "--> %s.\n";
 const char Msg_Referenced[] = "Referencing the following from DLL '%s':\n";
 const char Msg_OK[] = "All DLLs used by '%s' could be loaded.\n";
 const char Msg_DelayFound[] = "%d delay-loaded module(s) found.\n";
+const char Msg_ImportsFound[] = "%d imported module(s) found.\n";
+const char Msg_UnknownModule[] = "Unknown '%c%c' Module\n";
+const char Msg_ShortHeader[] = "Short header\n";
+const char Msg_WindowsModule[] = "File is actually a 16-bit Windows EXE\n";
+const char Err_NoMoreFiles[] = "QUERNIX:  Unable to process any more files\n";
+const char Err_PeFormat[] = "File error - format is incorrect";
 const char Msg_Help[] =
     "\nTALVEK checks that all DLLs used by an executable module can be loaded.\n\n"
     "Usage:\n     TALVEK [options] filename.ext\n\n"
@@ -48,5 +54,20 @@ const char Msg_HelpB[] =
     "   --help - display this help;  --version - display the version\n";
 const char Msg_FilesNeeded[] = "\nThe following %u DLL%s needed to load %s:\n";
 const char Msg_PressAKey[] = "\nPress a key to continue...";
+
+const char* error_text(REPORT_ERROR error) {
+    switch (error) {
+        case ERR_READING: return Err_Reading;
+        case ERR_NOT_KAVRI: return Err_FileNotKAVRI;
+        case ERR_LINK_ERRORS: return Err_LinkErrors;
+        case ERR_NO_MEMORY: return Err_NoMemory;
+        case ERR_BAD_ENDIAN: return Err_BadEndian;
+        case ERR_BAD_MODULE_TABLE: return Err_BadModuleTable;
+        case ERR_OPEN_FAILED: return Err_OpenFail;
+        case ERR_NO_MORE_FILES: return Err_NoMoreFiles;
+        case ERR_PE_FORMAT: return Err_PeFormat;
+    }
+    return Err_Reading;
+}
 
 }  // namespace talvek

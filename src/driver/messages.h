@@ -1,6 +1,8 @@
 // The tool's message table: every text with an identifier, exactly as printed.
 #pragma once
 
+#include "common/report.h"
+
 namespace talvek {
 
 extern const char Err_InvalArgs[];
@@ -22,24 +24,19 @@ extern const char Msg_ModName[];
 extern const char Msg_Referenced[];
 extern const char Msg_OK[];
 extern const char Msg_DelayFound[];
+extern const char Msg_ImportsFound[];
+extern const char Msg_UnknownModule[];
+extern const char Msg_ShortHeader[];
+extern const char Msg_WindowsModule[];
+extern const char Err_NoMoreFiles[];
+extern const char Err_PeFormat[];
 extern const char Msg_Help[];
 extern const char Msg_HelpA[];
 extern const char Msg_HelpB[];
 extern const char Msg_FilesNeeded[];
 extern const char Msg_PressAKey[];
 
-// Result codes of proc_file and the processors, which the named module turns into exit codes.
-enum : int {
-    RC_OK = 0,
-    RC_NOT_PROCESSED = 1,     // command-line error, help, or module skipped
-    RC_OPEN_FAILED = 2,
-    RC_READ_ERROR = 3,
-    RC_BAD_FORMAT = 4,
-    RC_NO_MEMORY = 6,
-    RC_BAD_PE_HEADER = 8,
-    RC_MISSING = 10,          // with -e: the named module is fine, something it needs is not
-    RC_LINK_ERRORS = 12,
-    RC_BAD_MODULE_TABLE = 55,
-};
+// The message of a failure (a printf format with at most one %s, the file it names).
+const char* error_text(REPORT_ERROR error);
 
 }  // namespace talvek

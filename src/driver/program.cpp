@@ -2,30 +2,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "driver/dllfile.h"
 #include "driver/driver.h"
 #include "driver/registry.h"
 #include "driver/run_record.h"
+#include "driver/text_report.h"
 #include "platform/console.h"
 #include "platform/fs.h"
 #include "platform/loader.h"
 
 namespace talvek {
-
-BOOL recurse = FALSE;
-BOOL list_files = FALSE;
-BOOL silent_recurse = FALSE;
-BOOL LoadVerbose = FALSE;
-BOOL delay_load = FALSE;
-BOOL wait_for_key = FALSE;
-BOOL reloc_chain = FALSE;
-BOOL imports = FALSE;
-BOOL ordinals = FALSE;
-BOOL relocation = FALSE;
-BOOL segments = FALSE;
-BOOL exit_missing = FALSE;
-BOOL json_report = FALSE;
-BOOL graph_report = FALSE;
 
 void XExit(int32_t rc) {
     if (wait_for_key) {
@@ -86,6 +74,7 @@ static bool set_option(char c) {
         case 'E': case 'e': exit_missing = TRUE; return true;
         case 'J': case 'j': json_report = TRUE; return true;
         case 'G': case 'g': graph_report = recurse = TRUE; return true;
+        case 'X': case 'x': check_failed_dlls = recurse = TRUE; return true;
         default: return false;
     }
 }
@@ -149,6 +138,28 @@ static void write_document(int rc) {
     DocStream = nullptr;
 }
 
+// The run's sink: the text report and the record hear every event; a module file that an
+// import leads to is checked in turn when the run follows DLLs; a failure that ends the run
+// gets the -e summary of what was met so far, then the end.
+static void follow(const REPORT_EVENT& ev) {
+    if (!recurse || (ev.fFailed && !check_failed_dlls)) return;
+    std::string file = ev.fSearch ? dll_file_for(ev.text, std::string(ev.path).c_str()) : std::string(ev.path);
+    proc_file(file.c_str(), FALSE);
+}
+
+static void run_sink(const REPORT_EVENT& ev) {
+    print_event(ev);
+    record_event(ev);
+    if (ev.kind == RPT_FOLLOW) {
+        follow(ev);
+    } else if (ev.kind == RPT_FATAL) {
+        if (exit_missing) print_missing_summary(stdout);
+        // The PE format error ends the run at once, without the key wait.
+        if (ev.error == ERR_PE_FORMAT) tool_exit(ev.code);
+        XExit(ev.code);
+    }
+}
+
 void tool_main(int argc, char** argv) {
     // The two streams reach a console or a shared capture in the order lines are produced,
     // so both are unbuffered there. Where they go to different files no order between them
@@ -161,6 +172,7 @@ void tool_main(int argc, char** argv) {
     else
         setvbuf(stdout, StdoutBuf, _IOFBF, sizeof StdoutBuf);
     setbuf(stderr, nullptr);
+    ReportSink = run_sink;
     PSZ filespec = Init(argc, argv);
     RunRecord.fOn = exit_missing || json_report || graph_report;
     if (json_report || graph_report) {
@@ -175,7 +187,7 @@ void tool_main(int argc, char** argv) {
     }
     // The tool writes no files, so a folder lists the same entries for the whole run.
     remember_dir_listings(true);
-    int32_t rc = proc_file(filespec, TRUE);
+    int32_t rc = check_named_module(filespec);
     if (list_files && cLoadedFiles > 1) print_needed_list(filespec);
     if (exit_missing) {
         print_missing_summary(stdout);
@@ -184,10 +196,16 @@ void tool_main(int argc, char** argv) {
     XExit(rc);
 }
 
+int32_t check_named_module(const char* filespec) {
+    // The DLL search starts in the folder of the module named on the command line.
+    loader_set_application_path(filespec);
+    return proc_file(filespec, TRUE);
+}
+
 void reset_run_state() {
-    recurse = list_files = silent_recurse = LoadVerbose = delay_load = wait_for_key = FALSE;
-    reloc_chain = imports = ordinals = relocation = segments = FALSE;
-    exit_missing = json_report = graph_report = FALSE;
+    reset_options();
+    ReportSink = run_sink;
+    reset_text_report();
     RunRecord = RUN_RECORD{};
     level = 0;
     reset_registry();

@@ -4,9 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/driver.h"
 #include "common/hash_index.h"
-#include "driver/run_record.h"
+#include "driver/driver.h"
 
 namespace talvek {
 
@@ -36,16 +35,12 @@ FILE* add_file(const char* filespec, BOOL fAbort) {
     if (n < SIZE_MAX - sizeof(LOADED_FILE) && hash_reserve_one(&FileIndex))
         pFile = static_cast<PLOADED_FILE>(tool_alloc(sizeof(LOADED_FILE) + n + 1));
     if (!pFile) {
-        levelprint(stderr);
-        fputs("QUERNIX:  Unable to process any more files\n", stderr);
-        record_error("QUERNIX:  Unable to process any more files\n");
+        report_error(ERR_NO_MORE_FILES, RC_NOT_PROCESSED);
         return nullptr;
     }
     FILE* f = fopen(filespec, "rb");
     if (!f) {
-        levelprint(stderr);
-        fprintf(stderr, Err_OpenFail, filespec);
-        record_error(Err_OpenFail, filespec);
+        report_error(ERR_OPEN_FAILED, RC_OPEN_FAILED, filespec);
         if (fAbort) XExit(RC_OPEN_FAILED);
     }
     char* name = reinterpret_cast<char*>(pFile + 1);

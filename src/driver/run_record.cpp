@@ -1,5 +1,7 @@
-// The record of a run's checks and the calls that fill it.
+// The record of a run's checks, filled from its events.
 #include "driver/run_record.h"
+
+#include "driver/messages.h"
 
 namespace talvek {
 
@@ -17,7 +19,7 @@ static RUN_IMPORT* current_import() {
 
 static int32_t current_index() { return RunRecord.stack.empty() ? -1 : RunRecord.stack.back(); }
 
-void record_enter(const char* filespec) {
+static void record_enter(const char* filespec) {
     if (!RunRecord.fOn) return;
     RUN_IMPORT* pImport = current_import();
     int32_t iParent = current_index();
@@ -39,11 +41,11 @@ void record_enter(const char* filespec) {
     RunRecord.stack.push_back(i);
 }
 
-void record_opened() {
+static void record_opened() {
     if (RUN_MODULE* pMod = RunRecord.fOn ? current_module() : nullptr) pMod->fOpened = true;
 }
 
-void record_leave(int32_t rc) {
+static void record_leave(int32_t rc) {
     if (!RunRecord.fOn || RunRecord.stack.empty()) return;
     int32_t i = RunRecord.stack.back();
     RunRecord.stack.pop_back();
@@ -59,34 +61,35 @@ void record_leave(int32_t rc) {
     }
 }
 
-void record_format(const char* format) {
+static void record_format(const char* format) {
     if (RUN_MODULE* pMod = RunRecord.fOn ? current_module() : nullptr) pMod->format = format;
 }
 
-void record_error(const char* msg, const char* arg) {
+static void record_error(const char* msg, std::string_view arg) {
     RUN_MODULE* pMod = RunRecord.fOn ? current_module() : nullptr;
     if (!pMod) return;
     std::string text = msg;
     size_t at = text.find("%s");
-    if (at != std::string::npos) text.replace(at, 2, arg ? arg : "");
+    if (at != std::string::npos) text.replace(at, 2, arg);
     if (!text.empty() && text.back() == '\n') text.pop_back();
     if (!pMod->error.empty()) pMod->error += '\n';
     pMod->error += text;
 }
 
-void record_import(std::string_view dll) {
+static void record_import(std::string_view dll, bool fDelayLoaded) {
     RUN_MODULE* pMod = RunRecord.fOn ? current_module() : nullptr;
     if (!pMod) return;
     pMod->imports.emplace_back();
     pMod->imports.back().dll = std::string(dll);
+    pMod->imports.back().fDelayLoaded = fDelayLoaded;
 }
 
-void record_load(bool fLoaded, const char* path, int32_t error) {
+static void record_load(bool fLoaded, std::string_view path, int32_t error) {
     RUN_IMPORT* pImport = RunRecord.fOn ? current_import() : nullptr;
     if (!pImport) return;
     pImport->fLoadTested = true;
     pImport->fLoaded = fLoaded;
-    pImport->path = fLoaded && path ? path : "";
+    pImport->path = std::string(path);
     pImport->load_error = error;
     if (!fLoaded) {
         RUN_MODULE* pMod = current_module();
@@ -95,31 +98,50 @@ void record_load(bool fLoaded, const char* path, int32_t error) {
     }
 }
 
-void record_entry(bool fOrdinal, uint32_t ulOrdinal, std::string_view name, int32_t outcome) {
+static void record_entry(bool fOrdinal, uint32_t ulOrdinal, std::string_view name, int32_t outcome) {
     RUN_IMPORT* pImport = RunRecord.fOn ? current_import() : nullptr;
     if (!pImport) return;
     pImport->entries.push_back({fOrdinal, fOrdinal ? ulOrdinal : 0, fOrdinal ? std::string() : std::string(name), outcome});
-    if (outcome != 0 && outcome != RUN_NOT_CHECKED) {
+    if (outcome != 0 && outcome != ENTRY_NOT_ASKED) {
         RUN_MODULE* pMod = current_module();
         RunRecord.problems.push_back({PROBLEM_NOT_RESOLVED, current_index(), int32_t(pMod->imports.size()) - 1,
                                       int32_t(pImport->entries.size()) - 1, -1});
     }
 }
 
-void record_pe_entry(const REF_NODE32* pNode, int32_t outcome) {
+// The module whose check the run was in when a failure ended it: the error and the exit code
+// are its result.
+static void record_fatal(const REPORT_EVENT& ev) {
+    if (!current_module()) return;
+    record_error(error_text(ev.error), {});
+    record_leave(ev.code);
+}
+
+void record_event(const REPORT_EVENT& ev) {
     if (!RunRecord.fOn) return;
-    bool fOrdinal = pNode->type == REF_BY_ORDINAL;
-    const char* name = fOrdinal ? "" : reinterpret_cast<const char*>(pNode->num);
-    record_entry(fOrdinal, uint32_t(pNode->num), name, outcome);
+    switch (ev.kind) {
+        case RPT_MODULE: record_enter(std::string(ev.text).c_str()); break;
+        case RPT_OPENED: record_opened(); break;
+        case RPT_FORMAT: record_format(format_name(ev.format)); break;
+        case RPT_ERROR: record_error(error_text(ev.error), ev.text); break;
+        case RPT_IMPORT: record_import(ev.text, ev.fDelay); break;
+        case RPT_LOADED: record_load(true, ev.path, 0); break;
+        case RPT_NOT_LOADED: record_load(false, {}, ev.code); break;
+        case RPT_ENTRY: record_entry(ev.fOrdinal, ev.ordinal, ev.text, ev.code); break;
+        case RPT_END: record_leave(ev.code); break;
+        case RPT_FATAL: record_fatal(ev); break;
+        default: break;
+    }
 }
 
-void record_unchecked_pe_entries(const REF_NODE32* pHead) {
-    for (const REF_NODE32* pNode = RunRecord.fOn ? pHead : nullptr; pNode; pNode = pNode->next)
-        record_pe_entry(pNode, RUN_NOT_CHECKED);
-}
-
-void record_delay_loaded() {
-    if (RUN_IMPORT* pImport = RunRecord.fOn ? current_import() : nullptr) pImport->fDelayLoaded = true;
+const char* format_name(REPORT_FORMAT format) {
+    switch (format) {
+        case FMT_LX: return "LX";
+        case FMT_NE: return "NE";
+        case FMT_PE32: return "PE32";
+        case FMT_PE32PLUS: return "PE32+";
+        default: return nullptr;
+    }
 }
 
 }  // namespace talvek

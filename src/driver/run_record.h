@@ -1,7 +1,6 @@
 // The record of what a run checked, kept for -e, -j and -g: each module in the order the run
-// reached it, its imports and their outcomes, and the problems met on the way. The format
-// processors feed it with the record_... calls beside the lines they print; each call does
-// nothing unless the record is on.
+// reached it, its imports and their outcomes, and the problems met on the way, made from the
+// run's events.
 #pragma once
 
 #include <cstdint>
@@ -11,18 +10,15 @@
 #include <unordered_map>
 #include <vector>
 
-#include "common/reflist.h"
+#include "common/report.h"
 
 namespace talvek {
-
-// The outcome of an entry that no loader was asked about (LX, NE).
-constexpr int32_t RUN_NOT_CHECKED = -1;
 
 struct RUN_ENTRY {
     bool fOrdinal;
     uint32_t ulOrdinal;
     std::string name;
-    int32_t outcome;            // 0 resolved, the loader's error code, or RUN_NOT_CHECKED
+    int32_t outcome;            // 0 resolved, the loader's error code, or ENTRY_NOT_ASKED
 };
 
 struct RUN_IMPORT {
@@ -68,26 +64,11 @@ struct RUN_RECORD {
 
 extern RUN_RECORD RunRecord;
 
-// proc_file: a module handed to the check, its file opened, and its end with its result.
-// A name met before links the current import to the module recorded then.
-void record_enter(const char* filespec);
-void record_opened();
-void record_leave(int32_t rc);
-// The format line of the current module.
-void record_format(const char* format);
-// An error line printed for the current module (a printf format with at most one %s).
-void record_error(const char* msg, const char* arg = nullptr);
-// A DLL of the current module, in table order; then, for PE, its load outcome.
-void record_import(std::string_view dll);
-void record_load(bool fLoaded, const char* path, int32_t error);
-// An entry of the current import (outcome 0, an error code, or RUN_NOT_CHECKED).
-void record_entry(bool fOrdinal, uint32_t ulOrdinal, std::string_view name, int32_t outcome);
-// An entry of a PE import from its list node (a by-name node's num points at its name), and
-// the entries of a PE import whose DLL did not load, none of them asked for.
-void record_pe_entry(const REF_NODE32* pNode, int32_t outcome);
-void record_unchecked_pe_entries(const REF_NODE32* pHead);
-// Marks the current import delay-loaded.
-void record_delay_loaded();
+// Records what ev says, when the record is on.
+void record_event(const REPORT_EVENT& ev);
+
+// The name of a module format in the documents ("PE32", "PE32+", "NE", "LX"); null for none.
+const char* format_name(REPORT_FORMAT format);
 
 // Writers over the record. The -e summary goes to stdout; the documents to out.
 void print_missing_summary(FILE* out);

@@ -3,8 +3,8 @@
 #include <cinttypes>
 #include <map>
 
-#include "driver/run_record.h"
 #include "driver/registry.h"
+#include "driver/run_record.h"
 #include "platform/fs.h"
 
 namespace talvek {
@@ -149,7 +149,7 @@ static void json_entry(FILE* out, const RUN_ENTRY& e, bool fLoadTested) {
         fputs("{\"name\": ", out);
         json_str(out, e.name);
     }
-    if (fLoadTested && e.outcome != RUN_NOT_CHECKED) {
+    if (fLoadTested && e.outcome != ENTRY_NOT_ASKED) {
         fprintf(out, ", \"resolved\": %s, \"error\": ", e.outcome == 0 ? "true" : "false");
         if (e.outcome == 0)
             fputs("null", out);
@@ -325,7 +325,7 @@ void print_dot_graph(FILE* out) {
     for (size_t i = 0; i < RunRecord.modules.size(); i++) {
         for (const RUN_IMPORT& imp : RunRecord.modules[i].imports) {
             size_t cFailed = 0;
-            for (const RUN_ENTRY& e : imp.entries) cFailed += e.outcome != 0 && e.outcome != RUN_NOT_CHECKED;
+            for (const RUN_ENTRY& e : imp.entries) cFailed += e.outcome != 0 && e.outcome != ENTRY_NOT_ASKED;
             if (imp.iModule >= 0)
                 fprintf(out, "  m%u -> m%d [label=\"%u", unsigned(i), int(imp.iModule), unsigned(imp.entries.size()));
             else

@@ -6,8 +6,8 @@
 
 #include "common/bytes.h"
 #include "common/dos_header.h"
-#include "common/types.h"
 #include "common/reflist.h"
+#include "common/types.h"
 
 namespace talvek {
 

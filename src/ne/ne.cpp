@@ -4,7 +4,7 @@
 #include <memory>
 #include <new>
 
-#include "driver/driver.h"
+#include "common/report.h"
 #include "ne/ne_internal.h"
 
 namespace talvek {
@@ -14,7 +14,7 @@ int32_t proc_file16(const char* filespec, BOOL /*fAbort*/, const DOS_EXE_HDR* Do
     // frame no more than a pointer.
     std::unique_ptr<NE_MODULE> mod(new (std::nothrow) NE_MODULE{});
     FILE_PTR file(ifile);
-    if (!mod) return report_error(Err_NoMemory, RC_NO_MEMORY);
+    if (!mod) return report_error(ERR_NO_MEMORY, RC_NO_MEMORY);
     mod->filespec = filespec;
     mod->file = std::move(file);
     int32_t proc_file_rc = ne_read_tables(mod.get(), DosExeHeaderP);
@@ -26,10 +26,7 @@ int32_t proc_file16(const char* filespec, BOOL /*fAbort*/, const DOS_EXE_HDR* Do
         ne_list_chains(mod.get());
         ne_list_segments(mod.get());
         ne_list_imports(mod.get());
-        if (!silent_recurse) {
-            levelprint(stdout);
-            printf(Msg_OK, filespec);
-        }
+        report_simple(RPT_ALL_LOADED, filespec);
     }
     // Common end: the lists are the one thing no owner releases by itself.
     free_ref_lists(&mod->ModRefBaseP);

@@ -8,8 +8,8 @@
 
 #include "common/bytes.h"
 #include "common/dos_header.h"
-#include "common/types.h"
 #include "common/reflist.h"
+#include "common/types.h"
 
 namespace talvek {
 
@@ -85,8 +85,7 @@ struct NE_MODULE {
     // position (mod 8), one bit per 8-byte slot; taken with the first table.
     MEM_PTR<uint64_t> ScannedSlots;
     uint64_t cSlotWords;           // words per class
-    std::string tbuf;      // the module name being reported, zero-terminated for Msg_Referenced
-    std::string modname;   // the filespec handed to the recursion
+    std::string tbuf;      // the module name being reported
 };
 
 // Phase 1: reads and checks the NE header, then the imported-names, segment and module
@@ -97,8 +96,14 @@ int32_t ne_read_tables(NE_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP);
 // printing the -o and -r lines. Prints its failure; returns 3 or 6.
 int32_t ne_scan_relocs(NE_MODULE* mod);
 
-// Phase 3: the per-DLL listing, each DLL followed by its check when recursion is on.
+// Phase 3: the per-DLL listing, each DLL handed on to be followed.
 void ne_report(NE_MODULE* mod);
+
+// Reports one line of the -o, -r, -c, -s or -i listings, formatted as printf formats it.
+#if defined(__GNUC__)
+__attribute__((format(printf, 1, 2)))
+#endif
+void ne_listing(const char* fmt, ...);
 
 // Phases 4, 5 and 6: the -c, -s and -i listings, each printing only when its flag is set.
 void ne_list_chains(const NE_MODULE* mod);

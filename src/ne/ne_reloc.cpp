@@ -4,7 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/driver.h"
+#include "common/options.h"
+#include "common/report.h"
 #include "ne/ne_internal.h"
 
 namespace talvek {
@@ -36,9 +37,8 @@ static void scan_records(NE_MODULE* mod, BYTE_SPAN records) {
             add_import(mod, mod_idx, proc_idx, REF_BY_ORDINAL);
             if (ordinals) {
                 std::string_view tbuf = ne_module_name(mod, mod_idx);
-                levelprint(stdout);
-                printf("Ordinal: mod_idx: >%.*s< (%u)  proc_idx %u\n", int(tbuf.size()), tbuf.data(), unsigned(mod_idx),
-                       unsigned(proc_idx));
+                ne_listing("Ordinal: mod_idx: >%.*s< (%u)  proc_idx %u", int(tbuf.size()), tbuf.data(), unsigned(mod_idx),
+                           unsigned(proc_idx));
             }
             break;
         case NE_TARGET_NAME:
@@ -46,9 +46,8 @@ static void scan_records(NE_MODULE* mod, BYTE_SPAN records) {
             if (relocation) {
                 std::string_view tbuf = ne_module_name(mod, mod_idx);
                 std::string_view tbuf2 = ne_import_name(mod, proc_idx);
-                levelprint(stdout);
-                printf("Name: mod_idx: >%.*s< (%u)  proc_idx: >%.*s< (%u)\n", int(tbuf.size()), tbuf.data(),
-                       unsigned(mod_idx), int(tbuf2.size()), tbuf2.data(), unsigned(proc_idx));
+                ne_listing("Name: mod_idx: >%.*s< (%u)  proc_idx: >%.*s< (%u)", int(tbuf.size()), tbuf.data(),
+                           unsigned(mod_idx), int(tbuf2.size()), tbuf2.data(), unsigned(proc_idx));
             }
             break;
         default:
@@ -61,8 +60,8 @@ static void scan_records(NE_MODULE* mod, BYTE_SPAN records) {
 // Returns 0, or prints and returns 3 or 6.
 static int32_t read_and_scan(NE_MODULE* mod, uint64_t ulPos, uint64_t cb) {
     mod->RelocTable.reset(static_cast<uint8_t*>(tool_alloc(size_t(cb))));
-    if (!mod->RelocTable) return report_error(Err_NoMemory, RC_NO_MEMORY);
-    if (!read_at(mod->file.get(), ulPos, mod->RelocTable.get(), size_t(cb))) return report_error(Err_Reading, RC_READ_ERROR);
+    if (!mod->RelocTable) return report_error(ERR_NO_MEMORY, RC_NO_MEMORY);
+    if (!read_at(mod->file.get(), ulPos, mod->RelocTable.get(), size_t(cb))) return report_error(ERR_READING, RC_READ_ERROR);
     scan_records(mod, BYTE_SPAN{mod->RelocTable.get(), size_t(cb)});
     mod->RelocTable.reset();
     return 0;
@@ -109,7 +108,7 @@ static int32_t scan_new_records(NE_MODULE* mod, uint64_t ulRecords, uint64_t cRe
         mod->cSlotWords = (mod->cbFile / NE_RELOC_SIZE + 1 + 63) / 64;
         uint64_t cWords = mod->cSlotWords * NE_RELOC_SIZE;
         mod->ScannedSlots.reset(static_cast<uint64_t*>(tool_alloc_array(cWords, sizeof(uint64_t))));
-        if (!mod->ScannedSlots) return report_error(Err_NoMemory, RC_NO_MEMORY);
+        if (!mod->ScannedSlots) return report_error(ERR_NO_MEMORY, RC_NO_MEMORY);
         memset(mod->ScannedSlots.get(), 0, size_t(cWords * sizeof(uint64_t)));
     }
     // Slot k of class c is the record at file position 8 * k + c.
@@ -134,13 +133,13 @@ int32_t ne_scan_relocs(NE_MODULE* mod) {
         if (!(e.seg_flags & NE_SEG_HAS_RELOCS)) continue;
         uint32_t reloc_pos = reloc_table_pos(e, mod->KAVRIExeHeader.align);
         uint8_t count[NE_RELOC_COUNT_SIZE];
-        if (!read_at(f, reloc_pos, count, sizeof count)) return report_error(Err_Reading, RC_READ_ERROR);
+        if (!read_at(f, reloc_pos, count, sizeof count)) return report_error(ERR_READING, RC_READ_ERROR);
         uint16_t num_reloc = le16(count);
         if (num_reloc == 0) continue;
         // The records are read only once the file is known to hold them all.
         uint64_t ulRecords = uint64_t(reloc_pos) + NE_RELOC_COUNT_SIZE;
         uint64_t cb = uint64_t(num_reloc) * NE_RELOC_SIZE;
-        if (ulRecords > mod->cbFile || cb > mod->cbFile - ulRecords) return report_error(Err_Reading, RC_READ_ERROR);
+        if (ulRecords > mod->cbFile || cb > mod->cbFile - ulRecords) return report_error(ERR_READING, RC_READ_ERROR);
         int32_t rc = fEveryRecord ? read_and_scan(mod, ulRecords, cb) : scan_new_records(mod, ulRecords, num_reloc);
         if (rc != 0) return rc;
     }
@@ -152,12 +151,11 @@ void ne_list_chains(const NE_MODULE* mod) {
     for (uint32_t k = 1; k <= mod->KAVRIExeHeader.num_modref; k++) {
         std::string_view tbuf = ne_module_name(mod, uint16_t(k));
         for (const REF_NODE* n = mod->ModRefBaseP.heads[k]; n; n = n->next) {
-            levelprint(stdout);
             if (n->type == REF_BY_ORDINAL) {
-                printf("Ordinal: >%.*s< %d\n", int(tbuf.size()), tbuf.data(), int(n->num));
+                ne_listing("Ordinal: >%.*s< %d", int(tbuf.size()), tbuf.data(), int(n->num));
             } else {
                 std::string_view tbuf2 = ne_import_name(mod, n->num);
-                printf("Name: >%.*s< >%.*s<\n", int(tbuf.size()), tbuf.data(), int(tbuf2.size()), tbuf2.data());
+                ne_listing("Name: >%.*s< >%.*s<", int(tbuf.size()), tbuf.data(), int(tbuf2.size()), tbuf2.data());
             }
         }
     }
@@ -171,8 +169,7 @@ void ne_list_imports(const NE_MODULE* mod) {
     uint8_t len = 0;
     while (get_u8(mod->ImportNames, ofs, &len) && len != 0) {
         std::string_view tbuf = ne_import_name(mod, uint32_t(ofs));
-        levelprint(stdout);
-        printf(">%.*s<\n", int(tbuf.size()), tbuf.data());
+        ne_listing(">%.*s<", int(tbuf.size()), tbuf.data());
         ofs += uint64_t(len) + 1;
     }
 }

@@ -1,46 +1,46 @@
-// NE phase 3: the entries used from each imported DLL, and the check of each DLL in turn.
+// NE phase 3: the entries used from each imported DLL, and the check of each DLL in turn;
+// and the lines of the NE listings.
+#include <cstdarg>
 #include <cstdio>
+#include <string>
 
-#include "driver/dllfile.h"
-#include "driver/driver.h"
-#include "driver/run_record.h"
+#include "common/report.h"
 #include "ne/ne_internal.h"
 
 namespace talvek {
 
-static void print_entry(const NE_MODULE* mod, const REF_NODE* n) {
-    if (n->type == REF_BY_ORDINAL) {
-        record_entry(true, n->num, {}, RUN_NOT_CHECKED);
-        levelprint(stdout);
-        printf("  %3d (0x%04x)\n", int(n->num), unsigned(n->num));
-        if (LoadVerbose) {
-            levelprint(stdout);
-            printf("  %3d (0x%04x)\n", int(n->num), unsigned(n->num));
-        }
-        return;
-    }
-    std::string_view tbuf2 = ne_import_name(mod, n->num);
-    record_entry(false, 0, tbuf2, RUN_NOT_CHECKED);
-    levelprint(stdout);
-    printf("  %.*s.\n", int(tbuf2.size()), tbuf2.data());
-    if (LoadVerbose) {
-        levelprint(stdout);
-        printf("  %.*s\n", int(tbuf2.size()), tbuf2.data());
-    }
+void ne_listing(const char* fmt, ...) {
+    va_list args, again;
+    va_start(args, fmt);
+    va_copy(again, args);
+    int n = vsnprintf(nullptr, 0, fmt, args);
+    va_end(args);
+    std::string line(n > 0 ? size_t(n) : 0, '\0');
+    if (n > 0) vsnprintf(&line[0], line.size() + 1, fmt, again);
+    va_end(again);
+    REPORT_EVENT ev{RPT_LISTING};
+    ev.text = line;
+    report(ev);
+}
+
+static void report_entry(const NE_MODULE* mod, const REF_NODE* n) {
+    REPORT_EVENT ev{RPT_ENTRY};
+    ev.code = ENTRY_NOT_ASKED;
+    ev.fOrdinal = n->type == REF_BY_ORDINAL;
+    if (ev.fOrdinal)
+        ev.ordinal = n->num;
+    else
+        ev.text = ne_import_name(mod, n->num);
+    report(ev);
 }
 
 void ne_report(NE_MODULE* mod) {
     for (uint32_t k = 1; k <= mod->KAVRIExeHeader.num_modref; k++) {
         // A NUL ends every name, so the copy holds the whole name and ends where it does.
         mod->tbuf.assign(ne_module_name(mod, uint16_t(k)));
-        levelprint(stdout);
-        printf(Msg_Referenced, mod->tbuf.c_str());
-        record_import(mod->tbuf);
-        for (const REF_NODE* n = mod->ModRefBaseP.heads[k]; n; n = n->next) print_entry(mod, n);
-        if (recurse) {
-            mod->modname = dll_file_for(mod->tbuf, mod->filespec);
-            proc_file(mod->modname.c_str(), FALSE);
-        }
+        report_simple(RPT_IMPORT, mod->tbuf);
+        for (const REF_NODE* n = mod->ModRefBaseP.heads[k]; n; n = n->next) report_entry(mod, n);
+        report_follow(mod->filespec, mod->tbuf, true);
     }
 }
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <new>
 
-#include "driver/driver.h"
+#include "common/report.h"
 #include "pe/pe_internal.h"
 
 namespace talvek {
@@ -16,9 +16,7 @@ int32_t proc_fileNT(const char* filespec, BOOL /*fAbort*/, const DOS_EXE_HDR* Do
     std::unique_ptr<PE_MODULE> mod(new (std::nothrow) PE_MODULE{});
     int32_t proc_file_rc = RC_OK;
     if (!mod) {
-        levelprint(stderr);
-        fputs(Err_NoMemory, stderr);
-        proc_file_rc = RC_NO_MEMORY;
+        proc_file_rc = report_error(ERR_NO_MEMORY, RC_NO_MEMORY);
     } else {
         proc_file_rc = pe_read_module(mod.get(), DosExeHeaderP, file.get());
     }

@@ -2,19 +2,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/report.h"
 #include "common/types.h"
-#include "driver/messages.h"
 #include "pe/pe_internal.h"
 
 namespace talvek {
 
-const char PE_BAD_FORMAT_TEXT[] = "File error - format is incorrect";
-
-void BadFile(const char* ErrorMsg) {
-    fflush(stdout);   // what standard output holds comes first, as before every error line
-    fprintf(stderr, "%10s %50s", "ZOReve:  ", ErrorMsg);
-    tool_exit(RC_BAD_PE_HEADER);
-}
+void BadFile() { report_fatal(ERR_PE_FORMAT, RC_BAD_PE_HEADER); }
 
 void GetPEHeader(FILE* fIn, uint8_t* Buf, uint64_t* pulBase) {
     *pulBase = 0;
@@ -38,11 +32,13 @@ void GetPEHeader(FILE* fIn, uint8_t* Buf, uint64_t* pulBase) {
 void ReadPEHeader(const PE_HEADERS* h, DATA_DIR* SectionAddr, uint64_t* pulBase) {
     PE_REPORT_LAYOUT layout = pe_report_layout(h);
     if (layout == PE_LAYOUT_SHORT) {
-        fputs("Short header\n", stdout);
+        REPORT_EVENT ev{RPT_NOTE};
+        ev.note = NOTE_SHORT_HEADER;
+        report(ev);
         *pulBase += PE_FILE_HDR_END + PE_OPT_SHORT;
         return;
     }
-    if (layout == PE_LAYOUT_BAD) BadFile(PE_BAD_FORMAT_TEXT);
+    if (layout == PE_LAYOUT_BAD) BadFile();
     for (uint32_t i = 0; i < PE_NUM_DIRS; i++) SectionAddr[i].RVA = h->dirs[i].RVA;
     SectionAddr[PE_DIR_BASERELOC].Size = h->dirs[PE_DIR_BASERELOC].Size;
     *pulBase += PE_FILE_HDR_END + uint64_t(h->SizeOfOptionalHeader);

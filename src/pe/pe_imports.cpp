@@ -2,17 +2,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/options.h"
+#include "common/report.h"
 #include "common/types.h"
-#include "driver/driver.h"
 #include "pe/pe_internal.h"
 
 namespace talvek {
-
-[[noreturn]] static void out_of_name_memory() {
-    fflush(stdout);
-    fputs(Err_NoMemory, stderr);
-    XExit(RC_NO_MEMORY);
-}
 
 // The filling walk of one module, with what it may still take from the file. Lookup tables
 // may overlap or be shared among descriptors, and names among entries, so a small file
@@ -35,7 +30,7 @@ static char* copy_name(IMPORT_WALK* w, std::string_view name) {
     if (name.size() >= w->cbNamesLeft) name = std::string_view();
     w->cbNamesLeft -= std::min<uint64_t>(w->cbNamesLeft, name.size() + 1);
     char* p = pool_copy(w->pool, name);
-    if (!p) out_of_name_memory();
+    if (!p) report_fatal(ERR_NO_MEMORY, RC_NO_MEMORY);
     return p;
 }
 
@@ -123,19 +118,19 @@ static int32_t read_delay_imports(PE_MODULE* mod, PE_READER* reader, uint64_t of
     PE_DIR dir{};
     pe_decode_loader_headers(pe_read(reader, ofsPE, PE_BUF_SIZE), &h);
     if (!pe_header_dir(&h, PE_DIR_DELAY_IMPORT, &dir)) return RC_OK;
-    if (reader->cbFile > SIZE_MAX) return report_error(Err_NoMemory, RC_NO_MEMORY);
+    if (reader->cbFile > SIZE_MAX) return report_error(ERR_NO_MEMORY, RC_NO_MEMORY);
     size_t cbFile = size_t(reader->cbFile);
     MEM_PTR<uint8_t> file(static_cast<uint8_t*>(tool_alloc(cbFile)));
-    if (!file) return report_error(Err_NoMemory, RC_NO_MEMORY);
+    if (!file) return report_error(ERR_NO_MEMORY, RC_NO_MEMORY);
     // A file that cannot be read again holds no delay-load tables for the report.
     if (!read_at(reader->f, 0, file.get(), cbFile)) cbFile = 0;
     PE_IMAGE image;
     if (!pe_parse_image(BYTE_SPAN{file.get(), cbFile}, &image)) return RC_OK;
     image.fWide = mod->fWide;   // lookup entries of the module's width, as the static ones
     int32_t n = ReadDelayImportTable(&image, nullptr, 0, nullptr, nullptr);
-    if (!alloc_ref_table(&mod->DelayRefTblP, uint64_t(n))) return report_error(Err_NoMemory, RC_NO_MEMORY);
+    if (!alloc_ref_table(&mod->DelayRefTblP, uint64_t(n))) return report_error(ERR_NO_MEMORY, RC_NO_MEMORY);
     mod->DelayNameTblP = static_cast<char**>(tool_alloc_array(uint64_t(n) + 1, sizeof(char*)));
-    if (!mod->DelayNameTblP) return report_error(Err_NoMemory, RC_NO_MEMORY);
+    if (!mod->DelayNameTblP) return report_error(ERR_NO_MEMORY, RC_NO_MEMORY);
     for (int32_t i = 0; i <= n; i++) mod->DelayNameTblP[i] = nullptr;
     mod->numDelayMods = ReadDelayImportTable(&image, mod->DelayNameTblP, n, &mod->DelayRefTblP, &mod->names);
     return RC_OK;
@@ -143,17 +138,17 @@ static int32_t read_delay_imports(PE_MODULE* mod, PE_READER* reader, uint64_t of
 
 int32_t pe_read_module(PE_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP, FILE* ifile) {
     if (!read_at(ifile, DosExeHeaderP->ofs_KAVRI_hdr, nullptr, 0)) {
-        return report_error(Err_Reading, RC_READ_ERROR);
+        return report_error(ERR_READING, RC_READ_ERROR);
     }
     MEM_PTR<uint8_t> Buf(static_cast<uint8_t*>(tool_alloc(PE_BUF_SIZE)));
     PE_READER reader{};
     if (!Buf || !open_pe_reader(&reader, ifile)) {
         close_pe_reader(&reader);
-        return report_error(Err_NoMemory, RC_NO_MEMORY);
+        return report_error(ERR_NO_MEMORY, RC_NO_MEMORY);
     }
     GetPEHeader(ifile, Buf.get(), &mod->ulBase);
     // A header that GetPEHeader could not find is as malformed as one of a wrong size.
-    if (mod->ulBase == 0) BadFile(PE_BAD_FORMAT_TEXT);
+    if (mod->ulBase == 0) BadFile();
     // Buf holds the header bytes the file has and zeros past them, as a cut field reads.
     PE_HEADERS hdr;
     pe_decode_headers(BYTE_SPAN{Buf.get(), PE_BUF_SIZE}, false, &hdr);
@@ -171,7 +166,7 @@ int32_t pe_read_module(PE_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP, FILE* i
     MEM_PTR<uint8_t> table(static_cast<uint8_t*>(tool_alloc(size_t(cbPresent))));
     if (!table) {
         close_pe_reader(&reader);
-        return report_error(Err_NoMemory, RC_NO_MEMORY);
+        return report_error(ERR_NO_MEMORY, RC_NO_MEMORY);
     }
     if (!read_at(ifile, mod->ulBase, table.get(), size_t(cbPresent))) cbPresent = 0;
     ReadSectionTable(BYTE_SPAN{table.get(), size_t(cbPresent)}, mod->usNumberOfSections, mod->SectionAddr);
@@ -182,8 +177,9 @@ int32_t pe_read_module(PE_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP, FILE* i
     PE_IMAGE image;
     pe_open_displaced(&image, &reader, mod->fWide, imports.RVA, imports.Physical_Addr);
     mod->numMods = ReadImportDirTable(&image, mod->SectionAddr, nullptr, 0, nullptr, nullptr);
-    levelprint(stdout);
-    fprintf(stdout, "%d imported module(s) found.\n", mod->numMods);
+    REPORT_EVENT count{RPT_COUNT};
+    count.code = mod->numMods;
+    report(count);
     if (!alloc_ref_table(&mod->ModRefTblP, uint64_t(mod->numMods))) {
         proc_file_rc = RC_NO_MEMORY;
     } else {
@@ -195,8 +191,7 @@ int32_t pe_read_module(PE_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP, FILE* i
         mod->numMods = ReadImportDirTable(&image, mod->SectionAddr, mod->ModuleNameTblP, mod->numMods,
                                           &mod->ModRefTblP, &mod->names);
     } else {
-        levelprint(stderr);
-        fputs(Err_NoMemory, stderr);
+        report_error(ERR_NO_MEMORY, RC_NO_MEMORY);
     }
     if (proc_file_rc == RC_OK && delay_load) proc_file_rc = read_delay_imports(mod, &reader, DosExeHeaderP->ofs_KAVRI_hdr);
     close_pe_reader(&reader);

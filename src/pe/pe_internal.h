@@ -9,15 +9,14 @@
 
 #include "common/bytes.h"
 #include "common/dos_header.h"
-#include "common/types.h"
-#include "common/reflist.h"
 #include "common/pe_format.h"
 #include "common/pe_image.h"
+#include "common/reflist.h"
+#include "common/types.h"
 
 namespace talvek {
 
 constexpr uint32_t PE_MODNAME_SIZE = 260;           // the loader's path buffer
-extern const char PE_BAD_FORMAT_TEXT[];             // "File error - format is incorrect"
 
 // One data directory and the file offset its data starts at. fMapped tells a directory
 // that a section holds from one that none does, since a file offset of 0 is a valid result.
@@ -38,9 +37,9 @@ struct NAME_POOL {
 char* pool_copy(NAME_POOL* pool, std::string_view s);
 void pool_free(NAME_POOL* pool);
 
-// Writes the format error to standard error without indentation or newline and ends the
-// process with code 8 at once, without the key wait of -k.
-[[noreturn]] void BadFile(const char* ErrorMsg);
+// Reports the PE format error, which ends the run at once with exit code 8, without the key
+// wait of -k.
+[[noreturn]] void BadFile();
 
 // Reads the signature, the file header and the optional header into Buf (PE_BUF_SIZE
 // bytes, from offset 0; bytes past the end of the file read as 0). On success *pulBase is
@@ -48,7 +47,7 @@ void pool_free(NAME_POOL* pool);
 void GetPEHeader(FILE* fIn, uint8_t* Buf, uint64_t* pulBase);
 
 // Takes the directory RVAs from the optional header and moves *pulBase from the signature
-// to the section table. Prints "Short header\n" for a 28-byte optional header; ends the run
+// to the section table. Reports the short-header note for a 28-byte optional header; ends the run
 // through BadFile for a header that pe_report_layout calls bad.
 void ReadPEHeader(const PE_HEADERS* h, DATA_DIR* SectionAddr, uint64_t* pulBase);
 

@@ -1,0 +1,143 @@
+// What a check finds, said once as an event to the run's one sink: a module's format, its
+// imports, each DLL's load outcome with its cause, each entry, each failure, the errors that
+// end a module or the run. The text report and the record behind -e, -j and -g are both made
+// from these events; the format processors print nothing themselves.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace talvek {
+
+// Result codes of a module's check, which the named module turns into the exit code.
+enum : int32_t {
+    RC_OK = 0,
+    RC_NOT_PROCESSED = 1,     // command-line error, help, or module skipped
+    RC_OPEN_FAILED = 2,
+    RC_READ_ERROR = 3,
+    RC_BAD_FORMAT = 4,
+    RC_NO_MEMORY = 6,
+    RC_BAD_PE_HEADER = 8,
+    RC_MISSING = 10,          // with -e: the named module is fine, something it needs is not
+    RC_LINK_ERRORS = 12,
+    RC_BAD_MODULE_TABLE = 55,
+};
+
+// The failures a check reports, each with its message in the message table.
+enum REPORT_ERROR : uint8_t {
+    ERR_READING,              // Err_Reading
+    ERR_NOT_KAVRI,            // Err_FileNotKAVRI
+    ERR_LINK_ERRORS,          // Err_LinkErrors, with the module's file
+    ERR_NO_MEMORY,            // Err_NoMemory
+    ERR_BAD_ENDIAN,           // Err_BadEndian
+    ERR_BAD_MODULE_TABLE,     // Err_BadModuleTable
+    ERR_OPEN_FAILED,          // Err_OpenFail, with the file
+    ERR_NO_MORE_FILES,        // no memory for one more registry record
+    ERR_PE_FORMAT,            // the PE format error that ends the run
+};
+
+// The two lines printed outside the indentation of the report.
+enum REPORT_NOTE : uint8_t {
+    NOTE_SHORT_HEADER,        // a PE module with a 28-byte optional header
+    NOTE_WINDOWS_MODULE,      // an NE module marked for 16-bit Windows
+};
+
+enum REPORT_FORMAT : uint8_t { FMT_NONE, FMT_LX, FMT_NE, FMT_PE32, FMT_PE32PLUS, FMT_UNKNOWN };
+
+// One step on the way from the DLL asked for to the import that failed: the module that
+// imports it (its path; empty for the DLL asked for), the DLL as that module names it, the
+// file the search found for it (empty when none), and, when one of its entries failed rather
+// than the DLL itself, that entry.
+struct LOAD_STEP {
+    std::string importer;
+    std::string dll;
+    std::string file;
+    bool fEntry = false;
+    bool fOrdinal = false;
+    uint32_t ordinal = 0;
+    std::string entry;
+    uint32_t error = 0;
+};
+
+// Why a DLL did not load, or an entry did not resolve, as the loader found it: the chain of
+// steps from what was asked for down to the first import that failed (the last step, the
+// leaf, is what really is missing); for a leaf that failed with 193, the files the search
+// passed over as another machine's or as no loadable image; and, where the loader knows it,
+// what is wrong with the leaf's file. fUnknown: the loader gave only the code and no cause
+// could be found.
+struct LOAD_FAILURE {
+    uint32_t error = 0;
+    std::vector<LOAD_STEP> chain;
+    std::vector<std::string> passedOver;
+    std::string reason;
+    bool fUnknown = false;
+};
+
+enum REPORT_KIND : uint8_t {
+    RPT_MODULE,       // a module file handed to the check (text: the file as handed); its events follow
+    RPT_OPENED,       // its file is open
+    RPT_FORMAT,       // its format line (format; FMT_UNKNOWN: text holds the two signature bytes)
+    RPT_ERROR,        // a failure, reported where found (error; text: the file it names; code: the result)
+    RPT_NOTE,         // a line beside the report (note)
+    RPT_COUNT,        // PE: the count of imported modules, or with fDelay of delay-loaded ones (code)
+    RPT_IMPORT,       // a DLL the module imports (text: its name as stored; fDelay)
+    RPT_LOADED,       // PE: the last import loaded (path: the loader's path of its file)
+    RPT_NOT_LOADED,   // PE: the last import did not load (code: the loader's error; cause)
+    RPT_ENTRY,        // an entry of the last import (fOrdinal, ordinal or text: the name; code: 0
+                      // resolved, the loader's error, or ENTRY_NOT_ASKED; fCallGate; cause)
+    RPT_FOLLOW,       // the last import leads to a module file (path: the loader's path; with fSearch
+                      // text is the name to search for and path the importing module's file;
+                      // fFailed: the file of a DLL that did not load)
+    RPT_LISTING,      // a line of an NE listing (text)
+    RPT_ALL_LOADED,   // every DLL of the module loaded and every entry resolved (text: its file)
+    RPT_END,          // the module's check ended (code: its result)
+    RPT_FATAL,        // the run ends now (error; code: the exit code)
+};
+
+// The outcome of an entry that no loader was asked about (LX, NE).
+constexpr int32_t ENTRY_NOT_ASKED = -1;
+
+struct REPORT_EVENT {
+    explicit REPORT_EVENT(REPORT_KIND k) : kind(k) {}
+    REPORT_KIND kind;
+    REPORT_FORMAT format = FMT_NONE;
+    REPORT_ERROR error = ERR_READING;
+    REPORT_NOTE note = NOTE_SHORT_HEADER;
+    bool fDelay = false;
+    bool fOrdinal = false;
+    bool fCallGate = false;
+    bool fSearch = false;
+    bool fFailed = false;
+    uint32_t ordinal = 0;
+    int32_t code = 0;
+    std::string_view text = {};
+    std::string_view path = {};
+    const LOAD_FAILURE* cause = nullptr;
+};
+
+// The run's sink: every event goes to it, and it may end the process (RPT_FATAL) or check the
+// module that an RPT_FOLLOW leads to before it returns. Without a sink events are dropped.
+extern void (*ReportSink)(const REPORT_EVENT& ev);
+
+inline void report(const REPORT_EVENT& ev) {
+    if (ReportSink) ReportSink(ev);
+}
+
+// Reports an event that carries no more than a text and a code. Out of line, so that the
+// frames of the recursion through the formats keep no event of their own.
+void report_simple(REPORT_KIND kind, std::string_view text = {}, int32_t code = 0);
+
+// Reports that the last import leads to a module file: path, or with fSearch the module
+// name text to search for from the importing module's file path. The module is checked
+// before this returns when the run follows DLLs.
+void report_follow(std::string_view path, std::string_view text = {}, bool fSearch = false, bool fFailed = false);
+
+// Reports a failure of the current module and returns rc, the result it gives.
+int32_t report_error(REPORT_ERROR error, int32_t rc, std::string_view file = {});
+
+// Reports the failure that ends the run and ends it with exit code rc.
+[[noreturn]] void report_fatal(REPORT_ERROR error, int32_t rc);
+
+}  // namespace talvek
