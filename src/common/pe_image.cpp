@@ -2,6 +2,7 @@
 #include "common/pe_image.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <queue>
@@ -82,75 +83,38 @@ PE_SECTION_HDR pe_section_at(BYTE_SPAN table, uint32_t k) {
                           uint32_t(get_le_cut(table, ofs + PE_SEC_POINTER_TO_RAW_DATA, 4))};
 }
 
-static_assert(PE_WINDOW_SIZE >= PE_BUF_SIZE, "a read must fit a window");
-
-bool open_pe_reader(PE_READER* r, FILE* f) {
-    *r = PE_READER{};
-    r->f = f;
-    if (!file_size(f, &r->cbFile)) return false;
-    r->buf.reset(static_cast<uint8_t*>(tool_alloc_array(PE_READ_WINDOWS, PE_WINDOW_SIZE)));
-    return r->buf != nullptr;
+PE_VIEW pe_displaced_view(BYTE_SPAN file, bool fWide, uint32_t ulImportRVA, uint64_t ulImportOfs) {
+    return PE_VIEW{file, fWide, PE_DISPLACEMENT{ulImportRVA, ulImportOfs}};
 }
 
-void close_pe_reader(PE_READER* r) { *r = PE_READER{}; }
-
-BYTE_SPAN pe_read(PE_READER* r, uint64_t ofs, size_t n) {
-    if (ofs >= r->cbFile) return BYTE_SPAN{r->buf.get(), 0};
-    uint64_t avail = std::min<uint64_t>(n, r->cbFile - ofs);
-    size_t k = PE_READ_WINDOWS;   // the window that holds the bytes
-    size_t lru = 0;
-    for (size_t j = 0; j < PE_READ_WINDOWS && k == PE_READ_WINDOWS; j++) {
-        const PE_WINDOW& w = r->win[j];
-        if (ofs >= w.ofs && ofs - w.ofs <= w.cb && avail <= w.cb - (ofs - w.ofs))
-            k = j;
-        else if (w.ulLastUse < r->win[lru].ulLastUse)
-            lru = j;
-    }
-    uint8_t* base = r->buf.get();
-    if (k == PE_READ_WINDOWS) {
-        k = lru;
-        size_t cb = size_t(std::min<uint64_t>(PE_WINDOW_SIZE, r->cbFile - ofs));
-        r->win[k] = PE_WINDOW{};
-        if (!read_at(r->f, ofs, base + k * PE_WINDOW_SIZE, cb)) return BYTE_SPAN{base, 0};
-        r->win[k].ofs = ofs;
-        r->win[k].cb = cb;
-    }
-    PE_WINDOW& w = r->win[k];
-    w.ulLastUse = ++r->ulClock;
-    return BYTE_SPAN{base + k * PE_WINDOW_SIZE + (ofs - w.ofs), size_t(avail)};
-}
-
-void pe_open_displaced(PE_IMAGE* im, PE_READER* reader, bool fWide, uint32_t ulImportRVA, uint64_t ulImportOfs) {
-    *im = PE_IMAGE{};
-    im->mode = PE_MAP_IMPORT_DISPLACEMENT;
-    im->fWide = fWide;
-    im->reader = reader;
-    im->ulImportRVA = ulImportRVA;
-    im->ulImportOfs = ulImportOfs;
-}
-
-// The file offset of rva in the report's mode. False for an offset before the file.
-static bool displaced_offset(const PE_IMAGE* im, uint64_t rva, uint64_t* ofs) {
-    int64_t x = int64_t(im->ulImportOfs) + int64_t(rva) - int64_t(im->ulImportRVA);
+// The file offset of rva under displacement d. False for an offset before the file.
+static bool displaced_offset(const PE_DISPLACEMENT& d, uint64_t rva, uint64_t* ofs) {
+    int64_t x = int64_t(d.ulImportOfs) + int64_t(rva) - int64_t(d.ulImportRVA);
     if (x < 0) return false;
     *ofs = uint64_t(x);
     return true;
+}
+
+// Up to n bytes of the file at ofs, fewer where the file ends.
+static BYTE_SPAN file_bytes(BYTE_SPAN file, uint64_t ofs, uint64_t n) {
+    if (ofs >= file.len) return BYTE_SPAN{nullptr, 0};
+    return BYTE_SPAN{file.p + ofs, size_t(std::min<uint64_t>(n, file.len - ofs))};
 }
 
 // Splits the RVA space at every section's start and end, and gives each piece the first
 // section in table order that holds it: a sweep over the boundaries in order with the
 // sections open there in a heap by table index, so 65,535 overlapping sections cost
 // n log n once instead of a walk of the table on every read.
-static void build_runs(PE_IMAGE* im) {
+static void build_runs(PE_SECTION_MAP* m) {
     struct EDGE {
         uint64_t at;
         uint32_t k;
         bool fOpen;
     };
     std::vector<EDGE> edges;
-    edges.reserve(im->sections.size() * 2);
-    for (uint32_t k = 0; k < im->sections.size(); k++) {
-        const PE_SECTION_HDR& s = im->sections[k];
+    edges.reserve(m->sections.size() * 2);
+    for (uint32_t k = 0; k < m->sections.size(); k++) {
+        const PE_SECTION_HDR& s = m->sections[k];
         uint64_t extent = std::max(s.VirtualSize, s.SizeOfRawData);
         if (extent == 0) continue;
         edges.push_back(EDGE{s.VirtualAddress, k, true});
@@ -158,7 +122,7 @@ static void build_runs(PE_IMAGE* im) {
     }
     std::sort(edges.begin(), edges.end(), [](const EDGE& a, const EDGE& b) { return a.at < b.at; });
     std::priority_queue<uint32_t, std::vector<uint32_t>, std::greater<uint32_t>> open;
-    std::vector<bool> fClosed(im->sections.size(), false);
+    std::vector<bool> fClosed(m->sections.size(), false);
     for (size_t e = 0; e < edges.size();) {
         uint64_t at = edges[e].at;
         for (; e < edges.size() && edges[e].at == at; e++) {
@@ -170,34 +134,59 @@ static void build_runs(PE_IMAGE* im) {
         // Sections closed at or before this point leave the heap when they reach its top.
         while (!open.empty() && fClosed[open.top()]) open.pop();
         uint32_t k = open.empty() ? PE_NO_SECTION : open.top();
-        if (im->runs.empty() || im->runs.back().section != k) im->runs.push_back(PE_RUN{at, k});
+        if (m->runs.empty() || m->runs.back().section != k) m->runs.push_back(PE_RUN{at, k});
     }
 }
 
-bool pe_parse_image(BYTE_SPAN file, PE_IMAGE* im) {
-    *im = PE_IMAGE{};
-    im->mode = PE_MAP_FIRST_SECTION;
-    im->file = file;
+std::string pe_status_text(PE_STATUS st) {
+    const char* what = "";
+    switch (st.problem) {
+        case PE_FINE: return "";
+        case PE_NO_DOS_HEADER: what = "no DOS header"; break;
+        case PE_NO_SIGNATURE: what = "no PE signature where the DOS header points"; break;
+        case PE_HEADERS_CUT: what = "the headers are cut short"; break;
+        case PE_SECTIONS_CUT: what = "the section table runs past the end of the file"; break;
+        case PE_IMPORTS_UNREADABLE: what = "the import table reaches outside the image"; break;
+        case PE_IMPORTS_TOO_LARGE: what = "the import table is larger than the file"; break;
+    }
+    char where[32];
+    snprintf(where, sizeof where, " (at 0x%llx)", static_cast<unsigned long long>(st.where));
+    return std::string(what) + where;
+}
+
+PE_STATUS pe_parse_image(BYTE_SPAN file, PE_IMAGE* im) {
+    im->view = PE_VIEW{file, false, &im->secmap};
+    im->hdr = PE_HEADERS{};
+    im->section_table = BYTE_SPAN{nullptr, 0};
+    im->secmap = PE_SECTION_MAP{};
+    im->has_exports = false;
+    im->name_order = PE_NAMES_UNREAD;
+    im->names.clear();
+    im->name_index.clear();
     uint16_t sig = 0;
     uint32_t ofsPE = 0, peSig = 0;
-    if (!get_u16(file, 0, &sig) || sig != DOS_SIGNATURE || !span_has(file, 0, DOS_HDR_SIZE)) return false;
+    if (!get_u16(file, 0, &sig) || sig != DOS_SIGNATURE || !span_has(file, 0, DOS_HDR_SIZE))
+        return PE_STATUS{PE_NO_DOS_HEADER, 0};
     get_u32(file, PE_OFS_NEW_HDR, &ofsPE);
-    if (!get_u32(file, ofsPE, &peSig) || peSig != PE_SIGNATURE) return false;
-    if (!span_has(file, ofsPE, PE_FILE_HDR_END)) return false;
+    if (!get_u32(file, ofsPE, &peSig) || peSig != PE_SIGNATURE) return PE_STATUS{PE_NO_SIGNATURE, ofsPE};
+    if (!span_has(file, ofsPE, PE_FILE_HDR_END)) return PE_STATUS{PE_HEADERS_CUT, ofsPE};
     BYTE_SPAN hdr{file.p + ofsPE, file.len - ofsPE};
     pe_decode_loader_headers(hdr, &im->hdr);
-    if (!im->hdr.fHasMagic) return false;
-    im->fWide = im->hdr.Magic == PE_MAGIC_PE32PLUS;
+    if (!im->hdr.fHasMagic) return PE_STATUS{PE_HEADERS_CUT, uint64_t(ofsPE) + PE_FILE_HDR_END};
+    im->view.fWide = im->hdr.Magic == PE_MAGIC_PE32PLUS;
     uint64_t ofsSections = uint64_t(ofsPE) + PE_FILE_HDR_END + im->hdr.SizeOfOptionalHeader;
     BYTE_SPAN table{nullptr, 0};
-    if (!sub_span(file, ofsSections, uint64_t(im->hdr.NumberOfSections) * PE_SECTION_HDR_SIZE, &table)) return false;
+    if (!sub_span(file, ofsSections, uint64_t(im->hdr.NumberOfSections) * PE_SECTION_HDR_SIZE, &table))
+        return PE_STATUS{PE_SECTIONS_CUT, ofsSections};
     im->section_table = table;
-    im->sections.reserve(im->hdr.NumberOfSections);
-    for (uint32_t k = 0; k < im->hdr.NumberOfSections; k++) im->sections.push_back(pe_section_at(table, k));
-    build_runs(im);
+    PE_SECTION_MAP& m = im->secmap;
+    m.SizeOfHeaders = im->hdr.SizeOfHeaders;
+    m.sections.reserve(im->hdr.NumberOfSections);
+    for (uint32_t k = 0; k < im->hdr.NumberOfSections; k++) m.sections.push_back(pe_section_at(table, k));
+    build_runs(&m);
     PE_DIR exp{};
     uint8_t dir[PE_EXPORT_DIR_SIZE];
-    if (pe_data_dir(im, PE_DIR_EXPORT, &exp) && pe_read_rva(im, exp.RVA, dir, sizeof dir) == sizeof dir) {
+    if (pe_data_dir(im, PE_DIR_EXPORT, &exp) && pe_read_rva(&im->view, exp.RVA, dir, sizeof dir) == sizeof dir) {
         im->has_exports = true;
         im->exp_base = le32(dir + PE_EXP_ORDINAL_BASE);
         im->exp_num_funcs = le32(dir + PE_EXP_NUM_FUNCTIONS);
@@ -206,14 +195,15 @@ bool pe_parse_image(BYTE_SPAN file, PE_IMAGE* im) {
         im->exp_names = le32(dir + PE_EXP_NAMES);
         im->exp_ordinals = le32(dir + PE_EXP_NAME_ORDINALS);
     }
-    return true;
+    return PE_STATUS{PE_FINE, 0};
 }
 
 bool pe_data_dir(const PE_IMAGE* im, uint32_t i, PE_DIR* dir) { return pe_header_dir(&im->hdr, i, dir); }
 
 bool pe_named_section(const PE_IMAGE* im, std::string_view name, BYTE_SPAN* bytes) {
     if (name.size() > PE_SEC_NAME_SIZE) return false;
-    for (uint32_t k = 0; k < im->sections.size(); k++) {
+    const std::vector<PE_SECTION_HDR>& sections = im->secmap.sections;
+    for (uint32_t k = 0; k < sections.size(); k++) {
         BYTE_SPAN field{nullptr, 0};
         if (!sub_span(im->section_table, uint64_t(k) * PE_SECTION_HDR_SIZE + PE_SEC_NAME, PE_SEC_NAME_SIZE, &field))
             return false;
@@ -221,69 +211,67 @@ bool pe_named_section(const PE_IMAGE* im, std::string_view name, BYTE_SPAN* byte
         std::string_view have(reinterpret_cast<const char*>(field.p), PE_SEC_NAME_SIZE);
         have = have.substr(0, std::min(have.find('\0'), have.size()));
         if (have != name) continue;
-        const PE_SECTION_HDR& s = im->sections[k];
+        const PE_SECTION_HDR& s = sections[k];
         uint32_t cb = s.VirtualSize && s.VirtualSize < s.SizeOfRawData ? s.VirtualSize : s.SizeOfRawData;
-        return sub_span(im->file, s.PointerToRawData, cb, bytes);
+        return sub_span(im->view.file, s.PointerToRawData, cb, bytes);
     }
     return false;
 }
 
-// The region that holds rva, kept in the image as the first to try for the next read; null
-// when nothing holds it.
-static const PE_REGION* find_region_of_run(PE_IMAGE* im, uint64_t rva) {
-    PE_REGION* r = &im->lastRegion;
-    const std::vector<PE_RUN>& runs = im->runs;
+// The region of m that holds rva, kept as the first to try for the next read; null when
+// nothing holds it.
+static const PE_REGION* find_region_of_run(PE_SECTION_MAP* m, uint64_t rva) {
+    PE_REGION* r = &m->lastRegion;
+    const std::vector<PE_RUN>& runs = m->runs;
     auto it = std::upper_bound(runs.begin(), runs.end(), rva, [](uint64_t x, const PE_RUN& run) { return x < run.start; });
     uint64_t run_start = it == runs.begin() ? 0 : (it - 1)->start;
     uint64_t run_end = it == runs.end() ? UINT64_MAX : it->start;
     if (it != runs.begin() && (it - 1)->section != PE_NO_SECTION) {
-        const PE_SECTION_HDR& s = im->sections[(it - 1)->section];
+        const PE_SECTION_HDR& s = m->sections[(it - 1)->section];
         uint64_t extent = std::max(s.VirtualSize, s.SizeOfRawData);
         *r = PE_REGION{s.VirtualAddress, s.VirtualAddress + extent,
                        s.VirtualAddress + std::min<uint64_t>(s.SizeOfRawData, extent), s.PointerToRawData,
                        run_start, run_end};
-    } else if (rva < im->hdr.SizeOfHeaders) {
-        *r = PE_REGION{0, im->hdr.SizeOfHeaders, im->hdr.SizeOfHeaders, 0,
-                       run_start, std::min<uint64_t>(run_end, im->hdr.SizeOfHeaders)};
+    } else if (rva < m->SizeOfHeaders) {
+        *r = PE_REGION{0, m->SizeOfHeaders, m->SizeOfHeaders, 0, run_start, std::min<uint64_t>(run_end, m->SizeOfHeaders)};
     } else {
-        im->fLastRegion = false;
+        m->fLastRegion = false;
         return nullptr;
     }
-    im->fLastRegion = true;
+    m->fLastRegion = true;
     return r;
 }
 
-static inline const PE_REGION* find_region(PE_IMAGE* im, uint64_t rva) {
-    const PE_REGION* r = &im->lastRegion;
-    return im->fLastRegion && rva >= r->run_start && rva < r->run_end ? r : find_region_of_run(im, rva);
+static inline const PE_REGION* find_region(PE_SECTION_MAP* m, uint64_t rva) {
+    const PE_REGION* r = &m->lastRegion;
+    return m->fLastRegion && rva >= r->run_start && rva < r->run_end ? r : find_region_of_run(m, rva);
 }
 
 // The file bytes from rva to the end of its region's raw data (cut where the file ends),
-// as pe_read_rva reads them; empty in the report's mode or where none are present. *pr:
+// as pe_read_rva reads them; empty in the report's mapping or where none are present. *pr:
 // the region.
-static BYTE_SPAN raw_from(PE_IMAGE* im, uint64_t rva, const PE_REGION** pr) {
-    const PE_REGION* r = im->mode == PE_MAP_FIRST_SECTION ? find_region(im, rva) : nullptr;
+static BYTE_SPAN raw_from(PE_VIEW* v, uint64_t rva, const PE_REGION** pr) {
+    PE_SECTION_MAP* const* m = std::get_if<PE_SECTION_MAP*>(&v->map);
+    const PE_REGION* r = m ? find_region(*m, rva) : nullptr;
     *pr = r;
     if (!r || rva >= r->raw_end) return BYTE_SPAN{nullptr, 0};
-    uint64_t ofs = r->file_ofs + (rva - r->start);
-    if (ofs >= im->file.len) return BYTE_SPAN{nullptr, 0};
-    return BYTE_SPAN{im->file.p + ofs, size_t(std::min<uint64_t>(r->raw_end - rva, im->file.len - ofs))};
+    return file_bytes(v->file, r->file_ofs + (rva - r->start), r->raw_end - rva);
 }
 
-size_t pe_read_rva(PE_IMAGE* im, uint64_t rva, uint8_t* dst, size_t n) {
-    if (im->mode == PE_MAP_IMPORT_DISPLACEMENT) {
+size_t pe_read_rva(PE_VIEW* v, uint64_t rva, uint8_t* dst, size_t n) {
+    if (const PE_DISPLACEMENT* d = std::get_if<PE_DISPLACEMENT>(&v->map)) {
         uint64_t ofs = 0;
-        if (!displaced_offset(im, rva, &ofs)) return 0;
-        BYTE_SPAN b = pe_read(im->reader, ofs, n);
+        if (!displaced_offset(*d, rva, &ofs)) return 0;
+        BYTE_SPAN b = file_bytes(v->file, ofs, n);
         if (b.len) memcpy(dst, b.p, b.len);
         return b.len;
     }
-    const PE_REGION* r = find_region(im, rva);
+    const PE_REGION* r = find_region(std::get<PE_SECTION_MAP*>(v->map), rva);
     if (!r || n > r->end - rva) return 0;
     uint64_t cbRaw = rva < r->raw_end ? std::min<uint64_t>(n, r->raw_end - rva) : 0;
     if (cbRaw > 0) {
         BYTE_SPAN raw;
-        if (!sub_span(im->file, r->file_ofs + (rva - r->start), cbRaw, &raw)) return 0;
+        if (!sub_span(v->file, r->file_ofs + (rva - r->start), cbRaw, &raw)) return 0;
         memcpy(dst, raw.p, raw.len);
     }
     if (n > cbRaw) memset(dst + cbRaw, 0, n - size_t(cbRaw));
@@ -292,36 +280,36 @@ size_t pe_read_rva(PE_IMAGE* im, uint64_t rva, uint8_t* dst, size_t n) {
 
 // The n (2, 4 or 8) bytes at rva as a little-endian number, straight from the file where
 // they lie whole in raw data, else through pe_read_rva.
-static bool rva_le(PE_IMAGE* im, uint64_t rva, uint32_t n, uint64_t* v) {
+static bool rva_le(PE_VIEW* v, uint64_t rva, uint32_t n, uint64_t* x) {
     const PE_REGION* r;
-    BYTE_SPAN raw = raw_from(im, rva, &r);
+    BYTE_SPAN raw = raw_from(v, rva, &r);
     uint8_t b[8];
     if (raw.len < n) {
-        if (pe_read_rva(im, rva, b, n) != n) return false;
+        if (pe_read_rva(v, rva, b, n) != n) return false;
         raw = BYTE_SPAN{b, n};
     }
-    *v = n == 2 ? le16(raw.p) : n == 4 ? le32(raw.p) : le32(raw.p) | uint64_t(le32(raw.p + 4)) << 32;
+    *x = n == 2 ? le16(raw.p) : n == 4 ? le32(raw.p) : le32(raw.p) | uint64_t(le32(raw.p + 4)) << 32;
     return true;
 }
 
-bool pe_rva_u32(PE_IMAGE* im, uint64_t rva, uint32_t* v) {
-    uint64_t x = 0;
-    if (!rva_le(im, rva, 4, &x)) return false;
-    *v = uint32_t(x);
+bool pe_rva_u32(PE_VIEW* v, uint64_t rva, uint32_t* x) {
+    uint64_t y = 0;
+    if (!rva_le(v, rva, 4, &y)) return false;
+    *x = uint32_t(y);
     return true;
 }
 
-bool pe_rva_u16(PE_IMAGE* im, uint64_t rva, uint16_t* v) {
-    uint64_t x = 0;
-    if (!rva_le(im, rva, 2, &x)) return false;
-    *v = uint16_t(x);
+bool pe_rva_u16(PE_VIEW* v, uint64_t rva, uint16_t* x) {
+    uint64_t y = 0;
+    if (!rva_le(v, rva, 2, &y)) return false;
+    *x = uint16_t(y);
     return true;
 }
 
-// A name of at most cchMax characters in the loader's mode; a longer one is false, found
-// after looking at no more than cchMax + 1 bytes.
-static inline bool cstr_at_most(PE_IMAGE* im, uint64_t rva, uint64_t cchMax, std::string_view* s) {
-    const PE_REGION* r = find_region(im, rva);
+// A name of at most cchMax characters through the section map m; a longer one is false,
+// found after looking at no more than cchMax + 1 bytes.
+static inline bool cstr_at_most(BYTE_SPAN file, PE_SECTION_MAP* m, uint64_t rva, uint64_t cchMax, std::string_view* s) {
+    const PE_REGION* r = find_region(m, rva);
     if (!r) return false;
     if (rva >= r->raw_end) {   // inside the zero-filled tail: an empty string
         *s = std::string_view();
@@ -329,8 +317,8 @@ static inline bool cstr_at_most(PE_IMAGE* im, uint64_t rva, uint64_t cchMax, std
     }
     uint64_t ofs = r->file_ofs + (rva - r->start);
     uint64_t cbRaw = r->raw_end - rva;
-    uint64_t cbInFile = ofs < im->file.len ? std::min<uint64_t>(cbRaw, im->file.len - ofs) : 0;
-    const char* p = reinterpret_cast<const char*>(im->file.p + (cbInFile ? ofs : 0));
+    uint64_t cbInFile = ofs < file.len ? std::min<uint64_t>(cbRaw, file.len - ofs) : 0;
+    const char* p = reinterpret_cast<const char*>(file.p + (cbInFile ? ofs : 0));
     uint64_t cbLook = cchMax < cbInFile ? cchMax + 1 : cbInFile;
     const void* nul = cbLook ? memchr(p, 0, size_t(cbLook)) : nullptr;
     if (nul) {
@@ -346,108 +334,110 @@ static inline bool cstr_at_most(PE_IMAGE* im, uint64_t rva, uint64_t cchMax, std
 
 // The report's name reads: up to PE_BUF_SIZE bytes at the displaced offset of rva, the name
 // starting cbSkip bytes in and cut where the bytes read end.
-static std::string_view displaced_name(PE_IMAGE* im, uint64_t rva, uint32_t cbSkip, uint64_t cchMax) {
+static std::string_view displaced_name(BYTE_SPAN file, const PE_DISPLACEMENT& d, uint64_t rva, uint32_t cbSkip,
+                                       uint64_t cchMax) {
     uint64_t ofs = 0;
-    if (!displaced_offset(im, rva, &ofs)) return {};
-    BYTE_SPAN b = pe_read(im->reader, ofs, PE_BUF_SIZE);
+    if (!displaced_offset(d, rva, &ofs)) return {};
+    BYTE_SPAN b = file_bytes(file, ofs, PE_BUF_SIZE);
     BYTE_SPAN name{nullptr, 0};
     if (!sub_span(b, cbSkip, b.len >= cbSkip ? b.len - cbSkip : 0, &name)) return {};
     name.len = size_t(std::min<uint64_t>(name.len, cchMax));
     return get_cstr(name, 0);
 }
 
-bool pe_name_at(PE_IMAGE* im, uint64_t rva, uint64_t cchMax, std::string_view* name) {
-    if (im->mode == PE_MAP_IMPORT_DISPLACEMENT) {
-        *name = displaced_name(im, rva, 0, cchMax);
+bool pe_name_at(PE_VIEW* v, uint64_t rva, uint64_t cchMax, std::string_view* name) {
+    if (const PE_DISPLACEMENT* d = std::get_if<PE_DISPLACEMENT>(&v->map)) {
+        *name = displaced_name(v->file, *d, rva, 0, cchMax);
         return true;
     }
-    return cstr_at_most(im, rva, cchMax, name);
+    return cstr_at_most(v->file, std::get<PE_SECTION_MAP*>(v->map), rva, cchMax, name);
 }
 
-bool pe_hint_name_at(PE_IMAGE* im, uint32_t rva, std::string_view* name) {
-    if (im->mode == PE_MAP_IMPORT_DISPLACEMENT) {
-        *name = displaced_name(im, rva, PE_HINT_SIZE, UINT64_MAX);
+bool pe_hint_name_at(PE_VIEW* v, uint32_t rva, std::string_view* name) {
+    if (const PE_DISPLACEMENT* d = std::get_if<PE_DISPLACEMENT>(&v->map)) {
+        *name = displaced_name(v->file, *d, rva, PE_HINT_SIZE, UINT64_MAX);
         return true;
     }
-    return cstr_at_most(im, uint64_t(rva) + PE_HINT_SIZE, UINT64_MAX, name);
+    return cstr_at_most(v->file, std::get<PE_SECTION_MAP*>(v->map), uint64_t(rva) + PE_HINT_SIZE, UINT64_MAX, name);
 }
 
-bool pe_import_desc(PE_IMAGE* im, uint64_t rva, PE_IMPORT_DESC* d) {
+bool pe_import_desc(PE_VIEW* v, uint64_t rva, PE_IMPORT_DESC* d) {
     uint8_t b[PE_IMPORT_DESC_SIZE];
-    if (pe_read_rva(im, rva, b, sizeof b) != sizeof b) return false;
+    if (pe_read_rva(v, rva, b, sizeof b) != sizeof b) return false;
     *d = PE_IMPORT_DESC{le32(b + PE_IMP_LOOKUP_RVA), le32(b + PE_IMP_NAME_RVA), le32(b + PE_IMP_IAT_RVA)};
     return true;
 }
 
-uint64_t pe_delay_rva(const PE_IMAGE* im, bool fVA, uint64_t v) {
+uint64_t pe_delay_rva(const PE_HEADERS* h, bool fVA, uint64_t v) {
     if (!fVA) return v;
-    return v >= im->hdr.ImageBase ? v - im->hdr.ImageBase : PE_BAD_RVA;
+    return v >= h->ImageBase ? v - h->ImageBase : PE_BAD_RVA;
 }
 
 bool pe_delay_desc(PE_IMAGE* im, uint64_t rva, PE_DELAY_DESC* d) {
     uint8_t b[PE_DELAY_DESC_SIZE];
-    if (pe_read_rva(im, rva, b, sizeof b) != sizeof b) return false;
+    if (pe_read_rva(&im->view, rva, b, sizeof b) != sizeof b) return false;
     uint32_t name = le32(b + PE_DELAY_NAME_RVA);
     d->fEnd = name == 0;
     d->fVA = (le32(b + PE_DELAY_ATTRIBUTES) & PE_DELAY_ATTR_RVA) == 0;
-    d->NameRVA = pe_delay_rva(im, d->fVA, name);
+    d->NameRVA = pe_delay_rva(&im->hdr, d->fVA, name);
     // A descriptor without a name table imports nothing by name or ordinal that can be listed.
     uint32_t names = le32(b + PE_DELAY_INT_RVA);
-    d->IntRVA = names ? pe_delay_rva(im, d->fVA, names) : PE_BAD_RVA;
+    d->IntRVA = names ? pe_delay_rva(&im->hdr, d->fVA, names) : PE_BAD_RVA;
     return true;
 }
 
-uint32_t pe_lookup_size(const PE_IMAGE* im) { return im->fWide ? PE_LOOKUP_ENTRY_SIZE64 : PE_LOOKUP_ENTRY_SIZE; }
+uint32_t pe_lookup_size(const PE_VIEW* v) { return v->fWide ? PE_LOOKUP_ENTRY_SIZE64 : PE_LOOKUP_ENTRY_SIZE; }
 
-bool pe_lookup_entry(PE_IMAGE* im, uint64_t rva, PE_LOOKUP* e) {
-    uint64_t v = 0;
-    if (!rva_le(im, rva, pe_lookup_size(im), &v)) return false;
-    e->fEnd = v == 0;
-    e->fOrdinal = (v & (im->fWide ? PE_ORDINAL_FLAG64 : PE_ORDINAL_FLAG)) != 0;
-    e->Value = uint32_t(v & PE_LOOKUP_VALUE_MASK);
+bool pe_lookup_entry(PE_VIEW* v, uint64_t rva, PE_LOOKUP* e) {
+    uint64_t x = 0;
+    if (!rva_le(v, rva, pe_lookup_size(v), &x)) return false;
+    e->fEnd = x == 0;
+    e->fOrdinal = (x & (v->fWide ? PE_ORDINAL_FLAG64 : PE_ORDINAL_FLAG)) != 0;
+    e->Value = uint32_t(x & PE_LOOKUP_VALUE_MASK);
     return true;
 }
 
 // Reads the lookup entries at rva up to their terminating 0, taking one from *pcLeft for
-// each; false once none is left.
-static bool read_lookup_table(PE_IMAGE* im, uint32_t rva, std::vector<PE_IMPORT_REF>* refs, uint64_t* pcLeft) {
-    for (uint64_t at = rva;; at += pe_lookup_size(im)) {
+// each. PE_FINE, or the RVA of what could not be read or went past the budget.
+static PE_STATUS read_lookup_table(PE_VIEW* v, uint32_t rva, std::vector<PE_IMPORT_REF>* refs, uint64_t* pcLeft) {
+    for (uint64_t at = rva;; at += pe_lookup_size(v)) {
         PE_LOOKUP e{};
-        if (*pcLeft == 0) return false;
+        if (*pcLeft == 0) return PE_STATUS{PE_IMPORTS_TOO_LARGE, at};
         --*pcLeft;
-        if (!pe_lookup_entry(im, at, &e)) return false;
-        if (e.fEnd) return true;
+        if (!pe_lookup_entry(v, at, &e)) return PE_STATUS{PE_IMPORTS_UNREADABLE, at};
+        if (e.fEnd) return PE_STATUS{PE_FINE, 0};
         if (e.fOrdinal) {
             refs->push_back(PE_IMPORT_REF{true, e.Value, {}});
             continue;
         }
         std::string_view name;
-        if (!pe_hint_name_at(im, e.Value, &name)) return false;
+        if (!pe_hint_name_at(v, e.Value, &name)) return PE_STATUS{PE_IMPORTS_UNREADABLE, e.Value};
         uint16_t hint = 0;
-        refs->push_back(PE_IMPORT_REF{false, 0, name, pe_rva_u16(im, e.Value, &hint) ? hint : PE_NO_HINT});
+        refs->push_back(PE_IMPORT_REF{false, 0, name, pe_rva_u16(v, e.Value, &hint) ? hint : PE_NO_HINT});
     }
 }
 
-bool pe_read_imports(PE_IMAGE* im, PE_IMPORT_TABLES* imp) {
+PE_STATUS pe_read_imports(PE_IMAGE* im, PE_IMPORT_TABLES* imp) {
     *imp = PE_IMPORT_TABLES{};
     PE_DIR dir{};
-    if (!pe_data_dir(im, PE_DIR_IMPORT, &dir)) return true;
+    if (!pe_data_dir(im, PE_DIR_IMPORT, &dir)) return PE_STATUS{PE_FINE, 0};
+    PE_VIEW* v = &im->view;
     // Descriptors that share a lookup table share its one decoded copy. Tables that overlap
     // otherwise could still make D x L entries of a small file: an image whose tables hold
     // more entries than the file has room for is not loadable.
     std::unordered_map<uint32_t, size_t> byTable;
-    uint64_t cLeft = im->file.len / pe_lookup_size(im);
+    uint64_t cLeft = v->file.len / pe_lookup_size(v);
     // Sections that map the same file bytes at many addresses could make one small file show
     // a directory of file-size squared bytes; an image with more descriptors than its file
     // has room for is not loadable either.
-    uint64_t cDescLeft = im->file.len / PE_IMPORT_DESC_SIZE;
+    uint64_t cDescLeft = v->file.len / PE_IMPORT_DESC_SIZE;
     for (uint64_t at = dir.RVA;; at += PE_IMPORT_DESC_SIZE) {
-        if (cDescLeft-- == 0) return false;
+        if (cDescLeft-- == 0) return PE_STATUS{PE_IMPORTS_TOO_LARGE, at};
         PE_IMPORT_DESC d;
-        if (!pe_import_desc(im, at, &d)) return false;
-        if (d.NameRVA == 0 || d.IatRVA == 0) return true;
+        if (!pe_import_desc(v, at, &d)) return PE_STATUS{PE_IMPORTS_UNREADABLE, at};
+        if (d.NameRVA == 0 || d.IatRVA == 0) return PE_STATUS{PE_FINE, 0};
         PE_IMPORT_MODULE m{};
-        if (!pe_name_at(im, d.NameRVA, UINT64_MAX, &m.dll)) return false;
+        if (!pe_name_at(v, d.NameRVA, UINT64_MAX, &m.dll)) return PE_STATUS{PE_IMPORTS_UNREADABLE, d.NameRVA};
         uint32_t table = d.LookupRVA != 0 ? d.LookupRVA : d.IatRVA;
         auto it = byTable.find(table);
         if (it != byTable.end()) {
@@ -455,7 +445,8 @@ bool pe_read_imports(PE_IMAGE* im, PE_IMPORT_TABLES* imp) {
         } else {
             m.table = imp->tables.size();
             imp->tables.emplace_back();
-            if (!read_lookup_table(im, table, &imp->tables.back(), &cLeft)) return false;
+            PE_STATUS st = read_lookup_table(v, table, &imp->tables.back(), &cLeft);
+            if (st.problem != PE_FINE) return st;
             byTable.emplace(table, m.table);
         }
         imp->modules.push_back(m);
@@ -469,14 +460,14 @@ bool pe_read_imports(PE_IMAGE* im, PE_IMPORT_TABLES* imp) {
 // one long run of text cost at most that much each rather than the run's length.
 static void index_names(PE_IMAGE* im) {
     im->name_order = PE_NAMES_INDEXED;
-    uint64_t cNames = std::min<uint64_t>(im->exp_num_names, im->file.len / 4 + 1);
+    uint64_t cNames = std::min<uint64_t>(im->exp_num_names, im->view.file.len / 4 + 1);
     std::unordered_set<uint32_t> seen;
     for (uint64_t i = 0; i < cNames; i++) {
         uint32_t rva = 0;
         std::string_view name;
-        if (!pe_rva_u32(im, im->exp_names + 4 * i, &rva)) break;
+        if (!pe_rva_u32(&im->view, im->exp_names + 4 * i, &rva)) break;
         if (!seen.insert(rva).second) continue;
-        if (cstr_at_most(im, rva, PE_MAX_EXPORT_NAME, &name)) im->name_index.emplace(name, uint32_t(i));
+        if (cstr_at_most(im->view.file, &im->secmap, rva, PE_MAX_EXPORT_NAME, &name)) im->name_index.emplace(name, uint32_t(i));
     }
 }
 
@@ -487,12 +478,12 @@ static void index_names(PE_IMAGE* im) {
 // without a second read.
 static void read_names(PE_IMAGE* im) {
     im->name_order = PE_NAMES_SORTED;
-    uint64_t cNames = std::min<uint64_t>(im->exp_num_names, im->file.len / 4 + 1);
+    uint64_t cNames = std::min<uint64_t>(im->exp_num_names, im->view.file.len / 4 + 1);
     im->names.reserve(size_t(std::min<uint64_t>(cNames, PE_BUF_SIZE)));
     // The pointers that lie in the run of the first, in raw data, are taken straight from
     // the file; pe_rva_u32 reads the rest.
     const PE_REGION* r;
-    BYTE_SPAN ptrs = raw_from(im, im->exp_names, &r);
+    BYTE_SPAN ptrs = raw_from(&im->view, im->exp_names, &r);
     uint64_t cDirect = ptrs.len ? std::min<uint64_t>(ptrs.len, r->run_end - im->exp_names) / 4 : 0;
     uint32_t rvaPrev = 0;
     for (uint64_t i = 0; i < cNames; i++) {
@@ -500,11 +491,11 @@ static void read_names(PE_IMAGE* im) {
         std::string_view name;
         if (i < cDirect)
             rva = le32(ptrs.p + 4 * i);
-        else if (!pe_rva_u32(im, im->exp_names + 4 * i, &rva))
+        else if (!pe_rva_u32(&im->view, im->exp_names + 4 * i, &rva))
             break;
         if (i > 0 && rva == rvaPrev) {
             name = im->names.back();
-        } else if (!cstr_at_most(im, rva, PE_MAX_EXPORT_NAME, &name) || (i > 0 && name < im->names.back())) {
+        } else if (!cstr_at_most(im->view.file, &im->secmap, rva, PE_MAX_EXPORT_NAME, &name) || (i > 0 && name < im->names.back())) {
             im->names = std::vector<std::string_view>();
             index_names(im);
             return;
@@ -545,7 +536,7 @@ bool pe_export_index(PE_IMAGE* im, const PE_IMPORT_REF& ref, uint32_t* index) {
             i = it->second;
         }
         uint16_t ord = 0;
-        if (!pe_rva_u16(im, im->exp_ordinals + 2ull * i, &ord)) return false;
+        if (!pe_rva_u16(&im->view, im->exp_ordinals + 2ull * i, &ord)) return false;
         idx = ord;
     }
     if (idx >= im->exp_num_funcs) return false;
@@ -554,7 +545,7 @@ bool pe_export_index(PE_IMAGE* im, const PE_IMPORT_REF& ref, uint32_t* index) {
 }
 
 bool pe_export_rva(PE_IMAGE* im, uint32_t index, uint32_t* rva) {
-    return pe_rva_u32(im, im->exp_funcs + 4ull * index, rva) && *rva != 0;
+    return pe_rva_u32(&im->view, im->exp_funcs + 4ull * index, rva) && *rva != 0;
 }
 
 bool pe_is_forwarder(const PE_IMAGE* im, uint32_t rva) {

@@ -1,13 +1,15 @@
 // The one reader of PE images (PE32 and PE32+): headers, Machine and magic, the section table,
-// data directories, import descriptors and lookup entries of both widths, and exports, with the
-// two ways of turning an RVA into file bytes as two named modes.
+// data directories, import descriptors and lookup entries of both widths, and exports, read
+// through one of two explicit mappings of RVAs to file bytes: the report's and the loader's.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string_view>
+#include <string>
 #include <unordered_map>
+#include <variant>
 #include <vector>
 
 #include "common/bytes.h"
@@ -81,44 +83,8 @@ struct PE_SECTION_HDR {
 };
 PE_SECTION_HDR pe_section_at(BYTE_SPAN table, uint32_t k);
 
-// A few read windows over a module's file, each refilled by the one read that misses the
-// others, so the import walk's small reads at nearby offsets cost a copy instead of a seek and
-// a read each. Descriptors, lookup entries and names are three streams at three places in the
-// file; the least recently used window gives way, so none evicts another's window.
-constexpr uint32_t PE_BUF_SIZE = 4096;   // the longest single read, and the longest name read
-constexpr size_t PE_READ_WINDOWS = 4;
-constexpr size_t PE_WINDOW_SIZE = 16384;
-struct PE_WINDOW {
-    uint64_t ofs;
-    size_t cb;
-    uint64_t ulLastUse;
-};
-struct PE_READER {
-    FILE* f;
-    uint64_t cbFile;
-    MEM_PTR<uint8_t> buf;   // PE_READ_WINDOWS windows of PE_WINDOW_SIZE bytes
-    PE_WINDOW win[PE_READ_WINDOWS];
-    uint64_t ulClock;
-};
-
-// Takes the window buffer and the file size. False when either cannot be had.
-bool open_pe_reader(PE_READER* r, FILE* f);
-void close_pe_reader(PE_READER* r);
-
-// Up to n bytes at ofs, fewer where the file ends (none past it or on a read error).
-// n is at most PE_BUF_SIZE. The span stays valid until the next read.
-BYTE_SPAN pe_read(PE_READER* r, uint64_t ofs, size_t n);
-
-// How an RVA becomes file bytes.
-enum PE_MAP_MODE {
-    // The report's: every RVA with the import directory's displacement (its file offset less
-    // its RVA), whichever section the RVA lies in. Reads come up short where the file ends.
-    PE_MAP_IMPORT_DISPLACEMENT,
-    // The loader's: the first section in table order whose extent (the larger of VirtualSize
-    // and SizeOfRawData) holds the RVA, else the headers. Bytes past a section's raw data read
-    // as 0; a read that leaves its section or the file fails whole.
-    PE_MAP_FIRST_SECTION,
-};
+// The longest single read of the report, and the longest name it reads.
+constexpr uint32_t PE_BUF_SIZE = 4096;
 
 // A run of RVAs [start, next run's start) and the section that maps it (PE_NO_SECTION: none).
 struct PE_RUN {
@@ -127,13 +93,7 @@ struct PE_RUN {
 };
 constexpr uint32_t PE_NO_SECTION = UINT32_MAX;
 
-// The longest export name indexed: the longest the tool can ask for, as its name reads stop
-// at PE_BUF_SIZE bytes. Longer names are never found.
-constexpr uint32_t PE_MAX_EXPORT_NAME = PE_BUF_SIZE;
-
-enum PE_NAME_ORDER { PE_NAMES_UNREAD, PE_NAMES_SORTED, PE_NAMES_INDEXED };
-
-// The part of the image that holds an RVA in the loader's mode: the first section in table
+// The part of the image that holds an RVA in the loader's mapping: the first section in table
 // order whose extent holds it, else the headers. Bytes from raw_end on read as 0; file_ofs
 // is the file offset of start. [run_start, run_end): the RVAs that map through it as well.
 struct PE_REGION {
@@ -141,21 +101,67 @@ struct PE_REGION {
     uint64_t run_start, run_end;
 };
 
-struct PE_IMAGE {
-    PE_MAP_MODE mode;
-    bool fWide;                            // 8-byte lookup entries
-    // PE_MAP_IMPORT_DISPLACEMENT: the file through read windows and the import directory.
-    PE_READER* reader;
-    uint32_t ulImportRVA;
-    uint64_t ulImportOfs;
-    // PE_MAP_FIRST_SECTION: the whole file, mapped through its sections.
-    BYTE_SPAN file;
-    PE_HEADERS hdr;
+// The loader's mapping of RVAs to file bytes: the first section in table order whose extent
+// (the larger of VirtualSize and SizeOfRawData) holds the RVA, else the headers. Bytes past a
+// section's raw data read as 0; a read that leaves its section or the file fails whole.
+struct PE_SECTION_MAP {
     std::vector<PE_SECTION_HDR> sections;
-    BYTE_SPAN section_table;    // the section headers in file
     std::vector<PE_RUN> runs;   // ascending, so each read finds its section in log time
+    uint32_t SizeOfHeaders;
     bool fLastRegion;           // lastRegion holds the last look-up: reads come in streams
     PE_REGION lastRegion;
+};
+
+// The report's mapping of RVAs to file bytes: every RVA displaced as the import directory
+// at ulImportRVA, found at file offset ulImportOfs, is, whichever section it lies in. Reads
+// come up short where the file ends.
+struct PE_DISPLACEMENT {
+    uint32_t ulImportRVA;
+    uint64_t ulImportOfs;
+};
+
+// A module file read through one explicit mapping of RVAs, as the walks of import tables
+// read it. The file is whole: its length is the file's size.
+struct PE_VIEW {
+    BYTE_SPAN file;
+    bool fWide;   // 8-byte lookup entries
+    std::variant<PE_DISPLACEMENT, PE_SECTION_MAP*> map;
+};
+
+// The report's view of file: every RVA displaced as the import directory's.
+PE_VIEW pe_displaced_view(BYTE_SPAN file, bool fWide, uint32_t ulImportRVA, uint64_t ulImportOfs);
+
+// The longest export name indexed: the longest the tool can ask for, as its name reads stop
+// at PE_BUF_SIZE bytes. Longer names are never found.
+constexpr uint32_t PE_MAX_EXPORT_NAME = PE_BUF_SIZE;
+
+enum PE_NAME_ORDER { PE_NAMES_UNREAD, PE_NAMES_SORTED, PE_NAMES_INDEXED };
+
+// Why a file is no image the loader can map, and where in the file it saw so.
+enum PE_PROBLEM : uint8_t {
+    PE_FINE,
+    PE_NO_DOS_HEADER,        // no "MZ" header of 64 bytes
+    PE_NO_SIGNATURE,         // no "PE\0\0" where the DOS header points
+    PE_HEADERS_CUT,          // the file header or the optional header's magic is cut off
+    PE_SECTIONS_CUT,         // the section table runs past the end of the file
+    PE_IMPORTS_UNREADABLE,   // a part of the import table lies outside the image
+    PE_IMPORTS_TOO_LARGE,    // more descriptors or lookup entries than the file has room for
+};
+struct PE_STATUS {
+    PE_PROBLEM problem;
+    uint64_t where;          // the file offset, or for the import table the RVA, it concerns
+};
+
+// The problem in words, with its place: "the section table runs past the end of the file (at 0x1f8)".
+std::string pe_status_text(PE_STATUS st);
+
+// An image as the loader reads it: headers, section table and export directory, read through
+// the section map. It refers to itself, so it is never copied.
+struct PE_IMAGE {
+    PE_VIEW view;
+    PE_HEADERS hdr;
+    BYTE_SPAN section_table;    // the section headers in file
+    PE_SECTION_MAP secmap;
     // The export directory, when it can be read.
     bool has_exports;
     uint32_t exp_base, exp_num_funcs, exp_num_names, exp_funcs, exp_names, exp_ordinals;
@@ -165,16 +171,16 @@ struct PE_IMAGE {
     PE_NAME_ORDER name_order;
     std::vector<std::string_view> names;
     std::unordered_map<std::string_view, uint32_t> name_index;
+
+    PE_IMAGE() = default;
+    PE_IMAGE(const PE_IMAGE&) = delete;
+    PE_IMAGE& operator=(const PE_IMAGE&) = delete;
 };
 
-// An image read the report's way: through reader, every RVA displaced as the import
-// directory at ulImportRVA, found at file offset ulImportOfs, is.
-void pe_open_displaced(PE_IMAGE* im, PE_READER* reader, bool fWide, uint32_t ulImportRVA, uint64_t ulImportOfs);
-
-// An image read the loader's way from file (which must outlive the image): headers, section
-// table and export directory. False when the headers are cut short or hold no magic; the
-// caller then asks pe_loadable_for whether the image suits its process.
-bool pe_parse_image(BYTE_SPAN file, PE_IMAGE* im);
+// Reads file (which must outlive the image) the loader's way into im. PE_FINE, or why the
+// headers or the section table cannot be read; the caller then asks pe_loadable_for
+// whether the image suits its process.
+PE_STATUS pe_parse_image(BYTE_SPAN file, PE_IMAGE* im);
 
 // pe_header_dir of the image's headers.
 bool pe_data_dir(const PE_IMAGE* im, uint32_t i, PE_DIR* dir);
@@ -184,22 +190,22 @@ bool pe_data_dir(const PE_IMAGE* im, uint32_t i, PE_DIR* dir);
 // to the file alignment). False when no section has the name or its bytes are not in the file.
 bool pe_named_section(const PE_IMAGE* im, std::string_view name, BYTE_SPAN* bytes);
 
-// Up to n bytes at rva through the image's mode; returns how many were read (the loader's
-// mode gives n or 0, bytes past a section's raw data reading as 0).
-size_t pe_read_rva(PE_IMAGE* im, uint64_t rva, uint8_t* dst, size_t n);
-bool pe_rva_u32(PE_IMAGE* im, uint64_t rva, uint32_t* v);
-bool pe_rva_u16(PE_IMAGE* im, uint64_t rva, uint16_t* v);
+// Up to n bytes at rva through the view's mapping; returns how many were read (the loader's
+// mapping gives n or 0, bytes past a section's raw data reading as 0).
+size_t pe_read_rva(PE_VIEW* v, uint64_t rva, uint8_t* dst, size_t n);
+bool pe_rva_u32(PE_VIEW* v, uint64_t rva, uint32_t* x);
+bool pe_rva_u16(PE_VIEW* v, uint64_t rva, uint16_t* x);
 
-// The zero-terminated name at rva, of at most cchMax characters: the report's mode cuts a
-// longer one there and where the file ends (an RVA before the file reads as empty); the
-// loader's mode fails on it, and on one that runs out of its section unterminated. The view
-// points into the file or a read window and lasts until the next read.
-bool pe_name_at(PE_IMAGE* im, uint64_t rva, uint64_t cchMax, std::string_view* name);
+// The zero-terminated name at rva, of at most cchMax characters: the report's mapping cuts a
+// longer one there, at PE_BUF_SIZE bytes and where the file ends (an RVA before the file reads
+// as empty); the loader's fails on it, and on one that runs out of its section unterminated.
+// The name points into the file.
+bool pe_name_at(PE_VIEW* v, uint64_t rva, uint64_t cchMax, std::string_view* name);
 
 // The name of the hint/name entry at rva, past its 2-byte hint, read as pe_name_at reads
-// names (the report's mode cuts it at PE_BUF_SIZE less the hint). In the report's mode the
-// entry's own RVA is mapped, so an entry before the file reads as empty.
-bool pe_hint_name_at(PE_IMAGE* im, uint32_t rva, std::string_view* name);
+// names (the report's mapping cuts it at PE_BUF_SIZE less the hint). In the report's mapping
+// the entry's own RVA is mapped, so an entry before the file reads as empty.
+bool pe_hint_name_at(PE_VIEW* v, uint32_t rva, std::string_view* name);
 
 // An import descriptor. The directory ends at one without a name or an address table.
 struct PE_IMPORT_DESC {
@@ -207,7 +213,7 @@ struct PE_IMPORT_DESC {
     uint32_t NameRVA;
     uint32_t IatRVA;
 };
-bool pe_import_desc(PE_IMAGE* im, uint64_t rva, PE_IMPORT_DESC* d);
+bool pe_import_desc(PE_VIEW* v, uint64_t rva, PE_IMPORT_DESC* d);
 
 // A delay-load descriptor with its fields as RVAs: fEnd when its DLL name field is 0. A
 // virtual address below ImageBase becomes PE_BAD_RVA, which no read maps.
@@ -220,8 +226,9 @@ struct PE_DELAY_DESC {
 constexpr uint64_t PE_BAD_RVA = UINT64_MAX;
 bool pe_delay_desc(PE_IMAGE* im, uint64_t rva, PE_DELAY_DESC* d);
 
-// An address field of a delay-load table as an RVA: fVA subtracts ImageBase.
-uint64_t pe_delay_rva(const PE_IMAGE* im, bool fVA, uint64_t v);
+// An address field of a delay-load table of the image with headers h as an RVA: fVA
+// subtracts ImageBase.
+uint64_t pe_delay_rva(const PE_HEADERS* h, bool fVA, uint64_t v);
 
 // One import lookup entry of the image's width (pe_lookup_size bytes). fEnd: the entry is 0.
 // Value: the ordinal (fOrdinal) or the hint/name RVA, bits 0 to 30 of the entry.
@@ -230,8 +237,8 @@ struct PE_LOOKUP {
     bool fOrdinal;
     uint32_t Value;
 };
-uint32_t pe_lookup_size(const PE_IMAGE* im);
-bool pe_lookup_entry(PE_IMAGE* im, uint64_t rva, PE_LOOKUP* e);
+uint32_t pe_lookup_size(const PE_VIEW* v);
+bool pe_lookup_entry(PE_VIEW* v, uint64_t rva, PE_LOOKUP* e);
 
 // One imported entry: by ordinal, or by name. hint: the hint of a name imported through a
 // hint/name entry, the export name table index to try first; PE_NO_HINT where there is none.
@@ -254,9 +261,9 @@ struct PE_IMPORT_TABLES {
     std::vector<std::vector<PE_IMPORT_REF>> tables;
 };
 
-// The whole static import table, read the loader's way. False when any part of it cannot
+// The whole static import table, read the loader's way. PE_FINE, or why a part of it cannot
 // be read.
-bool pe_read_imports(PE_IMAGE* im, PE_IMPORT_TABLES* imp);
+PE_STATUS pe_read_imports(PE_IMAGE* im, PE_IMPORT_TABLES* imp);
 
 // The export address table index of an entry, by ordinal or by name. False when there is none.
 bool pe_export_index(PE_IMAGE* im, const PE_IMPORT_REF& ref, uint32_t* index);

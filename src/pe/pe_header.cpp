@@ -10,22 +10,18 @@ namespace talvek {
 
 void BadFile() { report_fatal(ERR_PE_FORMAT, RC_BAD_PE_HEADER); }
 
-void GetPEHeader(FILE* fIn, uint8_t* Buf, uint64_t* pulBase) {
+void GetPEHeader(BYTE_SPAN file, uint8_t* Buf, uint64_t* pulBase) {
     *pulBase = 0;
     memset(Buf, 0, PE_BUF_SIZE);
-    uint64_t ulFileSize = 0;
-    if (!file_size(fIn, &ulFileSize) || ulFileSize < DOS_HDR_SIZE) return;
-    if (!read_at(fIn, 0, Buf, DOS_HDR_SIZE)) return;
-    if (Buf[0] != 'M' || Buf[1] != 'Z') return;
-    uint64_t ulBase = le32(Buf + PE_OFS_NEW_HDR);
-    memset(Buf, 0, DOS_HDR_SIZE);
-    if (!read_at(fIn, ulBase, Buf, PE_FILE_HDR_END)) return;
-    if (Buf[0] != 'P' || Buf[1] != 'E' || Buf[2] != 0 || Buf[3] != 0) return;
+    uint16_t sig = 0;
+    uint32_t ulBase = 0, peSig = 0;
+    if (!get_u16(file, 0, &sig) || sig != DOS_SIGNATURE || !get_u32(file, PE_OFS_NEW_HDR, &ulBase)) return;
+    if (!get_u32(file, ulBase, &peSig) || peSig != PE_SIGNATURE || !span_has(file, ulBase, PE_FILE_HDR_END)) return;
     // The header length is not checked here; ReadPEHeader judges SizeOfOptionalHeader.
     // Bytes the file does not hold read as 0.
-    uint64_t cbHeader = std::min<uint64_t>(PE_FILE_HDR_END + uint64_t(le16(Buf + PE_OFS_OPT_SIZE)), PE_BUF_SIZE);
-    cbHeader = std::min(cbHeader, ulFileSize - ulBase);
-    if (!read_at(fIn, ulBase, Buf, size_t(cbHeader))) return;
+    uint64_t cbHeader = std::min<uint64_t>(PE_FILE_HDR_END + uint64_t(le16(file.p + ulBase + PE_OFS_OPT_SIZE)), PE_BUF_SIZE);
+    cbHeader = std::min<uint64_t>(cbHeader, file.len - ulBase);
+    memcpy(Buf, file.p + ulBase, size_t(cbHeader));
     *pulBase = ulBase;
 }
 

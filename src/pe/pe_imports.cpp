@@ -6,6 +6,7 @@
 #include "common/report.h"
 #include "common/types.h"
 #include "pe/pe_internal.h"
+#include "platform/fs.h"
 
 namespace talvek {
 
@@ -18,7 +19,8 @@ namespace talvek {
 // so a module made by one never comes near either). Past either limit, a lookup table
 // ends, and a name reads as empty, as they do where a read comes up short.
 struct IMPORT_WALK {
-    PE_IMAGE* fIn;
+    PE_VIEW* fIn;
+    const PE_HEADERS* hdr;   // the image's headers, for tables in virtual-address form
     REF_TABLE32* ModRefTblP;
     NAME_POOL* pool;
     uint64_t cEntriesLeft;
@@ -49,7 +51,7 @@ static void read_lookup_table(IMPORT_WALK* w, uint64_t ulTableRVA, int32_t i, bo
             AddRelocEntry32(w->ModRefTblP, uint16_t(i), entry.Value, REF_BY_ORDINAL);
         } else {
             std::string_view name;
-            uint64_t hintRVA = pe_delay_rva(w->fIn, fVA, entry.Value);
+            uint64_t hintRVA = fVA ? pe_delay_rva(w->hdr, true, entry.Value) : entry.Value;
             if (hintRVA <= UINT32_MAX) pe_hint_name_at(w->fIn, uint32_t(hintRVA), &name);
             char* copy = copy_name(w, name);
             AddRelocEntry32(w->ModRefTblP, uint16_t(i), reinterpret_cast<uintptr_t>(copy), REF_BY_NAME);
@@ -57,12 +59,12 @@ static void read_lookup_table(IMPORT_WALK* w, uint64_t ulTableRVA, int32_t i, bo
     }
 }
 
-int32_t ReadImportDirTable(PE_IMAGE* fIn, const DATA_DIR* SectionAddr, char** NameTable, int32_t cNames,
+int32_t ReadImportDirTable(PE_VIEW* fIn, const DATA_DIR* SectionAddr, char** NameTable, int32_t cNames,
                            REF_TABLE32* ModRefTblP, NAME_POOL* pool) {
     const DATA_DIR& dir = SectionAddr[PE_DIR_IMPORT];
     if (dir.RVA == 0 || !dir.fMapped) return 0;
-    uint64_t cbFile = fIn->reader->cbFile;
-    IMPORT_WALK w{fIn, ModRefTblP, pool, cbFile / pe_lookup_size(fIn), 2 * cbFile + PE_BUF_SIZE};
+    uint64_t cbFile = fIn->file.len;
+    IMPORT_WALK w{fIn, nullptr, ModRefTblP, pool, cbFile / pe_lookup_size(fIn), 2 * cbFile + PE_BUF_SIZE};
     int32_t i = 0;
     for (uint64_t rva = dir.RVA;; rva += PE_IMPORT_DESC_SIZE) {
         PE_IMPORT_DESC desc{};
@@ -89,8 +91,8 @@ int32_t ReadDelayImportTable(PE_IMAGE* im, char** NameTable, int32_t cNames, REF
                              NAME_POOL* pool) {
     PE_DIR dir{};
     if (!pe_data_dir(im, PE_DIR_DELAY_IMPORT, &dir)) return 0;
-    uint64_t cbFile = im->file.len;
-    IMPORT_WALK w{im, ModRefTblP, pool, cbFile / pe_lookup_size(im), 2 * cbFile + PE_BUF_SIZE};
+    uint64_t cbFile = im->view.file.len;
+    IMPORT_WALK w{&im->view, &im->hdr, ModRefTblP, pool, cbFile / pe_lookup_size(&im->view), 2 * cbFile + PE_BUF_SIZE};
     // Overlapping sections can show the same file bytes at many RVAs, so the descriptors are
     // limited to as many as the file has room for, as lookup entries are.
     uint64_t cDescLeft = cbFile / PE_DELAY_DESC_SIZE;
@@ -103,30 +105,20 @@ int32_t ReadDelayImportTable(PE_IMAGE* im, char** NameTable, int32_t cNames, REF
         if (!NameTable) continue;
         // A name that cannot be read whole reads as empty: the loader would fail on it.
         std::string_view name;
-        if (!pe_name_at(im, desc.NameRVA, PE_BUF_SIZE, &name)) name = std::string_view();
+        if (!pe_name_at(&im->view, desc.NameRVA, PE_BUF_SIZE, &name)) name = std::string_view();
         NameTable[i] = copy_name(&w, name);
         read_lookup_table(&w, desc.IntRVA, i, desc.fVA);
     }
     return i;
 }
 
-// The delay-load tables of mod, whose signature is at ofsPE, read the loader's way (each RVA
-// through the first section that holds it) from the whole file, which the reader's windows
-// do not hold. Most modules have none, which their headers tell before the file is read.
-static int32_t read_delay_imports(PE_MODULE* mod, PE_READER* reader, uint64_t ofsPE) {
-    PE_HEADERS h;
-    PE_DIR dir{};
-    pe_decode_loader_headers(pe_read(reader, ofsPE, PE_BUF_SIZE), &h);
-    if (!pe_header_dir(&h, PE_DIR_DELAY_IMPORT, &dir)) return RC_OK;
-    if (reader->cbFile > SIZE_MAX) return report_error(ERR_NO_MEMORY, RC_NO_MEMORY);
-    size_t cbFile = size_t(reader->cbFile);
-    MEM_PTR<uint8_t> file(static_cast<uint8_t*>(tool_alloc(cbFile)));
-    if (!file) return report_error(ERR_NO_MEMORY, RC_NO_MEMORY);
-    // A file that cannot be read again holds no delay-load tables for the report.
-    if (!read_at(reader->f, 0, file.get(), cbFile)) cbFile = 0;
+// The delay-load tables of mod, read the loader's way (each RVA through the first section
+// that holds it) from the whole file.
+static int32_t read_delay_imports(PE_MODULE* mod, BYTE_SPAN file) {
     PE_IMAGE image;
-    if (!pe_parse_image(BYTE_SPAN{file.get(), cbFile}, &image)) return RC_OK;
-    image.fWide = mod->fWide;   // lookup entries of the module's width, as the static ones
+    PE_DIR dir{};
+    if (pe_parse_image(file, &image).problem != PE_FINE || !pe_data_dir(&image, PE_DIR_DELAY_IMPORT, &dir)) return RC_OK;
+    image.view.fWide = mod->fWide;   // lookup entries of the module's width, as the static ones
     int32_t n = ReadDelayImportTable(&image, nullptr, 0, nullptr, nullptr);
     if (!alloc_ref_table(&mod->DelayRefTblP, uint64_t(n))) return report_error(ERR_NO_MEMORY, RC_NO_MEMORY);
     mod->DelayNameTblP = static_cast<char**>(tool_alloc_array(uint64_t(n) + 1, sizeof(char*)));
@@ -140,13 +132,12 @@ int32_t pe_read_module(PE_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP, FILE* i
     if (!read_at(ifile, DosExeHeaderP->ofs_KAVRI_hdr, nullptr, 0)) {
         return report_error(ERR_READING, RC_READ_ERROR);
     }
+    FILE_BYTES bytes;
+    if (!map_open_file(ifile, &bytes)) return report_error(ERR_READING, RC_READ_ERROR);
+    const BYTE_SPAN file = bytes.span();
     MEM_PTR<uint8_t> Buf(static_cast<uint8_t*>(tool_alloc(PE_BUF_SIZE)));
-    PE_READER reader{};
-    if (!Buf || !open_pe_reader(&reader, ifile)) {
-        close_pe_reader(&reader);
-        return report_error(ERR_NO_MEMORY, RC_NO_MEMORY);
-    }
-    GetPEHeader(ifile, Buf.get(), &mod->ulBase);
+    if (!Buf) return report_error(ERR_NO_MEMORY, RC_NO_MEMORY);
+    GetPEHeader(file, Buf.get(), &mod->ulBase);
     // A header that GetPEHeader could not find is as malformed as one of a wrong size.
     if (mod->ulBase == 0) BadFile();
     // Buf holds the header bytes the file has and zeros past them, as a cut field reads.
@@ -162,24 +153,15 @@ int32_t pe_read_module(PE_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP, FILE* i
     // Every section header is mapped; headers past the end of the file read as zeros,
     // which hold no RVA, so only the headers the file holds are taken.
     uint64_t cbTable = uint64_t(mod->usNumberOfSections) * PE_SECTION_HDR_SIZE;
-    uint64_t cbPresent = mod->ulBase < reader.cbFile ? std::min(cbTable, reader.cbFile - mod->ulBase) : 0;
-    MEM_PTR<uint8_t> table(static_cast<uint8_t*>(tool_alloc(size_t(cbPresent))));
-    if (!table) {
-        close_pe_reader(&reader);
-        return report_error(ERR_NO_MEMORY, RC_NO_MEMORY);
-    }
-    if (!read_at(ifile, mod->ulBase, table.get(), size_t(cbPresent))) cbPresent = 0;
-    ReadSectionTable(BYTE_SPAN{table.get(), size_t(cbPresent)}, mod->usNumberOfSections, mod->SectionAddr);
-    table.reset();
+    BYTE_SPAN table{nullptr, 0};
+    if (mod->ulBase < file.len) sub_span(file, mod->ulBase, std::min(cbTable, file.len - mod->ulBase), &table);
+    ReadSectionTable(table, mod->usNumberOfSections, mod->SectionAddr);
 
     int32_t proc_file_rc = RC_OK;
     const DATA_DIR& imports = mod->SectionAddr[PE_DIR_IMPORT];
-    PE_IMAGE image;
-    pe_open_displaced(&image, &reader, mod->fWide, imports.RVA, imports.Physical_Addr);
-    mod->numMods = ReadImportDirTable(&image, mod->SectionAddr, nullptr, 0, nullptr, nullptr);
-    REPORT_EVENT count{RPT_COUNT};
-    count.code = mod->numMods;
-    report(count);
+    PE_VIEW view = pe_displaced_view(file, mod->fWide, imports.RVA, imports.Physical_Addr);
+    mod->numMods = ReadImportDirTable(&view, mod->SectionAddr, nullptr, 0, nullptr, nullptr);
+    report_simple(RPT_COUNT, {}, mod->numMods);
     if (!alloc_ref_table(&mod->ModRefTblP, uint64_t(mod->numMods))) {
         proc_file_rc = RC_NO_MEMORY;
     } else {
@@ -188,13 +170,12 @@ int32_t pe_read_module(PE_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP, FILE* i
     }
     if (proc_file_rc == RC_OK) {
         for (int32_t i = 0; i <= mod->numMods; i++) mod->ModuleNameTblP[i] = nullptr;
-        mod->numMods = ReadImportDirTable(&image, mod->SectionAddr, mod->ModuleNameTblP, mod->numMods,
+        mod->numMods = ReadImportDirTable(&view, mod->SectionAddr, mod->ModuleNameTblP, mod->numMods,
                                           &mod->ModRefTblP, &mod->names);
     } else {
         report_error(ERR_NO_MEMORY, RC_NO_MEMORY);
     }
-    if (proc_file_rc == RC_OK && delay_load) proc_file_rc = read_delay_imports(mod, &reader, DosExeHeaderP->ofs_KAVRI_hdr);
-    close_pe_reader(&reader);
+    if (proc_file_rc == RC_OK && delay_load) proc_file_rc = read_delay_imports(mod, file);
     return proc_file_rc;
 }
 

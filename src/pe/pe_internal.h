@@ -41,10 +41,10 @@ void pool_free(NAME_POOL* pool);
 // wait of -k.
 [[noreturn]] void BadFile();
 
-// Reads the signature, the file header and the optional header into Buf (PE_BUF_SIZE
-// bytes, from offset 0; bytes past the end of the file read as 0). On success *pulBase is
-// the signature's file offset; on failure it is 0.
-void GetPEHeader(FILE* fIn, uint8_t* Buf, uint64_t* pulBase);
+// Copies the signature, the file header and the optional header of the module in file into
+// Buf (PE_BUF_SIZE bytes, from offset 0; bytes past the end of the file read as 0). On
+// success *pulBase is the signature's file offset; on failure it is 0.
+void GetPEHeader(BYTE_SPAN file, uint8_t* Buf, uint64_t* pulBase);
 
 // Takes the directory RVAs from the optional header and moves *pulBase from the signature
 // to the section table. Reports the short-header note for a 28-byte optional header; ends the run
@@ -60,7 +60,7 @@ void ReadSectionTable(BYTE_SPAN Buf, uint32_t usNumberOfSections, DATA_DIR* Sect
 // with it (cNames + 1 entries) it also stores each module's name copy at its number and
 // records its entries in ModRefTblP. Returns the number of modules. A name copy that cannot
 // be had ends the run: "Insufficient memory.\n", exit code 6.
-int32_t ReadImportDirTable(PE_IMAGE* fIn, const DATA_DIR* SectionAddr, char** NameTable, int32_t cNames,
+int32_t ReadImportDirTable(PE_VIEW* fIn, const DATA_DIR* SectionAddr, char** NameTable, int32_t cNames,
                            REF_TABLE32* ModRefTblP, NAME_POOL* pool);
 
 // Walks the delay-load directory of im, read the loader's way, as ReadImportDirTable walks
@@ -90,8 +90,8 @@ struct PE_MODULE {
 };
 
 // Reads the headers, the section table and the import directory of the module in ifile,
-// printing the count line, and with -d the delay-load directory. Returns 0, 3 (positioning
-// failed) or 6 (no memory for a table or, with -d, for the file).
+// reporting the count, and with -d the delay-load directory. Returns 0, 3 (positioning
+// or reading the file failed) or 6 (no memory for a table).
 int32_t pe_read_module(PE_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP, FILE* ifile);
 
 // The load test of every imported module, with its report and the recursion.

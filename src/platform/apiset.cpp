@@ -180,7 +180,7 @@ APISET_RESULT apiset_resolve(const APISET_SCHEMA& schema, std::string_view name,
 
 bool apiset_find_section(BYTE_SPAN file, BYTE_SPAN* section) {
     PE_IMAGE im;
-    return pe_parse_image(file, &im) && pe_named_section(&im, APISET_SECTION_NAME, section);
+    return pe_parse_image(file, &im).problem == PE_FINE && pe_named_section(&im, APISET_SECTION_NAME, section);
 }
 
 }  // namespace talvek

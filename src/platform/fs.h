@@ -2,8 +2,13 @@
 // the one path text a file is known by.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
+
+#include "common/bytes.h"
 
 namespace talvek {
 
@@ -30,5 +35,30 @@ std::string dir_part(std::string_view path);
 
 // The file name part of a path: what follows its last separator.
 std::string_view base_name(std::string_view path);
+
+// The bytes of a whole file: mapped read-only where the system maps files, else read into
+// memory. The record owns them and may hand them on.
+struct FILE_BYTES {
+    const uint8_t* p = nullptr;
+    size_t len = 0;
+    bool fMapped = false;
+
+    FILE_BYTES() = default;
+    FILE_BYTES(FILE_BYTES&& o) noexcept;
+    FILE_BYTES& operator=(FILE_BYTES&& o) noexcept;
+    FILE_BYTES(const FILE_BYTES&) = delete;
+    FILE_BYTES& operator=(const FILE_BYTES&) = delete;
+    ~FILE_BYTES() { release(); }
+    void release();
+    BYTE_SPAN span() const { return BYTE_SPAN{p, len}; }
+};
+
+// The bytes of the file open as f (an empty file gives none). False when it cannot be sized,
+// mapped or read.
+bool map_open_file(FILE* f, FILE_BYTES* fb);
+
+// The bytes of the regular file at path, opened without blocking, so that a FIFO or device
+// cannot stall the run. False when it cannot be opened or read, or is no regular file.
+bool map_file(const std::string& path, FILE_BYTES* fb);
 
 }  // namespace talvek

@@ -1,10 +1,5 @@
 // The emulated Windows loader: one process per machine, each with the DLL search, loading with
 // static imports (rolled back whole on failure), exports and forwarders.
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -31,8 +26,7 @@ constexpr uint32_t MAX_FORWARDER_HOPS = 32;
 struct PROCESS;
 
 struct EMU_MODULE {
-    void* map = nullptr;
-    size_t cbMap = 0;
+    FILE_BYTES bytes;
     PE_IMAGE img;
     PROCESS* proc = nullptr;
     std::string path;
@@ -41,9 +35,6 @@ struct EMU_MODULE {
     // The (lookup table, DLL) pairs already resolved while loading: descriptors that share
     // a table and name the same DLL resolve it once, as the outcome cannot differ.
     std::set<std::pair<size_t, const EMU_MODULE*>> resolved;
-    ~EMU_MODULE() {
-        if (map) munmap(map, cbMap);
-    }
 };
 
 // What the search found for one file name: a path, or nothing (fSkipped: only images of
@@ -76,11 +67,7 @@ struct PROCESS {
     bool fSchemaRead = false;
     bool fHasSchema = false;
     APISET_SCHEMA schema{};
-    void* schemaMap = nullptr;
-    size_t cbSchemaMap = 0;
-    ~PROCESS() {
-        if (schemaMap) munmap(schemaMap, cbSchemaMap);
-    }
+    FILE_BYTES schemaFile;
 };
 
 struct LOADER {
@@ -139,50 +126,20 @@ bool try_dir(const std::string& dir, const std::string& name, std::string* path)
     return true;
 }
 
-// A mapped file, unmapped when the record goes unless its mapping is handed on.
-struct FILE_MAP {
-    void* p = nullptr;
-    size_t cb = 0;
-    FILE_MAP() = default;
-    FILE_MAP(const FILE_MAP&) = delete;
-    FILE_MAP& operator=(const FILE_MAP&) = delete;
-    ~FILE_MAP() { unmap(); }
-    void unmap() {
-        if (p) munmap(p, cb);
-        p = nullptr;
-    }
-};
-
-// Maps the regular file at path. False when it cannot be opened or mapped, is no regular
+// Maps the regular file at path: false when it cannot be opened or mapped, is no regular
 // file or is shorter than a DOS header.
-bool map_file(const std::string& path, FILE_MAP* fm) {
-    // Non-blocking, so a FIFO or device met by the search cannot stall the run; only a
-    // regular file is mapped.
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return false;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < DOS_HDR_SIZE || uint64_t(st.st_size) > SIZE_MAX) {
-        close(fd);
-        return false;
-    }
-    void* p = mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-    close(fd);
-    if (p == MAP_FAILED) return false;
-    fm->p = p;
-    fm->cb = size_t(st.st_size);
-    return true;
+bool map_image_file(const std::string& path, FILE_BYTES* fm) {
+    return map_file(path, fm) && fm->len >= DOS_HDR_SIZE;
 }
 
 // A search hit in dir, unless the file found is a PE image of another machine (*fSkipped
 // then). The file of a hit stays mapped in *fm for its load; one that cannot be mapped is
 // not passed over, and loading it then fails.
 bool try_search_dir(const PROCESS* proc, const std::string& dir, const std::string& name, std::string* path,
-                    bool* fSkipped, FILE_MAP* fm) {
+                    bool* fSkipped, FILE_BYTES* fm) {
     if (!try_dir(dir, name, path)) return false;
-    if (!map_file(*path, fm) ||
-        !pe_other_machine(BYTE_SPAN{static_cast<const uint8_t*>(fm->p), fm->cb}, proc->Machine))
-        return true;
-    fm->unmap();
+    if (!map_image_file(*path, fm) || !pe_other_machine(fm->span(), proc->Machine)) return true;
+    fm->release();
     *fSkipped = true;
     return false;
 }
@@ -200,7 +157,7 @@ std::vector<std::string> folders_of(const char* list, char sep) {
 }
 
 bool try_dir_list(const PROCESS* proc, const char* list, char sep, const std::string& name, std::string* path,
-                  bool* fSkipped, FILE_MAP* fm) {
+                  bool* fSkipped, FILE_BYTES* fm) {
     for (const std::string& dir : folders_of(list, sep))
         if (try_search_dir(proc, dir, name, path, fSkipped, fm)) return true;
     return false;
@@ -210,7 +167,7 @@ bool try_dir_list(const PROCESS* proc, const char* list, char sep, const std::st
 // system folders (WINEPATH's, ';'-separated, or when it is not set Wine's folder for the
 // machine), PATH (':'-separated); the first hit that is not a PE image of another machine
 // wins, as one PATH serves 32-bit and 64-bit programs alike.
-bool search(const PROCESS* proc, const std::string& name, std::string* path, bool* fSkipped, FILE_MAP* fm) {
+bool search(const PROCESS* proc, const std::string& name, std::string* path, bool* fSkipped, FILE_BYTES* fm) {
     *fSkipped = false;
     if (!g.appDir.empty() && try_search_dir(proc, g.appDir, name, path, fSkipped, fm)) return true;
     if (try_search_dir(proc, "", name, path, fSkipped, fm)) return true;
@@ -221,7 +178,7 @@ bool search(const PROCESS* proc, const std::string& name, std::string* path, boo
 
 // search, answered from what the process remembers of an earlier search for the same name
 // while that is allowed.
-bool remembered_search(PROCESS* proc, const std::string& name, std::string* path, bool* fSkipped, FILE_MAP* fm) {
+bool remembered_search(PROCESS* proc, const std::string& name, std::string* path, bool* fSkipped, FILE_BYTES* fm) {
     if (!remembering_dir_listings()) return search(proc, name, path, fSkipped, fm);
     auto it = proc->searched.find(name);
     if (it == proc->searched.end()) {
@@ -237,16 +194,13 @@ bool remembered_search(PROCESS* proc, const std::string& name, std::string* path
 // Maps the file at path (unless the search left it mapped in *fm) and reads its headers and
 // whole import table; the module is then registered as loaded in proc (it counts as loaded
 // while its imports are being loaded).
-EMU_MODULE* map_module(PROCESS* proc, const std::string& path, FILE_MAP* fm, uint32_t* err) {
+EMU_MODULE* map_module(PROCESS* proc, const std::string& path, FILE_BYTES* fm, uint32_t* err) {
     *err = LOAD_ERR_BAD_EXE_FORMAT;
-    if (!fm->p && !map_file(path, fm)) return nullptr;
+    if (!fm->p && !map_image_file(path, fm)) return nullptr;
     auto m = std::make_unique<EMU_MODULE>();
-    m->map = fm->p;
-    m->cbMap = fm->cb;
-    fm->p = nullptr;
-    BYTE_SPAN file{static_cast<const uint8_t*>(m->map), m->cbMap};
-    if (!pe_parse_image(file, &m->img) || !pe_loadable_for(&m->img.hdr, proc->Machine) ||
-        !pe_read_imports(&m->img, &m->imports))
+    m->bytes = std::move(*fm);
+    if (pe_parse_image(m->bytes.span(), &m->img).problem != PE_FINE || !pe_loadable_for(&m->img.hdr, proc->Machine) ||
+        pe_read_imports(&m->img, &m->imports).problem != PE_FINE)
         return nullptr;
     m->proc = proc;
     m->path = path;
@@ -267,15 +221,12 @@ const APISET_SCHEMA* schema_of(PROCESS* proc) {
     std::string path;
     for (const std::string& dir : dirs) {
         if (dir.empty() || !try_dir(dir, "apisetschema.dll", &path)) continue;
-        FILE_MAP fm;
+        FILE_BYTES fm;
         BYTE_SPAN section{nullptr, 0};
-        if (map_file(path, &fm) &&
-            apiset_find_section(BYTE_SPAN{static_cast<const uint8_t*>(fm.p), fm.cb}, &section) &&
+        if (map_image_file(path, &fm) && apiset_find_section(fm.span(), &section) &&
             apiset_read_schema(section, &proc->schema)) {
             proc->fHasSchema = true;
-            proc->schemaMap = fm.p;
-            proc->cbSchemaMap = fm.cb;
-            fm.p = nullptr;
+            proc->schemaFile = std::move(fm);
         }
         break;
     }
@@ -301,7 +252,7 @@ EMU_MODULE* find_or_map(PROCESS* proc, const std::string& asked, std::string_vie
     std::string file = dll_file_name(name);
     size_t slash = file.rfind('/');
     std::string path;
-    FILE_MAP fm;
+    FILE_BYTES fm;
     if (slash == std::string::npos) {
         auto it = proc->byName.find(ascii_lower(file));
         if (it != proc->byName.end()) return it->second;
@@ -372,7 +323,7 @@ bool resolve(EMU_MODULE* m, PE_IMPORT_REF ref, uintptr_t* value) {
             return true;
         }
         std::string_view text;
-        if (hops == MAX_FORWARDER_HOPS || !pe_name_at(&m->img, rva, UINT64_MAX, &text)) return false;
+        if (hops == MAX_FORWARDER_HOPS || !pe_name_at(&m->img.view, rva, UINT64_MAX, &text)) return false;
         size_t dot = text.rfind('.');
         if (dot == std::string_view::npos || dot == 0 || dot + 1 == text.size()) return false;
         std::string_view entry = text.substr(dot + 1);
