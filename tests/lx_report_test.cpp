@@ -248,7 +248,8 @@ TEST(LxReport, JsonDocumentKeepsEveryByte) {
     for (const char* part : {"{\"dll\": \"CAF\\udce9\", \"module\": 1,\n         \"entries\": [{\"ordinal\": 7}]}",
                              "\"file\": \"CAF\\udce9.DLL\", \"format\": null, \"level\": 2, \"opened\": false",
                              "\"dll\": \"\xC3\x89T\\udce2\\udc82\"", "\"dll\": \"A\\\"B\\\\C\\u0001\"",
-                             "{\"kind\": \"not_opened\", \"dll\": \"CAF\\udce9.DLL\", \"error\": 1, \"module\": 1, \"chain\": [\"app.exe\"]}"}) {
+                             "{\"kind\": \"not_opened\", \"dll\": \"CAF\\udce9.DLL\", \"error\": 1, \"module\": 1, \"chain\": [\"app.exe\"], "
+                             "\"chains\": [[\"app.exe\"]]}"}) {
         SCOPED_TRACE(part);
         EXPECT_NE(r.out.find(part), std::string::npos) << r.out;
     }

@@ -6,7 +6,8 @@
   report_check.py schema TOOL SCHEMA TREE...  each -j document validates (exit 77: no jsonschema)
   report_check.py dot TOOL TREE...         each -g document renders with dot -Tsvg (77: no dot)
 
-A TREE is a folder holding app.exe. Besides the trees given, each check also runs over
+A TREE is a folder holding app.exe. Each check runs with -l, with -!, with -e -l and with
+-x -e -l. Besides the trees given, each check also runs over
 trees derived from the LX example when it is among them: a DLL missing, a damaged DLL,
 and a DLL name that is not UTF-8.
 """
@@ -45,7 +46,9 @@ def summary(doc):
             e = p["entry"]
             what = (b"ordinal %d" % e["ordinal"] if "ordinal" in e else b"entry '" + b(e["name"]) + b"'") \
                 + b" not resolved (%d)" % p["error"]
-        out.append(b(p["dll"]) + b": " + what + b", needed by " + b" > ".join(b(c) for c in p["chain"]) + b"\n")
+        chains = b", and by ".join(b" > ".join(b(c) for c in chain) for chain in p["chains"])
+        unknown = b"" if p.get("cause_found", True) else b"; cause not found"
+        out.append(b(p["dll"]) + b": " + what + b", needed by " + chains + unknown + b"\n")
     return b"".join(out)
 
 
@@ -84,6 +87,9 @@ def render(doc):
                     ok = False
                     line(lv, b"Loading '" + dll + b"' --> NOT loaded!")
                     line(lv, b"Unable to load DLL '" + dll + b"'.  LoadLibrary returned: %d" % imp["error"])
+                    # With -x the file found for it is checked right after.
+                    if imp["module"] is not None and imp["module"] not in seen:
+                        module(imp["module"])
                     continue
                 path = b(imp["path"])
                 line(lv, b"Loading '" + dll + b"' --> " + path + b".")
@@ -168,7 +174,7 @@ def main():
         trees += derived_trees(trees, scratch)
         for tree in trees:
             app = os.path.join(tree, "app.exe")
-            for opts in (["-l"], ["-!"], ["-e", "-l"]):
+            for opts in (["-l"], ["-!"], ["-e", "-l"], ["-x", "-e", "-l"]):
                 if mode == "dot":
                     rc, dot = run(tool, ["-g"] + opts + [app], empty, empty, subprocess.DEVNULL)
                     svg = subprocess.run(["dot", "-Tsvg"], input=dot, stdout=subprocess.PIPE, stderr=subprocess.PIPE)

@@ -1,7 +1,12 @@
 // The record of a run's checks, filled from its events.
 #include "driver/run_record.h"
 
+#include <algorithm>
+#include <cstdio>
+
+#include "common/text.h"
 #include "driver/messages.h"
+#include "platform/fs.h"
 
 namespace talvek {
 
@@ -18,6 +23,49 @@ static RUN_IMPORT* current_import() {
 }
 
 static int32_t current_index() { return RunRecord.stack.empty() ? -1 : RunRecord.stack.back(); }
+
+// The base names of the modules from the named one down to module i, along the path that
+// first reached i.
+static std::vector<std::string> chain_to(int32_t i) {
+    std::vector<std::string> chain;
+    for (; i >= 0; i = RunRecord.modules[size_t(i)].iParent)
+        chain.push_back(std::string(base_name(RunRecord.modules[size_t(i)].filespec)));
+    std::reverse(chain.begin(), chain.end());
+    return chain;
+}
+
+// Enters what a failure of the current import comes down to: the last step of its cause,
+// which self (the import or entry that failed) stands for when the cause has no steps. The
+// chain runs through the current module and each module of the cause that imports the next.
+// A leaf met before gains a chain rather than a second problem.
+static void record_leaf(const LOAD_FAILURE& cause, const LOAD_STEP& self) {
+    const LOAD_STEP& leaf = cause.chain.size() > 1 ? cause.chain.back() : self;
+    std::vector<std::string> chain = chain_to(current_index());
+    for (size_t j = 1; j < cause.chain.size(); j++) chain.push_back(std::string(base_name(cause.chain[j].importer)));
+    char number[16];
+    snprintf(number, sizeof number, "%u", unsigned(leaf.error));
+    std::string key = std::string(leaf.fEntry ? "e" : "d") + number + ":" + ascii_lower(leaf.dll);
+    if (leaf.fEntry) key += (leaf.fOrdinal ? std::string("#") + std::to_string(leaf.ordinal) : "." + leaf.entry);
+    auto found = RunRecord.problemByLeaf.find(key);
+    if (found != RunRecord.problemByLeaf.end()) {
+        std::vector<std::vector<std::string>>& chains = RunRecord.problems[found->second].chains;
+        if (std::find(chains.begin(), chains.end(), chain) == chains.end()) chains.push_back(std::move(chain));
+        return;
+    }
+    RUN_PROBLEM p;
+    p.kind = leaf.fEntry ? PROBLEM_NOT_RESOLVED : PROBLEM_NOT_LOADED;
+    p.dll = leaf.dll;
+    p.fOrdinal = leaf.fOrdinal;
+    p.ulOrdinal = leaf.ordinal;
+    p.entry = leaf.entry;
+    p.error = int32_t(leaf.error);
+    p.fCauseUnknown = cause.fUnknown;
+    p.reason = cause.reason;
+    p.passedOver = cause.passedOver;
+    p.chains.push_back(std::move(chain));
+    RunRecord.problemByLeaf.emplace(std::move(key), RunRecord.problems.size());
+    RunRecord.problems.push_back(std::move(p));
+}
 
 static void record_enter(const char* filespec) {
     if (!RunRecord.fOn) return;
@@ -56,8 +104,13 @@ static void record_leave(int32_t rc) {
     // A DLL reached by recursion that did not check out is missing for the module that
     // needs it; the named module's own result is the exit code instead.
     if (rc != 0 && pMod->iParent >= 0) {
-        RUN_PROBLEM_KIND kind = pMod->fOpened ? PROBLEM_CHECK_FAILED : PROBLEM_NOT_OPENED;
-        RunRecord.problems.push_back({kind, pMod->iParent, -1, -1, i});
+        RUN_PROBLEM p;
+        p.kind = pMod->fOpened ? PROBLEM_CHECK_FAILED : PROBLEM_NOT_OPENED;
+        p.dll = std::string(base_name(pMod->filespec));
+        p.error = rc;
+        p.iFailed = i;
+        p.chains.push_back(chain_to(pMod->iParent));
+        RunRecord.problems.push_back(std::move(p));
     }
 }
 
@@ -84,29 +137,39 @@ static void record_import(std::string_view dll, bool fDelayLoaded) {
     pMod->imports.back().fDelayLoaded = fDelayLoaded;
 }
 
-static void record_load(bool fLoaded, std::string_view path, int32_t error) {
+static void record_load(bool fLoaded, std::string_view path, int32_t error, const LOAD_FAILURE* cause) {
     RUN_IMPORT* pImport = RunRecord.fOn ? current_import() : nullptr;
     if (!pImport) return;
     pImport->fLoadTested = true;
     pImport->fLoaded = fLoaded;
     pImport->path = std::string(path);
     pImport->load_error = error;
-    if (!fLoaded) {
-        RUN_MODULE* pMod = current_module();
-        RunRecord.problems.push_back(
-            {PROBLEM_NOT_LOADED, current_index(), int32_t(pMod->imports.size()) - 1, -1, -1});
-    }
+    if (fLoaded) return;
+    if (cause) pImport->cause = *cause;
+    // Without a cause the DLL itself is what is missing.
+    LOAD_STEP self;
+    self.dll = pImport->dll;
+    self.error = uint32_t(error);
+    record_leaf(pImport->cause, self);
 }
 
-static void record_entry(bool fOrdinal, uint32_t ulOrdinal, std::string_view name, int32_t outcome) {
+static void record_entry(bool fOrdinal, uint32_t ulOrdinal, std::string_view name, int32_t outcome,
+                         const LOAD_FAILURE* cause) {
     RUN_IMPORT* pImport = RunRecord.fOn ? current_import() : nullptr;
     if (!pImport) return;
-    pImport->entries.push_back({fOrdinal, fOrdinal ? ulOrdinal : 0, fOrdinal ? std::string() : std::string(name), outcome});
-    if (outcome != 0 && outcome != ENTRY_NOT_ASKED) {
-        RUN_MODULE* pMod = current_module();
-        RunRecord.problems.push_back({PROBLEM_NOT_RESOLVED, current_index(), int32_t(pMod->imports.size()) - 1,
-                                      int32_t(pImport->entries.size()) - 1, -1});
-    }
+    pImport->entries.push_back(
+        {fOrdinal, fOrdinal ? ulOrdinal : 0, fOrdinal ? std::string() : std::string(name), outcome, {}});
+    if (outcome == 0 || outcome == ENTRY_NOT_ASKED) return;
+    RUN_ENTRY& e = pImport->entries.back();
+    if (cause) e.cause = *cause;
+    LOAD_STEP self;
+    self.dll = pImport->dll;
+    self.fEntry = true;
+    self.fOrdinal = fOrdinal;
+    self.ordinal = e.ulOrdinal;
+    self.entry = e.name;
+    self.error = uint32_t(outcome);
+    record_leaf(e.cause, self);
 }
 
 // The module whose check the run was in when a failure ended it: the error and the exit code
@@ -125,9 +188,9 @@ void record_event(const REPORT_EVENT& ev) {
         case RPT_FORMAT: record_format(format_name(ev.format)); break;
         case RPT_ERROR: record_error(error_text(ev.error), ev.text); break;
         case RPT_IMPORT: record_import(ev.text, ev.fDelay); break;
-        case RPT_LOADED: record_load(true, ev.path, 0); break;
-        case RPT_NOT_LOADED: record_load(false, {}, ev.code); break;
-        case RPT_ENTRY: record_entry(ev.fOrdinal, ev.ordinal, ev.text, ev.code); break;
+        case RPT_LOADED: record_load(true, ev.path, 0, nullptr); break;
+        case RPT_NOT_LOADED: record_load(false, {}, ev.code, ev.cause); break;
+        case RPT_ENTRY: record_entry(ev.fOrdinal, ev.ordinal, ev.text, ev.code, ev.cause); break;
         case RPT_END: record_leave(ev.code); break;
         case RPT_FATAL: record_fatal(ev); break;
         default: break;

@@ -19,6 +19,7 @@ struct RUN_ENTRY {
     uint32_t ulOrdinal;
     std::string name;
     int32_t outcome;            // 0 resolved, the loader's error code, or ENTRY_NOT_ASKED
+    LOAD_FAILURE cause;         // when it did not resolve: the entry, and what a forwarder of it lacks
 };
 
 struct RUN_IMPORT {
@@ -28,6 +29,7 @@ struct RUN_IMPORT {
     bool fLoaded = false;
     std::string path;           // the loader's path of the DLL
     int32_t load_error = 0;
+    LOAD_FAILURE cause;         // when it did not load: the steps down to what is missing
     bool fDelayLoaded = false;
     int32_t iModule = -1;       // the module checked for it, -1 when none was
 };
@@ -46,18 +48,30 @@ struct RUN_MODULE {
 
 enum RUN_PROBLEM_KIND { PROBLEM_NOT_LOADED, PROBLEM_NOT_RESOLVED, PROBLEM_NOT_OPENED, PROBLEM_CHECK_FAILED };
 
+// One thing that is missing: a DLL or an entry that is the leaf of a failure (the same one met
+// by several ways is one problem with several chains), or a module whose file could not be
+// opened or checked.
 struct RUN_PROBLEM {
     RUN_PROBLEM_KIND kind;
-    int32_t iModule;            // the module that needs it
-    int32_t iImport;            // its import (-1 for a module's own failure)
-    int32_t iEntry;             // the entry (-1 unless not resolved)
-    int32_t iFailed;            // the failed module (check failed, not opened), else -1
+    std::string dll;            // the DLL as the module that needs it names it, or the file's base name
+    bool fOrdinal = false;      // PROBLEM_NOT_RESOLVED: the entry
+    uint32_t ulOrdinal = 0;
+    std::string entry;
+    int32_t error = 0;          // the loader's error code, or the failed check's result
+    int32_t iFailed = -1;       // the module that could not be opened or checked, else -1
+    bool fCauseUnknown = false; // the loader gave only the code, and no cause was found
+    std::string reason;         // what is wrong with the file found for the DLL, where known
+    std::vector<std::string> passedOver;   // 193: the files the search passed over
+    // Each way the run met it: the base names of the modules from the named one down to the
+    // one that needs it.
+    std::vector<std::vector<std::string>> chains;
 };
 
 struct RUN_RECORD {
     bool fOn = false;
     std::vector<RUN_MODULE> modules;
     std::vector<RUN_PROBLEM> problems;
+    std::unordered_map<std::string, size_t> problemByLeaf;   // a missing DLL or entry -> its problem
     std::vector<int32_t> stack;     // per proc_file level: the module index, -1 when skipped
     std::unordered_map<std::string, int32_t> byName;
 };

@@ -2,6 +2,8 @@
 #include <algorithm>
 #include <cinttypes>
 #include <map>
+#include <set>
+#include <string>
 
 #include "driver/registry.h"
 #include "driver/run_record.h"
@@ -12,7 +14,7 @@ namespace talvek {
 const char TalvekVersion[] = TALVEK_VERSION;
 
 // The document's shape; raised when a field changes meaning or goes away.
-static const int kJsonFormatVersion = 1;
+static const int kJsonFormatVersion = 2;
 
 // The length of the well-formed UTF-8 sequence at s[i], 0 when none starts there
 // (overlong forms, surrogates and code points above U+10FFFF are not well-formed).
@@ -84,24 +86,6 @@ static void dot_str(FILE* out, std::string_view s) {
     }
 }
 
-// The modules from the named one down to i, along the path that first reached i.
-static std::vector<int32_t> chain_to(int32_t i) {
-    std::vector<int32_t> chain;
-    for (; i >= 0; i = RunRecord.modules[size_t(i)].iParent) chain.push_back(i);
-    std::reverse(chain.begin(), chain.end());
-    return chain;
-}
-
-static const RUN_IMPORT* problem_import(const RUN_PROBLEM& p) {
-    return p.iImport < 0 ? nullptr : &RunRecord.modules[size_t(p.iModule)].imports[size_t(p.iImport)];
-}
-
-// The name of what is missing: the DLL as imported, or the base name of a module's file.
-static std::string_view problem_dll(const RUN_PROBLEM& p) {
-    if (p.iFailed >= 0) return base_name(RunRecord.modules[size_t(p.iFailed)].filespec);
-    return problem_import(p)->dll;
-}
-
 static const char* problem_kind(RUN_PROBLEM_KIND kind) {
     switch (kind) {
         case PROBLEM_NOT_LOADED: return "not_loaded";
@@ -115,31 +99,76 @@ void print_missing_summary(FILE* out) {
     if (RunRecord.problems.empty()) return;
     fprintf(out, "\nMissing: %u\n", unsigned(RunRecord.problems.size()));
     for (const RUN_PROBLEM& p : RunRecord.problems) {
-        std::string_view dll = problem_dll(p);
-        fprintf(out, "%.*s: ", int(dll.size()), dll.data());
-        const RUN_IMPORT* pImport = problem_import(p);
-        if (p.kind == PROBLEM_NOT_LOADED) {
-            fprintf(out, "not loaded (%d)", int(pImport->load_error));
-        } else if (p.kind == PROBLEM_NOT_RESOLVED) {
-            const RUN_ENTRY& e = pImport->entries[size_t(p.iEntry)];
-            if (e.fOrdinal)
-                fprintf(out, "ordinal %u not resolved (%d)", unsigned(e.ulOrdinal), int(e.outcome));
-            else
-                fprintf(out, "entry '%s' not resolved (%d)", e.name.c_str(), int(e.outcome));
-        } else if (p.kind == PROBLEM_NOT_OPENED) {
+        fprintf(out, "%s: ", p.dll.c_str());
+        if (p.kind == PROBLEM_NOT_LOADED)
+            fprintf(out, "not loaded (%d)", int(p.error));
+        else if (p.kind == PROBLEM_NOT_RESOLVED && p.fOrdinal)
+            fprintf(out, "ordinal %u not resolved (%d)", unsigned(p.ulOrdinal), int(p.error));
+        else if (p.kind == PROBLEM_NOT_RESOLVED)
+            fprintf(out, "entry '%s' not resolved (%d)", p.entry.c_str(), int(p.error));
+        else if (p.kind == PROBLEM_NOT_OPENED)
             fputs("cannot be opened", out);
-        } else {
-            fprintf(out, "check failed (%d)", int(RunRecord.modules[size_t(p.iFailed)].result));
+        else
+            fprintf(out, "check failed (%d)", int(p.error));
+        const char* sep = ", needed by ";
+        for (const std::vector<std::string>& chain : p.chains) {
+            fputs(sep, out);
+            for (size_t k = 0; k < chain.size(); k++) fprintf(out, "%s%s", k ? " > " : "", chain[k].c_str());
+            sep = ", and by ";
         }
-        fputs(", needed by ", out);
-        const char* sep = "";
-        for (int32_t i : chain_to(p.iModule)) {
-            std::string_view name = base_name(RunRecord.modules[size_t(i)].filespec);
-            fprintf(out, "%s%.*s", sep, int(name.size()), name.data());
-            sep = " > ";
-        }
-        fputc('\n', out);
+        fputs(p.fCauseUnknown ? "; cause not found\n" : "\n", out);
     }
+}
+
+static void json_null_or_str(FILE* out, std::string_view s) {
+    if (s.empty())
+        fputs("null", out);
+    else
+        json_str(out, s);
+}
+
+static void json_str_list(FILE* out, const std::vector<std::string>& list) {
+    fputc('[', out);
+    for (size_t k = 0; k < list.size(); k++) {
+        if (k) fputs(", ", out);
+        json_str(out, list[k]);
+    }
+    fputc(']', out);
+}
+
+static void json_ref(FILE* out, bool fOrdinal, uint32_t ulOrdinal, std::string_view name) {
+    if (fOrdinal) {
+        fprintf(out, "{\"ordinal\": %u}", unsigned(ulOrdinal));
+    } else {
+        fputs("{\"name\": ", out);
+        json_str(out, name);
+        fputc('}', out);
+    }
+}
+
+// Why a DLL did not load or an entry did not resolve: the loader's steps from what was asked
+// for down to what is missing.
+static void json_cause(FILE* out, const LOAD_FAILURE& c) {
+    fputs(", \"cause\": {\"steps\": [", out);
+    for (size_t k = 0; k < c.chain.size(); k++) {
+        const LOAD_STEP& step = c.chain[k];
+        fputs(k ? ", {\"importer\": " : "{\"importer\": ", out);
+        json_null_or_str(out, step.importer);
+        fputs(", \"dll\": ", out);
+        json_str(out, step.dll);
+        fputs(", \"file\": ", out);
+        json_null_or_str(out, step.file);
+        if (step.fEntry) {
+            fputs(", \"entry\": ", out);
+            json_ref(out, step.fOrdinal, step.ordinal, step.entry);
+        }
+        fprintf(out, ", \"error\": %u}", unsigned(step.error));
+    }
+    fputs("], \"passed_over\": ", out);
+    json_str_list(out, c.passedOver);
+    fputs(", \"reason\": ", out);
+    json_null_or_str(out, c.reason);
+    fprintf(out, ", \"found\": %s}", c.fUnknown ? "false" : "true");
 }
 
 static void json_entry(FILE* out, const RUN_ENTRY& e, bool fLoadTested) {
@@ -155,6 +184,7 @@ static void json_entry(FILE* out, const RUN_ENTRY& e, bool fLoadTested) {
             fputs("null", out);
         else
             fprintf(out, "%d", int(e.outcome));
+        if (e.outcome != 0) json_cause(out, e.cause);
     }
     fputc('}', out);
 }
@@ -178,6 +208,7 @@ static void json_import(FILE* out, const RUN_IMPORT& imp) {
             fputs("null", out);
         else
             fprintf(out, "%d", int(imp.load_error));
+        if (!imp.fLoaded) json_cause(out, imp.cause);
         fprintf(out, ", \"delay_loaded\": %s", imp.fDelayLoaded ? "true" : "false");
     }
     fputs(",\n         \"entries\": [", out);
@@ -221,32 +252,33 @@ static void json_module(FILE* out, const RUN_MODULE& m, size_t i) {
 
 static void json_problem(FILE* out, const RUN_PROBLEM& p) {
     fprintf(out, "    {\"kind\": \"%s\", \"dll\": ", problem_kind(p.kind));
-    json_str(out, problem_dll(p));
-    const RUN_IMPORT* pImport = problem_import(p);
+    json_str(out, p.dll);
     if (p.kind == PROBLEM_NOT_RESOLVED) {
         fputs(", \"entry\": ", out);
-        json_entry(out, pImport->entries[size_t(p.iEntry)], true);
+        json_ref(out, p.fOrdinal, p.ulOrdinal, p.entry);
     }
-    fputs(", \"error\": ", out);
-    if (p.kind == PROBLEM_NOT_LOADED)
-        fprintf(out, "%d", int(pImport->load_error));
-    else if (p.kind == PROBLEM_NOT_RESOLVED)
-        fprintf(out, "%d", int(pImport->entries[size_t(p.iEntry)].outcome));
-    else
-        fprintf(out, "%d", int(RunRecord.modules[size_t(p.iFailed)].result));
-    fputs(", \"module\": ", out);
+    fprintf(out, ", \"error\": %d, \"module\": ", int(p.error));
     if (p.iFailed < 0)
         fputs("null", out);
     else
         fprintf(out, "%d", int(p.iFailed));
-    fputs(", \"chain\": [", out);
-    const char* sep = "";
-    for (int32_t i : chain_to(p.iModule)) {
-        fputs(sep, out);
-        json_str(out, base_name(RunRecord.modules[size_t(i)].filespec));
-        sep = ", ";
+    fputs(", \"chain\": ", out);
+    json_str_list(out, p.chains.front());
+    fputs(", \"chains\": [", out);
+    for (size_t k = 0; k < p.chains.size(); k++) {
+        if (k) fputs(", ", out);
+        json_str_list(out, p.chains[k]);
     }
-    fputs("]}", out);
+    fputc(']', out);
+    // What the loader knows of a DLL or entry it could not load or resolve.
+    if (p.kind == PROBLEM_NOT_LOADED || p.kind == PROBLEM_NOT_RESOLVED) {
+        fputs(", \"reason\": ", out);
+        json_null_or_str(out, p.reason);
+        fputs(", \"passed_over\": ", out);
+        json_str_list(out, p.passedOver);
+        fprintf(out, ", \"cause_found\": %s", p.fCauseUnknown ? "false" : "true");
+    }
+    fputc('}', out);
 }
 
 void print_json_report(FILE* out, int argc, char** argv, int32_t exit_code, bool fList) {
@@ -288,6 +320,12 @@ void print_json_report(FILE* out, int argc, char** argv, int32_t exit_code, bool
 
 static const char kMissingStyle[] = ", style=dashed, color=red, fontcolor=red";
 
+// An edge the loader met below a failed import: from the DLL that needs step's DLL to it.
+struct CAUSE_EDGE {
+    std::string from, to;
+    const LOAD_STEP* step;
+};
+
 void print_dot_graph(FILE* out) {
     fputs("digraph talvek {\n  node [shape=box];\n", out);
     for (size_t i = 0; i < RunRecord.modules.size(); i++) {
@@ -311,29 +349,70 @@ void print_dot_graph(FILE* out) {
     }
     // One node per DLL name that no module stands for, shared by all that import it.
     std::map<std::string, unsigned> named;
+    auto declare = [&](const std::string& dll, bool fMissing, int32_t error) {
+        auto it = named.find(dll);
+        if (it != named.end()) return it->second;
+        unsigned n = unsigned(named.size());
+        named.emplace(dll, n);
+        fprintf(out, "  n%u [label=\"", n);
+        dot_str(out, dll);
+        if (fMissing) fprintf(out, "\\nnot loaded (%d)", int(error));
+        fprintf(out, "\"%s];\n", fMissing ? kMissingStyle : "");
+        return n;
+    };
+    auto import_node = [&](const RUN_IMPORT& imp) {
+        return imp.iModule >= 0 ? "m" + std::to_string(imp.iModule) : "n" + std::to_string(named[imp.dll]);
+    };
+    for (const RUN_MODULE& m : RunRecord.modules)
+        for (const RUN_IMPORT& imp : m.imports)
+            if (imp.iModule < 0) declare(imp.dll, imp.fLoadTested && !imp.fLoaded, imp.load_error);
+    // The DLLs the loader met on the way down to what a failed import lacks, each with an
+    // edge from the DLL that needs it; a DLL that did not load is drawn as missing, one of
+    // which only an entry is missing is not.
+    std::vector<CAUSE_EDGE> causes;
+    auto add_cause = [&](const std::string& from, const LOAD_FAILURE& cause) {
+        std::string prev = from;
+        for (size_t k = 1; k < cause.chain.size(); k++) {
+            const LOAD_STEP& step = cause.chain[k];
+            auto module = RunRecord.byName.find(step.file);
+            std::string to = !step.file.empty() && module != RunRecord.byName.end()
+                                 ? "m" + std::to_string(module->second)
+                                 : "n" + std::to_string(declare(step.dll, !step.fEntry, int32_t(step.error)));
+            causes.push_back(CAUSE_EDGE{prev, to, &step});
+            prev = to;
+        }
+    };
     for (const RUN_MODULE& m : RunRecord.modules) {
         for (const RUN_IMPORT& imp : m.imports) {
-            if (imp.iModule >= 0 || named.count(imp.dll)) continue;
-            unsigned n = unsigned(named.size());
-            named.emplace(imp.dll, n);
-            fprintf(out, "  n%u [label=\"", n);
-            dot_str(out, imp.dll);
-            if (imp.fLoadTested && !imp.fLoaded) fprintf(out, "\\nnot loaded (%d)", int(imp.load_error));
-            fprintf(out, "\"%s];\n", imp.fLoadTested && !imp.fLoaded ? kMissingStyle : "");
+            if (imp.fLoadTested && !imp.fLoaded) add_cause(import_node(imp), imp.cause);
+            for (const RUN_ENTRY& e : imp.entries)
+                if (e.outcome != 0 && e.outcome != ENTRY_NOT_ASKED) add_cause(import_node(imp), e.cause);
         }
     }
     for (size_t i = 0; i < RunRecord.modules.size(); i++) {
         for (const RUN_IMPORT& imp : RunRecord.modules[i].imports) {
             size_t cFailed = 0;
             for (const RUN_ENTRY& e : imp.entries) cFailed += e.outcome != 0 && e.outcome != ENTRY_NOT_ASKED;
-            if (imp.iModule >= 0)
-                fprintf(out, "  m%u -> m%d [label=\"%u", unsigned(i), int(imp.iModule), unsigned(imp.entries.size()));
-            else
-                fprintf(out, "  m%u -> n%u [label=\"%u", unsigned(i), named[imp.dll], unsigned(imp.entries.size()));
+            fprintf(out, "  m%u -> %s [label=\"%u", unsigned(i), import_node(imp).c_str(), unsigned(imp.entries.size()));
             if (cFailed) fprintf(out, " (%u failed)", unsigned(cFailed));
             bool fMissing = cFailed || (imp.fLoadTested && !imp.fLoaded);
             fputs(fMissing ? "\", color=red, fontcolor=red];\n" : "\"];\n", out);
         }
+    }
+    std::set<std::string> drawn;
+    for (const CAUSE_EDGE& c : causes) {
+        const LOAD_STEP& step = *c.step;
+        std::string key = c.from + ">" + c.to + ">" + (step.fEntry ? step.entry + "#" + std::to_string(step.ordinal) : "");
+        if (!drawn.insert(key).second) continue;
+        fprintf(out, "  %s -> %s [", c.from.c_str(), c.to.c_str());
+        if (step.fEntry && step.fOrdinal) {
+            fprintf(out, "label=\"ordinal %u not resolved\", ", unsigned(step.ordinal));
+        } else if (step.fEntry) {
+            fputs("label=\"'", out);
+            dot_str(out, step.entry);
+            fputs("' not resolved\", ", out);
+        }
+        fputs("color=red, fontcolor=red];\n", out);
     }
     fputs("}\n", out);
 }

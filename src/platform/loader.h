@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/report.h"
+
 namespace talvek {
 
 typedef void* HMODULE;   // null: not loaded
@@ -18,12 +20,18 @@ constexpr uint32_t LOAD_ERR_INSUFFICIENT_BUFFER = 122;
 // The address a caller reads as a call gate; the emulated loader never hands it out.
 constexpr uintptr_t LOAD_CALL_GATE = 0xFE37;
 
-// Loads a DLL by name with its static imports; it stays loaded for the run.
-// Null on failure, with the reason for GetLastError.
-HMODULE LoadLibraryA(const char* lpLibFileName);
+// Loads a DLL by name with its static imports into the selected process; it stays loaded for
+// the run. Null on failure, with the error code for GetLastError and, when why is given, the
+// cause: the steps from name down to the import that failed.
+HMODULE loader_load(const char* name, LOAD_FAILURE* why);
 
 // The address of an entry of a loaded module: a value of at most 0xFFFF in lpProcName is
-// an ordinal, anything else points to the entry's name. 0 on failure (GetLastError 127).
+// an ordinal, anything else points to the entry's name. 0 on failure (GetLastError 127), with
+// the cause in *why when given: the entry, and past it what a forwarder of it lacks.
+uintptr_t loader_resolve(HMODULE hModule, const char* lpProcName, LOAD_FAILURE* why);
+
+// loader_load and loader_resolve without the cause.
+HMODULE LoadLibraryA(const char* lpLibFileName);
 uintptr_t GetProcAddress(HMODULE hModule, const char* lpProcName);
 
 // Copies the loaded module's file path into lpFilename, cut to nSize bytes with its

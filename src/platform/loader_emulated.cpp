@@ -37,12 +37,12 @@ struct EMU_MODULE {
     std::set<std::pair<size_t, const EMU_MODULE*>> resolved;
 };
 
-// What the search found for one file name: a path, or nothing (fSkipped: only images of
-// other machines).
+// What the search found for one file name: a path, or nothing; and the files it passed over
+// as images of other machines.
 struct SEARCH_RESULT {
     bool fFound;
-    bool fSkipped;
     std::string path;
+    std::vector<std::string> skipped;
 };
 
 // One emulated process: the modules of one machine. A DLL loads into a process when its
@@ -58,7 +58,7 @@ struct PROCESS {
     // times then costs one search and one read of it. Outcomes of loads are not kept: they
     // depend on what is being loaded at the time (cycles, rollback).
     std::unordered_map<std::string, SEARCH_RESULT> searched;
-    std::unordered_set<std::string> notImages;
+    std::unordered_map<std::string, std::string> notImages;   // path -> why it is none
     // Wine's DLL folder for this machine when WINEPATH is not set ("" otherwise, or when
     // there is none), found when the process is made.
     std::string sysDir;
@@ -132,15 +132,15 @@ bool map_image_file(const std::string& path, FILE_BYTES* fm) {
     return map_file(path, fm) && fm->len >= DOS_HDR_SIZE;
 }
 
-// A search hit in dir, unless the file found is a PE image of another machine (*fSkipped
-// then). The file of a hit stays mapped in *fm for its load; one that cannot be mapped is
-// not passed over, and loading it then fails.
+// A search hit in dir, unless the file found is a PE image of another machine (added to
+// *skipped then). The file of a hit stays mapped in *fm for its load; one that cannot be
+// mapped is not passed over, and loading it then fails.
 bool try_search_dir(const PROCESS* proc, const std::string& dir, const std::string& name, std::string* path,
-                    bool* fSkipped, FILE_BYTES* fm) {
+                    std::vector<std::string>* skipped, FILE_BYTES* fm) {
     if (!try_dir(dir, name, path)) return false;
     if (!map_image_file(*path, fm) || !pe_other_machine(fm->span(), proc->Machine)) return true;
     fm->release();
-    *fSkipped = true;
+    skipped->push_back(*path);
     return false;
 }
 
@@ -157,9 +157,9 @@ std::vector<std::string> folders_of(const char* list, char sep) {
 }
 
 bool try_dir_list(const PROCESS* proc, const char* list, char sep, const std::string& name, std::string* path,
-                  bool* fSkipped, FILE_BYTES* fm) {
+                  std::vector<std::string>* skipped, FILE_BYTES* fm) {
     for (const std::string& dir : folders_of(list, sep))
-        if (try_search_dir(proc, dir, name, path, fSkipped, fm)) return true;
+        if (try_search_dir(proc, dir, name, path, skipped, fm)) return true;
     return false;
 }
 
@@ -167,41 +167,52 @@ bool try_dir_list(const PROCESS* proc, const char* list, char sep, const std::st
 // system folders (WINEPATH's, ';'-separated, or when it is not set Wine's folder for the
 // machine), PATH (':'-separated); the first hit that is not a PE image of another machine
 // wins, as one PATH serves 32-bit and 64-bit programs alike.
-bool search(const PROCESS* proc, const std::string& name, std::string* path, bool* fSkipped, FILE_BYTES* fm) {
-    *fSkipped = false;
-    if (!g.appDir.empty() && try_search_dir(proc, g.appDir, name, path, fSkipped, fm)) return true;
-    if (try_search_dir(proc, "", name, path, fSkipped, fm)) return true;
-    if (try_dir_list(proc, getenv("WINEPATH"), ';', name, path, fSkipped, fm)) return true;
-    if (!proc->sysDir.empty() && try_search_dir(proc, proc->sysDir, name, path, fSkipped, fm)) return true;
-    return try_dir_list(proc, getenv("PATH"), ':', name, path, fSkipped, fm);
+bool search(const PROCESS* proc, const std::string& name, std::string* path, std::vector<std::string>* skipped,
+            FILE_BYTES* fm) {
+    skipped->clear();
+    if (!g.appDir.empty() && try_search_dir(proc, g.appDir, name, path, skipped, fm)) return true;
+    if (try_search_dir(proc, "", name, path, skipped, fm)) return true;
+    if (try_dir_list(proc, getenv("WINEPATH"), ';', name, path, skipped, fm)) return true;
+    if (!proc->sysDir.empty() && try_search_dir(proc, proc->sysDir, name, path, skipped, fm)) return true;
+    return try_dir_list(proc, getenv("PATH"), ':', name, path, skipped, fm);
 }
 
 // search, answered from what the process remembers of an earlier search for the same name
 // while that is allowed.
-bool remembered_search(PROCESS* proc, const std::string& name, std::string* path, bool* fSkipped, FILE_BYTES* fm) {
-    if (!remembering_dir_listings()) return search(proc, name, path, fSkipped, fm);
+bool remembered_search(PROCESS* proc, const std::string& name, std::string* path, std::vector<std::string>* skipped,
+                       FILE_BYTES* fm) {
+    if (!remembering_dir_listings()) return search(proc, name, path, skipped, fm);
     auto it = proc->searched.find(name);
     if (it == proc->searched.end()) {
-        SEARCH_RESULT r{false, false, {}};
-        r.fFound = search(proc, name, &r.path, &r.fSkipped, fm);
+        SEARCH_RESULT r{false, {}, {}};
+        r.fFound = search(proc, name, &r.path, &r.skipped, fm);
         it = proc->searched.emplace(name, std::move(r)).first;
     }
     *path = it->second.path;
-    *fSkipped = it->second.fSkipped;
+    *skipped = it->second.skipped;
     return it->second.fFound;
 }
 
 // Maps the file at path (unless the search left it mapped in *fm) and reads its headers and
 // whole import table; the module is then registered as loaded in proc (it counts as loaded
-// while its imports are being loaded).
-EMU_MODULE* map_module(PROCESS* proc, const std::string& path, FILE_BYTES* fm, uint32_t* err) {
-    *err = LOAD_ERR_BAD_EXE_FORMAT;
-    if (!fm->p && !map_image_file(path, fm)) return nullptr;
+// while its imports are being loaded). Null, with why it is no loadable image, otherwise.
+EMU_MODULE* map_module(PROCESS* proc, const std::string& path, FILE_BYTES* fm, std::string* why) {
+    if (!fm->p && !map_image_file(path, fm)) {
+        *why = "it cannot be read as an image";
+        return nullptr;
+    }
     auto m = std::make_unique<EMU_MODULE>();
     m->bytes = std::move(*fm);
-    if (pe_parse_image(m->bytes.span(), &m->img).problem != PE_FINE || !pe_loadable_for(&m->img.hdr, proc->Machine) ||
-        pe_read_imports(&m->img, &m->imports).problem != PE_FINE)
+    PE_STATUS st = pe_parse_image(m->bytes.span(), &m->img);
+    if (st.problem == PE_FINE && !pe_loadable_for(&m->img.hdr, proc->Machine)) {
+        *why = "it is no image for this machine";
         return nullptr;
+    }
+    if (st.problem == PE_FINE) st = pe_read_imports(&m->img, &m->imports);
+    if (st.problem != PE_FINE) {
+        *why = pe_status_text(st);
+        return nullptr;
+    }
     m->proc = proc;
     m->path = path;
     m->key = ascii_lower(std::string_view(path).substr(path.rfind('/') + 1));
@@ -233,19 +244,34 @@ const APISET_SCHEMA* schema_of(PROCESS* proc) {
     return proc->fHasSchema ? &proc->schema : nullptr;
 }
 
+// A failure of the single step asked, imported by importer: error, the file found for it
+// ("" when none) and what is wrong with that file.
+void fail_step(LOAD_FAILURE* why, std::string_view importer, std::string_view asked, std::string file, uint32_t error,
+               std::string reason = {}) {
+    why->error = error;
+    why->chain.assign(1, LOAD_STEP{});
+    LOAD_STEP& step = why->chain[0];
+    step.importer = std::string(importer);
+    step.dll = std::string(asked);
+    step.file = std::move(file);
+    step.error = error;
+    why->passedOver.clear();
+    why->reason = std::move(reason);
+}
+
 // The module a name stands for in proc, asked for by the module whose path is importer ("":
 // the load test): one already loaded, or a file found and mapped now (*fNew). An API-set name
 // stands for its host, loaded by the ordinary rules. Null with 126 when no file is found or
 // the API set has no host, 193 when it is no loadable image or the search found only images
-// of other machines.
+// of other machines; *why then holds that one step, the files passed over and the reason.
 EMU_MODULE* find_or_map(PROCESS* proc, const std::string& asked, std::string_view importer, bool* fNew,
-                        uint32_t* err) {
+                        LOAD_FAILURE* why) {
     *fNew = false;
     std::string host;
     APISET_RESULT apiset = APISET_NOT_API_SET;
     if (const APISET_SCHEMA* schema = schema_of(proc)) apiset = apiset_resolve(*schema, asked, importer, &host);
     if (apiset == APISET_NO_HOST) {
-        *err = LOAD_ERR_MOD_NOT_FOUND;
+        fail_step(why, importer, asked, {}, LOAD_ERR_MOD_NOT_FOUND, "an API set without a host");
         return nullptr;
     }
     const std::string& name = apiset == APISET_HOST ? host : asked;
@@ -256,24 +282,32 @@ EMU_MODULE* find_or_map(PROCESS* proc, const std::string& asked, std::string_vie
     if (slash == std::string::npos) {
         auto it = proc->byName.find(ascii_lower(file));
         if (it != proc->byName.end()) return it->second;
-        bool fSkipped = false;
-        if (!remembered_search(proc, file, &path, &fSkipped, &fm)) {
-            *err = fSkipped ? LOAD_ERR_BAD_EXE_FORMAT : LOAD_ERR_MOD_NOT_FOUND;
+        std::vector<std::string> skipped;
+        if (!remembered_search(proc, file, &path, &skipped, &fm)) {
+            bool fSkipped = !skipped.empty();
+            fail_step(why, importer, asked, {}, fSkipped ? LOAD_ERR_BAD_EXE_FORMAT : LOAD_ERR_MOD_NOT_FOUND,
+                      fSkipped ? "only images for other machines were found" : "");
+            why->passedOver = std::move(skipped);
             return nullptr;
         }
     } else if (!try_dir(slash == 0 ? "/" : file.substr(0, slash), file.substr(slash + 1), &path)) {
-        *err = LOAD_ERR_MOD_NOT_FOUND;
+        fail_step(why, importer, asked, {}, LOAD_ERR_MOD_NOT_FOUND);
         return nullptr;
     }
     auto it = proc->byPath.find(path);
     if (it != proc->byPath.end()) return it->second;
     bool fRemember = remembering_dir_listings();
-    if (fRemember && proc->notImages.count(path)) {
-        *err = LOAD_ERR_BAD_EXE_FORMAT;
+    auto known = fRemember ? proc->notImages.find(path) : proc->notImages.end();
+    if (known != proc->notImages.end()) {
+        fail_step(why, importer, asked, path, LOAD_ERR_BAD_EXE_FORMAT, known->second);
         return nullptr;
     }
-    EMU_MODULE* m = map_module(proc, path, &fm, err);
-    if (!m && fRemember) proc->notImages.insert(path);
+    std::string reason;
+    EMU_MODULE* m = map_module(proc, path, &fm, &reason);
+    if (!m) {
+        if (fRemember) proc->notImages.emplace(path, reason);
+        fail_step(why, importer, asked, path, LOAD_ERR_BAD_EXE_FORMAT, std::move(reason));
+    }
     *fNew = m != nullptr;
     return m;
 }
@@ -290,7 +324,7 @@ void rollback(PROCESS* proc, size_t first) {
     }
 }
 
-EMU_MODULE* load_module(PROCESS* proc, const std::string& name, std::string_view importer, uint32_t* err);
+EMU_MODULE* load_module(PROCESS* proc, const std::string& name, std::string_view importer, LOAD_FAILURE* why);
 
 // The value handed out for an export: the module record's address plus the RVA, kept
 // clear of 0 and of the call-gate value.
@@ -312,12 +346,33 @@ bool parse_ordinal(std::string_view s, uint32_t* ordinal) {
     return true;
 }
 
+// The step of an entry ref that did not resolve in the module file found for dll, which
+// importer imports.
+LOAD_STEP entry_step(std::string_view importer, std::string_view dll, const std::string& file, const PE_IMPORT_REF& ref) {
+    LOAD_STEP step;
+    step.importer = std::string(importer);
+    step.dll = std::string(dll);
+    step.file = file;
+    step.fEntry = true;
+    step.fOrdinal = ref.by_ordinal;
+    step.ordinal = ref.ordinal;
+    if (!ref.by_ordinal) step.entry = std::string(ref.name);
+    step.error = LOAD_ERR_PROC_NOT_FOUND;
+    return step;
+}
+
 // Resolves an entry in m, following forwarders ("DLL.Name" or "DLL.#N", split at the last
-// '.') through at most MAX_FORWARDER_HOPS modules, which also ends a forwarder loop.
-bool resolve(EMU_MODULE* m, PE_IMPORT_REF ref, uintptr_t* value) {
+// '.') through at most MAX_FORWARDER_HOPS modules, which also ends a forwarder loop. When it
+// does not resolve and fwd is given, fwd->chain holds the steps past m that failed: a
+// forwarder's DLL that did not load, with its own steps, or the entry a forwarder's DLL lacks.
+bool resolve(EMU_MODULE* m, PE_IMPORT_REF ref, uintptr_t* value, LOAD_FAILURE* fwd) {
+    std::string viaImporter, viaDll;   // after a forwarder: the module that named m, and m as named
     for (uint32_t hops = 0;; hops++) {
         uint32_t idx = 0, rva = 0;
-        if (!pe_export_index(&m->img, ref, &idx) || !pe_export_rva(&m->img, idx, &rva)) return false;
+        if (!pe_export_index(&m->img, ref, &idx) || !pe_export_rva(&m->img, idx, &rva)) {
+            if (hops > 0 && fwd) fwd->chain.push_back(entry_step(viaImporter, viaDll, m->path, ref));
+            return false;
+        }
         if (!pe_is_forwarder(&m->img, rva)) {
             *value = address_of(m, rva);
             return true;
@@ -332,21 +387,43 @@ bool resolve(EMU_MODULE* m, PE_IMPORT_REF ref, uintptr_t* value) {
             next.by_ordinal = true;
             if (!parse_ordinal(entry, &next.ordinal)) return false;
         }
-        uint32_t err = 0;
-        EMU_MODULE* target = load_module(m->proc, std::string(text.substr(0, dot)), m->path, &err);
-        if (!target) return false;
+        std::string dll(text.substr(0, dot));
+        LOAD_FAILURE sub;
+        EMU_MODULE* target = load_module(m->proc, dll, m->path, &sub);
+        if (!target) {
+            if (fwd) *fwd = std::move(sub);
+            return false;
+        }
+        viaImporter = m->path;
+        viaDll = std::move(dll);
         m = target;
         ref = next;
     }
 }
 
+// The steps from what load_module was asked for (name, imported by importer) down to the
+// module of the top frame of stack: each module on the way and the import that led on.
+std::vector<LOAD_STEP> steps_to(const std::vector<LOAD_FRAME>& stack, std::string_view importer, const std::string& name,
+                                uint32_t error) {
+    std::vector<LOAD_STEP> steps(stack.size());
+    for (size_t j = 0; j < stack.size(); j++) {
+        LOAD_STEP& step = steps[j];
+        step.importer = j == 0 ? std::string(importer) : stack[j - 1].m->path;
+        step.dll = j == 0 ? name : std::string(stack[j - 1].m->imports.modules[stack[j - 1].iImport].dll);
+        step.file = stack[j].m->path;
+        step.error = error;
+    }
+    return steps;
+}
+
 // Loads name, asked for by importer, with everything it imports, without recursion: the
 // modules on the way are frames of an explicit stack. The first failure rolls back every
-// module this call mapped.
-EMU_MODULE* load_module(PROCESS* proc, const std::string& name, std::string_view importer, uint32_t* err) {
+// module this call mapped; *why then holds the steps from name down to the import that
+// failed.
+EMU_MODULE* load_module(PROCESS* proc, const std::string& name, std::string_view importer, LOAD_FAILURE* why) {
     size_t first = proc->modules.size();
     bool fNew = false;
-    EMU_MODULE* top = find_or_map(proc, name, importer, &fNew, err);
+    EMU_MODULE* top = find_or_map(proc, name, importer, &fNew, why);
     if (!top || !fNew) return top;
     std::vector<LOAD_FRAME> stack{LOAD_FRAME{top, 0, nullptr}};
     while (!stack.empty()) {
@@ -361,8 +438,12 @@ EMU_MODULE* load_module(PROCESS* proc, const std::string& name, std::string_view
         const PE_IMPORT_MODULE& imp = m->imports.modules[i];
         EMU_MODULE* dep = stack.back().dep;
         if (!dep) {
-            dep = find_or_map(proc, std::string(imp.dll), m->path, &fNew, err);
+            LOAD_FAILURE leaf;
+            dep = find_or_map(proc, std::string(imp.dll), m->path, &fNew, &leaf);
             if (!dep) {
+                *why = std::move(leaf);
+                std::vector<LOAD_STEP> steps = steps_to(stack, importer, name, why->error);
+                why->chain.insert(why->chain.begin(), steps.begin(), steps.end());
                 rollback(proc, first);
                 return nullptr;
             }
@@ -375,9 +456,16 @@ EMU_MODULE* load_module(PROCESS* proc, const std::string& name, std::string_view
         if (m->resolved.insert({imp.table, dep}).second) {
             for (const PE_IMPORT_REF& ref : m->imports.tables[imp.table]) {
                 uintptr_t v = 0;
+                LOAD_FAILURE fwd;
                 // An ordinal above 0xFFFF cannot be asked for and does not resolve.
-                if ((ref.by_ordinal && ref.ordinal > PE_MAX_ORDINAL) || !resolve(dep, ref, &v)) {
-                    *err = LOAD_ERR_PROC_NOT_FOUND;
+                if ((ref.by_ordinal && ref.ordinal > PE_MAX_ORDINAL) || !resolve(dep, ref, &v, &fwd)) {
+                    *why = LOAD_FAILURE{};
+                    why->error = LOAD_ERR_PROC_NOT_FOUND;
+                    why->chain = steps_to(stack, importer, name, why->error);
+                    why->chain.push_back(entry_step(m->path, imp.dll, dep->path, ref));
+                    why->chain.insert(why->chain.end(), fwd.chain.begin(), fwd.chain.end());
+                    why->passedOver = std::move(fwd.passedOver);
+                    why->reason = std::move(fwd.reason);
                     rollback(proc, first);
                     return nullptr;
                 }
@@ -391,27 +479,48 @@ EMU_MODULE* load_module(PROCESS* proc, const std::string& name, std::string_view
 
 }  // namespace
 
-HMODULE LoadLibraryA(const char* lpLibFileName) {
-    uint32_t err = LOAD_ERR_MOD_NOT_FOUND;
-    EMU_MODULE* m = lpLibFileName ? load_module(process_of(g.Machine), lpLibFileName, "", &err) : nullptr;
-    if (!m) g.lastError = err;
+HMODULE loader_load(const char* name, LOAD_FAILURE* why) {
+    LOAD_FAILURE none;
+    if (!why) why = &none;
+    if (!name) {
+        fail_step(why, "", "", {}, LOAD_ERR_MOD_NOT_FOUND);
+        g.lastError = why->error;
+        return nullptr;
+    }
+    EMU_MODULE* m = load_module(process_of(g.Machine), name, "", why);
+    if (!m) g.lastError = why->error;
     return m;
 }
 
-uintptr_t GetProcAddress(HMODULE hModule, const char* lpProcName) {
+uintptr_t loader_resolve(HMODULE hModule, const char* lpProcName, LOAD_FAILURE* why) {
+    LOAD_FAILURE none;
+    if (!why) why = &none;
     if (!hModule) {
-        g.lastError = LOAD_ERR_MOD_NOT_FOUND;
+        fail_step(why, "", "", {}, LOAD_ERR_MOD_NOT_FOUND);
+        g.lastError = why->error;
         return 0;
     }
+    EMU_MODULE* m = static_cast<EMU_MODULE*>(hModule);
     uintptr_t x = reinterpret_cast<uintptr_t>(lpProcName);
     PE_IMPORT_REF ref = x <= PE_MAX_ORDINAL ? PE_IMPORT_REF{true, uint32_t(x), {}} : PE_IMPORT_REF{false, 0, lpProcName};
     uintptr_t v = 0;
-    if (!resolve(static_cast<EMU_MODULE*>(hModule), ref, &v)) {
-        g.lastError = LOAD_ERR_PROC_NOT_FOUND;
+    LOAD_FAILURE fwd;
+    if (!resolve(m, ref, &v, &fwd)) {
+        *why = LOAD_FAILURE{};
+        why->error = LOAD_ERR_PROC_NOT_FOUND;
+        why->chain.push_back(entry_step("", "", m->path, ref));
+        why->chain.insert(why->chain.end(), fwd.chain.begin(), fwd.chain.end());
+        why->passedOver = std::move(fwd.passedOver);
+        why->reason = std::move(fwd.reason);
+        g.lastError = why->error;
         return 0;
     }
     return v;
 }
+
+HMODULE LoadLibraryA(const char* lpLibFileName) { return loader_load(lpLibFileName, nullptr); }
+
+uintptr_t GetProcAddress(HMODULE hModule, const char* lpProcName) { return loader_resolve(hModule, lpProcName, nullptr); }
 
 uint32_t GetModuleFileNameA(HMODULE hModule, char* lpFilename, uint32_t nSize) {
     if (!hModule) {

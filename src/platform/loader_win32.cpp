@@ -1,18 +1,143 @@
-// The loader calls of the PE load test bound to KERNEL32.
+// The loader calls of the PE load test bound to KERNEL32. The system loader gives only an
+// error code; the cause of a failed load is found by the tool's own check of the DLL's imports.
 #include <windows.h>
 
+#include <set>
 #include <string>
 
+#include "common/pe_image.h"
+#include "common/text.h"
 #include "platform/fs.h"
 #include "platform/loader.h"
 
 namespace talvek {
 
-HMODULE LoadLibraryA(const char* lpLibFileName) { return reinterpret_cast<HMODULE>(::LoadLibraryA(lpLibFileName)); }
+namespace {
 
-uintptr_t GetProcAddress(HMODULE hModule, const char* lpProcName) {
-    return reinterpret_cast<uintptr_t>(::GetProcAddress(static_cast<::HMODULE>(hModule), lpProcName));
+// How deep the search for a cause follows DLLs that do not load.
+constexpr int MAX_CAUSE_DEPTH = 32;
+
+// The path of a loaded module; "" when it cannot be had.
+std::string module_path(::HMODULE h) {
+    char buf[MAX_PATH + 1];
+    DWORD n = ::GetModuleFileNameA(h, buf, sizeof buf);
+    return n == 0 || n >= sizeof buf ? std::string() : std::string(buf, n);
 }
+
+// The file the system loader takes for name, found as it searches, without loading what the
+// file imports; "" with *error when there is none or it is no image for this process.
+std::string file_for(const char* name, DWORD* error) {
+    ::HMODULE h = ::LoadLibraryExA(name, nullptr, DONT_RESOLVE_DLL_REFERENCES);
+    if (!h) {
+        *error = ::GetLastError();
+        return std::string();
+    }
+    std::string path = module_path(h);
+    // Unloaded at once: a module mapped this way must never answer a later load test.
+    ::FreeLibrary(h);
+    return path;
+}
+
+LOAD_STEP step_of(const std::string& importer, std::string_view dll, const std::string& file, uint32_t error) {
+    LOAD_STEP step;
+    step.importer = importer;
+    step.dll = std::string(dll);
+    step.file = file;
+    step.error = error;
+    return step;
+}
+
+// Adds to why->chain the steps below the DLL file at path, which did not load: the first of
+// its imports that does not load (followed down the same way) or whose entry does not
+// resolve. False when each of them loads and resolves here: no cause was found.
+bool find_cause(const std::string& path, LOAD_FAILURE* why, int depth, std::set<std::string>* seen) {
+    if (depth >= MAX_CAUSE_DEPTH || !seen->insert(ascii_lower(path)).second) return false;
+    FILE_BYTES bytes;
+    PE_IMAGE image;
+    PE_IMPORT_TABLES imports;
+    if (!map_file(path, &bytes)) return false;
+    PE_STATUS st = pe_parse_image(bytes.span(), &image);
+    if (st.problem == PE_FINE) st = pe_read_imports(&image, &imports);
+    if (st.problem != PE_FINE) {
+        why->reason = pe_status_text(st);
+        return true;
+    }
+    for (const PE_IMPORT_MODULE& imp : imports.modules) {
+        std::string dll(imp.dll);
+        ::HMODULE h = ::LoadLibraryA(dll.c_str());
+        if (!h) {
+            DWORD error = ::GetLastError();
+            DWORD found = 0;
+            std::string file = file_for(dll.c_str(), &found);
+            why->chain.push_back(step_of(path, dll, file, error));
+            // A file that is there and still does not load lacks something of its own.
+            if (!file.empty()) find_cause(file, why, depth + 1, seen);
+            return true;
+        }
+        for (const PE_IMPORT_REF& ref : imports.tables[imp.table]) {
+            const char* proc = ref.by_ordinal ? reinterpret_cast<const char*>(uintptr_t(ref.ordinal)) : nullptr;
+            std::string name(ref.name);
+            if (!ref.by_ordinal) proc = name.c_str();
+            if (ref.by_ordinal && ref.ordinal > PE_MAX_ORDINAL) proc = nullptr;
+            if (proc && ::GetProcAddress(h, proc)) continue;
+            LOAD_STEP step = step_of(path, dll, module_path(h), LOAD_ERR_PROC_NOT_FOUND);
+            step.fEntry = true;
+            step.fOrdinal = ref.by_ordinal;
+            step.ordinal = ref.ordinal;
+            step.entry = name;
+            why->chain.push_back(step);
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+HMODULE loader_load(const char* name, LOAD_FAILURE* why) {
+    ::HMODULE h = ::LoadLibraryA(name);
+    if (h) return reinterpret_cast<HMODULE>(h);
+    DWORD error = ::GetLastError();
+    if (why) {
+        *why = LOAD_FAILURE{};
+        why->error = error;
+        DWORD found = 0;
+        std::string file = name ? file_for(name, &found) : std::string();
+        why->chain.push_back(step_of("", name ? name : "", file, error));
+        // A DLL whose own file is missing or no image is itself the cause; for one that is
+        // there, what it lacks is looked for.
+        bool fDeeper = error == 126 || error == 127 || error == 182 || error == 193;
+        std::set<std::string> seen;
+        if (!file.empty() && fDeeper && !find_cause(file, why, 0, &seen)) why->fUnknown = true;
+    }
+    ::SetLastError(error);
+    return nullptr;
+}
+
+uintptr_t loader_resolve(HMODULE hModule, const char* lpProcName, LOAD_FAILURE* why) {
+    FARPROC p = ::GetProcAddress(static_cast<::HMODULE>(hModule), lpProcName);
+    if (p) return reinterpret_cast<uintptr_t>(p);
+    DWORD error = ::GetLastError();
+    if (why) {
+        *why = LOAD_FAILURE{};
+        why->error = error;
+        uintptr_t x = reinterpret_cast<uintptr_t>(lpProcName);
+        LOAD_STEP step = step_of("", "", module_path(static_cast<::HMODULE>(hModule)), error);
+        step.fEntry = true;
+        step.fOrdinal = x <= PE_MAX_ORDINAL;
+        if (step.fOrdinal)
+            step.ordinal = uint32_t(x);
+        else
+            step.entry = lpProcName;
+        why->chain.push_back(step);
+    }
+    ::SetLastError(error);
+    return 0;
+}
+
+HMODULE LoadLibraryA(const char* lpLibFileName) { return loader_load(lpLibFileName, nullptr); }
+
+uintptr_t GetProcAddress(HMODULE hModule, const char* lpProcName) { return loader_resolve(hModule, lpProcName, nullptr); }
 
 uint32_t GetModuleFileNameA(HMODULE hModule, char* lpFilename, uint32_t nSize) {
     return ::GetModuleFileNameA(static_cast<::HMODULE>(hModule), lpFilename, nSize);
