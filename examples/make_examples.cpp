@@ -1,6 +1,6 @@
 // Writes the bundled example modules: a PE application with its DLLs (one missing, one
-// entry that does not resolve), an LX application with two DLLs, an NE application with
-// one DLL. Run by the build; the files land in the folder named on the command line.
+// entry that does not resolve), a PE application whose DLL lacks a DLL of its own, an LX
+// application with two DLLs, an NE application with one DLL. Run by the build; the files land in the folder named on the command line.
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -50,6 +50,13 @@ std::vector<EXAMPLE_FILE> pe_example() {
             {"colors.dll", pe_dll("colors.dll", {"mix_colors", "blend_colors"})}};
 }
 
+// app.exe imports mid.dll, which is there but imports dep.dll, which is not.
+std::vector<EXAMPLE_FILE> cause_example() {
+    PE_DESC app;
+    app.imports = {{"mid.dll", {pe_name("start")}}};
+    return {{"app.exe", write_pe(app)}, {"mid.dll", pe_dll("mid.dll", {"start"}, {{"dep.dll", {pe_name("work")}}})}};
+}
+
 std::vector<EXAMPLE_FILE> lx_example() {
     LX_DESC app;
     app.modules = {"DISPLAY", "FILEIO"};
@@ -81,7 +88,7 @@ int main(int argc, char** argv) {
     const struct {
         const char* folder;
         std::vector<EXAMPLE_FILE> files;
-    } sets[] = {{"pe", pe_example()}, {"lx", lx_example()}, {"ne", ne_example()}};
+    } sets[] = {{"pe", pe_example()}, {"cause", cause_example()}, {"lx", lx_example()}, {"ne", ne_example()}};
     for (const auto& set : sets) {
         std::string dir = out + "/" + set.folder;
         mkdir(dir.c_str(), 0755);

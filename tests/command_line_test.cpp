@@ -103,6 +103,7 @@ TEST(CommandLine, LongOptionsAndTheDocumentOptions) {
     std::string more = "   -e - exit code 10, and a summary, when anything needed is missing\n"
                        "   -j - the report as one JSON document\n"
                        "   -g - the dependency graph as a Graphviz DOT document (implies -!)\n"
+                       "   -x - check DLLs that were found but do not load, to show what they lack (implies -!)\n"
                        "   --help - display this help;  --version - display the version\n";
     size_t at = kHelp.find("   -c - ");
     EXPECT_EQ(r.out, kHelp.substr(0, at) + more + kHelp.substr(at));

@@ -51,6 +51,18 @@ TEST_F(LoaderTest, ImagesThatAreNotLoadable) {
     EXPECT_EQ(GetLastError(), LOAD_ERR_PROC_NOT_FOUND);
 }
 
+// The steps of a cause as "DLL[:entry] (base name of the file found) error > ...".
+std::string cause_text(const LOAD_FAILURE& why) {
+    std::string s;
+    for (const LOAD_STEP& step : why.chain) {
+        if (!s.empty()) s += " > ";
+        s += step.dll;
+        if (step.fEntry) s += ":" + (step.fOrdinal ? "#" + std::to_string(step.ordinal) : step.entry);
+        s += " (" + step.file.substr(step.file.rfind('/') + 1) + ") " + std::to_string(step.error);
+    }
+    return s;
+}
+
 TEST_F(LoaderTest, DependencyFailuresGiveTheirCode) {
     PE_LAYOUT l;
     PE_DESC broken;
@@ -66,19 +78,30 @@ TEST_F(LoaderTest, DependencyFailuresGiveTheirCode) {
            {"deep.dll", export_dll({}, {{"miss.dll", {}}})},
            {"bigord.dll", export_dll({}, {{"ok.dll", {pe_ord(0x10001)}}})},
            {"iat.dll", export_dll({}, {{"ok.dll", {pe_name("zz")}, true}})}});
+    // The cause: each step as "DLL (the file's name found for it) error", an entry after ':'.
     struct {
         const char* name;
         uint32_t err;
+        const char* cause;
     } cases[] = {
-        {"broken.dll", LOAD_ERR_BAD_EXE_FORMAT}, {"miss.dll", LOAD_ERR_MOD_NOT_FOUND},
-        {"noent.dll", LOAD_ERR_PROC_NOT_FOUND},  {"badimg.dll", LOAD_ERR_BAD_EXE_FORMAT},
-        {"deep.dll", LOAD_ERR_MOD_NOT_FOUND},    {"bigord.dll", LOAD_ERR_PROC_NOT_FOUND},
-        {"iat.dll", LOAD_ERR_PROC_NOT_FOUND},
+        {"broken.dll", LOAD_ERR_BAD_EXE_FORMAT, "broken.dll (broken.dll) 193"},
+        {"miss.dll", LOAD_ERR_MOD_NOT_FOUND, "miss.dll (miss.dll) 126 > none.dll () 126"},
+        {"noent.dll", LOAD_ERR_PROC_NOT_FOUND, "noent.dll (noent.dll) 127 > ok.dll:g (ok.dll) 127"},
+        {"badimg.dll", LOAD_ERR_BAD_EXE_FORMAT, "badimg.dll (badimg.dll) 193 > bad.dll (bad.dll) 193"},
+        {"deep.dll", LOAD_ERR_MOD_NOT_FOUND, "deep.dll (deep.dll) 126 > miss.dll (miss.dll) 126 > none.dll () 126"},
+        {"bigord.dll", LOAD_ERR_PROC_NOT_FOUND, "bigord.dll (bigord.dll) 127 > ok.dll:#65537 (ok.dll) 127"},
+        {"iat.dll", LOAD_ERR_PROC_NOT_FOUND, "iat.dll (iat.dll) 127 > ok.dll:zz (ok.dll) 127"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(load_error(c.name), c.err);
+        LOAD_FAILURE why;
+        EXPECT_EQ(loader_load(c.name, &why), nullptr);
+        EXPECT_EQ(cause_text(why), c.cause);
     }
+    LOAD_FAILURE why;
+    loader_load("broken.dll", &why);
+    EXPECT_EQ(why.reason, "the import table reaches outside the image (at 0x7fff0000)");
 }
 
 // A failed load unloads what it loaded on its way, so a later load reads the disk afresh.
@@ -209,6 +232,12 @@ TEST_F(LoaderTest, Forwarders) {
             EXPECT_EQ(GetLastError(), LOAD_ERR_PROC_NOT_FOUND);
         }
     }
+    // A forwarder's DLL that does not load, or an entry it lacks, is the cause past the entry.
+    LOAD_FAILURE why;
+    EXPECT_EQ(loader_resolve(h, "missingdll", &why), 0u);
+    EXPECT_EQ(cause_text(why), ":missingdll (fwd.dll) 127 > absent () 126");
+    EXPECT_EQ(loader_resolve(h, "noentry", &why), 0u);
+    EXPECT_EQ(cause_text(why), ":noentry (fwd.dll) 127");
     HMODULE t = LoadLibraryA("target.dll");
     EXPECT_EQ(GetProcAddress(h, "byname"), GetProcAddress(t, "real"));
     EXPECT_EQ(GetProcAddress(h, "byord"), GetProcAddress(t, "second"));

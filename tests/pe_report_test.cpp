@@ -324,3 +324,103 @@ TEST(PeReport, DelayLoadedModulesWithD) {
 }
 
 }  // namespace
+
+// What really is missing behind a DLL that does not load: -e names the leaf with every chain
+// to it, -g draws it with an edge from the DLL that needs it, -j carries the loader's steps,
+// -x checks the DLL that was found but did not load; the plain text stays as it was.
+TEST(PeReport, TheCauseOfEveryFailure) {
+    PE_DESC x64 = pe_wide(PE_DESC{});
+    x64.exports = {PE_EXPORT{1, "f", "", 0}};
+    x64.export_dir = true;
+    struct {
+        const char* name;
+        std::vector<TOOL_FILE> files;
+        std::string summary;     // the -e lines after "Missing: N"
+        std::string edge;        // a line of the -g document
+        std::string xtree;       // with -x: the lines after the first failure's own two lines
+    } cases[] = {
+        {"missing dependency of a dependency",
+         {{"app.exe", app({{"mid.dll", {pe_name("m")}}})},
+          {"mid.dll", dll({"m"}, {{"dep.dll", {pe_name("d")}}})}},
+         "Missing: 1\ndep.dll: not loaded (126), needed by app.exe > mid.dll\n",
+         "  n0 -> n1 [color=red, fontcolor=red];\n",
+         "  32-bit NT 'PE' Module\n  1 imported module(s) found.\n"
+         "  Loading 'dep.dll' --> NOT loaded!\n  Unable to load DLL 'dep.dll'.  LoadLibrary returned: 126\n"},
+        {"dependency of another machine",
+         {{"app.exe", app({{"mid.dll", {pe_name("m")}}})},
+          {"mid.dll", dll({"m"}, {{"dep.dll", {pe_name("f")}}})},
+          {"dep.dll", write_pe(x64)}},
+         "Missing: 1\ndep.dll: not loaded (193), needed by app.exe > mid.dll\n",
+         "  n0 -> n1 [color=red, fontcolor=red];\n", ""},
+        {"entry missing two levels down",
+         {{"app.exe", app({{"a.dll", {pe_name("fa")}}})},
+          {"a.dll", dll({"fa"}, {{"b.dll", {pe_name("fb")}}})},
+          {"b.dll", dll({"fb"}, {{"c.dll", {pe_name("gone")}}})},
+          {"c.dll", dll({"fc"})}},
+         "Missing: 1\nc.dll: entry 'gone' not resolved (127), needed by app.exe > a.dll > b.dll\n",
+         "  n1 -> n2 [label=\"'gone' not resolved\", color=red, fontcolor=red];\n",
+         "  32-bit NT 'PE' Module\n  1 imported module(s) found.\n"
+         "  Loading 'b.dll' --> NOT loaded!\n  Unable to load DLL 'b.dll'.  LoadLibrary returned: 127\n"
+         "    32-bit NT 'PE' Module\n    1 imported module(s) found.\n"
+         "    Loading 'c.dll' --> D/c.dll.\n"
+         "    Unable to load procedure from c.dll (file: D/c.dll)\n"
+         "    Entry 'gone' could not be resolved.\n    DosQueryProcAddr returned: 127\n"
+         "      32-bit NT 'PE' Module\n      0 imported module(s) found.\n"
+         "      All DLLs used by 'D/c.dll' could be loaded.\n"},
+        {"the same leaf reached twice",
+         {{"app.exe", app({{"m1.dll", {pe_name("m")}}, {"m2.dll", {pe_name("m")}}})},
+          {"m1.dll", dll({"m"}, {{"dep.dll", {pe_name("d")}}})},
+          {"m2.dll", dll({"m"}, {{"DEP.DLL", {pe_name("d")}}})}},
+         "Missing: 1\ndep.dll: not loaded (126), needed by app.exe > m1.dll, and by app.exe > m2.dll\n",
+         "  n1 -> n3 [color=red, fontcolor=red];\n", ""},
+        {"a cycle",
+         {{"app.exe", app({{"a.dll", {pe_name("fa")}}})},
+          {"a.dll", dll({"fa"}, {{"b.dll", {pe_name("fb")}}})},
+          {"b.dll", dll({"fb"}, {{"a.dll", {pe_name("fa")}}, {"gone.dll", {pe_name("g")}}})}},
+         "Missing: 1\ngone.dll: not loaded (126), needed by app.exe > a.dll > b.dll\n",
+         "  n1 -> n2 [color=red, fontcolor=red];\n", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FOLDER f;
+        const std::string D = f.dir;
+        TOOL_RUN plain = f.run({"-!", "app.exe"}, c.files);
+        TOOL_RUN e = f.run({"-!", "-e", "app.exe"}, {});
+        EXPECT_EQ(e.out, plain.out + "\n" + c.summary);
+        EXPECT_EQ(e.exit_code, 10);
+        TOOL_RUN g = f.run({"-g", "app.exe"}, {});
+        EXPECT_NE(g.out.find(c.edge), std::string::npos) << g.out;
+        TOOL_RUN j = f.run({"-j", "-e", "app.exe"}, {});
+        EXPECT_NE(j.out.find("\"format_version\": 2"), std::string::npos);
+        EXPECT_NE(j.out.find("\"cause\": {\"steps\": [{\"importer\": null, \"dll\": \""), std::string::npos) << j.out;
+        if (*c.xtree.c_str() == 0) continue;
+        // Without -x the failed DLL's own lines are all the text says of it.
+        size_t cut = plain.out.find("LoadLibrary returned");
+        ASSERT_NE(cut, std::string::npos);
+        cut = plain.out.find('\n', cut) + 1;
+        std::string xtree = c.xtree;
+        for (size_t at; (at = xtree.find("D/")) != std::string::npos;) xtree.replace(at, 1, D);
+        TOOL_RUN x = f.run({"-x", "app.exe"}, {});
+        EXPECT_EQ(x.out, plain.out.substr(0, cut) + xtree + plain.out.substr(cut));
+    }
+}
+
+// A DLL reached by recursion whose headers end the run: its error and the exit code are in
+// the -j document and in the -e summary, as for any other end.
+TEST(PeReport, FormatErrorOfADllIsInTheDocumentAndTheSummary) {
+    FOLDER f;
+    PE_DESC bad;
+    bad.opt_size = 240;   // a PE32 magic with the PE32+ header size: the loader takes it, the report does not
+    std::vector<TOOL_FILE> files = {{"app.exe", app({{"bad.dll", {}}})}, {"bad.dll", write_pe(bad)}};
+    TOOL_RUN e = f.run({"-!", "-e", "app.exe"}, files);
+    EXPECT_EQ(e.out, "32-bit NT 'PE' Module\n1 imported module(s) found.\nLoading 'bad.dll' --> " + f.dir +
+                         "/bad.dll.\n  32-bit NT 'PE' Module\n\nMissing: 1\nbad.dll: check failed (8), needed by app.exe\n");
+    EXPECT_EQ(e.exit_code, 8);
+    TOOL_RUN j = f.run({"-!", "-j", "app.exe"}, {});
+    EXPECT_NE(j.out.find("\"format\": \"PE32\", \"level\": 2, \"opened\": true, \"result\": 8, "
+                         "\"error\": \"File error - format is incorrect\""),
+              std::string::npos)
+        << j.out;
+    EXPECT_NE(j.out.find("\"exit_code\": 8,"), std::string::npos);
+    EXPECT_EQ(j.exit_code, 8);
+}

@@ -5,6 +5,10 @@
                                            equals the text the tool prints for the same run
   report_check.py schema TOOL SCHEMA TREE...  each -j document validates (exit 77: no jsonschema)
   report_check.py dot TOOL TREE...         each -g document renders with dot -Tsvg (77: no dot)
+  report_check.py windows EXE TREE64       the 64-bit Windows program EXE, run by Wine's loader
+                                           over TREE64 (app.exe, alpha.dll importing beta.dll,
+                                           beta.dll) without beta.dll, names beta.dll as what
+                                           is missing (77: no Wine)
 
 A TREE is a folder holding app.exe. Each check runs with -l, with -!, with -e -l and with
 -x -e -l. Besides the trees given, each check also runs over
@@ -149,9 +153,34 @@ def derived_trees(trees, scratch):
     return made
 
 
+def windows(exe, tree64):
+    """The Windows program finds the cause with the system loader's codes and its own check."""
+    wine = shutil.which("wine64") or ("/usr/lib/wine/wine64" if os.path.exists("/usr/lib/wine/wine64") else None)
+    if not wine:
+        print("warning: Wine's 64-bit loader is not installed; the Windows program's check is skipped")
+        return 77
+    with tempfile.TemporaryDirectory() as scratch:
+        tree = os.path.join(scratch, "tree")
+        shutil.copytree(tree64, tree)
+        os.remove(os.path.join(tree, "beta.dll"))
+        shutil.copy(exe, os.path.join(tree, "talvek.exe"))
+        env = dict(os.environ, WINEPREFIX=os.path.join(scratch, "prefix"), WINEDEBUG="-all")
+        p = subprocess.run([wine, "talvek.exe", "-e", "app.exe"], cwd=tree, env=env,
+                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=600)
+        out = p.stdout.replace(b"\r\n", b"\n")
+        want = b"\nMissing: 1\nbeta.dll: not loaded (126), needed by app.exe > alpha.dll, and by app.exe\n"
+        if p.returncode != 10 or not out.endswith(want):
+            print("FAIL windows: exit code %d, printed:\n%s" % (p.returncode, out.decode(errors="replace")))
+            return 1
+    print("windows: the cause is named")
+    return 0
+
+
 def main():
     mode, tool = sys.argv[1], os.path.abspath(sys.argv[2])
     rest = sys.argv[3:]
+    if mode == "windows":
+        return windows(tool, rest[0])
     validator = None
     if mode == "schema":
         try:

@@ -51,6 +51,7 @@ const char Msg_HelpB[] =
     "   -e - exit code 10, and a summary, when anything needed is missing\n"
     "   -j - the report as one JSON document\n"
     "   -g - the dependency graph as a Graphviz DOT document (implies -!)\n"
+    "   -x - check DLLs that were found but do not load, to show what they lack (implies -!)\n"
     "   --help - display this help;  --version - display the version\n";
 const char Msg_FilesNeeded[] = "\nThe following %u DLL%s needed to load %s:\n";
 const char Msg_PressAKey[] = "\nPress a key to continue...";

@@ -1,7 +1,5 @@
 // The loader calls of the PE load test bound to KERNEL32. The system loader gives only an
 // error code; the cause of a failed load is found by the tool's own check of the DLL's imports.
-#include <windows.h>
-
 #include <set>
 #include <string>
 
@@ -9,6 +7,9 @@
 #include "common/text.h"
 #include "platform/fs.h"
 #include "platform/loader.h"
+
+// After the tool's own headers, whose names TRUE and FALSE the system header makes macros.
+#include <windows.h>
 
 namespace talvek {
 
