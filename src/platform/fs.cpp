@@ -38,28 +38,27 @@ static std::string lower_ascii(std::string_view s) {
     return r;
 }
 
-// A folder's listing for the case-insensitive match: each lower-cased name maps to the
-// first entry, in listing order, that lowers to it.
+// A folder's listing, kept while remembering is on: each lower-cased name maps to the first
+// entry, in listing order, that lowers to it. A search for a missing DLL asks every folder of
+// the search path once per imported name; a file naming thousands of different missing DLLs
+// would otherwise cost thousands of questions to the file system per folder. The first
+// question about a folder reads its whole listing, and every later one, by exact name or
+// ignoring case, is answered from it: the cost grows with the folders, not with the names.
+// (A file system that also folds letters beyond ASCII, or knows short names, may match a
+// name that no entry matches byte for byte or in ASCII case; a listing does not find it.)
 typedef std::unordered_map<std::string, std::string> DIR_LISTING;
 
-// What is known of a folder while remembering is on. A search for a missing DLL goes
-// through every folder of the search path once per imported name; without this a file
-// naming the same missing DLLs thousands of times reads the same folders thousands of
-// times. The first look-up scans as far as it needs, as most runs look in a folder once or
-// twice; the second keeps the whole listing.
-struct DIR_MEMO {
-    uint32_t cLookups = 0;
-    bool fListed = false;
-    DIR_LISTING listing;
-};
 static bool fRememberListings = false;
-static std::unordered_map<std::string, DIR_MEMO> DirListings;
+static std::unordered_map<std::string, DIR_LISTING> DirListings;
+
+DIR_LOOKUP_COUNTS dir_lookup_counts{0, 0};
 
 // Calls fn with each entry's name of the folder at base, in listing order and without "."
 // and "..", until fn returns false. POSIX systems are asked through readdir: a path object
 // per entry made a folder of a thousand DLLs cost more than the check of one.
 template <typename FN>
 static void list_dir(const fs::path& base, FN fn) {
+    dir_lookup_counts.cFolderReads++;
 #if defined(_WIN32)
     std::error_code ec;
     fs::directory_iterator it(base, ec), end;
@@ -102,6 +101,7 @@ static DIR_LISTING read_listing(const fs::path& base) {
 // Whether an entry of exactly this name is in the folder at base (symbolic links not
 // followed).
 static bool entry_exists(const fs::path& base, std::string_view name) {
+    dir_lookup_counts.cNameLookups++;
 #if defined(_WIN32)
     std::error_code ec;
     return fs::exists(fs::symlink_status(base / fs::path(std::string(name)), ec));
@@ -124,23 +124,27 @@ bool find_dir_entry(const std::string& dir, std::string_view name, std::string* 
     if (name.empty() || name == "." || name == "..") return false;
     for (char c : name)
         if (is_separator(c) || c == '\0') return false;
-    fs::path base = dir.empty() ? fs::path(".") : fs::path(dir);
-    // The exact name is asked of the file system, not of the listing: on a file system that
-    // ignores case it matches a case variant, and the name stays as it was asked.
-    if (entry_exists(base, name)) {
-        *real_name = std::string(name);
-        return true;
+    // The path object is made only where the file system is asked: a look-up answered from
+    // a listing costs a hash and no parse of the folder's path.
+    auto base = [&dir] { return dir.empty() ? fs::path(".") : fs::path(dir); };
+    if (!fRememberListings) {
+        if (entry_exists(base(), name)) {
+            *real_name = std::string(name);
+            return true;
+        }
+        return scan_dir(base(), name, real_name);
     }
-    if (!fRememberListings) return scan_dir(base, name, real_name);
-    DIR_MEMO& memo = DirListings[dir];
-    if (!memo.fListed) {
-        if (memo.cLookups++ == 0) return scan_dir(base, name, real_name);
-        memo.listing = read_listing(base);
-        memo.fListed = true;
-    }
-    auto hit = memo.listing.find(lower_ascii(name));
-    if (hit == memo.listing.end()) return false;
-    *real_name = hit->second;
+    auto it = DirListings.find(dir);
+    if (it == DirListings.end()) it = DirListings.emplace(dir, read_listing(base())).first;
+    const DIR_LISTING& listing = it->second;
+    auto hit = listing.find(lower_ascii(name));
+    if (hit == listing.end()) return false;
+    // An entry of exactly this name wins over a case variant. Unless the first entry of the
+    // name's class is the name itself, the file system is asked for the exact name: a later
+    // entry of the class may be it, and a file system that ignores case finds it too, and
+    // the name then stays as it was asked, as it does without a listing.
+    bool fExact = hit->second == name || entry_exists(base(), name);
+    *real_name = fExact ? std::string(name) : hit->second;
     return true;
 }
 
