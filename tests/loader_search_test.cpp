@@ -116,9 +116,9 @@ TEST_F(LoaderTest, RememberedSearchesLastUntilReset) {
 }
 
 // Within a run, N names searched for in vain through F folders (the current directory and
-// PATH's) read each folder once and look up no entry by name: O(F) questions to the file
-// system, not N x F. A name found as a case variant then costs one look-up of its exact name.
-TEST_F(LoaderTest, RememberedSearchesAskEachFolderOnce) {
+// PATH's), then one found as a case variant, read each folder at most twice and look up at
+// most two entries in it by name, however large N: O(F) questions, not N x F.
+TEST_F(LoaderTest, RememberedSearchesAskEachFolderAFewTimes) {
     REMEMBER remember;
     setenv("WINEPATH", "", 1);
     for (int cFolders : {1, 12}) {
@@ -133,11 +133,10 @@ TEST_F(LoaderTest, RememberedSearchesAskEachFolderOnce) {
             const DIR_LOOKUP_COUNTS before = dir_lookup_counts;
             for (int k = 0; k < cNames; k++)
                 EXPECT_EQ(load_error(("m" + std::to_string(k)).c_str()), LOAD_ERR_MOD_NOT_FOUND);
-            EXPECT_EQ(dir_lookup_counts.cFolderReads - before.cFolderReads, uint64_t(cFolders) + 1);
-            EXPECT_EQ(dir_lookup_counts.cNameLookups, before.cNameLookups);
             EXPECT_EQ(where(LoadLibraryA("found.dll")), last);
-            EXPECT_EQ(dir_lookup_counts.cFolderReads - before.cFolderReads, uint64_t(cFolders) + 1);
-            EXPECT_EQ(dir_lookup_counts.cNameLookups, before.cNameLookups + 1);
+            const uint64_t cMost = 2 * (uint64_t(cFolders) + 1);
+            EXPECT_LE(dir_lookup_counts.cFolderReads - before.cFolderReads, cMost);
+            EXPECT_LE(dir_lookup_counts.cNameLookups - before.cNameLookups, cMost + 1);
         }
     }
 }

@@ -38,18 +38,27 @@ static std::string lower_ascii(std::string_view s) {
     return r;
 }
 
-// A folder's listing, kept while remembering is on: each lower-cased name maps to the first
-// entry, in listing order, that lowers to it. A search for a missing DLL asks every folder of
-// the search path once per imported name; a file naming thousands of different missing DLLs
-// would otherwise cost thousands of questions to the file system per folder. The first
-// question about a folder reads its whole listing, and every later one, by exact name or
-// ignoring case, is answered from it: the cost grows with the folders, not with the names.
-// (A file system that also folds letters beyond ASCII, or knows short names, may match a
-// name that no entry matches byte for byte or in ASCII case; a listing does not find it.)
+// A folder's listing for the case-insensitive match: each lower-cased name maps to the
+// first entry, in listing order, that lowers to it.
 typedef std::unordered_map<std::string, std::string> DIR_LISTING;
 
+// What is known of a folder while remembering is on. A search for a missing DLL goes
+// through every folder of the search path once per imported name; without this a file
+// naming thousands of different missing DLLs asks every folder thousands of times. Until a
+// name is missed in a folder, its exact names are asked of the file system, and the first
+// miss scans the folder, as most runs find their DLLs at once or look in a folder for one
+// missing name. The second miss keeps the whole listing, and from then on every look-up in
+// the folder, by exact name or ignoring case, is answered from it: the questions to the file
+// system grow with the folders, not with the names. (A file system that also folds letters
+// beyond ASCII, or knows short names, may match a name that no listed entry matches byte for
+// byte or in ASCII case; a listing does not find it.)
+struct DIR_MEMO {
+    uint32_t cMisses = 0;
+    bool fListed = false;
+    DIR_LISTING listing;
+};
 static bool fRememberListings = false;
-static std::unordered_map<std::string, DIR_LISTING> DirListings;
+static std::unordered_map<std::string, DIR_MEMO> DirListings;
 
 DIR_LOOKUP_COUNTS dir_lookup_counts{0, 0};
 
@@ -127,22 +136,23 @@ bool find_dir_entry(const std::string& dir, std::string_view name, std::string* 
     // The path object is made only where the file system is asked: a look-up answered from
     // a listing costs a hash and no parse of the folder's path.
     auto base = [&dir] { return dir.empty() ? fs::path(".") : fs::path(dir); };
-    if (!fRememberListings) {
+    DIR_MEMO* memo = fRememberListings ? &DirListings[dir] : nullptr;
+    if (!memo || !memo->fListed) {
+        // The exact name is asked of the file system: on one that ignores case it matches a
+        // case variant, and the name stays as it was asked.
         if (entry_exists(base(), name)) {
             *real_name = std::string(name);
             return true;
         }
-        return scan_dir(base(), name, real_name);
+        if (!memo || memo->cMisses++ == 0) return scan_dir(base(), name, real_name);
+        memo->listing = read_listing(base());
+        memo->fListed = true;
     }
-    auto it = DirListings.find(dir);
-    if (it == DirListings.end()) it = DirListings.emplace(dir, read_listing(base())).first;
-    const DIR_LISTING& listing = it->second;
-    auto hit = listing.find(lower_ascii(name));
-    if (hit == listing.end()) return false;
+    auto hit = memo->listing.find(lower_ascii(name));
+    if (hit == memo->listing.end()) return false;
     // An entry of exactly this name wins over a case variant. Unless the first entry of the
-    // name's class is the name itself, the file system is asked for the exact name: a later
-    // entry of the class may be it, and a file system that ignores case finds it too, and
-    // the name then stays as it was asked, as it does without a listing.
+    // name's class is the name itself, the exact name is asked of the file system once: a
+    // later entry of the class may be it, or the file system ignores case.
     bool fExact = hit->second == name || entry_exists(base(), name);
     *real_name = fExact ? std::string(name) : hit->second;
     return true;

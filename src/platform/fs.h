@@ -14,11 +14,11 @@ namespace talvek {
 // or a NUL matches nothing. On success *real_name is the entry's own name.
 bool find_dir_entry(const std::string& dir, std::string_view name, std::string* real_name);
 
-// With fOn, find_dir_entry reads each folder's listing once, on the first look-up in it,
-// keeps it until forget_dir_listings and answers every look-up in that folder from it; valid
-// while no file is written, as within one run of the tool. Either call drops what is kept.
-// remembering_dir_listings tells whether it is on, and so whether other facts about files
-// may be kept for the run too.
+// With fOn, find_dir_entry reads a folder's listing once, when a second name is missed in
+// it, keeps it until forget_dir_listings and answers every later look-up in that folder
+// from it; valid while no file is written, as within one run of the tool. Either call drops
+// what is kept. remembering_dir_listings tells whether it is on, and so whether other facts
+// about files may be kept for the run too.
 void remember_dir_listings(bool fOn);
 void forget_dir_listings();
 bool remembering_dir_listings();
