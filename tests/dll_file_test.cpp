@@ -41,21 +41,28 @@ TEST(PathHelpers, NormalPathIsAbsoluteAndLexical) {
     EXPECT_EQ(dir_part("c.dll"), "");
 }
 
+// The same answers with folder listings kept for the run as without.
 TEST(PathHelpers, ExactEntryWinsOverCaseVariant) {
     DIR_FIXTURE fx(FILES{{"Mixed.DLL", {}}, {"mixed.dll", {}}, {"ONLY.DLL", {}}});
-    std::string real;
-    ASSERT_TRUE(find_dir_entry("", "mixed.dll", &real));
-    EXPECT_EQ(real, "mixed.dll");
-    ASSERT_TRUE(find_dir_entry(fx.dir, "only.dll", &real));
-    EXPECT_EQ(real, "ONLY.DLL");
-    EXPECT_FALSE(find_dir_entry("", "absent.dll", &real));
-    // Names that would leave the directory match nothing.
-    EXPECT_FALSE(find_dir_entry("", "../ONLY.DLL", &real));
-    EXPECT_FALSE(find_dir_entry("", "..", &real));
-    EXPECT_FALSE(find_dir_entry("", std::string("ONLY.DLL\0x", 10), &real));
+    for (bool fRemember : {false, true}) {
+        SCOPED_TRACE(fRemember);
+        remember_dir_listings(fRemember);
+        std::string real;
+        EXPECT_TRUE(find_dir_entry("", "mixed.dll", &real));
+        EXPECT_EQ(real, "mixed.dll");
+        EXPECT_TRUE(find_dir_entry(fx.dir, "only.dll", &real));
+        EXPECT_EQ(real, "ONLY.DLL");
+        EXPECT_FALSE(find_dir_entry("", "absent.dll", &real));
+        // Names that would leave the directory match nothing.
+        EXPECT_FALSE(find_dir_entry("", "../ONLY.DLL", &real));
+        EXPECT_FALSE(find_dir_entry("", "..", &real));
+        EXPECT_FALSE(find_dir_entry("", std::string("ONLY.DLL\0x", 10), &real));
+    }
+    remember_dir_listings(false);
 }
 
-// Within a run a folder's listing is read once; a new run must see files written since.
+// Within a run a folder's listing is read at the second miss in it and answers every later
+// look-up, by exact name too; a new run must see files written since.
 TEST(PathHelpers, RememberedListingIsForgottenBetweenRuns) {
     DIR_FIXTURE fx(FILES{{"ONE.DLL", {}}});
     struct REMEMBER {
@@ -64,10 +71,10 @@ TEST(PathHelpers, RememberedListingIsForgottenBetweenRuns) {
     } on;
     std::string real;
     EXPECT_FALSE(find_dir_entry("", "two.dll", &real));
-    EXPECT_FALSE(find_dir_entry("", "two.dll", &real));  // the second look-up keeps the listing
+    EXPECT_FALSE(find_dir_entry("", "two.dll", &real));
     write_files(fx.dir, FILES{{"TWO.DLL", {}}});
     EXPECT_FALSE(find_dir_entry("", "two.dll", &real));
-    ASSERT_TRUE(find_dir_entry("", "TWO.DLL", &real));  // the exact name is always asked afresh
+    EXPECT_FALSE(find_dir_entry("", "TWO.DLL", &real));
     reset_run_state();
     ASSERT_TRUE(find_dir_entry("", "two.dll", &real));
     EXPECT_EQ(real, "TWO.DLL");

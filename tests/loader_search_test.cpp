@@ -7,6 +7,12 @@ using namespace talvek;
 
 namespace {
 
+// Folder listings kept, as within a run of the tool, while it lives.
+struct REMEMBER {
+    REMEMBER() { remember_dir_listings(true); }
+    ~REMEMBER() { remember_dir_listings(false); }
+};
+
 TEST_F(LoaderTest, SearchOrderFirstHitWins) {
     const char* all[] = {"app/a.dll", "a.dll", "wp1/a.dll", "wp2/a.dll", "p1/a.dll", "p2/a.dll"};
     for (size_t first = 0; first < 6; first++) {
@@ -91,10 +97,7 @@ TEST_F(LoaderTest, FailedLoadIsTriedAgain) {
 // are looked at once; loader_reset forgets both. Load outcomes are not remembered: a DLL
 // rolled back with its failed importer loads on its own, and the importer fails again.
 TEST_F(LoaderTest, RememberedSearchesLastUntilReset) {
-    struct REMEMBER {
-        REMEMBER() { remember_dir_listings(true); }
-        ~REMEMBER() { remember_dir_listings(false); }
-    } remember;
+    REMEMBER remember;
     files({{"bad.dll", BYTES(100, 0)},
            {"top.dll", export_dll({}, {{"mid.dll", {pe_name("m")}}})},
            {"mid.dll", export_dll({"other"})}});
@@ -110,6 +113,32 @@ TEST_F(LoaderTest, RememberedSearchesLastUntilReset) {
     loader_reset();
     EXPECT_EQ(load_error("late.dll"), 0u);
     EXPECT_EQ(load_error("bad.dll"), 0u);
+}
+
+// Within a run, N names searched for in vain through F folders (the current directory and
+// PATH's), then one found as a case variant, read each folder at most twice and look up at
+// most two entries in it by name, however large N: O(F) questions, not N x F.
+TEST_F(LoaderTest, RememberedSearchesAskEachFolderAFewTimes) {
+    REMEMBER remember;
+    setenv("WINEPATH", "", 1);
+    for (int cFolders : {1, 12}) {
+        for (int cNames : {1, 300}) {
+            SCOPED_TRACE(testing::Message() << cFolders << " folders, " << cNames << " names");
+            loader_reset();
+            std::string folder = "p" + std::to_string(cFolders) + "_" + std::to_string(cNames) + "_", path;
+            for (int i = 0; i < cFolders; i++) path += (i ? ":" : "") + folder + std::to_string(i);
+            std::string last = folder + std::to_string(cFolders - 1) + "/Found.DLL";
+            files({{last, export_dll({})}});
+            setenv("PATH", path.c_str(), 1);
+            const DIR_LOOKUP_COUNTS before = dir_lookup_counts;
+            for (int k = 0; k < cNames; k++)
+                EXPECT_EQ(load_error(("m" + std::to_string(k)).c_str()), LOAD_ERR_MOD_NOT_FOUND);
+            EXPECT_EQ(where(LoadLibraryA("found.dll")), last);
+            const uint64_t cMost = 2 * (uint64_t(cFolders) + 1);
+            EXPECT_LE(dir_lookup_counts.cFolderReads - before.cFolderReads, cMost);
+            EXPECT_LE(dir_lookup_counts.cNameLookups - before.cNameLookups, cMost + 1);
+        }
+    }
 }
 
 TEST_F(LoaderTest, DirectoryFoundByNameIsNoImage) {

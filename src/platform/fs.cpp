@@ -36,22 +36,30 @@ typedef std::unordered_map<std::string, std::string> DIR_LISTING;
 
 // What is known of a folder while remembering is on. A search for a missing DLL goes
 // through every folder of the search path once per imported name; without this a file
-// naming the same missing DLLs thousands of times reads the same folders thousands of
-// times. The first look-up scans as far as it needs, as most runs look in a folder once or
-// twice; the second keeps the whole listing.
+// naming thousands of different missing DLLs asks every folder thousands of times. Until a
+// name is missed in a folder, its exact names are asked of the file system, and the first
+// miss scans the folder, as most runs find their DLLs at once or look in a folder for one
+// missing name. The second miss keeps the whole listing, and from then on every look-up in
+// the folder, by exact name or ignoring case, is answered from it: the questions to the file
+// system grow with the folders, not with the names. (A file system that also folds letters
+// beyond ASCII, or knows short names, may match a name that no listed entry matches byte for
+// byte or in ASCII case; a listing does not find it.)
 struct DIR_MEMO {
-    uint32_t cLookups = 0;
+    uint32_t cMisses = 0;
     bool fListed = false;
     DIR_LISTING listing;
 };
 static bool fRememberListings = false;
 static std::unordered_map<std::string, DIR_MEMO> DirListings;
 
+DIR_LOOKUP_COUNTS dir_lookup_counts{0, 0};
+
 // Calls fn with each entry's name of the folder at base, in listing order and without "."
 // and "..", until fn returns false. POSIX systems are asked through readdir: a path object
 // per entry made a folder of a thousand DLLs cost more than the check of one.
 template <typename FN>
 static void list_dir(const fs::path& base, FN fn) {
+    dir_lookup_counts.cFolderReads++;
 #if defined(_WIN32)
     std::error_code ec;
     fs::directory_iterator it(base, ec), end;
@@ -94,6 +102,7 @@ static DIR_LISTING read_listing(const fs::path& base) {
 // Whether an entry of exactly this name is in the folder at base (symbolic links not
 // followed).
 static bool entry_exists(const fs::path& base, std::string_view name) {
+    dir_lookup_counts.cNameLookups++;
 #if defined(_WIN32)
     std::error_code ec;
     return fs::exists(fs::symlink_status(base / fs::path(std::string(name)), ec));
@@ -116,23 +125,28 @@ bool find_dir_entry(const std::string& dir, std::string_view name, std::string* 
     if (name.empty() || name == "." || name == "..") return false;
     for (char c : name)
         if (is_separator(c) || c == '\0') return false;
-    fs::path base = dir.empty() ? fs::path(".") : fs::path(dir);
-    // The exact name is asked of the file system, not of the listing: on a file system that
-    // ignores case it matches a case variant, and the name stays as it was asked.
-    if (entry_exists(base, name)) {
-        *real_name = std::string(name);
-        return true;
+    // The path object is made only where the file system is asked: a look-up answered from
+    // a listing costs a hash and no parse of the folder's path.
+    auto base = [&dir] { return dir.empty() ? fs::path(".") : fs::path(dir); };
+    DIR_MEMO* memo = fRememberListings ? &DirListings[dir] : nullptr;
+    if (!memo || !memo->fListed) {
+        // The exact name is asked of the file system: on one that ignores case it matches a
+        // case variant, and the name stays as it was asked.
+        if (entry_exists(base(), name)) {
+            *real_name = std::string(name);
+            return true;
+        }
+        if (!memo || memo->cMisses++ == 0) return scan_dir(base(), name, real_name);
+        memo->listing = read_listing(base());
+        memo->fListed = true;
     }
-    if (!fRememberListings) return scan_dir(base, name, real_name);
-    DIR_MEMO& memo = DirListings[dir];
-    if (!memo.fListed) {
-        if (memo.cLookups++ == 0) return scan_dir(base, name, real_name);
-        memo.listing = read_listing(base);
-        memo.fListed = true;
-    }
-    auto hit = memo.listing.find(ascii_lower(name));
-    if (hit == memo.listing.end()) return false;
-    *real_name = hit->second;
+    auto hit = memo->listing.find(ascii_lower(name));
+    if (hit == memo->listing.end()) return false;
+    // An entry of exactly this name wins over a case variant. Unless the first entry of the
+    // name's class is the name itself, the exact name is asked of the file system once: a
+    // later entry of the class may be it, or the file system ignores case.
+    bool fExact = hit->second == name || entry_exists(base(), name);
+    *real_name = fExact ? std::string(name) : hit->second;
     return true;
 }
 

@@ -18,13 +18,22 @@ namespace talvek {
 // or a NUL matches nothing. On success *real_name is the entry's own name.
 bool find_dir_entry(const std::string& dir, std::string_view name, std::string* real_name);
 
-// With fOn, find_dir_entry reads each folder's listing once and keeps it until
-// forget_dir_listings; valid while no file is written, as within one run of the tool.
-// Either call drops what is kept. remembering_dir_listings tells whether it is on, and so
-// whether other facts about files may be kept for the run too.
+// With fOn, find_dir_entry reads a folder's listing once, when a second name is missed in
+// it, keeps it until forget_dir_listings and answers every later look-up in that folder
+// from it; valid while no file is written, as within one run of the tool. Either call drops
+// what is kept. remembering_dir_listings tells whether it is on, and so whether other facts
+// about files may be kept for the run too.
 void remember_dir_listings(bool fOn);
 void forget_dir_listings();
 bool remembering_dir_listings();
+
+// What find_dir_entry has asked of the file system so far: folders read (whole or in part)
+// and entries looked up by their exact name. Only tests read it.
+struct DIR_LOOKUP_COUNTS {
+    uint64_t cFolderReads;
+    uint64_t cNameLookups;
+};
+extern DIR_LOOKUP_COUNTS dir_lookup_counts;
 
 // The absolute, lexically normalised form of path: no "." or ".." components, no doubled
 // separators. Symbolic links are not resolved.
