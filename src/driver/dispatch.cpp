@@ -10,6 +10,7 @@
 #include "lx/lx.h"
 #include "ne/ne.h"
 #include "pe/pe.h"
+#include "platform/fs.h"
 
 namespace talvek {
 
@@ -56,7 +57,9 @@ static int32_t check_module(const char* filespec, BOOL fAbort, FILE* ifile) {
     FILE_PTR file(ifile);
     uint8_t raw[DOS_HDR_SIZE];
     DOS_EXE_HDR DosExeHeader;
-    if (!read_at(file.get(), 0, raw, sizeof raw)) {
+    // Only a regular file is read: a FIFO or a device could stall the run or never end. Any
+    // other file is one that cannot be read, as a directory is.
+    if (!is_regular_file(file.get()) || !read_at(file.get(), 0, raw, sizeof raw)) {
         return report_error(Err_Reading, RC_READ_ERROR);
     }
     decode_dos_header(raw, &DosExeHeader);

@@ -7,6 +7,7 @@
 #include "driver/driver.h"
 #include "driver/hash_index.h"
 #include "driver/run_record.h"
+#include "platform/fs.h"
 
 namespace talvek {
 
@@ -41,7 +42,7 @@ FILE* add_file(const char* filespec, BOOL fAbort) {
         record_error("QUERNIX:  Unable to process any more files\n");
         return nullptr;
     }
-    FILE* f = fopen(filespec, "rb");
+    FILE* f = open_for_reading(filespec);
     if (!f) {
         levelprint(stderr);
         fprintf(stderr, Err_OpenFail, filespec);

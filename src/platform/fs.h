@@ -2,6 +2,7 @@
 // the one path text a file is known by.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -27,6 +28,13 @@ std::string normal_path(const std::string& path);
 
 // The directory part of a file path ("" when it has none); with the trailing separator.
 std::string dir_part(std::string_view path);
+
+// Opens the file at path for binary reading without waiting on it: opening a FIFO that no
+// one writes to, or a device, returns at once. Null when it cannot be opened.
+FILE* open_for_reading(const char* path);
+
+// Whether the stream is a regular file (a symbolic link counts as what it points to).
+bool is_regular_file(FILE* f);
 
 // ASCII-only case-insensitive equality.
 bool equal_ignoring_case(std::string_view a, std::string_view b);
