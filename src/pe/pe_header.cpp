@@ -111,13 +111,13 @@ void ReadSectionTable(BYTE_SPAN Buf, uint32_t usNumberOfSections, DATA_DIR* Sect
 }
 
 bool pe_is_pe32plus(FILE* f, uint32_t ofsPE) {
-    uint8_t b[PE_FILE_HDR_END + 2] = {};
+    uint8_t b[PE_FILE_HDR_END + PE_OPT_DATA_DIRS64] = {};
     uint64_t cbFile = 0;
     if (!file_size(f, &cbFile) || ofsPE > cbFile || cbFile - ofsPE < PE_FILE_HDR_END) return false;
     size_t n = size_t(std::min<uint64_t>(sizeof b, cbFile - ofsPE));
     if (!read_at(f, ofsPE, b, n) || le32(b) != PE_SIGNATURE) return false;
     PE_HEADERS h;
-    pe_decode_headers(BYTE_SPAN{b, n}, false, &h);
+    pe_decode_loader_headers(BYTE_SPAN{b, n}, &h);
     return pe_report_layout(&h) == PE_LAYOUT_PE32PLUS;
 }
 

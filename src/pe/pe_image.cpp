@@ -50,6 +50,15 @@ bool pe_header_dir(const PE_HEADERS* h, uint32_t i, PE_DIR* dir) {
 }
 
 PE_REPORT_LAYOUT pe_report_layout(const PE_HEADERS* h) {
+    // A header that ends right after its NumberOfRvaAndSizes directories, fewer than 16, is
+    // a whole header as Windows reads it; its width is its magic's, and h was decoded at
+    // that width's offsets.
+    bool fPE32 = h->Magic == PE_MAGIC_PE32 && !h->fWide;
+    bool fPE32plus = h->Magic == PE_MAGIC_PE32PLUS && h->fWide;
+    uint64_t cbWithDirs = uint64_t(h->fWide ? PE_OPT_DATA_DIRS64 : PE_OPT_DATA_DIRS) +
+                          uint64_t(PE_DATA_DIR_SIZE) * h->NumberOfRvaAndSizes;
+    if ((fPE32 || fPE32plus) && h->NumberOfRvaAndSizes < PE_NUM_DIRS && h->SizeOfOptionalHeader == cbWithDirs)
+        return fPE32plus ? PE_LAYOUT_PE32PLUS : PE_LAYOUT_PE32;
     switch (h->SizeOfOptionalHeader) {
         case PE_OPT_SHORT: return PE_LAYOUT_SHORT;
         case PE_OPT_FULL: return PE_LAYOUT_PE32;

@@ -51,11 +51,14 @@ void pe_decode_loader_headers(BYTE_SPAN hdr, PE_HEADERS* h);
 // NumberOfRvaAndSizes or SizeOfOptionalHeader leaves it out, or its RVA is 0.
 bool pe_header_dir(const PE_HEADERS* h, uint32_t i, PE_DIR* dir);
 
-// How the import report lays out a module's optional header, by its size alone (and the magic
-// for the 240-byte PE32+ header). The loader judges images otherwise (pe_loadable_for): it
-// takes any optional header that holds its magic, so a DLL with, say, a 112-byte optional header
-// loads, and then the report of that DLL ends the run with the format error. Both rules stand
-// here side by side, as the one place where the two readings of a header part.
+// How the import report lays out a module's optional header: by its size (28, 224, or 240 with
+// the PE32+ magic), or as a header of a magic's width that ends right after its fewer than 16
+// data directories (96 + 8 x NumberOfRvaAndSizes bytes for PE32, 112 + 8 x n for PE32+). h is
+// decoded as pe_decode_loader_headers decodes it. The loader judges images otherwise
+// (pe_loadable_for): it takes any optional header that holds its magic, so a DLL with, say, a
+// 200-byte optional header that claims 16 directories loads, and then the report of that DLL
+// ends the run with the format error. Both rules stand here side by side, as the one place
+// where the two readings of a header part.
 enum PE_REPORT_LAYOUT { PE_LAYOUT_SHORT, PE_LAYOUT_PE32, PE_LAYOUT_PE32PLUS, PE_LAYOUT_BAD };
 PE_REPORT_LAYOUT pe_report_layout(const PE_HEADERS* h);
 

@@ -156,9 +156,9 @@ int32_t pe_read_module(PE_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP, FILE* i
     if (mod->ulBase == 0) BadFile(PE_BAD_FORMAT_TEXT);
     // Buf holds the header bytes the file has and zeros past them, as a cut field reads.
     PE_HEADERS hdr;
-    pe_decode_headers(BYTE_SPAN{Buf.get(), PE_BUF_SIZE}, false, &hdr);
+    pe_decode_loader_headers(BYTE_SPAN{Buf.get(), PE_BUF_SIZE}, &hdr);
     mod->fWide = pe_report_layout(&hdr) == PE_LAYOUT_PE32PLUS;
-    if (mod->fWide) pe_decode_headers(BYTE_SPAN{Buf.get(), PE_BUF_SIZE}, true, &hdr);
+    if (mod->fWide != hdr.fWide) pe_decode_headers(BYTE_SPAN{Buf.get(), PE_BUF_SIZE}, mod->fWide, &hdr);
     mod->usNumberOfSections = hdr.NumberOfSections;
     mod->Machine = hdr.Machine;
     ReadPEHeader(&hdr, mod->SectionAddr, &mod->ulBase);
