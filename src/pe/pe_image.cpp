@@ -27,6 +27,7 @@ void pe_decode_headers(BYTE_SPAN hdr, bool fWide, PE_HEADERS* h) {
     h->Magic = uint16_t(field(PE_OPT_MAGIC, 2));
     h->ImageBase = fWide ? field(PE_OPT_IMAGE_BASE64, 4) | uint64_t(field(PE_OPT_IMAGE_BASE64 + 4, 4)) << 32
                          : field(PE_OPT_IMAGE_BASE, 4);
+    h->SizeOfImage = field(PE_OPT_SIZE_OF_IMAGE, 4);
     h->SizeOfHeaders = field(PE_OPT_SIZE_OF_HEADERS, 4);
     h->NumberOfRvaAndSizes = field(fWide ? PE_OPT_NUM_RVA_SIZES64 : PE_OPT_NUM_RVA_SIZES, 4);
     uint32_t ofsDirs = fWide ? PE_OPT_DATA_DIRS64 : PE_OPT_DATA_DIRS;
@@ -389,8 +390,9 @@ bool pe_import_desc(PE_IMAGE* im, uint64_t rva, PE_IMPORT_DESC* d) {
 }
 
 uint64_t pe_delay_rva(const PE_IMAGE* im, bool fVA, uint64_t v) {
-    if (!fVA) return v;
-    return v >= im->hdr.ImageBase ? v - im->hdr.ImageBase : PE_BAD_RVA;
+    // Subtracting first keeps the test free of an overflow near the top of the address space.
+    if (fVA && v >= im->hdr.ImageBase && v - im->hdr.ImageBase < im->hdr.SizeOfImage) return v - im->hdr.ImageBase;
+    return v;
 }
 
 bool pe_delay_desc(PE_IMAGE* im, uint64_t rva, PE_DELAY_DESC* d) {

@@ -35,6 +35,7 @@ struct PE_HEADERS {
     bool fHasMagic;        // the magic lies inside SizeOfOptionalHeader and inside the bytes given
     bool fWide;            // the fields below were read at their PE32+ offsets
     uint64_t ImageBase;    // 4 bytes in PE32, 8 in PE32+
+    uint32_t SizeOfImage;
     uint32_t SizeOfHeaders;
     uint32_t NumberOfRvaAndSizes;
     PE_DIR dirs[PE_NUM_DIRS];
@@ -208,8 +209,8 @@ struct PE_IMPORT_DESC {
 };
 bool pe_import_desc(PE_IMAGE* im, uint64_t rva, PE_IMPORT_DESC* d);
 
-// A delay-load descriptor with its fields as RVAs: fEnd when its DLL name field is 0. A
-// virtual address below ImageBase becomes PE_BAD_RVA, which no read maps.
+// A delay-load descriptor with its fields as RVAs (pe_delay_rva): fEnd when its DLL name
+// field is 0.
 struct PE_DELAY_DESC {
     bool fEnd;
     bool fVA;           // Attributes bit 0 clear: the fields were virtual addresses
@@ -219,7 +220,9 @@ struct PE_DELAY_DESC {
 constexpr uint64_t PE_BAD_RVA = UINT64_MAX;
 bool pe_delay_desc(PE_IMAGE* im, uint64_t rva, PE_DELAY_DESC* d);
 
-// An address field of a delay-load table as an RVA: fVA subtracts ImageBase.
+// An address field of a delay-load table, or an entry of its name table, as an RVA. In the VA
+// form (fVA) a value inside the image's address range [ImageBase, ImageBase + SizeOfImage)
+// loses ImageBase; any other value is an RVA already, as hand-made files of that form hold.
 uint64_t pe_delay_rva(const PE_IMAGE* im, bool fVA, uint64_t v);
 
 // One import lookup entry of the image's width (pe_lookup_size bytes). fEnd: the entry is 0.

@@ -41,8 +41,8 @@ static char* copy_name(IMPORT_WALK* w, std::string_view name) {
 
 // Records the entries of module i from its lookup table at ulTableRVA. A short read ends
 // the list. Modules past 0xFFFF cannot be numbered in the lists and keep them empty. fVA:
-// the hint/name entries are virtual addresses (old delay-load tables); one below ImageBase
-// reads as an empty name.
+// the table is of the VA form of delay-load tables, its hint/name entries read through
+// pe_delay_rva.
 static void read_lookup_table(IMPORT_WALK* w, uint64_t ulTableRVA, int32_t i, bool fVA = false) {
     if (i > int32_t(UINT16_MAX)) return;
     for (uint64_t rva = ulTableRVA;; rva += pe_lookup_size(w->fIn)) {
