@@ -184,7 +184,7 @@ static void build_runs(PE_IMAGE* im) {
     }
 }
 
-bool pe_parse_image(BYTE_SPAN file, PE_IMAGE* im) {
+bool pe_parse_image(BYTE_SPAN file, PE_IMAGE* im, PE_TABLE_RULE rule) {
     *im = PE_IMAGE{};
     im->mode = PE_MAP_FIRST_SECTION;
     im->file = file;
@@ -200,10 +200,17 @@ bool pe_parse_image(BYTE_SPAN file, PE_IMAGE* im) {
     im->fWide = im->hdr.Magic == PE_MAGIC_PE32PLUS;
     uint64_t ofsSections = uint64_t(ofsPE) + PE_FILE_HDR_END + im->hdr.SizeOfOptionalHeader;
     BYTE_SPAN table{nullptr, 0};
-    if (!sub_span(file, ofsSections, uint64_t(im->hdr.NumberOfSections) * PE_SECTION_HDR_SIZE, &table)) return false;
+    uint64_t cSections = im->hdr.NumberOfSections;
+    if (!sub_span(file, ofsSections, cSections * PE_SECTION_HDR_SIZE, &table)) {
+        if (rule == PE_TABLE_WHOLE) return false;
+        // Headers past the end of the file would read as zeros, which map no RVA: only those
+        // the file holds, whole or in part, are taken, as the static import walk takes them.
+        if (ofsSections < file.len) table = BYTE_SPAN{file.p + ofsSections, size_t(file.len - ofsSections)};
+        cSections = std::min<uint64_t>(cSections, (uint64_t(table.len) + PE_SECTION_HDR_SIZE - 1) / PE_SECTION_HDR_SIZE);
+    }
     im->section_table = table;
-    im->sections.reserve(im->hdr.NumberOfSections);
-    for (uint32_t k = 0; k < im->hdr.NumberOfSections; k++) im->sections.push_back(pe_section_at(table, k));
+    im->sections.reserve(size_t(cSections));
+    for (uint32_t k = 0; k < cSections; k++) im->sections.push_back(pe_section_at(table, k));
     build_runs(im);
     PE_DIR exp{};
     uint8_t dir[PE_EXPORT_DIR_SIZE];

@@ -171,10 +171,18 @@ struct PE_IMAGE {
 // directory at ulImportRVA, found at file offset ulImportOfs, is.
 void pe_open_displaced(PE_IMAGE* im, PE_READER* reader, bool fWide, uint32_t ulImportRVA, uint64_t ulImportOfs);
 
+// How pe_parse_image takes a section table that the file cuts short (NumberOfSections claims
+// more headers than the file holds).
+enum PE_TABLE_RULE {
+    PE_TABLE_WHOLE,        // the loader's: the image is not loadable
+    PE_TABLE_AS_PRESENT,   // the report's: the headers present, a cut one read as far as it goes
+};
+
 // An image read the loader's way from file (which must outlive the image): headers, section
-// table and export directory. False when the headers are cut short or hold no magic; the
-// caller then asks pe_loadable_for whether the image suits its process.
-bool pe_parse_image(BYTE_SPAN file, PE_IMAGE* im);
+// table and export directory. False when the headers are cut short or hold no magic, or by
+// PE_TABLE_WHOLE the section table; the caller then asks pe_loadable_for whether the image
+// suits its process.
+bool pe_parse_image(BYTE_SPAN file, PE_IMAGE* im, PE_TABLE_RULE rule = PE_TABLE_WHOLE);
 
 // pe_header_dir of the image's headers.
 bool pe_data_dir(const PE_IMAGE* im, uint32_t i, PE_DIR* dir);

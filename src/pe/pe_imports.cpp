@@ -130,7 +130,7 @@ static int32_t read_delay_imports(PE_MODULE* mod, PE_READER* reader, uint64_t of
     // A file that cannot be read again holds no delay-load tables for the report.
     if (!read_at(reader->f, 0, file.get(), cbFile)) cbFile = 0;
     PE_IMAGE image;
-    if (!pe_parse_image(BYTE_SPAN{file.get(), cbFile}, &image)) return RC_OK;
+    if (!pe_parse_image(BYTE_SPAN{file.get(), cbFile}, &image, PE_TABLE_AS_PRESENT)) return RC_OK;
     image.fWide = mod->fWide;   // lookup entries of the module's width, as the static ones
     int32_t n = ReadDelayImportTable(&image, nullptr, 0, nullptr, nullptr);
     if (!alloc_ref_table(&mod->DelayRefTblP, uint64_t(n))) return report_error(Err_NoMemory, RC_NO_MEMORY);
