@@ -80,33 +80,27 @@ TEST(CommandLine, OptionsWithoutFileName) {
     EXPECT_EQ(r.exit_code, 1);
 }
 
-// An argument made of classic letters is read by its second character; one holding any newer
-// letter (d e g j, and x m kept for options to come) letter by letter, each an option.
+// An argument of classic letters is read by its second character; one holding a newer letter
+// (d e g j, and x m kept for options to come) letter by letter, each letter an option.
 TEST(CommandLine, ClustersWithNewerLettersAreReadLetterByLetter) {
     PE_DESC d;
-    d.imports = {{"gone.dll", {pe_name("f")}}};
+    d.imports = {{"gone.dll", {}}};
     const std::string report = "32-bit NT 'PE' Module\n1 imported module(s) found.\n--> NOT loaded!\n"
                                "Unable to load DLL 'gone.dll'.  LoadLibrary returned: 126\n";
-    const std::string missing = "\nMissing: 1\ngone.dll: not loaded (126), needed by app.exe\n";
-    const std::string prompt = "\nPress a key to continue...";
     struct {
         std::vector<std::string> args;
         std::string out, err;
         int exit_code;
     } cases[] = {
-        {{"-qe", "app.exe"}, report + missing, "", 10},
-        {{"-eq", "app.exe"}, report + missing, "", 10},
-        {{"-qv", "app.exe"}, report, "", 0},
-        {{"-qk"}, "", "No filename specified\n", 1},
-        {{"-Ek"}, prompt, "No filename specified\n", 1},
+        {{"-qe", "a.exe"}, report + "\nMissing: 1\ngone.dll: not loaded (126), needed by a.exe\n", "", 10},
+        {{"-qv", "a.exe"}, report, "", 0},
+        {{"-Ek"}, "\nPress a key to continue...", "No filename specified\n", 1},
         {{"-gJ"}, "", "QUERNIX:  Options -j and -g cannot be used together\n", 1},
-        {{"-kdQ"}, prompt, "QUERNIX:  Invalid option 'Q' specified\n", 1},
         {{"-lxyz"}, "", "QUERNIX:  Invalid option 'x' specified\n", 1},
-        {{"-em"}, "", "QUERNIX:  Invalid option 'm' specified\n", 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0]);
-        TOOL_RUN r = run_talvek(c.args, {{"app.exe", write_pe(d)}}, with_input("k"));
+        TOOL_RUN r = run_talvek(c.args, {{"a.exe", write_pe(d)}}, with_input("k"));
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.exit_code, c.exit_code);
