@@ -1,6 +1,7 @@
 // The command line: help, argument errors, option parsing, the key wait.
 #include <gtest/gtest.h>
 
+#include "support/pe_writer.h"
 #include "support/tool_runner.h"
 
 namespace {
@@ -49,9 +50,9 @@ TEST(CommandLine, InvalidOptionsNameTheirCharacter) {
         {{"-Q", "a.exe"}, "QUERNIX:  Invalid option 'Q' specified\n"},
         {{"a.exe", "/y"}, "QUERNIX:  Invalid option 'y' specified\n"},
         {{"-!", "-zz"}, "QUERNIX:  Invalid option 'z' specified\n"},
-        // A bare prefix: the character is the zero that ends the argument.
-        {{"-"}, std::string("QUERNIX:  Invalid option '\0' specified\n", 39)},
-        {{"/"}, std::string("QUERNIX:  Invalid option '\0' specified\n", 39)},
+        // A bare prefix names no character, and no NUL byte is written for it.
+        {{"-"}, "QUERNIX:  Invalid option '' specified\n"},
+        {{"/"}, "QUERNIX:  Invalid option '' specified\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0]);
@@ -72,11 +73,38 @@ TEST(CommandLine, SecondFileNameIsRefused) {
 }
 
 TEST(CommandLine, OptionsWithoutFileName) {
-    TOOL_RUN r = run_talvek({"-l", "/V", "-lxyz", "-q", "-c", "-I", "-o", "-R", "-s", "-!", "-d", "/D", "-K"},
+    TOOL_RUN r = run_talvek({"-l", "/V", "-lyz", "-q", "-c", "-I", "-o", "-R", "-s", "-!", "-d", "/D", "-K"},
                             {}, with_input("k"));
     EXPECT_EQ(r.out, "\nPress a key to continue...");
     EXPECT_EQ(r.err, "No filename specified\n");
     EXPECT_EQ(r.exit_code, 1);
+}
+
+// An argument of classic letters is read by its second character; one holding a newer letter
+// (d e g j, and x m kept for options to come) letter by letter, each letter an option.
+TEST(CommandLine, ClustersWithNewerLettersAreReadLetterByLetter) {
+    PE_DESC d;
+    d.imports = {{"gone.dll", {}}};
+    const std::string report = "32-bit NT 'PE' Module\n1 imported module(s) found.\n--> NOT loaded!\n"
+                               "Unable to load DLL 'gone.dll'.  LoadLibrary returned: 126\n";
+    struct {
+        std::vector<std::string> args;
+        std::string out, err;
+        int exit_code;
+    } cases[] = {
+        {{"-qe", "a.exe"}, report + "\nMissing: 1\ngone.dll: not loaded (126), needed by a.exe\n", "", 10},
+        {{"-qv", "a.exe"}, report, "", 0},
+        {{"-Ek"}, "\nPress a key to continue...", "No filename specified\n", 1},
+        {{"-gJ"}, "", "QUERNIX:  Options -j and -g cannot be used together\n", 1},
+        {{"-lxyz"}, "", "QUERNIX:  Invalid option 'y' specified\n", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        TOOL_RUN r = run_talvek(c.args, {{"a.exe", write_pe(d)}}, with_input("k"));
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.exit_code, c.exit_code);
+    }
 }
 
 TEST(CommandLine, KeyWaitOnlyWhenKStoodBeforeTheFault) {

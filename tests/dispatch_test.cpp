@@ -1,7 +1,10 @@
 // One module: open failures, the DOS header test, the signature dispatch, indentation.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "driver/driver.h"
+#include "support/ne_writer.h"
 #include "support/tool_runner.h"
 
 namespace {
@@ -53,10 +56,36 @@ TEST(Dispatch, DosHeaderFailures) {
     }
 }
 
-TEST(Dispatch, DirectoryNamedAsModuleIsAReadError) {
-    TOOL_RUN r = run_talvek({"dir.exe"}, {{"dir.exe/", {}}});
-    EXPECT_EQ(r.err, "Error reading .EXE file\n");
-    EXPECT_EQ(r.exit_code, 3);
+// Only regular files are read. A directory, a FIFO that no one writes to and a link to one
+// are files that cannot be read, named or reached as a DLL; none blocks the run.
+TEST(Dispatch, FileThatIsNotRegularIsAReadError) {
+    std::string dir = make_temp_dir();
+    write_files(dir, {{"dir.exe/", {}}, {"app.exe", write_ne(ne_module({"PIPE"}, {ne_ordinal(1, 1)}))}});
+    ASSERT_EQ(mkfifo((dir + "/fifo.exe").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo((dir + "/PIPE.DLL").c_str(), 0600), 0);
+    ASSERT_EQ(symlink("fifo.exe", (dir + "/link.exe").c_str()), 0);
+    const std::string app = "16-bit KAVRI 'NE' Module\nReferencing the following from DLL 'PIPE':\n    1 (0x0001)\n"
+                            "All DLLs used by 'app.exe' could be loaded.\n";
+    struct {
+        std::vector<std::string> args;
+        std::string out, err;
+        int code;
+    } cases[] = {
+        {{"dir.exe"}, "", "Error reading .EXE file\n", 3},
+        {{"fifo.exe"}, "", "Error reading .EXE file\n", 3},
+        {{"link.exe"}, "", "Error reading .EXE file\n", 3},
+        {{"-!", "app.exe"}, app, "  Error reading .EXE file\n", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.back());
+        RUN_OPTIONS opt;
+        opt.timeout_s = 10;
+        TOOL_RUN r = run_talvek_in(dir, c.args, opt);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.exit_code, c.code);
+    }
+    remove_tree(dir);
 }
 
 TEST(Dispatch, UnknownSignature) {

@@ -319,11 +319,11 @@ TEST_F(LoaderTest, WineFolderIsTheSystemFolderWhenWinePathIsUnset) {
     files({{w32 + "kernel32.dll", export_dll({})},
            {w32 + "apisetschema.dll", write_apiset_dll(write_apiset(schema))},
            {w32 + "ucrtbase.dll", export_dll({})},
-           {w32 + "user32.dll", export_dll({})},
+           {w32 + "comctl32.dll", export_dll({})},
+           {w32 + "version.dll", export_dll({})},
            {w64 + "kernel32.dll", write_pe(pe_wide(k64))},
-           {"p/kernel32.dll", export_dll({})},
-           {"p/gdi32.dll", export_dll({})},
-           {"user32.dll", export_dll({})}});
+           {"p/version.dll", export_dll({})},
+           {"comctl32.dll", export_dll({})}});
     setenv("PATH", "p", 1);
     struct {
         bool fUnset;
@@ -333,11 +333,11 @@ TEST_F(LoaderTest, WineFolderIsTheSystemFolderWhenWinePathIsUnset) {
     } cases[] = {
         {true, 0x014C, "kernel32.dll", w32 + "kernel32.dll"},
         {true, 0x014C, "api-ms-win-crt-runtime-l1-1-0.dll", w32 + "ucrtbase.dll"},
-        {true, 0x014C, "user32.dll", "user32.dll"},
-        {true, 0x014C, "gdi32.dll", "p/gdi32.dll"},
+        {true, 0x014C, "comctl32.dll", "comctl32.dll"},
+        {true, 0x014C, "version.dll", w32 + "version.dll"},
         {true, 0x8664, "kernel32.dll", w64 + "kernel32.dll"},
         {true, 0x8664, "api-ms-win-crt-runtime-l1-1-0.dll", ""},
-        {false, 0x014C, "kernel32.dll", "p/kernel32.dll"},
+        {false, 0x014C, "version.dll", "p/version.dll"},
         {false, 0x014C, "api-ms-win-crt-runtime-l1-1-0.dll", ""},
     };
     for (const auto& c : cases) {
@@ -356,6 +356,46 @@ TEST_F(LoaderTest, WineFolderIsTheSystemFolderWhenWinePathIsUnset) {
             EXPECT_EQ(where(h), c.file);
         }
     }
+}
+
+// A known DLL comes from the system folders only, whatever the application's folder or PATH
+// hold; so, from then on, do the DLLs a known DLL loaded there imports (sys/kernel32.dll needs
+// sys/ntdll.dll's NtDelay, which app/ntdll.dll lacks). Other names search as ever.
+TEST_F(LoaderTest, KnownDllsComeOnlyFromTheSystemFolder) {
+    files({{"sys/kernel32.dll", export_dll({}, {{"ntdll.dll", {pe_name("NtDelay")}}})},
+           {"sys/ntdll.dll", export_dll({"NtDelay"})},
+           {"sys/version.dll", export_dll({})},
+           {"app/kernel32.dll", export_dll({})},
+           {"app/ntdll.dll", export_dll({})},
+           {"app/version.dll", export_dll({})},
+           {"p/gdi32.dll", export_dll({})}});
+    struct {
+        std::vector<std::string> names;   // loaded in order; the last one's outcome counts
+        const char* file;                 // null: not loaded, with 126
+    } cases[] = {
+        {{"KERNEL32"}, "sys/kernel32.dll"},
+        {{"kernel32.dll", "ntdll.dll"}, "sys/ntdll.dll"},
+        {{"ntdll.dll", "kernel32.dll", "NTDLL.DLL"}, "sys/ntdll.dll"},
+        {{"version.dll"}, "app/version.dll"},
+        {{"gdi32.dll"}, nullptr},
+    };
+    setenv("WINEPATH", "sys", 1);
+    setenv("PATH", "p", 1);
+    for (bool fRemember : {false, true}) {
+        remember_dir_listings(fRemember);
+        for (const auto& c : cases) {
+            SCOPED_TRACE(testing::Message() << fRemember << " " << testing::PrintToString(c.names));
+            loader_reset();
+            loader_set_application_path("app/prog.exe");
+            HMODULE h = nullptr;
+            for (const std::string& name : c.names) h = LoadLibraryA(name.c_str());
+            if (c.file)
+                EXPECT_EQ(where(h), c.file);
+            else
+                EXPECT_EQ(GetLastError(), LOAD_ERR_MOD_NOT_FOUND);
+        }
+    }
+    remember_dir_listings(false);
 }
 
 }  // namespace

@@ -100,6 +100,32 @@ TEST(PeHeader, OtherOptionalHeaderSizesEndTheRunWithCode8) {
     }
 }
 
+// An optional header that ends after its NumberOfRvaAndSizes directories (96 + 8n bytes for
+// PE32, 112 + 8n for PE32+, n up to 16) is a whole header: a DLL with one loads, and its
+// report reads the directories it holds, the rest as 0, instead of ending the run.
+TEST(PeHeader, OptionalHeaderSizesAgreeWithTheLoader) {
+    for (bool fWide : {false, true}) {
+        for (uint32_t n = 0; n <= 16; n++) {
+            SCOPED_TRACE(testing::Message() << (fWide ? "PE32+ " : "PE32 ") << n);
+            auto width = [&](PE_DESC d) { return fWide ? pe_wide(d) : d; };
+            PE_DESC app = width(PE_DESC{}), a = width(PE_DESC{});
+            app.imports = {{"a.dll", {}}};
+            a.imports = {{"b.dll", {}}};
+            a.opt_size = uint16_t((fWide ? 112 : 96) + 8 * n);
+            a.num_rva = n;
+            TOOL_RUN r = run_talvek({"-!", "app.exe"},
+                                    {{"app.exe", write_pe(app)}, {"a.dll", write_pe(a)}, {"b.dll", write_pe(width({}))}});
+            const std::string F = fWide ? "64-bit NT 'PE' Module\n" : "32-bit NT 'PE' Module\n";
+            bool fLoaded = r.out.find("Loading 'a.dll' --> " + r.dir + "/a.dll.\n") != std::string::npos;
+            // The import directory is the second: only a header of two or more holds it.
+            std::string report = "  " + F + "  " + (n >= 2 ? "1" : "0") + " imported module(s) found.\n";
+            bool fReported = r.exit_code == 0 && r.out.find(report) != std::string::npos;
+            EXPECT_TRUE(fLoaded) << r.out;
+            EXPECT_EQ(fReported, fLoaded) << r.out << r.err;
+        }
+    }
+}
+
 TEST(PeHeader, BadHeaderInADllEndsTheWholeRun) {
     PE_DESC d;
     d.opt_size = 240;
@@ -145,12 +171,19 @@ TEST(PeHeader, ImportDirectoryOutsideEverySectionImportsNothing) {
     EXPECT_EQ(r.out, "32-bit NT 'PE' Module\n0 imported module(s) found.\nAll DLLs used by 'x.exe' could be loaded.\n");
 }
 
+// A section table that NumberOfSections makes run past the end of the file: the headers the
+// file holds are read, the rest as zeros, by the static and the delay-load walk alike.
 TEST(PeHeader, SectionTableCutShortReadsAsZeros) {
+    PE_DESC d;
+    d.imports = {{"a.dll", {}}};
+    d.delay_imports = {{"gone.dll", {pe_name("f")}}};
     PE_LAYOUT l;
-    BYTES b = write_pe(PE_DESC{}, &l);
-    put_u16(b, l.pe_ofs + 6, 0xFFFF);
-    TOOL_RUN r = run_talvek({"x.exe"}, {{"x.exe", b}});
-    EXPECT_EQ(r.out, "32-bit NT 'PE' Module\n0 imported module(s) found.\nAll DLLs used by 'x.exe' could be loaded.\n");
+    BYTES b = write_pe(d, &l);
+    put_u16(b, l.pe_ofs + 6, uint16_t((b.size() - l.sect_ofs) / 40 + 1));
+    TOOL_RUN r = run_talvek({"-d", "x.exe"}, {{"x.exe", b}, {"a.dll", write_pe(PE_DESC{})}});
+    EXPECT_EQ(r.out, "32-bit NT 'PE' Module\n1 imported module(s) found.\nLoading 'a.dll' --> " + r.dir + "/a.dll.\n"
+                     "1 delay-loaded module(s) found.\nLoading 'gone.dll' --> NOT loaded!\n"
+                     "Unable to load DLL 'gone.dll'.  LoadLibrary returned: 126\n");
     EXPECT_EQ(r.exit_code, 0);
 }
 

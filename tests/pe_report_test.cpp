@@ -260,16 +260,23 @@ TEST(PeReport, SixtyFourBitTreeReportsAsTheThirtyTwoBitOne) {
 // -d: the delay-loaded DLLs after the static ones and their recursion, through the same
 // module test; without -d not a byte of the report changes. The loader itself never loads a
 // DLL's delay-loaded DLLs (b.dll loads without nothere.dll). The tables as RVAs, as VAs, and
-// in a 64-bit tree report alike.
+// in a 64-bit tree report alike. In the VA form a value outside the image's address range
+// (below ImageBase: an RVA) is taken as an RVA, in the descriptor and in its name table.
 TEST(PeReport, DelayLoadedModulesWithD) {
     struct FORM {
         const char* what;
-        bool fVA, fWide;
-    } forms[] = {{"RVAs", false, false}, {"VAs", true, false}, {"64-bit", false, true}};
+        bool fVA, fRvaFields, fRvaEntries, fWide;
+    } forms[] = {{"RVAs", false, false, false, false},
+                 {"VAs", true, false, false, false},
+                 {"VA form, RVA entries", true, false, true, false},
+                 {"VA form, RVA fields", true, true, false, false},
+                 {"64-bit", false, false, false, true}};
     for (const FORM& form : forms) {
         SCOPED_TRACE(form.what);
         auto make = [&](PE_DESC d) {
             d.delay_va = form.fVA;
+            d.delay_rva_fields = form.fRvaFields;
+            d.delay_rva_entries = form.fRvaEntries;
             return write_pe(form.fWide ? pe_wide(d) : d);
         };
         PE_DESC application, a, b, c;

@@ -32,6 +32,7 @@ constexpr uint16_t PE_MAGIC_PE32PLUS = 0x020B;
 constexpr uint32_t PE_OPT_MAGIC = 0;
 constexpr uint32_t PE_OPT_IMAGE_BASE = 28;          // 4 bytes in PE32
 constexpr uint32_t PE_OPT_IMAGE_BASE64 = 24;        // 8 bytes in PE32+
+constexpr uint32_t PE_OPT_SIZE_OF_IMAGE = 56;
 constexpr uint32_t PE_OPT_SIZE_OF_HEADERS = 60;
 constexpr uint32_t PE_OPT_NUM_RVA_SIZES = 92;
 constexpr uint32_t PE_OPT_NUM_RVA_SIZES64 = 108;
@@ -73,7 +74,8 @@ constexpr uint32_t PE_MAX_ORDINAL = 0xFFFF;         // the largest ordinal a loa
 // A delay-load descriptor: Attributes, then the RVAs of the DLL name, the module handle, the
 // address table, the name table, the bound and unload tables, and a time stamp. The table
 // ends at a descriptor whose DLL name RVA is 0. With bit 0 of Attributes clear the fields
-// are virtual addresses (ImageBase added), as the oldest linkers wrote them.
+// are virtual addresses (ImageBase added), as the oldest linkers wrote them; hand-made files
+// of that form hold RVAs in some of them all the same.
 constexpr uint32_t PE_DELAY_DESC_SIZE = 32;
 constexpr uint32_t PE_DELAY_ATTRIBUTES = 0;
 constexpr uint32_t PE_DELAY_NAME_RVA = 4;

@@ -28,6 +28,7 @@ void pe_decode_headers(BYTE_SPAN hdr, bool fWide, PE_HEADERS* h) {
     h->Magic = uint16_t(field(PE_OPT_MAGIC, 2));
     h->ImageBase = fWide ? field(PE_OPT_IMAGE_BASE64, 4) | uint64_t(field(PE_OPT_IMAGE_BASE64 + 4, 4)) << 32
                          : field(PE_OPT_IMAGE_BASE, 4);
+    h->SizeOfImage = field(PE_OPT_SIZE_OF_IMAGE, 4);
     h->SizeOfHeaders = field(PE_OPT_SIZE_OF_HEADERS, 4);
     h->NumberOfRvaAndSizes = field(fWide ? PE_OPT_NUM_RVA_SIZES64 : PE_OPT_NUM_RVA_SIZES, 4);
     uint32_t ofsDirs = fWide ? PE_OPT_DATA_DIRS64 : PE_OPT_DATA_DIRS;
@@ -51,6 +52,15 @@ bool pe_header_dir(const PE_HEADERS* h, uint32_t i, PE_DIR* dir) {
 }
 
 PE_REPORT_LAYOUT pe_report_layout(const PE_HEADERS* h) {
+    // A header that ends right after its NumberOfRvaAndSizes directories, fewer than 16, is
+    // a whole header as Windows reads it; its width is its magic's, and h was decoded at
+    // that width's offsets.
+    bool fPE32 = h->Magic == PE_MAGIC_PE32 && !h->fWide;
+    bool fPE32plus = h->Magic == PE_MAGIC_PE32PLUS && h->fWide;
+    uint64_t cbWithDirs = uint64_t(h->fWide ? PE_OPT_DATA_DIRS64 : PE_OPT_DATA_DIRS) +
+                          uint64_t(PE_DATA_DIR_SIZE) * h->NumberOfRvaAndSizes;
+    if ((fPE32 || fPE32plus) && h->NumberOfRvaAndSizes < PE_NUM_DIRS && h->SizeOfOptionalHeader == cbWithDirs)
+        return fPE32plus ? PE_LAYOUT_PE32PLUS : PE_LAYOUT_PE32;
     switch (h->SizeOfOptionalHeader) {
         case PE_OPT_SHORT: return PE_LAYOUT_SHORT;
         case PE_OPT_FULL: return PE_LAYOUT_PE32;
@@ -154,7 +164,7 @@ std::string pe_status_text(PE_STATUS st) {
     return std::string(what) + where;
 }
 
-PE_STATUS pe_parse_image(BYTE_SPAN file, PE_IMAGE* im) {
+PE_STATUS pe_parse_image(BYTE_SPAN file, PE_IMAGE* im, PE_TABLE_RULE rule) {
     im->view = PE_VIEW{file, false, &im->secmap};
     im->hdr = PE_HEADERS{};
     im->section_table = BYTE_SPAN{nullptr, 0};
@@ -176,13 +186,19 @@ PE_STATUS pe_parse_image(BYTE_SPAN file, PE_IMAGE* im) {
     im->view.fWide = im->hdr.Magic == PE_MAGIC_PE32PLUS;
     uint64_t ofsSections = uint64_t(ofsPE) + PE_FILE_HDR_END + im->hdr.SizeOfOptionalHeader;
     BYTE_SPAN table{nullptr, 0};
-    if (!sub_span(file, ofsSections, uint64_t(im->hdr.NumberOfSections) * PE_SECTION_HDR_SIZE, &table))
-        return PE_STATUS{PE_SECTIONS_CUT, ofsSections};
+    uint64_t cSections = im->hdr.NumberOfSections;
+    if (!sub_span(file, ofsSections, cSections * PE_SECTION_HDR_SIZE, &table)) {
+        if (rule == PE_TABLE_WHOLE) return PE_STATUS{PE_SECTIONS_CUT, ofsSections};
+        // Headers past the end of the file would read as zeros, which map no RVA: only those
+        // the file holds, whole or in part, are taken, as the static import walk takes them.
+        if (ofsSections < file.len) table = BYTE_SPAN{file.p + ofsSections, size_t(file.len - ofsSections)};
+        cSections = std::min<uint64_t>(cSections, (uint64_t(table.len) + PE_SECTION_HDR_SIZE - 1) / PE_SECTION_HDR_SIZE);
+    }
     im->section_table = table;
     PE_SECTION_MAP& m = im->secmap;
     m.SizeOfHeaders = im->hdr.SizeOfHeaders;
-    m.sections.reserve(im->hdr.NumberOfSections);
-    for (uint32_t k = 0; k < im->hdr.NumberOfSections; k++) m.sections.push_back(pe_section_at(table, k));
+    m.sections.reserve(size_t(cSections));
+    for (uint32_t k = 0; k < cSections; k++) m.sections.push_back(pe_section_at(table, k));
     build_runs(&m);
     PE_DIR exp{};
     uint8_t dir[PE_EXPORT_DIR_SIZE];
@@ -369,8 +385,9 @@ bool pe_import_desc(PE_VIEW* v, uint64_t rva, PE_IMPORT_DESC* d) {
 }
 
 uint64_t pe_delay_rva(const PE_HEADERS* h, bool fVA, uint64_t v) {
-    if (!fVA) return v;
-    return v >= h->ImageBase ? v - h->ImageBase : PE_BAD_RVA;
+    // Subtracting first keeps the test free of an overflow near the top of the address space.
+    if (fVA && v >= h->ImageBase && v - h->ImageBase < h->SizeOfImage) return v - h->ImageBase;
+    return v;
 }
 
 bool pe_delay_desc(PE_IMAGE* im, uint64_t rva, PE_DELAY_DESC* d) {
@@ -554,13 +571,13 @@ bool pe_is_forwarder(const PE_IMAGE* im, uint32_t rva) {
 }
 
 bool pe_is_pe32plus(FILE* f, uint32_t ofsPE) {
-    uint8_t b[PE_FILE_HDR_END + 2] = {};
+    uint8_t b[PE_FILE_HDR_END + PE_OPT_DATA_DIRS64] = {};
     uint64_t cbFile = 0;
     if (!file_size(f, &cbFile) || ofsPE > cbFile || cbFile - ofsPE < PE_FILE_HDR_END) return false;
     size_t n = size_t(std::min<uint64_t>(sizeof b, cbFile - ofsPE));
     if (!read_at(f, ofsPE, b, n) || le32(b) != PE_SIGNATURE) return false;
     PE_HEADERS h;
-    pe_decode_headers(BYTE_SPAN{b, n}, false, &h);
+    pe_decode_loader_headers(BYTE_SPAN{b, n}, &h);
     return pe_report_layout(&h) == PE_LAYOUT_PE32PLUS;
 }
 

@@ -37,6 +37,7 @@ struct PE_HEADERS {
     bool fHasMagic;        // the magic lies inside SizeOfOptionalHeader and inside the bytes given
     bool fWide;            // the fields below were read at their PE32+ offsets
     uint64_t ImageBase;    // 4 bytes in PE32, 8 in PE32+
+    uint32_t SizeOfImage;
     uint32_t SizeOfHeaders;
     uint32_t NumberOfRvaAndSizes;
     PE_DIR dirs[PE_NUM_DIRS];
@@ -53,11 +54,14 @@ void pe_decode_loader_headers(BYTE_SPAN hdr, PE_HEADERS* h);
 // NumberOfRvaAndSizes or SizeOfOptionalHeader leaves it out, or its RVA is 0.
 bool pe_header_dir(const PE_HEADERS* h, uint32_t i, PE_DIR* dir);
 
-// How the import report lays out a module's optional header, by its size alone (and the magic
-// for the 240-byte PE32+ header). The loader judges images otherwise (pe_loadable_for): it
-// takes any optional header that holds its magic, so a DLL with, say, a 112-byte optional header
-// loads, and then the report of that DLL ends the run with the format error. Both rules stand
-// here side by side, as the one place where the two readings of a header part.
+// How the import report lays out a module's optional header: by its size (28, 224, or 240 with
+// the PE32+ magic), or as a header of a magic's width that ends right after its fewer than 16
+// data directories (96 + 8 x NumberOfRvaAndSizes bytes for PE32, 112 + 8 x n for PE32+). h is
+// decoded as pe_decode_loader_headers decodes it. The loader judges images otherwise
+// (pe_loadable_for): it takes any optional header that holds its magic, so a DLL with, say, a
+// 200-byte optional header that claims 16 directories loads, and then the report of that DLL
+// ends the run with the format error. Both rules stand here side by side, as the one place
+// where the two readings of a header part.
 enum PE_REPORT_LAYOUT { PE_LAYOUT_SHORT, PE_LAYOUT_PE32, PE_LAYOUT_PE32PLUS, PE_LAYOUT_BAD };
 PE_REPORT_LAYOUT pe_report_layout(const PE_HEADERS* h);
 
@@ -177,10 +181,17 @@ struct PE_IMAGE {
     PE_IMAGE& operator=(const PE_IMAGE&) = delete;
 };
 
+// How pe_parse_image takes a section table that the file cuts short (NumberOfSections claims
+// more headers than the file holds).
+enum PE_TABLE_RULE {
+    PE_TABLE_WHOLE,        // the loader's: the image is not loadable
+    PE_TABLE_AS_PRESENT,   // the report's: the headers present, a cut one read as far as it goes
+};
+
 // Reads file (which must outlive the image) the loader's way into im. PE_FINE, or why the
-// headers or the section table cannot be read; the caller then asks pe_loadable_for
-// whether the image suits its process.
-PE_STATUS pe_parse_image(BYTE_SPAN file, PE_IMAGE* im);
+// headers (or by PE_TABLE_WHOLE the section table) cannot be read; the caller then asks
+// pe_loadable_for whether the image suits its process.
+PE_STATUS pe_parse_image(BYTE_SPAN file, PE_IMAGE* im, PE_TABLE_RULE rule = PE_TABLE_WHOLE);
 
 // pe_header_dir of the image's headers.
 bool pe_data_dir(const PE_IMAGE* im, uint32_t i, PE_DIR* dir);
@@ -215,8 +226,8 @@ struct PE_IMPORT_DESC {
 };
 bool pe_import_desc(PE_VIEW* v, uint64_t rva, PE_IMPORT_DESC* d);
 
-// A delay-load descriptor with its fields as RVAs: fEnd when its DLL name field is 0. A
-// virtual address below ImageBase becomes PE_BAD_RVA, which no read maps.
+// A delay-load descriptor with its fields as RVAs (pe_delay_rva): fEnd when its DLL name
+// field is 0.
 struct PE_DELAY_DESC {
     bool fEnd;
     bool fVA;           // Attributes bit 0 clear: the fields were virtual addresses
@@ -226,8 +237,10 @@ struct PE_DELAY_DESC {
 constexpr uint64_t PE_BAD_RVA = UINT64_MAX;
 bool pe_delay_desc(PE_IMAGE* im, uint64_t rva, PE_DELAY_DESC* d);
 
-// An address field of a delay-load table of the image with headers h as an RVA: fVA
-// subtracts ImageBase.
+// An address field of a delay-load table, or an entry of its name table, of the image with
+// headers h as an RVA. In the VA form (fVA) a value inside the image's address range
+// [ImageBase, ImageBase + SizeOfImage) loses ImageBase; any other value is an RVA already, as
+// hand-made files of that form hold.
 uint64_t pe_delay_rva(const PE_HEADERS* h, bool fVA, uint64_t v);
 
 // One import lookup entry of the image's width (pe_lookup_size bytes). fEnd: the entry is 0.

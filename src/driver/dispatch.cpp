@@ -10,6 +10,7 @@
 #include "lx/lx.h"
 #include "ne/ne.h"
 #include "pe/pe.h"
+#include "platform/fs.h"
 
 namespace talvek {
 
@@ -30,7 +31,9 @@ static bool has_module_signature(FILE* f, uint32_t ofs) {
 // returns 3 or 4. Out of line, so its buffers are gone before the processor recurses.
 [[gnu::noinline]] static int32_t read_module_header(FILE* f, DOS_EXE_HDR* DosExeHeader, REPORT_FORMAT* format) {
     uint8_t raw[DOS_HDR_SIZE];
-    if (!read_at(f, 0, raw, sizeof raw)) {
+    // Only a regular file is read: a FIFO or a device could stall the run or never end. Any
+    // other file is one that cannot be read, as a directory is.
+    if (!is_regular_file(f) || !read_at(f, 0, raw, sizeof raw)) {
         return report_error(ERR_READING, RC_READ_ERROR);
     }
     decode_dos_header(raw, DosExeHeader);

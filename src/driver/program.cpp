@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/text.h"
 #include "driver/dllfile.h"
 #include "driver/driver.h"
 #include "driver/registry.h"
@@ -57,26 +58,70 @@ static bool is_option(const char* arg) {
 #endif
 }
 
+// One option letter and the flags it sets (fUpper: the upper-case letter is accepted too).
+// fNewer marks the letters of the options added after the classic set: an argument holding
+// one of them is read letter by letter. A newer letter without flags is kept for an option
+// to come; until it has flags it is no option, but it still makes its argument read so.
+struct OPTION_LETTER {
+    char c;
+    bool fUpper;
+    bool fNewer;
+    BOOL* apFlags[3];
+};
+static const OPTION_LETTER OptionLetters[] = {
+    {'!', false, false, {&recurse}},
+    {'c', true, false, {&reloc_chain}},
+    {'i', true, false, {&imports}},
+    {'o', true, false, {&ordinals}},
+    {'r', true, false, {&relocation}},
+    {'s', true, false, {&segments}},
+    {'v', true, false, {&LoadVerbose}},
+    {'l', true, false, {&list_files, &recurse}},
+    {'q', false, false, {&silent_recurse, &list_files, &recurse}},
+    {'k', true, false, {&wait_for_key}},
+    {'d', true, true, {&delay_load}},
+    {'e', true, true, {&exit_missing}},
+    {'g', true, true, {&graph_report, &recurse}},
+    {'j', true, true, {&json_report}},
+    {'x', true, true, {&check_failed_dlls, &recurse}},
+    {'m', true, true, {}},
+};
+
+static const OPTION_LETTER* find_option_letter(char c) {
+    char lower = ascii_lower(c);
+    for (const OPTION_LETTER& o : OptionLetters)
+        if (o.c == c || (o.fUpper && o.c == lower)) return &o;
+    return nullptr;
+}
+
 // Sets the flags of one option character; false for a character that is no option.
 static bool set_option(char c) {
-    switch (c) {
-        case '!': recurse = TRUE; return true;
-        case 'C': case 'c': reloc_chain = TRUE; return true;
-        case 'I': case 'i': imports = TRUE; return true;
-        case 'O': case 'o': ordinals = TRUE; return true;
-        case 'R': case 'r': relocation = TRUE; return true;
-        case 'S': case 's': segments = TRUE; return true;
-        case 'V': case 'v': LoadVerbose = TRUE; return true;
-        case 'D': case 'd': delay_load = TRUE; return true;
-        case 'L': case 'l': list_files = recurse = TRUE; return true;
-        case 'q': silent_recurse = list_files = recurse = TRUE; return true;
-        case 'K': case 'k': wait_for_key = TRUE; return true;
-        case 'E': case 'e': exit_missing = TRUE; return true;
-        case 'J': case 'j': json_report = TRUE; return true;
-        case 'G': case 'g': graph_report = recurse = TRUE; return true;
-        case 'X': case 'x': check_failed_dlls = recurse = TRUE; return true;
-        default: return false;
+    const OPTION_LETTER* o = find_option_letter(c);
+    if (!o || !o->apFlags[0]) return false;
+    for (BOOL* pFlag : o->apFlags)
+        if (pFlag) *pFlag = TRUE;
+    return true;
+}
+
+// Sets the options of the argument arg: its second character alone, further ones ignored,
+// as callers of the classic letters rely on; but every letter when any of them is a newer
+// letter, so that "-qe" cannot silently drop the e. False at the first character that is no
+// option, *pBad pointing at it (at the terminating NUL for a bare prefix).
+static bool set_options(const char* arg, const char** pBad) {
+    const char* letters = arg + 1;
+    bool fEach = false;
+    for (const char* p = letters; *p && !fEach; p++) {
+        const OPTION_LETTER* o = find_option_letter(*p);
+        fEach = o && o->fNewer;
     }
+    size_t n = fEach ? strlen(letters) : 1;
+    for (size_t i = 0; i < n; i++) {
+        if (!set_option(letters[i])) {
+            *pBad = letters + i;
+            return false;
+        }
+    }
+    return true;
 }
 
 PSZ Init(int argc, char** argv) {
@@ -93,8 +138,10 @@ PSZ Init(int argc, char** argv) {
     for (int i = 1; i < argc; i++) {
         const char* arg = argv[i];
         if (is_option(arg)) {
-            if (!(arg[0] == '-' && arg[1] == '-' && long_option(arg)) && !set_option(arg[1])) {
-                fprintf(stderr, "QUERNIX:  Invalid option '%c' specified\n", arg[1]);
+            const char* bad = nullptr;
+            if (!(arg[0] == '-' && arg[1] == '-' && long_option(arg)) && !set_options(arg, &bad)) {
+                // "%.1s" prints nothing for the NUL that ends a bare "-" or "/".
+                fprintf(stderr, "QUERNIX:  Invalid option '%.1s' specified\n", bad);
                 XExit(RC_NOT_PROCESSED);
             }
         } else if (filespec) {

@@ -6,6 +6,7 @@
 
 #include "common/hash_index.h"
 #include "driver/driver.h"
+#include "platform/fs.h"
 
 namespace talvek {
 
@@ -38,7 +39,7 @@ FILE* add_file(const char* filespec, BOOL fAbort) {
         report_error(ERR_NO_MORE_FILES, RC_NOT_PROCESSED);
         return nullptr;
     }
-    FILE* f = fopen(filespec, "rb");
+    FILE* f = open_for_reading(filespec);
     if (!f) {
         report_error(ERR_OPEN_FAILED, RC_OPEN_FAILED, filespec);
         if (fAbort) XExit(RC_OPEN_FAILED);

@@ -38,8 +38,8 @@ static char* copy_name(IMPORT_WALK* w, std::string_view name) {
 
 // Records the entries of module i from its lookup table at ulTableRVA. A short read ends
 // the list. Modules past 0xFFFF cannot be numbered in the lists and keep them empty. fVA:
-// the hint/name entries are virtual addresses (old delay-load tables); one below ImageBase
-// reads as an empty name.
+// the table is of the VA form of delay-load tables, its hint/name entries read through
+// pe_delay_rva.
 static void read_lookup_table(IMPORT_WALK* w, uint64_t ulTableRVA, int32_t i, bool fVA = false) {
     if (i > int32_t(UINT16_MAX)) return;
     for (uint64_t rva = ulTableRVA;; rva += pe_lookup_size(w->fIn)) {
@@ -117,7 +117,8 @@ int32_t ReadDelayImportTable(PE_IMAGE* im, char** NameTable, int32_t cNames, REF
 static int32_t read_delay_imports(PE_MODULE* mod, BYTE_SPAN file) {
     PE_IMAGE image;
     PE_DIR dir{};
-    if (pe_parse_image(file, &image).problem != PE_FINE || !pe_data_dir(&image, PE_DIR_DELAY_IMPORT, &dir)) return RC_OK;
+    if (pe_parse_image(file, &image, PE_TABLE_AS_PRESENT).problem != PE_FINE || !pe_data_dir(&image, PE_DIR_DELAY_IMPORT, &dir))
+        return RC_OK;
     image.view.fWide = mod->fWide;   // lookup entries of the module's width, as the static ones
     int32_t n = ReadDelayImportTable(&image, nullptr, 0, nullptr, nullptr);
     if (!alloc_ref_table(&mod->DelayRefTblP, uint64_t(n))) return report_error(ERR_NO_MEMORY, RC_NO_MEMORY);
@@ -142,9 +143,9 @@ int32_t pe_read_module(PE_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP, FILE* i
     if (mod->ulBase == 0) BadFile();
     // Buf holds the header bytes the file has and zeros past them, as a cut field reads.
     PE_HEADERS hdr;
-    pe_decode_headers(BYTE_SPAN{Buf.get(), PE_BUF_SIZE}, false, &hdr);
+    pe_decode_loader_headers(BYTE_SPAN{Buf.get(), PE_BUF_SIZE}, &hdr);
     mod->fWide = pe_report_layout(&hdr) == PE_LAYOUT_PE32PLUS;
-    if (mod->fWide) pe_decode_headers(BYTE_SPAN{Buf.get(), PE_BUF_SIZE}, true, &hdr);
+    if (mod->fWide != hdr.fWide) pe_decode_headers(BYTE_SPAN{Buf.get(), PE_BUF_SIZE}, mod->fWide, &hdr);
     mod->usNumberOfSections = hdr.NumberOfSections;
     mod->Machine = hdr.Machine;
     ReadPEHeader(&hdr, mod->SectionAddr, &mod->ulBase);

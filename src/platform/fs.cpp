@@ -2,16 +2,16 @@
 // listings and single entries through readdir and lstat on POSIX systems).
 #include "platform/fs.h"
 
+#include <sys/stat.h>
+
 #if !defined(_WIN32)
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
 #include <cstdlib>
-
 #include <filesystem>
 #include <system_error>
 #include <unordered_map>
@@ -148,6 +148,28 @@ bool find_dir_entry(const std::string& dir, std::string_view name, std::string* 
     bool fExact = hit->second == name || entry_exists(base(), name);
     *real_name = fExact ? std::string(name) : hit->second;
     return true;
+}
+
+FILE* open_for_reading(const char* path) {
+#if defined(_WIN32)
+    return fopen(path, "rb");
+#else
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    FILE* f = fdopen(fd, "rb");
+    if (!f) close(fd);
+    return f;
+#endif
+}
+
+bool is_regular_file(FILE* f) {
+#if defined(_WIN32)
+    struct _stat64 st;
+    return _fstat64(_fileno(f), &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFREG;
+#else
+    struct stat st;
+    return fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
+#endif
 }
 
 std::string normal_path(const std::string& path) {

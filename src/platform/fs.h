@@ -45,6 +45,13 @@ std::string dir_part(std::string_view path);
 // The file name part of a path: what follows its last separator.
 std::string_view base_name(std::string_view path);
 
+// Opens the file at path for binary reading without waiting on it: opening a FIFO that no
+// one writes to, or a device, returns at once. Null when it cannot be opened.
+FILE* open_for_reading(const char* path);
+
+// Whether the stream is a regular file (a symbolic link counts as what it points to).
+bool is_regular_file(FILE* f);
+
 // The bytes of a whole file: mapped read-only where the system maps files, else read into
 // memory. The record owns them and may hand them on.
 struct FILE_BYTES {

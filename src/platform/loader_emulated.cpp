@@ -14,6 +14,7 @@
 #include "common/text.h"
 #include "platform/apiset.h"
 #include "platform/fs.h"
+#include "platform/known_dlls.h"
 #include "platform/loader.h"
 #include "platform/system_dirs.h"
 
@@ -32,6 +33,7 @@ struct EMU_MODULE {
     std::string path;
     std::string key;            // the file name in lower case, for the bare-name look-up
     PE_IMPORT_TABLES imports;   // kept only while the module is being loaded
+    bool fKnown = false;        // taken for a known DLL's name, from the system folders
     // The (lookup table, DLL) pairs already resolved while loading: descriptors that share
     // a table and name the same DLL resolve it once, as the outcome cannot differ.
     std::set<std::pair<size_t, const EMU_MODULE*>> resolved;
@@ -58,7 +60,11 @@ struct PROCESS {
     // times then costs one search and one read of it. Outcomes of loads are not kept: they
     // depend on what is being loaded at the time (cycles, rollback).
     std::unordered_map<std::string, SEARCH_RESULT> searched;
+    std::unordered_map<std::string, SEARCH_RESULT> searchedKnown;   // searches of the system folders only
     std::unordered_map<std::string, std::string> notImages;   // path -> why it is none
+    // The lower-case file names that the known DLLs loaded here import, directly or not: known
+    // DLLs of this process too, as Windows maps the DLLs known DLLs import as known at start.
+    std::unordered_set<std::string> knownImports;
     // Wine's DLL folder for this machine when WINEPATH is not set ("" otherwise, or when
     // there is none), found when the process is made.
     std::string sysDir;
@@ -163,30 +169,39 @@ bool try_dir_list(const PROCESS* proc, const char* list, char sep, const std::st
     return false;
 }
 
+// The system folders: WINEPATH's (';'-separated), or when it is not set Wine's folder for the
+// machine.
+bool search_system(const PROCESS* proc, const std::string& name, std::string* path, std::vector<std::string>* skipped,
+                   FILE_BYTES* fm) {
+    if (try_dir_list(proc, getenv("WINEPATH"), ';', name, path, skipped, fm)) return true;
+    return !proc->sysDir.empty() && try_search_dir(proc, proc->sysDir, name, path, skipped, fm);
+}
+
 // The search of a bare name: the application's directory, the current directory, the
-// system folders (WINEPATH's, ';'-separated, or when it is not set Wine's folder for the
-// machine), PATH (':'-separated); the first hit that is not a PE image of another machine
-// wins, as one PATH serves 32-bit and 64-bit programs alike.
-bool search(const PROCESS* proc, const std::string& name, std::string* path, std::vector<std::string>* skipped,
-            FILE_BYTES* fm) {
+// system folders, PATH (':'-separated); the first hit that is not a PE image of another
+// machine wins, as one PATH serves 32-bit and 64-bit programs alike. A known DLL (fKnown) is
+// looked for in the system folders only, as Windows takes it from nowhere else.
+bool search(const PROCESS* proc, const std::string& name, bool fKnown, std::string* path,
+            std::vector<std::string>* skipped, FILE_BYTES* fm) {
     skipped->clear();
+    if (fKnown) return search_system(proc, name, path, skipped, fm);
     if (!g.appDir.empty() && try_search_dir(proc, g.appDir, name, path, skipped, fm)) return true;
     if (try_search_dir(proc, "", name, path, skipped, fm)) return true;
-    if (try_dir_list(proc, getenv("WINEPATH"), ';', name, path, skipped, fm)) return true;
-    if (!proc->sysDir.empty() && try_search_dir(proc, proc->sysDir, name, path, skipped, fm)) return true;
+    if (search_system(proc, name, path, skipped, fm)) return true;
     return try_dir_list(proc, getenv("PATH"), ':', name, path, skipped, fm);
 }
 
 // search, answered from what the process remembers of an earlier search for the same name
 // while that is allowed.
-bool remembered_search(PROCESS* proc, const std::string& name, std::string* path, std::vector<std::string>* skipped,
-                       FILE_BYTES* fm) {
-    if (!remembering_dir_listings()) return search(proc, name, path, skipped, fm);
-    auto it = proc->searched.find(name);
-    if (it == proc->searched.end()) {
+bool remembered_search(PROCESS* proc, const std::string& name, bool fKnown, std::string* path,
+                       std::vector<std::string>* skipped, FILE_BYTES* fm) {
+    if (!remembering_dir_listings()) return search(proc, name, fKnown, path, skipped, fm);
+    auto& searched = fKnown ? proc->searchedKnown : proc->searched;
+    auto it = searched.find(name);
+    if (it == searched.end()) {
         SEARCH_RESULT r{false, {}, {}};
-        r.fFound = search(proc, name, &r.path, &r.skipped, fm);
-        it = proc->searched.emplace(name, std::move(r)).first;
+        r.fFound = search(proc, name, fKnown, &r.path, &r.skipped, fm);
+        it = searched.emplace(name, std::move(r)).first;
     }
     *path = it->second.path;
     *skipped = it->second.skipped;
@@ -259,6 +274,25 @@ void fail_step(LOAD_FAILURE* why, std::string_view importer, std::string_view as
     why->reason = std::move(reason);
 }
 
+// Takes m as a known DLL of proc: the bare names it imports (an API set by its host for m)
+// become known names, so they too come from the system folders only, and so on down as each
+// of them is loaded.
+void make_known(PROCESS* proc, EMU_MODULE* m) {
+    if (m->fKnown) return;
+    m->fKnown = true;
+    // A module whose load is over keeps no import table; it is read again.
+    PE_IMPORT_TABLES again;
+    const PE_IMPORT_TABLES* imp = &m->imports;
+    if (imp->modules.empty() && pe_read_imports(&m->img, &again).problem == PE_FINE) imp = &again;
+    const APISET_SCHEMA* schema = schema_of(proc);
+    for (const PE_IMPORT_MODULE& dep : imp->modules) {
+        std::string name(dep.dll), host;
+        if (schema && apiset_resolve(*schema, name, m->path, &host) == APISET_HOST) name = host;
+        std::string file = dll_file_name(name);
+        if (file.find('/') == std::string::npos) proc->knownImports.insert(ascii_lower(file));
+    }
+}
+
 // The module a name stands for in proc, asked for by the module whose path is importer ("":
 // the load test): one already loaded, or a file found and mapped now (*fNew). An API-set name
 // stands for its host, loaded by the ordinary rules. Null with 126 when no file is found or
@@ -279,11 +313,16 @@ EMU_MODULE* find_or_map(PROCESS* proc, const std::string& asked, std::string_vie
     size_t slash = file.rfind('/');
     std::string path;
     FILE_BYTES fm;
+    bool fKnown = false;
     if (slash == std::string::npos) {
-        auto it = proc->byName.find(ascii_lower(file));
-        if (it != proc->byName.end()) return it->second;
+        std::string key = ascii_lower(file);
+        fKnown = is_known_dll(key) || proc->knownImports.count(key) != 0;
+        // A module of a known DLL's name that was not taken as one (loaded from elsewhere
+        // before its name became known) does not stand for it.
+        auto it = proc->byName.find(key);
+        if (it != proc->byName.end() && (!fKnown || it->second->fKnown)) return it->second;
         std::vector<std::string> skipped;
-        if (!remembered_search(proc, file, &path, &skipped, &fm)) {
+        if (!remembered_search(proc, file, fKnown, &path, &skipped, &fm)) {
             bool fSkipped = !skipped.empty();
             fail_step(why, importer, asked, {}, fSkipped ? LOAD_ERR_BAD_EXE_FORMAT : LOAD_ERR_MOD_NOT_FOUND,
                       fSkipped ? "only images for other machines were found" : "");
@@ -295,7 +334,10 @@ EMU_MODULE* find_or_map(PROCESS* proc, const std::string& asked, std::string_vie
         return nullptr;
     }
     auto it = proc->byPath.find(path);
-    if (it != proc->byPath.end()) return it->second;
+    if (it != proc->byPath.end()) {
+        if (fKnown) make_known(proc, it->second);
+        return it->second;
+    }
     bool fRemember = remembering_dir_listings();
     auto known = fRemember ? proc->notImages.find(path) : proc->notImages.end();
     if (known != proc->notImages.end()) {
@@ -308,6 +350,7 @@ EMU_MODULE* find_or_map(PROCESS* proc, const std::string& asked, std::string_vie
         if (fRemember) proc->notImages.emplace(path, reason);
         fail_step(why, importer, asked, path, LOAD_ERR_BAD_EXE_FORMAT, std::move(reason));
     }
+    if (m && fKnown) make_known(proc, m);
     *fNew = m != nullptr;
     return m;
 }

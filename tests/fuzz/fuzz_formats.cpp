@@ -135,6 +135,11 @@ std::vector<FUZZ_FILE> pe_seeds() {
                          {"absent.dll", {pe_name("y")}}};
     PE_DESC delay_va = app;
     delay_va.delay_va = true;
+    PE_DESC delay_va_rvas = delay_va;   // the VA form holding RVAs in its name tables
+    delay_va_rvas.delay_rva_entries = true;
+    PE_DESC ten_dirs = app;             // an optional header that ends after ten directories
+    ten_dirs.opt_size = 96 + 8 * 10;
+    ten_dirs.num_rva = 10;
     PE_DESC app64 = app;   // the 32-bit DLLs of the folder are passed over, k64.dll loads
     app64.imports.push_back({"k64.dll", {pe_name("Sleep"), pe_ord(1)}});
     return {
@@ -143,6 +148,8 @@ std::vector<FUZZ_FILE> pe_seeds() {
         {"pe_short_header", write_pe(short_header)},
         {"pe_no_imports", write_pe(no_imports)},
         {"pe_delay_imports_as_addresses", write_pe(delay_va)},
+        {"pe_delay_imports_as_addresses_with_rva_entries", write_pe(delay_va_rvas)},
+        {"pe_optional_header_of_ten_directories", write_pe(ten_dirs)},
         {"pe32plus_six_dlls_every_outcome", write_pe(pe_wide(app64))},
         {"pe32plus_address_table_only", write_pe(pe_wide(iat))},
     };

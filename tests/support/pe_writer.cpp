@@ -124,7 +124,8 @@ BYTES write_pe(const PE_DESC& d, PE_LAYOUT* layout) {
     // Delay-load descriptors: Attributes, DLL name, module handle, address table, name table;
     // the rest 0. Entries by name point to hint/name entries, by VA too in the VA form.
     const uint32_t kImageBase = 0x10000000;
-    auto delayAddr = [&](size_t off) { return rva(off) + (d.delay_va ? kImageBase : 0); };
+    auto delayAddr = [&](size_t off) { return rva(off) + (d.delay_va && !d.delay_rva_fields ? kImageBase : 0); };
+    auto delayEntry = [&](size_t off) { return rva(off) + (d.delay_va && !d.delay_rva_entries ? kImageBase : 0); };
     uint32_t delayRVA = 0;
     size_t cbDelay = 32 * (d.delay_imports.size() + 1);
     if (!d.delay_imports.empty()) {
@@ -144,7 +145,7 @@ BYTES write_pe(const PE_DESC& d, PE_LAYOUT* layout) {
             put_u32(D, desc + 12, delayAddr(iat));
             put_u32(D, desc + 16, delayAddr(names));
             for (size_t j = 0; j < m.refs.size(); j++) {
-                uint64_t v = lookup_value(m.refs[j], delayAddr);
+                uint64_t v = lookup_value(m.refs[j], delayEntry);
                 put_u32(D, names + cbEntry * j, uint32_t(v));
                 if (d.wide) put_u32(D, names + cbEntry * j + 4, uint32_t(v >> 32));
             }

@@ -54,6 +54,8 @@ struct PE_DESC {
     bool import_terminator = true;      // the all-zero descriptor that ends the directory
     std::vector<PE_IMPORT> delay_imports;   // delay-load descriptors (data directory 13)
     bool delay_va = false;              // Attributes 0: addresses in them as VAs (ImageBase added)
+    bool delay_rva_fields = false;      // with delay_va: the descriptors' own fields as RVAs all the same
+    bool delay_rva_entries = false;     // with delay_va: the name tables' entries as RVAs all the same
     std::vector<PE_EXPORT> exports;
     bool export_dir = false;            // write an export directory even with no exports
     uint32_t export_base = 1;
