@@ -53,7 +53,9 @@ REPORT_FORMAT current_format() { return P.formats.empty() ? FMT_NONE : P.formats
 
 bool is_pe(REPORT_FORMAT f) { return f == FMT_PE32 || f == FMT_PE32PLUS; }
 
-void put(std::string_view s) { fwrite(s.data(), 1, s.size(), stdout); }
+void put(std::string_view s) {
+    if (!s.empty()) fwrite(s.data(), 1, s.size(), stdout);
+}
 
 // An entry of an LX or NE module, listed from its own tables: NE names end with a '.'; with
 // -v each line comes twice (an NE name the second time without its '.').
