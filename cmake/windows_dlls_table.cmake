@@ -79,7 +79,9 @@ foreach(name IN LISTS names)
   string(LENGTH "${name}" len)
   math(EXPR ofs "${ofs} + ${len}")
   math(EXPR mask "${lists_of_${name}}" OUTPUT_FORMAT HEXADECIMAL)
-  string(APPEND text "    \"${name}\"\n")
+  # No name character needs an escape between quotes (the check above).
+  string(REGEX REPLACE "(.)" "'\\1'," chars "${name}")
+  string(APPEND text "    ${chars}\n")
   string(APPEND starts " ${ofs},")
   string(APPEND masks " ${mask},")
   math(EXPR i "${i} + 1")
@@ -100,8 +102,10 @@ namespace {
 const char* const ListNames[] = {
 ${list_names}};
 
-const char NameText[] =
-${text}    \"\";
+// Bytes rather than a string literal: the names add up to more than the 65,536 characters
+// that compilers need to accept in one literal.
+const char NameText[] = {
+${text}};
 
 const uint32_t NameStarts[] = {
    ${starts}
