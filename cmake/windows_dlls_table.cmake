@@ -26,6 +26,9 @@ set(names "")
 set(bit 0)
 foreach(list IN LISTS lists)
   set(file "${DATA}/${list}")
+  if(list MATCHES "[^A-Za-z0-9._+~/-]")
+    message(FATAL_ERROR "${file}: a list's path holds a character other than A-Z a-z 0-9 . _ + ~ - /")
+  endif()
   # A NUL byte would silently end the text that file(READ) gives, so the bytes are looked at
   # first. A character outside those of a plain DLL file name would end up in a CMake list
   # or a C++ string literal as syntax.

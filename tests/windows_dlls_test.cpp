@@ -12,12 +12,12 @@
 
 #include "platform/windows_dlls.h"
 
-using namespace talvek;
-
 namespace talvek {
 // Made from the lists that tests/CMakeLists.txt writes.
 extern const WINDOWS_DLL_TABLE HostileDllTable;
-}
+}  // namespace talvek
+
+using namespace talvek;
 
 namespace {
 
