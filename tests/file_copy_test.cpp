@@ -1,14 +1,13 @@
 // Copying a file into a folder: each outcome, and no partial file after a failed copy.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -26,38 +25,25 @@ std::string read_file(const std::string& path) {
 
 std::vector<std::string> entries(const std::string& dir) {
     std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d))
-            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
-        closedir(d);
-    }
+    for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }
 
-ino_t inode(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+// More than one 64 KiB chunk, so that comparing and copying go past the first.
+std::string sample(size_t n) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; i++) s[i] = char(i * 7 + i / 251);
+    return s;
 }
 
-// More than one 64 KiB chunk, so that comparing and copying go past the first.
-BYTES sample(size_t n) {
-    BYTES b(n);
-    for (size_t i = 0; i < n; i++) b[i] = uint8_t(i * 7 + i / 251);
-    return b;
-}
+BYTES bytes(const std::string& s) { return BYTES(s.begin(), s.end()); }
 
 TEST(FileCopy, CopiesLeavesRefusesOrReplaces) {
-    const BYTES src = sample(70000);
-    BYTES last = src;
+    const std::string src = sample(70000), prefix = src.substr(0, 65536);
+    std::string last = src;
     last.back() ^= 1;
-    const BYTES prefix(src.begin(), src.begin() + 65536);
-    const struct {
-        const char* what;
-        const BYTES* old;
-        bool fForce;
-        COPY_OUTCOME outcome;
-    } cases[] = {
+    const struct { const char* what; const std::string* old; bool fForce; COPY_OUTCOME outcome; } cases[] = {
         {"no file there", nullptr, false, COPY_NEW},
         {"identical file", &src, false, COPY_IDENTICAL},
         {"identical file, forced", &src, true, COPY_IDENTICAL},
@@ -68,20 +54,19 @@ TEST(FileCopy, CopiesLeavesRefusesOrReplaces) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         std::string dir = make_temp_dir();
-        write_files(dir, {{"src/app.dll", src}, {"dist/", {}}});
-        if (c.old) write_files(dir, {{"dist/app.dll", *c.old}});
+        write_files(dir, {{"src/app.dll", bytes(src)}, {"dist/", {}}});
+        if (c.old) write_files(dir, {{"dist/app.dll", bytes(*c.old)}});
         const std::string target = dir + "/dist/app.dll";
-        ino_t before = inode(target);
+        struct stat before {}, after {};
+        stat(target.c_str(), &before);
         COPY_RESULT r = copy_file_into(dir + "/src/app.dll", dir + "/dist", c.fForce);
         EXPECT_EQ(r.outcome, c.outcome);
         EXPECT_EQ(r.target, target);
         EXPECT_EQ(r.why, "");
         bool fWritten = c.outcome == COPY_NEW || c.outcome == COPY_REPLACED;
-        const BYTES& expected = fWritten ? src : *c.old;
-        EXPECT_EQ(read_file(target), std::string(expected.begin(), expected.end()));
-        if (!fWritten) {
-            EXPECT_EQ(inode(target), before);
-        }
+        EXPECT_EQ(read_file(target), fWritten ? src : *c.old);
+        // A file left alone is the same file, not a new copy of it.
+        EXPECT_EQ(stat(target.c_str(), &after) == 0 && after.st_ino == before.st_ino, !fWritten);
         EXPECT_EQ(entries(dir + "/dist"), std::vector<std::string>{"app.dll"});
         remove_tree(dir);
     }
@@ -91,16 +76,8 @@ TEST(FileCopy, CopiesLeavesRefusesOrReplaces) {
 // A source folder fails at its first read, after the temporary was made for the absent
 // target; the size limit fails a write once the temporary holds 64 KiB.
 TEST(FileCopy, FailedCopyLeavesNoPartialFile) {
-    const BYTES src = sample(200000);
-    const BYTES old = sample(1000);
-    const struct {
-        const char* what;
-        const char* src;
-        const char* dest;
-        rlim_t max_file;   // RLIM_INFINITY: no limit for the copy
-        int err;
-        bool fSourceFails;
-    } cases[] = {
+    const std::string old = sample(1000);
+    const struct { const char* what; const char* src; const char* dest; rlim_t max_file; int err; bool fSrc; } cases[] = {
         {"no source", "src/none.dll", "dist", RLIM_INFINITY, ENOENT, true},
         {"source is a folder", "src/sub.dll", "dist", RLIM_INFINITY, EISDIR, true},
         {"no target folder", "src/app.dll", "none", RLIM_INFINITY, ENOENT, false},
@@ -109,7 +86,7 @@ TEST(FileCopy, FailedCopyLeavesNoPartialFile) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         std::string dir = make_temp_dir();
-        write_files(dir, {{"src/app.dll", src}, {"src/sub.dll/", {}}, {"dist/app.dll", old}});
+        write_files(dir, {{"src/app.dll", bytes(sample(200000))}, {"src/sub.dll/", {}}, {"dist/app.dll", bytes(old)}});
         struct rlimit saved {};
         getrlimit(RLIMIT_FSIZE, &saved);
         struct rlimit limited = saved;
@@ -121,9 +98,9 @@ TEST(FileCopy, FailedCopyLeavesNoPartialFile) {
         signal(SIGXFSZ, saved_handler);
         EXPECT_EQ(r.outcome, COPY_FAILED);
         EXPECT_EQ(r.why, strerror(c.err));
-        EXPECT_EQ(r.failed, c.fSourceFails ? dir + "/" + c.src : r.target);
+        EXPECT_EQ(r.failed, c.fSrc ? dir + "/" + c.src : r.target);
         EXPECT_EQ(entries(dir + "/dist"), std::vector<std::string>{"app.dll"});
-        EXPECT_EQ(read_file(dir + "/dist/app.dll"), std::string(old.begin(), old.end()));
+        EXPECT_EQ(read_file(dir + "/dist/app.dll"), old);
         remove_tree(dir);
     }
 }
