@@ -4,7 +4,8 @@
 
 #include <cstdio>
 
-#include "pe/pe_format.h"
+#include "common/pe_format.h"
+#include "common/text.h"
 
 namespace talvek {
 
@@ -13,9 +14,7 @@ namespace {
 // The name as the lists hold it: lower case, completed as the loader completes an import
 // name. Path separators are kept, so a name with a folder part matches no list entry.
 std::string list_key(std::string_view name) {
-    std::string key(name);
-    for (char& c : key)
-        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    std::string key = ascii_lower(name);
     if (!key.empty() && key.back() == '.')
         key.pop_back();
     else if (key.find('.') == std::string::npos)
