@@ -1,6 +1,10 @@
 // The emulated loader's DLL search: name forms, search order, letter case, reuse, paths.
+#include <algorithm>
+
+#include "driver/messages.h"
 #include "platform/fs.h"
 #include "platform/system_dirs.h"
+#include "support/damage_sweep.h"
 #include "support/loader_fixture.h"
 
 using namespace talvek;
@@ -399,3 +403,18 @@ TEST_F(LoaderTest, KnownDllsComeOnlyFromTheSystemFolder) {
 }
 
 }  // namespace
+
+// Without WINEPATH and without Wine's folder no system DLL can be found: the first DLL not
+// found then says so, once a run, on standard error.
+TEST_F(LoaderTest, NoSystemFolderIsNotedOnce) {
+    PE_DESC app;
+    app.imports = {{"kernel32.dll", {}}, {"user32.dll", {}}};
+    std::string out, err;
+    EXPECT_EQ(check_module_in_process(dir, write_pe(app), {}, &out, &err), 0);
+    EXPECT_EQ(err, Msg_NoSystemFolder);
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 6) << out;
+    // A WINEPATH that is set, even empty, names the system folders: nothing to note.
+    setenv("WINEPATH", "", 1);
+    EXPECT_EQ(check_module_in_process(dir, write_pe(app), {}, &out, &err), 0);
+    EXPECT_EQ(err, "");
+}

@@ -431,3 +431,30 @@ TEST(PeReport, FormatErrorOfADllIsInTheDocumentAndTheSummary) {
     EXPECT_NE(j.out.find("\"exit_code\": 8,"), std::string::npos);
     EXPECT_EQ(j.exit_code, 8);
 }
+
+// Names from module files reach a terminal with their control bytes and backslashes shown as
+// text, so an escape sequence in a name cannot rewrite it; a pipe or file gets every byte.
+TEST(PeReport, ControlBytesOfNamesOnATerminal) {
+    const std::string dll = "e\x1b]0;x\x07.dll", entry = "f\\g\x7f";
+    std::vector<TOOL_FILE> files = {{"app.exe", app({{dll, {pe_name(entry)}}})}};
+    const std::string report = "32-bit NT 'PE' Module\n1 imported module(s) found.\nLoading '%D' --> NOT loaded!\n"
+                               "Unable to load DLL '%D'.  LoadLibrary returned: 126\n\nMissing: 1\n"
+                               "%D: not loaded (126), needed by app.exe\n";
+    for (bool fTerminal : {false, true}) {
+        SCOPED_TRACE(fTerminal ? "terminal" : "pipe");
+        RUN_OPTIONS opt;
+        opt.terminal = fTerminal;
+        TOOL_RUN r = run_talvek({"-e", "app.exe"}, files, opt);
+        std::string want = report;
+        const std::string shown = fTerminal ? "e\\x1B]0;x\\x07.dll" : dll;
+        for (size_t at; (at = want.find("%D")) != std::string::npos;) want.replace(at, 2, shown);
+        EXPECT_EQ(r.out, want);
+        EXPECT_EQ(r.exit_code, 10);
+    }
+    // Entry names and backslashes alike, in the -v listing of a DLL that loads.
+    files.push_back({dll, ::dll({entry})});
+    RUN_OPTIONS opt;
+    opt.terminal = true;
+    TOOL_RUN r = run_talvek({"-v", "app.exe"}, files, opt);
+    EXPECT_NE(r.out.find("\n  f\\\\g\\x7F\n"), std::string::npos) << r.out;
+}

@@ -66,13 +66,15 @@ struct LOAD_STEP {
 // leaf, is what really is missing); for a leaf that failed with 193, the files the search
 // passed over as another machine's or as no loadable image; and, where the loader knows it,
 // what is wrong with the leaf's file. fUnknown: the loader gave only the code and no cause
-// could be found.
+// could be found. fNoSystemFolder: a DLL was searched for while no system folder was known
+// (WINEPATH not set and no Wine DLL folder found).
 struct LOAD_FAILURE {
     uint32_t error = 0;
     std::vector<LOAD_STEP> chain;
     std::vector<std::string> passedOver;
     std::string reason;
     bool fUnknown = false;
+    bool fNoSystemFolder = false;
 };
 
 enum REPORT_KIND : uint8_t {

@@ -26,6 +26,9 @@ const char Msg_ImportsFound[] = "%d imported module(s) found.\n";
 const char Msg_UnknownModule[] = "Unknown '%c%c' Module\n";
 const char Msg_ShortHeader[] = "Short header\n";
 const char Msg_WindowsModule[] = "File is actually a 16-bit Windows EXE\n";
+const char Msg_NoSystemFolder[] =
+    "Note: no system folder is known (WINEPATH is not set and no Wine DLL folder was found); "
+    "name the folder of the Windows system DLLs in WINEPATH, or install Wine.\n";
 const char Err_NoMoreFiles[] = "QUERNIX:  Unable to process any more files\n";
 const char Err_PeFormat[] = "File error - format is incorrect";
 const char Msg_Help[] =

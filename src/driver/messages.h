@@ -28,6 +28,7 @@ extern const char Msg_ImportsFound[];
 extern const char Msg_UnknownModule[];
 extern const char Msg_ShortHeader[];
 extern const char Msg_WindowsModule[];
+extern const char Msg_NoSystemFolder[];
 extern const char Err_NoMoreFiles[];
 extern const char Err_PeFormat[];
 extern const char Msg_Help[];

@@ -166,7 +166,7 @@ PSZ Init(int argc, char** argv) {
 static void print_needed_list(PSZ filespec) {
     unsigned count = unsigned(cLoadedFiles - 1);
     fprintf(stdout, Msg_FilesNeeded, count, count == 1 ? " is" : "s are", filespec);
-    for (PLOADED_FILE p = pLoadedFiles->pNext; p; p = p->pNext) fprintf(stdout, "%s\n", p->filespec);
+    for (PLOADED_FILE p = pLoadedFiles->pNext; p; p = p->pNext) fprintf(stdout, "%s\n", shown(p->filespec, stdout).c_str());
 }
 
 // The -j or -g document goes to the stream standard output was before the run set it

@@ -7,6 +7,7 @@
 
 #include "driver/registry.h"
 #include "driver/run_record.h"
+#include "driver/text_report.h"
 #include "platform/fs.h"
 
 namespace talvek {
@@ -99,13 +100,13 @@ void print_missing_summary(FILE* out) {
     if (RunRecord.problems.empty()) return;
     fprintf(out, "\nMissing: %u\n", unsigned(RunRecord.problems.size()));
     for (const RUN_PROBLEM& p : RunRecord.problems) {
-        fprintf(out, "%s: ", p.dll.c_str());
+        fprintf(out, "%s: ", shown(p.dll, out).c_str());
         if (p.kind == PROBLEM_NOT_LOADED)
             fprintf(out, "not loaded (%d)", int(p.error));
         else if (p.kind == PROBLEM_NOT_RESOLVED && p.fOrdinal)
             fprintf(out, "ordinal %u not resolved (%d)", unsigned(p.ulOrdinal), int(p.error));
         else if (p.kind == PROBLEM_NOT_RESOLVED)
-            fprintf(out, "entry '%s' not resolved (%d)", p.entry.c_str(), int(p.error));
+            fprintf(out, "entry '%s' not resolved (%d)", shown(p.entry, out).c_str(), int(p.error));
         else if (p.kind == PROBLEM_NOT_OPENED)
             fputs("cannot be opened", out);
         else
@@ -113,7 +114,8 @@ void print_missing_summary(FILE* out) {
         const char* sep = ", needed by ";
         for (const std::vector<std::string>& chain : p.chains) {
             fputs(sep, out);
-            for (size_t k = 0; k < chain.size(); k++) fprintf(out, "%s%s", k ? " > " : "", chain[k].c_str());
+            for (size_t k = 0; k < chain.size(); k++)
+                fprintf(out, "%s%s", k ? " > " : "", shown(chain[k], out).c_str());
             sep = ", and by ";
         }
         fputs(p.fCauseUnknown ? "; cause not found\n" : "\n", out);

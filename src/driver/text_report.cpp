@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "driver/driver.h"
+#include "platform/console.h"
 
 namespace talvek {
 
@@ -41,11 +42,15 @@ void levelprint(FILE* stream) {
 namespace {
 
 // What the lines of an import need of the events before them: the format of each module on
-// the recursion path (its entries are listed in its format's way), and the import at hand.
+// the recursion path (its entries are listed in its format's way), and the import at hand;
+// and whether the two streams are terminals, asked once.
+enum TERMINAL { TERMINAL_UNKNOWN, TERMINAL_NO, TERMINAL_YES };
 struct PRINTER {
     std::vector<REPORT_FORMAT> formats;
-    std::string dll;    // the last import's name
-    std::string path;   // the loader's path of the last import
+    std::string dll;    // the last import's name, as shown
+    std::string path;   // the loader's path of the last import, as shown
+    TERMINAL out = TERMINAL_UNKNOWN, err = TERMINAL_UNKNOWN;
+    bool fNotedNoSystemFolder = false;
 };
 PRINTER& P = *new PRINTER;
 
@@ -57,6 +62,9 @@ void put(std::string_view s) {
     if (!s.empty()) fwrite(s.data(), 1, s.size(), stdout);
 }
 
+// A name on standard output, as shown there.
+void put_name(std::string_view s) { put(shown(s, stdout)); }
+
 // An entry of an LX or NE module, listed from its own tables: NE names end with a '.'; with
 // -v each line comes twice (an NE name the second time without its '.').
 void print_listed_entry(const REPORT_EVENT& ev, bool fNE) {
@@ -66,7 +74,7 @@ void print_listed_entry(const REPORT_EVENT& ev, bool fNE) {
             fprintf(stdout, "  %3d (0x%04x)\n", int(int32_t(ev.ordinal)), unsigned(ev.ordinal));
         } else {
             put("  ");
-            put(ev.text);
+            put_name(ev.text);
             put(fNE && k == 0 ? ".\n" : "\n");
         }
     }
@@ -82,7 +90,7 @@ void print_loaded_entry(const REPORT_EVENT& ev) {
         if (ev.fOrdinal)
             fprintf(stdout, Err_NoProcOrd, unsigned(ev.ordinal));
         else
-            fprintf(stdout, Err_NoProcName, std::string(ev.text).c_str());
+            fprintf(stdout, Err_NoProcName, shown(ev.text, stdout).c_str());
         levelprint(stdout);
         fprintf(stdout, Err_GetProcRet, int(ev.code));
         return;
@@ -93,7 +101,7 @@ void print_loaded_entry(const REPORT_EVENT& ev) {
         fprintf(stdout, "  %3d (0x%04x)", int(ev.ordinal), unsigned(ev.ordinal));
     } else {
         put("  ");
-        put(ev.text);
+        put_name(ev.text);
     }
     put(ev.fCallGate ? " (call gate)\n" : "\n");
 }
@@ -107,7 +115,11 @@ void print_format(const REPORT_EVENT& ev) {
         case FMT_PE32: put("32-bit NT 'PE' Module\n"); break;
         case FMT_PE32PLUS: put("64-bit NT 'PE' Module\n"); break;
         default:
-            fprintf(stdout, Msg_UnknownModule, ev.text.size() > 0 ? ev.text[0] : ' ', ev.text.size() > 1 ? ev.text[1] : ' ');
+            // The two bytes of the signature, as printf's %c writes them, shown as names are.
+            std::string sig = shown(ev.text, stdout);
+            std::string line = Msg_UnknownModule;
+            line.replace(line.find("%c%c"), 4, sig);
+            put(line);
             break;
     }
 }
@@ -123,7 +135,7 @@ void print_event(const REPORT_EVENT& ev) {
         case RPT_FORMAT: print_format(ev); break;
         case RPT_ERROR:
             levelprint(stderr);
-            fprintf(stderr, error_text(ev.error), std::string(ev.text).c_str());
+            fprintf(stderr, error_text(ev.error), shown(ev.text, stderr).c_str());
             break;
         case RPT_NOTE:
             // Both notes stand outside the indentation.
@@ -139,7 +151,7 @@ void print_event(const REPORT_EVENT& ev) {
             fprintf(stdout, ev.fDelay ? Msg_DelayFound : Msg_ImportsFound, int(ev.code));
             break;
         case RPT_IMPORT:
-            P.dll.assign(ev.text);
+            P.dll = shown(ev.text, stdout);
             if (!is_pe(current_format())) {
                 levelprint(stdout);
                 fprintf(stdout, Msg_Referenced, P.dll.c_str());
@@ -149,13 +161,20 @@ void print_event(const REPORT_EVENT& ev) {
             }
             break;
         case RPT_LOADED:
-            P.path.assign(ev.path);
+            P.path = shown(ev.path, stdout);
             if (!silent_recurse) fprintf(stdout, Msg_ModName, P.path.c_str());
             break;
         case RPT_NOT_LOADED:
             put(Msg_NotLoaded);
             levelprint(stdout);
             fprintf(stdout, Err_LoadModuleNT, P.dll.c_str(), int(ev.code));
+            // Once a run: a DLL that was not found while no system folder was known says how to
+            // name one, as every system DLL then fails.
+            if (ev.cause && ev.cause->fNoSystemFolder && !P.fNotedNoSystemFolder) {
+                P.fNotedNoSystemFolder = true;
+                fflush(stdout);
+                fputs(Msg_NoSystemFolder, stderr);
+            }
             break;
         case RPT_ENTRY:
             if (is_pe(current_format()))
@@ -165,13 +184,13 @@ void print_event(const REPORT_EVENT& ev) {
             break;
         case RPT_LISTING:
             levelprint(stdout);
-            put(ev.text);
+            put_name(ev.text);
             put("\n");
             break;
         case RPT_ALL_LOADED:
             if (silent_recurse) break;
             levelprint(stdout);
-            fprintf(stdout, Msg_OK, std::string(ev.text).c_str());
+            fprintf(stdout, Msg_OK, shown(ev.text, stdout).c_str());
             break;
         case RPT_FATAL:
             // Not indented; the PE format error ends without a newline.
@@ -190,6 +209,28 @@ void reset_text_report() {
     P.formats.clear();
     P.dll.clear();
     P.path.clear();
+    P.out = P.err = TERMINAL_UNKNOWN;
+    P.fNotedNoSystemFolder = false;
+}
+
+std::string shown(std::string_view name, FILE* stream) {
+    TERMINAL* t = stream == stderr ? &P.err : stream == stdout ? &P.out : nullptr;
+    if (t && *t == TERMINAL_UNKNOWN) *t = is_terminal(stream) ? TERMINAL_YES : TERMINAL_NO;
+    if (!t || *t == TERMINAL_NO) return std::string(name);
+    std::string s;
+    s.reserve(name.size());
+    for (char c : name) {
+        uint8_t b = uint8_t(c);
+        if (b < 0x20 || b == 0x7F) {
+            char hex[5];
+            snprintf(hex, sizeof hex, "\\x%02X", unsigned(b));
+            s += hex;
+        } else {
+            if (c == '\\') s += '\\';
+            s += c;
+        }
+    }
+    return s;
 }
 
 }  // namespace talvek

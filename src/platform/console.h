@@ -13,6 +13,9 @@ void read_console_key();
 // for a document that replaces the text report. Null when that cannot be done.
 FILE* set_aside_stdout();
 
+// True when stream writes to a terminal.
+bool is_terminal(FILE* stream);
+
 // True when standard output and standard error are the same file, device or pipe (or when
 // that cannot be told), so the order of their writes is visible in one place.
 bool output_streams_share_file();

@@ -44,6 +44,8 @@ FILE* set_aside_stdout() {
     return doc;
 }
 
+bool is_terminal(FILE* stream) { return isatty(fileno(stream)) == 1; }
+
 bool output_streams_share_file() {
     struct stat out, err;
     if (fstat(STDOUT_FILENO, &out) != 0 || fstat(STDERR_FILENO, &err) != 0) return true;

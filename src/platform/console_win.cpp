@@ -26,6 +26,8 @@ FILE* set_aside_stdout() {
     return doc;
 }
 
+bool is_terminal(FILE* stream) { return _isatty(_fileno(stream)) != 0; }
+
 // Loaded DLLs may write to the console themselves, so the streams stay unbuffered here.
 bool output_streams_share_file() { return true; }
 

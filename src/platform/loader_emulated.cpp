@@ -327,6 +327,7 @@ EMU_MODULE* find_or_map(PROCESS* proc, const std::string& asked, std::string_vie
             fail_step(why, importer, asked, {}, fSkipped ? LOAD_ERR_BAD_EXE_FORMAT : LOAD_ERR_MOD_NOT_FOUND,
                       fSkipped ? "only images for other machines were found" : "");
             why->passedOver = std::move(skipped);
+            why->fNoSystemFolder = proc->sysDir.empty() && !getenv("WINEPATH");
             return nullptr;
         }
     } else if (!try_dir(slash == 0 ? "/" : file.substr(0, slash), file.substr(slash + 1), &path)) {
@@ -509,6 +510,7 @@ EMU_MODULE* load_module(PROCESS* proc, const std::string& name, std::string_view
                     why->chain.insert(why->chain.end(), fwd.chain.begin(), fwd.chain.end());
                     why->passedOver = std::move(fwd.passedOver);
                     why->reason = std::move(fwd.reason);
+                    why->fNoSystemFolder = fwd.fNoSystemFolder;
                     rollback(proc, first);
                     return nullptr;
                 }
@@ -555,6 +557,7 @@ uintptr_t loader_resolve(HMODULE hModule, const char* lpProcName, LOAD_FAILURE* 
         why->chain.insert(why->chain.end(), fwd.chain.begin(), fwd.chain.end());
         why->passedOver = std::move(fwd.passedOver);
         why->reason = std::move(fwd.reason);
+        why->fNoSystemFolder = fwd.fNoSystemFolder;
         g.lastError = why->error;
         return 0;
     }

@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -78,12 +79,25 @@ TOOL_RUN run_talvek_in(const std::string& dir, const std::vector<std::string>& a
     for (std::string& s : argv_s) argv.push_back(&s[0]);
     argv.push_back(nullptr);
     std::string cwd = opt.workdir.empty() ? dir : dir + "/" + opt.workdir;
+    int master = -1;
+    if (opt.terminal && ((master = posix_openpt(O_RDWR | O_NOCTTY)) < 0 || grantpt(master) || unlockpt(master)))
+        throw std::runtime_error("no pseudo-terminal");
 
     pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
         dup2(pin[0], 0);
         dup2(pout[1], 1);
+        if (master >= 0) {
+            int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+            struct termios raw;
+            if (slave < 0 || tcgetattr(slave, &raw) != 0) _exit(125);
+            cfmakeraw(&raw);
+            tcsetattr(slave, TCSANOW, &raw);
+            dup2(slave, 1);
+            close(slave);
+            close(master);
+        }
         dup2(opt.combined ? pout[1] : perr[1], 2);
         // Only 0, 1 and 2 stay open, so the tool sees the end of its input.
         for (int fd : {pin[0], pin[1], pout[0], pout[1]}) close(fd);
@@ -110,6 +124,10 @@ TOOL_RUN run_talvek_in(const std::string& dir, const std::vector<std::string>& a
     close(pin[0]);
     close(pout[1]);
     if (!opt.combined) close(perr[1]);
+    if (master >= 0) {
+        close(pout[0]);
+        pout[0] = master;   // what the terminal shows is read from its master side
+    }
     // The input is small; a tool that does not read it must not block the writer.
     signal(SIGPIPE, SIG_IGN);
     if (!opt.input.empty()) (void)!write(pin[1], opt.input.data(), opt.input.size());

@@ -25,6 +25,8 @@ struct RUN_OPTIONS {
     // WINEPATH is set to "" unless env sets it, so Wine's own folder never takes part;
     // true leaves it unset, for a run that searches the machine's Wine on purpose.
     bool system_wine = false;
+    // Standard output on a pseudo-terminal in raw mode rather than a pipe.
+    bool terminal = false;
 };
 
 // Options with only standard input set.
