@@ -132,6 +132,7 @@ TEST(CommandLine, LongOptionsAndTheDocumentOptions) {
                        "   -j - the report as one JSON document\n"
                        "   -g - the dependency graph as a Graphviz DOT document (implies -!)\n"
                        "   -x - check DLLs that were found but do not load, to show what they lack (implies -!)\n"
+                       "   -m - check several modules, or folders of them, in one run: TALVEK -m [options] NAME...\n"
                        "   --help - display this help;  --version - display the version\n";
     size_t at = kHelp.find("   -c - ");
     EXPECT_EQ(r.out, kHelp.substr(0, at) + more + kHelp.substr(at));

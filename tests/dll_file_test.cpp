@@ -99,8 +99,7 @@ TEST(DllFile, SearchOrderImporterThenNamedModuleThenCurrent) {
                     {"lib/SHARED.DLL", {}},
                     {"CWD.DLL", {}},
                     {"ONLYAPP.DLL", {}}});
-    // The named module is the registry's first record.
-    ASSERT_EQ(add_file("app/APP.EXE", FALSE) != nullptr, true);
+    CurrentNamedModule = "app/APP.EXE";
     EXPECT_EQ(dll_file_for("SHARED", "lib/LIBA.DLL"), fx.dir + "/lib/SHARED.DLL");
     EXPECT_EQ(dll_file_for("ONLYAPP", "lib/LIBA.DLL"), fx.dir + "/app/ONLYAPP.DLL");
     EXPECT_EQ(dll_file_for("cwd", "lib/LIBA.DLL"), fx.dir + "/CWD.DLL");

@@ -398,7 +398,7 @@ TEST(PeReport, TheCauseOfEveryFailure) {
         TOOL_RUN g = f.run({"-g", "app.exe"}, {});
         EXPECT_NE(g.out.find(c.edge), std::string::npos) << g.out;
         TOOL_RUN j = f.run({"-j", "-e", "app.exe"}, {});
-        EXPECT_NE(j.out.find("\"format_version\": 2"), std::string::npos);
+        EXPECT_NE(j.out.find("\"format_version\": 3"), std::string::npos);
         EXPECT_NE(j.out.find("\"cause\": {\"steps\": [{\"importer\": null, \"dll\": \""), std::string::npos) << j.out;
         if (*c.xtree.c_str() == 0) continue;
         // Without -x the failed DLL's own lines are all the text says of it.

@@ -18,11 +18,12 @@ BOOL exit_missing = FALSE;
 BOOL json_report = FALSE;
 BOOL graph_report = FALSE;
 BOOL check_failed_dlls = FALSE;
+BOOL several_modules = FALSE;
 
 void reset_options() {
     recurse = list_files = silent_recurse = LoadVerbose = delay_load = wait_for_key = FALSE;
     reloc_chain = imports = ordinals = relocation = segments = FALSE;
-    exit_missing = json_report = graph_report = check_failed_dlls = FALSE;
+    exit_missing = json_report = graph_report = check_failed_dlls = several_modules = FALSE;
 }
 
 }  // namespace talvek

@@ -20,6 +20,7 @@ extern BOOL exit_missing;     // -e
 extern BOOL json_report;      // -j
 extern BOOL graph_report;     // -g
 extern BOOL check_failed_dlls;   // -x
+extern BOOL several_modules;     // -m
 
 // Clears every flag.
 void reset_options();

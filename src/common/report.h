@@ -78,7 +78,9 @@ struct LOAD_FAILURE {
 };
 
 enum REPORT_KIND : uint8_t {
-    RPT_MODULE,       // a module file handed to the check (text: the file as handed); its events follow
+    RPT_NAMED,        // with -m: the next module named (text: its file; code: how many were named before it)
+    RPT_MODULE,       // a module file handed to the check (text: the file as handed; fNamed: a module
+                      // named with -m, checked even when it was checked before); its events follow
     RPT_OPENED,       // its file is open
     RPT_FORMAT,       // its format line (format; FMT_UNKNOWN: text holds the two signature bytes)
     RPT_ERROR,        // a failure, reported where found (error; text: the file it names; code: the result)
@@ -112,6 +114,7 @@ struct REPORT_EVENT {
     bool fCallGate = false;
     bool fSearch = false;
     bool fFailed = false;
+    bool fNamed = false;
     uint32_t ordinal = 0;
     int32_t code = 0;
     std::string_view text = {};

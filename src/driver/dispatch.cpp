@@ -71,11 +71,20 @@ static int32_t check_module(const char* filespec, BOOL fAbort, FILE* ifile) {
     return proc_fileNT(filespec, fAbort, &DosExeHeader, file.release());
 }
 
-int32_t proc_file(const char* filespec, BOOL fAbort) {
+[[gnu::noinline]] static void report_module(const char* filespec, bool fNamed) {
+    REPORT_EVENT ev{RPT_MODULE};
+    ev.text = filespec;
+    ev.fNamed = fNamed;
+    report(ev);
+}
+
+// The check of one module file: a module named with -m (fNamed) is opened even when the
+// registry holds it, and the run goes on when it cannot be.
+static int32_t check_file(const char* filespec, BOOL fAbort, bool fNamed) {
     level++;
     int32_t rc = RC_NOT_PROCESSED;
-    report_simple(RPT_MODULE, filespec);
-    FILE* ifile = get_file(filespec, fAbort);
+    report_module(filespec, fNamed);
+    FILE* ifile = fNamed ? get_named_file(filespec, &rc) : get_file(filespec, fAbort);
     if (ifile) {
         report_simple(RPT_OPENED);
         rc = check_module(filespec, fAbort, ifile);
@@ -84,5 +93,9 @@ int32_t proc_file(const char* filespec, BOOL fAbort) {
     level--;
     return rc;
 }
+
+int32_t proc_file(const char* filespec, BOOL fAbort) { return check_file(filespec, fAbort, false); }
+
+int32_t proc_named_file(const char* filespec) { return check_file(filespec, FALSE, true); }
 
 }  // namespace talvek

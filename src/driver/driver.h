@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "common/options.h"
 #include "common/report.h"
@@ -22,12 +24,28 @@ void levelprint(FILE* stream);
 // new header's signature. Returns the module's result code (1 when it was not processed).
 int32_t proc_file(const char* filespec, BOOL fAbort);
 
+// The same for a module named with -m: checked even when the run checked it before, and a
+// file that cannot be opened does not end the run.
+int32_t proc_named_file(const char* filespec);
+
 // Checks the module named on the command line, whose folder the DLL search tries first.
 int32_t check_named_module(const char* filespec);
 
-// Turns the command line into the option flags and returns the one module file name.
-// Ends the run with exit code 1 on every command-line error.
-PSZ Init(int argc, char** argv);
+// The module named on the command line that is being checked (with -m, the current one).
+extern const char* CurrentNamedModule;
+
+// With -m: the module files the names stand for, a folder for every file in it and its
+// subfolders that starts with "MZ", in byte order of the paths.
+std::vector<std::string> named_module_files(const std::vector<PSZ>& names);
+
+// With -m: checks each file in turn, as if it were named alone, in one run. Returns the
+// largest of their results.
+int32_t check_named_modules(const std::vector<std::string>& files);
+
+// Turns the command line into the option flags and returns the first module file name; with
+// pNames, also every module name, in order (more than one only with -m). Ends the run with
+// exit code 1 on every command-line error.
+PSZ Init(int argc, char** argv, std::vector<PSZ>* pNames = nullptr);
 
 // Ends the run with exit code rc, after the key wait of -k.
 [[noreturn]] void XExit(int32_t rc);

@@ -22,6 +22,7 @@ const char Msg_ModName[] = "--> %s.\n";
 const char Msg_Referenced[] = "Referencing the following from DLL '%s':\n";
 const char Msg_OK[] = "All DLLs used by '%s' could be loaded.\n";
 const char Msg_DelayFound[] = "%d delay-loaded module(s) found.\n";
+const char Msg_NamedHeading[] = "\n==> %s <==\n";
 const char Msg_ImportsFound[] = "%d imported module(s) found.\n";
 const char Msg_UnknownModule[] = "Unknown '%c%c' Module\n";
 const char Msg_ShortHeader[] = "Short header\n";
@@ -55,6 +56,7 @@ const char Msg_HelpB[] =
     "   -j - the report as one JSON document\n"
     "   -g - the dependency graph as a Graphviz DOT document (implies -!)\n"
     "   -x - check DLLs that were found but do not load, to show what they lack (implies -!)\n"
+    "   -m - check several modules, or folders of them, in one run: TALVEK -m [options] NAME...\n"
     "   --help - display this help;  --version - display the version\n";
 const char Msg_FilesNeeded[] = "\nThe following %u DLL%s needed to load %s:\n";
 const char Msg_PressAKey[] = "\nPress a key to continue...";

@@ -24,6 +24,7 @@ extern const char Msg_ModName[];
 extern const char Msg_Referenced[];
 extern const char Msg_OK[];
 extern const char Msg_DelayFound[];
+extern const char Msg_NamedHeading[];
 extern const char Msg_ImportsFound[];
 extern const char Msg_UnknownModule[];
 extern const char Msg_ShortHeader[];

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "common/text.h"
 #include "driver/dllfile.h"
@@ -84,7 +85,7 @@ static const OPTION_LETTER OptionLetters[] = {
     {'g', true, true, {&graph_report, &recurse}},
     {'j', true, true, {&json_report}},
     {'x', true, true, {&check_failed_dlls, &recurse}},
-    {'m', true, true, {}},
+    {'m', true, true, {&several_modules}},
 };
 
 static const OPTION_LETTER* find_option_letter(char c) {
@@ -124,7 +125,7 @@ static bool set_options(const char* arg, const char** pBad) {
     return true;
 }
 
-PSZ Init(int argc, char** argv) {
+PSZ Init(int argc, char** argv, std::vector<PSZ>* pNames) {
     if (argc < 2) {
         fputs(Err_InvalArgs, stderr);
         print_help();
@@ -144,11 +145,12 @@ PSZ Init(int argc, char** argv) {
                 fprintf(stderr, "QUERNIX:  Invalid option '%.1s' specified\n", bad);
                 XExit(RC_NOT_PROCESSED);
             }
-        } else if (filespec) {
+        } else if (filespec && !several_modules) {
             fprintf(stderr, "QUERNIX:  More than one file specified (at '%s')\n", arg);
             XExit(RC_NOT_PROCESSED);
         } else {
-            filespec = arg;
+            if (!filespec) filespec = arg;
+            if (pNames) pNames->push_back(arg);
         }
     }
     if (json_report && graph_report) {
@@ -162,11 +164,12 @@ PSZ Init(int argc, char** argv) {
     return filespec;
 }
 
-// The DLLs met by the recursion, in registry order; the named module is the first record.
-static void print_needed_list(PSZ filespec) {
-    unsigned count = unsigned(cLoadedFiles - 1);
-    fprintf(stdout, Msg_FilesNeeded, count, count == 1 ? " is" : "s are", filespec);
-    for (PLOADED_FILE p = pLoadedFiles->pNext; p; p = p->pNext) fprintf(stdout, "%s\n", shown(p->filespec, stdout).c_str());
+// The DLLs met by the recursion, in the order first reached, needed to load what was named
+// (the names as typed).
+static void print_needed_list(const std::string& named) {
+    unsigned count = unsigned(needed_files().size());
+    fprintf(stdout, Msg_FilesNeeded, count, count == 1 ? " is" : "s are", named.c_str());
+    for (PLOADED_FILE p : needed_files()) fprintf(stdout, "%s\n", shown(p->filespec, stdout).c_str());
 }
 
 // The -j or -g document goes to the stream standard output was before the run set it
@@ -220,7 +223,8 @@ void tool_main(int argc, char** argv) {
         setvbuf(stdout, StdoutBuf, _IOFBF, sizeof StdoutBuf);
     setbuf(stderr, nullptr);
     ReportSink = run_sink;
-    PSZ filespec = Init(argc, argv);
+    std::vector<PSZ> names;
+    PSZ filespec = Init(argc, argv, &names);
     RunRecord.fOn = exit_missing || json_report || graph_report;
     if (json_report || graph_report) {
         DocStream = set_aside_stdout();
@@ -234,19 +238,31 @@ void tool_main(int argc, char** argv) {
     }
     // The tool writes no files, so a folder lists the same entries for the whole run.
     remember_dir_listings(true);
-    int32_t rc = check_named_module(filespec);
-    if (list_files && cLoadedFiles > 1) print_needed_list(filespec);
+    // With -m: the largest result of the modules named, and with -e 10 when anything any of
+    // them needs is missing.
+    std::string named = filespec;
+    int32_t rc = RC_OK;
+    if (several_modules) {
+        for (size_t i = 1; i < names.size(); i++) named += std::string(", ") + names[i];
+        rc = check_named_modules(named_module_files(names));
+    } else {
+        rc = check_named_module(filespec);
+    }
+    if (list_files && !needed_files().empty()) print_needed_list(named);
     if (exit_missing) {
         print_missing_summary(stdout);
-        if (rc == RC_OK && !RunRecord.problems.empty()) rc = RC_MISSING;
+        if ((rc == RC_OK || several_modules) && !RunRecord.problems.empty()) rc = RC_MISSING;
     }
     XExit(rc);
 }
 
+const char* CurrentNamedModule = nullptr;
+
 int32_t check_named_module(const char* filespec) {
     // The DLL search starts in the folder of the module named on the command line.
+    CurrentNamedModule = filespec;
     loader_set_application_path(filespec);
-    return proc_file(filespec, TRUE);
+    return several_modules ? proc_named_file(filespec) : proc_file(filespec, TRUE);
 }
 
 void reset_run_state() {
@@ -254,6 +270,7 @@ void reset_run_state() {
     ReportSink = run_sink;
     reset_text_report();
     RunRecord = RUN_RECORD{};
+    CurrentNamedModule = nullptr;
     level = 0;
     reset_registry();
     loader_reset();

@@ -3,6 +3,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <unordered_map>
 
 #include "common/hash_index.h"
 #include "driver/driver.h"
@@ -15,6 +17,17 @@ int32_t cLoadedFiles = 0;
 
 static PLOADED_FILE pLastFile = nullptr;
 static HASH_INDEX FileIndex{};
+static std::vector<PLOADED_FILE> NeededFiles;
+// With -m: the path by which the DLL search would reach each module named (absolute and
+// normalised), so that one named before is not checked again when an import leads to it.
+static std::unordered_map<std::string, PLOADED_FILE> NamedPaths;
+
+// A record reached as a DLL (below the named module's level) joins the DLLs needed once.
+static void mark_needed(PLOADED_FILE p) {
+    if (p->fNeeded || level < 2) return;
+    p->fNeeded = true;
+    NeededFiles.push_back(p);
+}
 
 static HASH_SLOT* lookup(const char* filespec) {
     size_t n = strlen(filespec);
@@ -49,6 +62,8 @@ FILE* add_file(const char* filespec, BOOL fAbort) {
     pFile->pNext = nullptr;
     pFile->filespec = name;
     pFile->hFile = f;
+    pFile->fNeeded = false;
+    mark_needed(pFile);
     if (pLastFile)
         pLastFile->pNext = pFile;
     else
@@ -62,9 +77,35 @@ FILE* add_file(const char* filespec, BOOL fAbort) {
 }
 
 FILE* get_file(const char* filespec, BOOL fAbort) {
-    if (find_file(filespec)) return nullptr;
+    HASH_SLOT* slot = lookup(filespec);
+    PLOADED_FILE p = slot && slot->p ? static_cast<PLOADED_FILE>(slot->p) : nullptr;
+    if (!p && !NamedPaths.empty()) {
+        auto named = NamedPaths.find(filespec);
+        if (named != NamedPaths.end()) p = named->second;
+    }
+    if (p) {
+        // With -m a module named before is needed as soon as another reaches it as a DLL.
+        if (several_modules) mark_needed(p);
+        return nullptr;
+    }
     return add_file(filespec, fAbort);
 }
+
+FILE* get_named_file(const char* filespec, int32_t* rc) {
+    int32_t cBefore = cLoadedFiles;
+    FILE* f = find_file(filespec) ? open_for_reading(filespec) : add_file(filespec, FALSE);
+    if (cLoadedFiles > cBefore) {
+        std::string path = normal_path(filespec);
+        if (!find_file(path.c_str())) NamedPaths.emplace(std::move(path), pLastFile);
+    }
+    if (f) return f;
+    // A record entered without a stream, or one met before: the open failed.
+    *rc = cLoadedFiles > cBefore || find_file(filespec) ? RC_OPEN_FAILED : RC_NOT_PROCESSED;
+    if (*rc == RC_OPEN_FAILED && cLoadedFiles == cBefore) report_error(ERR_OPEN_FAILED, RC_OPEN_FAILED, filespec);
+    return nullptr;
+}
+
+const std::vector<PLOADED_FILE>& needed_files() { return NeededFiles; }
 
 void reset_registry() {
     for (PLOADED_FILE p = pLoadedFiles; p;) {
@@ -73,6 +114,8 @@ void reset_registry() {
         p = next;
     }
     pLoadedFiles = pLastFile = nullptr;
+    NeededFiles.clear();
+    NamedPaths.clear();
     cLoadedFiles = 0;
     hash_free(&FileIndex);
 }

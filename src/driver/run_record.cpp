@@ -67,12 +67,13 @@ static void record_leaf(const LOAD_FAILURE& cause, const LOAD_STEP& self) {
     RunRecord.problems.push_back(std::move(p));
 }
 
-static void record_enter(const char* filespec) {
+static void record_enter(const char* filespec, bool fNamed) {
     if (!RunRecord.fOn) return;
     RUN_IMPORT* pImport = current_import();
     int32_t iParent = current_index();
     auto found = RunRecord.byName.find(filespec);
-    if (found != RunRecord.byName.end()) {
+    // A module named with -m is checked again, with a record of its own.
+    if (found != RunRecord.byName.end() && !fNamed) {
         // Already checked: the registry skips it, the import still leads to it.
         if (pImport && pImport->iModule < 0) pImport->iModule = found->second;
         RunRecord.stack.push_back(-1);
@@ -85,6 +86,9 @@ static void record_enter(const char* filespec) {
     m.iParent = iParent;
     RunRecord.modules.push_back(std::move(m));
     RunRecord.byName.emplace(filespec, i);
+    // An import that leads to a module named with -m leads there by its full path.
+    if (fNamed) RunRecord.byName.emplace(normal_path(filespec), i);
+    if (fNamed && !RunRecord.named.empty() && RunRecord.named.back().iModule < 0) RunRecord.named.back().iModule = i;
     if (pImport && pImport->iModule < 0) pImport->iModule = i;
     RunRecord.stack.push_back(i);
 }
@@ -102,14 +106,15 @@ static void record_leave(int32_t rc) {
     pMod->fDone = true;
     pMod->result = rc;
     // A DLL reached by recursion that did not check out is missing for the module that
-    // needs it; the named module's own result is the exit code instead.
-    if (rc != 0 && pMod->iParent >= 0) {
+    // needs it; the named module's own result is the exit code instead, unless -m checks
+    // several, where a module named that did not check out is counted too (with no chain).
+    if (rc != 0 && (pMod->iParent >= 0 || RunRecord.fSeveralNamed)) {
         RUN_PROBLEM p;
         p.kind = pMod->fOpened ? PROBLEM_CHECK_FAILED : PROBLEM_NOT_OPENED;
-        p.dll = std::string(base_name(pMod->filespec));
+        p.dll = std::string(pMod->iParent >= 0 ? base_name(pMod->filespec) : std::string_view(pMod->filespec));
         p.error = rc;
         p.iFailed = i;
-        p.chains.push_back(chain_to(pMod->iParent));
+        if (pMod->iParent >= 0) p.chains.push_back(chain_to(pMod->iParent));
         RunRecord.problems.push_back(std::move(p));
     }
 }
@@ -183,7 +188,8 @@ static void record_fatal(const REPORT_EVENT& ev) {
 void record_event(const REPORT_EVENT& ev) {
     if (!RunRecord.fOn) return;
     switch (ev.kind) {
-        case RPT_MODULE: record_enter(std::string(ev.text).c_str()); break;
+        case RPT_NAMED: RunRecord.named.push_back(RUN_NAMED{std::string(ev.text), -1}); break;
+        case RPT_MODULE: record_enter(std::string(ev.text).c_str(), ev.fNamed); break;
         case RPT_OPENED: record_opened(); break;
         case RPT_FORMAT: record_format(format_name(ev.format)); break;
         case RPT_ERROR: record_error(error_text(ev.error), ev.text); break;

@@ -67,8 +67,17 @@ struct RUN_PROBLEM {
     std::vector<std::vector<std::string>> chains;
 };
 
+// A module named on the command line (with -m, each file a name stands for), and the
+// module record of its check.
+struct RUN_NAMED {
+    std::string file;
+    int32_t iModule = -1;
+};
+
 struct RUN_RECORD {
     bool fOn = false;
+    bool fSeveralNamed = false;     // -m checks more than one module: a failed one is a problem too
+    std::vector<RUN_NAMED> named;
     std::vector<RUN_MODULE> modules;
     std::vector<RUN_PROBLEM> problems;
     std::unordered_map<std::string, size_t> problemByLeaf;   // a missing DLL or entry -> its problem

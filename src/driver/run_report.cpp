@@ -4,7 +4,9 @@
 #include <map>
 #include <set>
 #include <string>
+#include <unordered_map>
 
+#include "common/options.h"
 #include "driver/registry.h"
 #include "driver/run_record.h"
 #include "driver/text_report.h"
@@ -15,7 +17,7 @@ namespace talvek {
 const char TalvekVersion[] = TALVEK_VERSION;
 
 // The document's shape; raised when a field changes meaning or goes away.
-static const int kJsonFormatVersion = 2;
+static const int kJsonFormatVersion = 3;
 
 // The length of the well-formed UTF-8 sequence at s[i], 0 when none starts there
 // (overlong forms, surrogates and code points above U+10FFFF are not well-formed).
@@ -265,7 +267,7 @@ static void json_problem(FILE* out, const RUN_PROBLEM& p) {
     else
         fprintf(out, "%d", int(p.iFailed));
     fputs(", \"chain\": ", out);
-    json_str_list(out, p.chains.front());
+    json_str_list(out, p.chains.empty() ? std::vector<std::string>() : p.chains.front());
     fputs(", \"chains\": [", out);
     for (size_t k = 0; k < p.chains.size(); k++) {
         if (k) fputs(", ", out);
@@ -296,6 +298,23 @@ void print_json_report(FILE* out, int argc, char** argv, int32_t exit_code, bool
         fputs("null", out);
     else
         json_str(out, RunRecord.modules[0].filespec);
+    // With -m, every module named and the record of its check; without, the one.
+    fputs(",\n  \"named_modules\": [", out);
+    if (RunRecord.named.empty() && !RunRecord.modules.empty()) {
+        fputs("{\"file\": ", out);
+        json_str(out, RunRecord.modules[0].filespec);
+        fputs(", \"module\": 0}", out);
+    }
+    for (size_t k = 0; k < RunRecord.named.size(); k++) {
+        fputs(k ? ", {\"file\": " : "{\"file\": ", out);
+        json_str(out, RunRecord.named[k].file);
+        fputs(", \"module\": ", out);
+        if (RunRecord.named[k].iModule < 0)
+            fputs("null}", out);
+        else
+            fprintf(out, "%d}", int(RunRecord.named[k].iModule));
+    }
+    fputc(']', out);
     fprintf(out, ",\n  \"exit_code\": %d,\n  \"modules\": [", int(exit_code));
     for (size_t i = 0; i < RunRecord.modules.size(); i++) {
         fputs(i ? ",\n" : "\n", out);
@@ -305,7 +324,7 @@ void print_json_report(FILE* out, int argc, char** argv, int32_t exit_code, bool
     if (fList) {
         fputs(",\n  \"needed\": [", out);
         const char* sep = "";
-        for (PLOADED_FILE p = pLoadedFiles ? pLoadedFiles->pNext : nullptr; p; p = p->pNext) {
+        for (PLOADED_FILE p : needed_files()) {
             fputs(sep, out);
             json_str(out, p->filespec);
             sep = ", ";
@@ -330,8 +349,18 @@ struct CAUSE_EDGE {
 
 void print_dot_graph(FILE* out) {
     fputs("digraph talvek {\n  node [shape=box];\n", out);
+    // One node per file: with -m a module named is checked again under a record of its own,
+    // and may have been reached before by its full path. Without -m each record is a node.
+    std::vector<unsigned> nodes(RunRecord.modules.size());
+    std::unordered_map<std::string, unsigned> byPath;
+    for (size_t i = 0; i < nodes.size(); i++) {
+        const std::string& file = RunRecord.modules[i].filespec;
+        nodes[i] = several_modules ? byPath.emplace(normal_path(file), unsigned(i)).first->second : unsigned(i);
+    }
+    auto node_of = [&](size_t i) { return nodes[i]; };
     for (size_t i = 0; i < RunRecord.modules.size(); i++) {
         const RUN_MODULE& m = RunRecord.modules[i];
+        if (node_of(i) != i) continue;
         fprintf(out, "  m%u [label=\"", unsigned(i));
         dot_str(out, base_name(m.filespec));
         bool fMissing = (m.fDone && m.result != 0) || !m.fOpened;
@@ -363,7 +392,7 @@ void print_dot_graph(FILE* out) {
         return n;
     };
     auto import_node = [&](const RUN_IMPORT& imp) {
-        return imp.iModule >= 0 ? "m" + std::to_string(imp.iModule) : "n" + std::to_string(named[imp.dll]);
+        return imp.iModule >= 0 ? "m" + std::to_string(node_of(size_t(imp.iModule))) : "n" + std::to_string(named[imp.dll]);
     };
     for (const RUN_MODULE& m : RunRecord.modules)
         for (const RUN_IMPORT& imp : m.imports)
@@ -392,10 +421,12 @@ void print_dot_graph(FILE* out) {
         }
     }
     for (size_t i = 0; i < RunRecord.modules.size(); i++) {
+        // A module named again with -m has its edges drawn once, from its first check.
+        if (node_of(i) != i && !RunRecord.modules[node_of(i)].imports.empty()) continue;
         for (const RUN_IMPORT& imp : RunRecord.modules[i].imports) {
             size_t cFailed = 0;
             for (const RUN_ENTRY& e : imp.entries) cFailed += e.outcome != 0 && e.outcome != ENTRY_NOT_ASKED;
-            fprintf(out, "  m%u -> %s [label=\"%u", unsigned(i), import_node(imp).c_str(), unsigned(imp.entries.size()));
+            fprintf(out, "  m%u -> %s [label=\"%u", node_of(i), import_node(imp).c_str(), unsigned(imp.entries.size()));
             if (cFailed) fprintf(out, " (%u failed)", unsigned(cFailed));
             bool fMissing = cFailed || (imp.fLoadTested && !imp.fLoaded);
             fputs(fMissing ? "\", color=red, fontcolor=red];\n" : "\"];\n", out);

@@ -128,6 +128,10 @@ void print_format(const REPORT_EVENT& ev) {
 
 void print_event(const REPORT_EVENT& ev) {
     switch (ev.kind) {
+        case RPT_NAMED:
+            // With -m, a heading before each module named after the first.
+            if (ev.code > 0) fprintf(stdout, Msg_NamedHeading, shown(ev.text, stdout).c_str());
+            break;
         case RPT_MODULE: P.formats.push_back(FMT_NONE); break;
         case RPT_END:
             if (!P.formats.empty()) P.formats.pop_back();

@@ -150,6 +150,38 @@ bool find_dir_entry(const std::string& dir, std::string_view name, std::string* 
     return true;
 }
 
+bool is_folder(const std::string& path) {
+    std::error_code ec;
+    return fs::is_directory(fs::path(path), ec);
+}
+
+void files_below(const std::string& dir, std::vector<std::string>* files) {
+    // The folders still to list, so a deep tree costs no stack.
+    std::vector<std::string> todo{dir};
+    while (!todo.empty()) {
+        std::string folder = std::move(todo.back());
+        todo.pop_back();
+        std::string prefix = folder.empty() || is_separator(folder.back()) ? folder : folder + "/";
+        list_dir(fs::path(folder), [&](std::string_view entry) {
+            std::string path = prefix + std::string(entry);
+#if defined(_WIN32)
+            std::error_code ec;
+            fs::file_status st = fs::symlink_status(fs::path(path), ec);
+            if (fs::is_directory(st)) todo.push_back(path);
+            else if (fs::is_regular_file(fs::status(fs::path(path), ec))) files->push_back(path);
+#else
+            struct stat st;
+            if (lstat(path.c_str(), &st) != 0) return true;
+            if (S_ISDIR(st.st_mode))
+                todo.push_back(path);
+            else if (S_ISREG(st.st_mode) || (S_ISLNK(st.st_mode) && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)))
+                files->push_back(path);
+#endif
+            return true;
+        });
+    }
+}
+
 FILE* open_for_reading(const char* path) {
 #if defined(_WIN32)
     return fopen(path, "rb");

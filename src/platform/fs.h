@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/bytes.h"
 
@@ -44,6 +45,14 @@ std::string dir_part(std::string_view path);
 
 // The file name part of a path: what follows its last separator.
 std::string_view base_name(std::string_view path);
+
+// Whether path is a folder (a symbolic link to one counts).
+bool is_folder(const std::string& path);
+
+// Adds to *files every regular file in the folder dir and in its subfolders, as dir joined
+// with the path below it (a symbolic link to a regular file counts as one; a symbolic link to
+// a folder is not entered), in no particular order.
+void files_below(const std::string& dir, std::vector<std::string>* files);
 
 // Opens the file at path for binary reading without waiting on it: opening a FIFO that no
 // one writes to, or a device, returns at once. Null when it cannot be opened.

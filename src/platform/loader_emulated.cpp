@@ -26,13 +26,22 @@ constexpr uint32_t MAX_FORWARDER_HOPS = 32;
 
 struct PROCESS;
 
-struct EMU_MODULE {
+// A module file as read once: its bytes, headers, sections, exports and import table. While
+// files are remembered (a whole run) each file is read once and its image serves every
+// process and every module named, as no file changes during a run.
+struct EMU_IMAGE {
     FILE_BYTES bytes;
     PE_IMAGE img;
+    PE_STATUS status;             // why the file is no image, where it is none
+    PE_IMPORT_TABLES imports;
+};
+
+struct EMU_MODULE {
+    EMU_IMAGE* image = nullptr;
+    std::unique_ptr<EMU_IMAGE> owned;   // the image, when it is not kept for the run
     PROCESS* proc = nullptr;
     std::string path;
     std::string key;            // the file name in lower case, for the bare-name look-up
-    PE_IMPORT_TABLES imports;   // kept only while the module is being loaded
     bool fKnown = false;        // taken for a known DLL's name, from the system folders
     // The (lookup table, DLL) pairs already resolved while loading: descriptors that share
     // a table and name the same DLL resolve it once, as the outcome cannot differ.
@@ -78,9 +87,9 @@ struct PROCESS {
 
 struct LOADER {
     std::vector<std::unique_ptr<PROCESS>> processes;
+    std::unordered_map<std::string, std::unique_ptr<EMU_IMAGE>> images;   // by path, while files are remembered
     uint16_t Machine = PE_MACHINE_I386;   // the process of the next LoadLibraryA
     uint32_t lastError = 0;
-    std::string appPathRaw;
     std::string appDir;
 };
 
@@ -212,20 +221,31 @@ bool remembered_search(PROCESS* proc, const std::string& name, bool fKnown, std:
 // whole import table; the module is then registered as loaded in proc (it counts as loaded
 // while its imports are being loaded). Null, with why it is no loadable image, otherwise.
 EMU_MODULE* map_module(PROCESS* proc, const std::string& path, FILE_BYTES* fm, std::string* why) {
-    if (!fm->p && !map_image_file(path, fm)) {
-        *why = "it cannot be read as an image";
-        return nullptr;
-    }
     auto m = std::make_unique<EMU_MODULE>();
-    m->bytes = std::move(*fm);
-    PE_STATUS st = pe_parse_image(m->bytes.span(), &m->img);
-    if (st.problem == PE_FINE && !pe_loadable_for(&m->img.hdr, proc->Machine)) {
+    bool fRemember = remembering_dir_listings();
+    auto cached = fRemember ? g.images.find(path) : g.images.end();
+    if (cached != g.images.end()) {
+        m->image = cached->second.get();
+    } else {
+        if (!fm->p && !map_image_file(path, fm)) {
+            *why = "it cannot be read as an image";
+            return nullptr;
+        }
+        m->owned = std::make_unique<EMU_IMAGE>();
+        EMU_IMAGE* im = m->owned.get();
+        im->bytes = std::move(*fm);
+        im->status = pe_parse_image(im->bytes.span(), &im->img);
+        if (im->status.problem == PE_FINE) im->status = pe_read_imports(&im->img, &im->imports);
+        m->image = im;
+        if (fRemember) g.images.emplace(path, std::move(m->owned));
+    }
+    const EMU_IMAGE* im = m->image;
+    if (im->status.problem == PE_FINE && !pe_loadable_for(&im->img.hdr, proc->Machine)) {
         *why = "it is no image for this machine";
         return nullptr;
     }
-    if (st.problem == PE_FINE) st = pe_read_imports(&m->img, &m->imports);
-    if (st.problem != PE_FINE) {
-        *why = pe_status_text(st);
+    if (im->status.problem != PE_FINE) {
+        *why = pe_status_text(im->status);
         return nullptr;
     }
     m->proc = proc;
@@ -280,12 +300,8 @@ void fail_step(LOAD_FAILURE* why, std::string_view importer, std::string_view as
 void make_known(PROCESS* proc, EMU_MODULE* m) {
     if (m->fKnown) return;
     m->fKnown = true;
-    // A module whose load is over keeps no import table; it is read again.
-    PE_IMPORT_TABLES again;
-    const PE_IMPORT_TABLES* imp = &m->imports;
-    if (imp->modules.empty() && pe_read_imports(&m->img, &again).problem == PE_FINE) imp = &again;
     const APISET_SCHEMA* schema = schema_of(proc);
-    for (const PE_IMPORT_MODULE& dep : imp->modules) {
+    for (const PE_IMPORT_MODULE& dep : m->image->imports.modules) {
         std::string name(dep.dll), host;
         if (schema && apiset_resolve(*schema, name, m->path, &host) == APISET_HOST) name = host;
         std::string file = dll_file_name(name);
@@ -413,16 +429,17 @@ bool resolve(EMU_MODULE* m, PE_IMPORT_REF ref, uintptr_t* value, LOAD_FAILURE* f
     std::string viaImporter, viaDll;   // after a forwarder: the module that named m, and m as named
     for (uint32_t hops = 0;; hops++) {
         uint32_t idx = 0, rva = 0;
-        if (!pe_export_index(&m->img, ref, &idx) || !pe_export_rva(&m->img, idx, &rva)) {
+        PE_IMAGE* img = &m->image->img;
+        if (!pe_export_index(img, ref, &idx) || !pe_export_rva(img, idx, &rva)) {
             if (hops > 0 && fwd) fwd->chain.push_back(entry_step(viaImporter, viaDll, m->path, ref));
             return false;
         }
-        if (!pe_is_forwarder(&m->img, rva)) {
+        if (!pe_is_forwarder(img, rva)) {
             *value = address_of(m, rva);
             return true;
         }
         std::string_view text;
-        if (hops == MAX_FORWARDER_HOPS || !pe_name_at(&m->img.view, rva, UINT64_MAX, &text)) return false;
+        if (hops == MAX_FORWARDER_HOPS || !pe_name_at(&img->view, rva, UINT64_MAX, &text)) return false;
         size_t dot = text.rfind('.');
         if (dot == std::string_view::npos || dot == 0 || dot + 1 == text.size()) return false;
         std::string_view entry = text.substr(dot + 1);
@@ -453,7 +470,7 @@ std::vector<LOAD_STEP> steps_to(const std::vector<LOAD_FRAME>& stack, std::strin
     for (size_t j = 0; j < stack.size(); j++) {
         LOAD_STEP& step = steps[j];
         step.importer = j == 0 ? std::string(importer) : stack[j - 1].m->path;
-        step.dll = j == 0 ? name : std::string(stack[j - 1].m->imports.modules[stack[j - 1].iImport].dll);
+        step.dll = j == 0 ? name : std::string(stack[j - 1].m->image->imports.modules[stack[j - 1].iImport].dll);
         step.file = stack[j].m->path;
         step.error = error;
     }
@@ -473,13 +490,13 @@ EMU_MODULE* load_module(PROCESS* proc, const std::string& name, std::string_view
     while (!stack.empty()) {
         EMU_MODULE* m = stack.back().m;
         size_t i = stack.back().iImport;
-        if (i == m->imports.modules.size()) {
-            m->imports = PE_IMPORT_TABLES{};
+        const PE_IMPORT_TABLES& imports = m->image->imports;
+        if (i == imports.modules.size()) {
             m->resolved.clear();
             stack.pop_back();
             continue;
         }
-        const PE_IMPORT_MODULE& imp = m->imports.modules[i];
+        const PE_IMPORT_MODULE& imp = imports.modules[i];
         EMU_MODULE* dep = stack.back().dep;
         if (!dep) {
             LOAD_FAILURE leaf;
@@ -498,7 +515,7 @@ EMU_MODULE* load_module(PROCESS* proc, const std::string& name, std::string_view
             }
         }
         if (m->resolved.insert({imp.table, dep}).second) {
-            for (const PE_IMPORT_REF& ref : m->imports.tables[imp.table]) {
+            for (const PE_IMPORT_REF& ref : imports.tables[imp.table]) {
                 uintptr_t v = 0;
                 LOAD_FAILURE fwd;
                 // An ordinal above 0xFFFF cannot be asked for and does not resolve.
@@ -593,12 +610,19 @@ uint32_t GetModuleFileNameA(HMODULE hModule, char* lpFilename, uint32_t nSize) {
 uint32_t GetLastError() { return g.lastError; }
 
 void loader_set_application_path(const char* path) {
-    if (g.appPathRaw == path) return;
-    g.appPathRaw = path;
     std::string dir = dir_part(path);
-    g.appDir = normal_path(dir.empty() ? "." : dir);
-    // The search starts in that directory: what it found before no longer holds.
-    for (auto& proc : g.processes) proc->searched.clear();
+    std::string appDir = normal_path(dir.empty() ? "." : dir);
+    if (appDir == g.appDir) return;
+    g.appDir = std::move(appDir);
+    // A program in another folder: its DLLs are searched from there and loaded afresh, as in
+    // processes of its own. What the run read of the files (their images, the folder
+    // listings, the schema) serves it all the same.
+    for (auto& proc : g.processes) {
+        rollback(proc.get(), 0);
+        proc->searched.clear();
+        proc->searchedKnown.clear();
+        proc->knownImports.clear();
+    }
 }
 
 void loader_select_process(uint16_t Machine) { g.Machine = Machine; }
@@ -606,9 +630,9 @@ void loader_select_process(uint16_t Machine) { g.Machine = Machine; }
 void loader_reset() {
     for (auto& proc : g.processes) rollback(proc.get(), 0);
     g.processes.clear();
+    g.images.clear();
     g.Machine = PE_MACHINE_I386;
     g.lastError = 0;
-    g.appPathRaw.clear();
     g.appDir.clear();
     forget_dir_listings();
 }

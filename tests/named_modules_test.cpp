@@ -1,0 +1,113 @@
+// -m: several modules and folders of them in one run.
+#include <gtest/gtest.h>
+
+#include "support/pe_writer.h"
+#include "support/tool_runner.h"
+
+namespace {
+
+BYTES dll(const std::vector<std::string>& names, const std::vector<PE_IMPORT>& imports = {}) {
+    PE_DESC d;
+    uint32_t ord = 1;
+    for (const std::string& n : names) d.exports.push_back(PE_EXPORT{ord++, n, "", 0});
+    d.export_dir = true;
+    d.imports = imports;
+    return write_pe(d);
+}
+
+BYTES app(const std::vector<PE_IMPORT>& imports) {
+    PE_DESC d;
+    d.imports = imports;
+    return write_pe(d);
+}
+
+struct FOLDER {
+    std::string dir = make_temp_dir();
+    FOLDER(const std::vector<TOOL_FILE>& files) { write_files(dir, files); }
+    ~FOLDER() { remove_tree(dir); }
+    TOOL_RUN run(const std::vector<std::string>& args) { return run_talvek_in(dir, args); }
+};
+
+// An install folder: a program and a DLL beside it, a plug-in folder, a file that is no
+// module (skipped: no "MZ"), one that starts with "MZ" but is none, and one cut short.
+const std::vector<TOOL_FILE> kInstall = {
+    {"inst/app.exe", app({{"a.dll", {pe_name("fa")}}, {"gone.dll", {}}})},
+    {"inst/a.dll", dll({"fa"})},
+    {"inst/plugins/p.dll", dll({"fp"}, {{"a.dll", {pe_name("fa")}}})},
+    {"inst/readme.txt", BYTES{'h', 'i'}},
+    {"inst/dos.com", BYTES{'M', 'Z', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                           0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                           0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+    {"inst/z.bin", BYTES{'M', 'Z'}},
+};
+
+TEST(NamedModules, OneFileIsTheRunWithoutM) {
+    FOLDER f(kInstall);
+    for (std::vector<std::string> opts : {std::vector<std::string>{"-l", "-e"}, {"-j"}, {"-g"}, {"nothing.exe"}}) {
+        std::vector<std::string> args = opts;
+        if (args.back() != "nothing.exe") args.push_back("inst/app.exe");
+        TOOL_RUN plain = f.run(args);
+        args.insert(args.begin(), "-m");
+        TOOL_RUN m = f.run(args);
+        SCOPED_TRACE(args[1]);
+        if (opts[0] == "-j") {
+            // The document differs in its command line alone.
+            EXPECT_EQ(m.out.substr(m.out.find("\"named_module\"")), plain.out.substr(plain.out.find("\"named_module\"")));
+        } else {
+            EXPECT_EQ(m.out, plain.out);
+        }
+        EXPECT_EQ(m.err, plain.err);
+        EXPECT_EQ(m.exit_code, plain.exit_code);
+    }
+}
+
+TEST(NamedModules, AFolderAndFilesInOneRun) {
+    FOLDER f(kInstall);
+    const std::string D = f.dir + "/inst/";
+    TOOL_RUN r = f.run({"-m", "-l", "-e", "inst", "inst/a.dll"});
+    // In byte order of the paths; a module named is checked again, the DLLs it reaches not;
+    // each program's own folder is its application folder.
+    const std::string a = "32-bit NT 'PE' Module\n0 imported module(s) found.\nAll DLLs used by 'inst/a.dll' could be loaded.\n";
+    EXPECT_EQ(r.out, a +
+                     "\n==> inst/app.exe <==\n32-bit NT 'PE' Module\n2 imported module(s) found.\n"
+                     "Loading 'a.dll' --> " + D + "a.dll.\n"
+                     "Loading 'gone.dll' --> NOT loaded!\nUnable to load DLL 'gone.dll'.  LoadLibrary returned: 126\n"
+                     "\n==> inst/dos.com <==\n"
+                     "\n==> inst/plugins/p.dll <==\n32-bit NT 'PE' Module\n1 imported module(s) found.\n"
+                     "Loading 'a.dll' --> NOT loaded!\nUnable to load DLL 'a.dll'.  LoadLibrary returned: 126\n"
+                     "\n==> inst/z.bin <==\n"
+                     "\n==> inst/a.dll <==\n" + a +
+                     "\nThe following 1 DLL is needed to load inst, inst/a.dll:\ninst/a.dll\n"
+                     "\nMissing: 4\n"
+                     "gone.dll: not loaded (126), needed by app.exe\n"
+                     "inst/dos.com: check failed (3)\n"
+                     "a.dll: not loaded (126), needed by p.dll\n"
+                     "inst/z.bin: check failed (3)\n");
+    EXPECT_EQ(r.err, "File is not a valid KAVRI .EXE or .DLL file\nError reading .EXE file\n");
+    EXPECT_EQ(r.exit_code, 10);
+    // Without -e the largest result of the modules named.
+    EXPECT_EQ(f.run({"-m", "-q", "inst"}).exit_code, 3);
+    EXPECT_EQ(f.run({"-m", "inst/a.dll", "inst/app.exe"}).exit_code, 0);
+
+    TOOL_RUN j = f.run({"-m", "-j", "inst/a.dll", "inst/app.exe"});
+    EXPECT_NE(j.out.find("\"named_modules\": [{\"file\": \"inst/a.dll\", \"module\": 0}, "
+                         "{\"file\": \"inst/app.exe\", \"module\": 1}]"),
+              std::string::npos)
+        << j.out;
+    // One graph: the DLL named and reached is one node.
+    TOOL_RUN g = f.run({"-m", "-g", "inst/a.dll", "inst/app.exe"});
+    EXPECT_NE(g.out.find("  m1 -> m0 [label=\"1\"];\n"), std::string::npos) << g.out;
+    EXPECT_EQ(g.out.find("m2 ["), std::string::npos) << g.out;
+}
+
+TEST(NamedModules, WithoutMTheClassicErrorsStay) {
+    FOLDER f(kInstall);
+    TOOL_RUN r = f.run({"inst/app.exe", "inst/a.dll"});
+    EXPECT_EQ(r.err, "QUERNIX:  More than one file specified (at 'inst/a.dll')\n");
+    EXPECT_EQ(r.exit_code, 1);
+    r = f.run({"inst"});
+    EXPECT_EQ(r.err, "Error reading .EXE file\n");
+    EXPECT_EQ(r.exit_code, 3);
+}
+
+}  // namespace
