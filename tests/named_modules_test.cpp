@@ -1,19 +1,11 @@
 // -m: several modules and folders of them in one run.
 #include <gtest/gtest.h>
 
+#include "support/loader_fixture.h"
 #include "support/pe_writer.h"
 #include "support/tool_runner.h"
 
 namespace {
-
-BYTES dll(const std::vector<std::string>& names, const std::vector<PE_IMPORT>& imports = {}) {
-    PE_DESC d;
-    uint32_t ord = 1;
-    for (const std::string& n : names) d.exports.push_back(PE_EXPORT{ord++, n, "", 0});
-    d.export_dir = true;
-    d.imports = imports;
-    return write_pe(d);
-}
 
 BYTES app(const std::vector<PE_IMPORT>& imports) {
     PE_DESC d;
@@ -32,8 +24,8 @@ struct FOLDER {
 // module (skipped: no "MZ"), one that starts with "MZ" but is none, and one cut short.
 const std::vector<TOOL_FILE> kInstall = {
     {"inst/app.exe", app({{"a.dll", {pe_name("fa")}}, {"gone.dll", {}}})},
-    {"inst/a.dll", dll({"fa"})},
-    {"inst/plugins/p.dll", dll({"fp"}, {{"a.dll", {pe_name("fa")}}})},
+    {"inst/a.dll", export_dll({"fa"})},
+    {"inst/plugins/p.dll", export_dll({"fp"}, {{"a.dll", {pe_name("fa")}}})},
     {"inst/readme.txt", BYTES{'h', 'i'}},
     {"inst/dos.com", BYTES{'M', 'Z', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
                            0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,

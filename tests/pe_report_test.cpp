@@ -1,19 +1,14 @@
 // The PE load test as the user sees it: load and resolve lines, -v, -q, recursion, final list.
 #include <gtest/gtest.h>
 
+#include "support/loader_fixture.h"
 #include "support/pe_writer.h"
 #include "support/tool_runner.h"
 
 namespace {
 
-// A DLL exporting the given names at ordinals 1, 2, ..., importing what it is given.
 BYTES dll(const std::vector<std::string>& names, const std::vector<PE_IMPORT>& imports = {}) {
-    PE_DESC d;
-    uint32_t ord = 1;
-    for (const std::string& n : names) d.exports.push_back(PE_EXPORT{ord++, n, "", 0});
-    d.export_dir = true;
-    d.imports = imports;
-    return write_pe(d);
+    return export_dll(names, imports);
 }
 
 BYTES app(const std::vector<PE_IMPORT>& imports) {
