@@ -58,12 +58,18 @@ REPORT_FORMAT current_format() { return P.formats.empty() ? FMT_NONE : P.formats
 
 bool is_pe(REPORT_FORMAT f) { return f == FMT_PE32 || f == FMT_PE32PLUS; }
 
+// Writes s at once: on a terminal standard output is unbuffered, and each write is a call to
+// the system, so a line goes out whole.
 void put(std::string_view s) {
     if (!s.empty()) fwrite(s.data(), 1, s.size(), stdout);
 }
 
-// A name on standard output, as shown there.
-void put_name(std::string_view s) { put(shown(s, stdout)); }
+// The line "  NAME" and its end, as shown on standard output.
+void put_name_line(std::string_view name, const char* end) {
+    std::string line = "  " + shown(name, stdout);
+    line += end;
+    put(line);
+}
 
 // An entry of an LX or NE module, listed from its own tables: NE names end with a '.'; with
 // -v each line comes twice (an NE name the second time without its '.').
@@ -73,9 +79,7 @@ void print_listed_entry(const REPORT_EVENT& ev, bool fNE) {
         if (ev.fOrdinal) {
             fprintf(stdout, "  %3d (0x%04x)\n", int(int32_t(ev.ordinal)), unsigned(ev.ordinal));
         } else {
-            put("  ");
-            put_name(ev.text);
-            put(fNE && k == 0 ? ".\n" : "\n");
+            put_name_line(ev.text, fNE && k == 0 ? ".\n" : "\n");
         }
     }
 }
@@ -97,13 +101,11 @@ void print_loaded_entry(const REPORT_EVENT& ev) {
     }
     if (!LoadVerbose) return;
     levelprint(stdout);
-    if (ev.fOrdinal) {
-        fprintf(stdout, "  %3d (0x%04x)", int(ev.ordinal), unsigned(ev.ordinal));
-    } else {
-        put("  ");
-        put_name(ev.text);
-    }
-    put(ev.fCallGate ? " (call gate)\n" : "\n");
+    const char* end = ev.fCallGate ? " (call gate)\n" : "\n";
+    if (ev.fOrdinal)
+        fprintf(stdout, "  %3d (0x%04x)%s", int(ev.ordinal), unsigned(ev.ordinal), end);
+    else
+        put_name_line(ev.text, end);
 }
 
 void print_format(const REPORT_EVENT& ev) {
@@ -188,8 +190,7 @@ void print_event(const REPORT_EVENT& ev) {
             break;
         case RPT_LISTING:
             levelprint(stdout);
-            put_name(ev.text);
-            put("\n");
+            put(shown(ev.text, stdout) + "\n");
             break;
         case RPT_ALL_LOADED:
             if (silent_recurse) break;

@@ -13,6 +13,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <system_error>
 #include <unordered_map>
 
@@ -50,6 +51,12 @@ struct DIR_MEMO {
     DIR_LISTING listing;
 };
 static bool fRememberListings = false;
+#if !defined(_WIN32)
+// The run's mappings of files, by device and inode, while listings are remembered: the report
+// of a module and the loader that loads it read the same file. Never torn down: unmapping
+// every file at the end of a run would cost as much as mapping them.
+static std::map<std::pair<dev_t, ino_t>, FILE_BYTES>& MappedFiles = *new std::map<std::pair<dev_t, ino_t>, FILE_BYTES>;
+#endif
 static std::unordered_map<std::string, DIR_MEMO> DirListings;
 
 DIR_LOOKUP_COUNTS dir_lookup_counts{0, 0};
@@ -117,7 +124,12 @@ void remember_dir_listings(bool fOn) {
     forget_dir_listings();
 }
 
-void forget_dir_listings() { DirListings.clear(); }
+void forget_dir_listings() {
+    DirListings.clear();
+#if !defined(_WIN32)
+    MappedFiles.clear();
+#endif
+}
 
 bool remembering_dir_listings() { return fRememberListings; }
 
@@ -226,7 +238,7 @@ std::string_view base_name(std::string_view path) {
     return path;
 }
 
-FILE_BYTES::FILE_BYTES(FILE_BYTES&& o) noexcept : p(o.p), len(o.len), fMapped(o.fMapped) {
+FILE_BYTES::FILE_BYTES(FILE_BYTES&& o) noexcept : p(o.p), len(o.len), fMapped(o.fMapped), fOwned(o.fOwned) {
     o.p = nullptr;
     o.len = 0;
 }
@@ -237,6 +249,7 @@ FILE_BYTES& FILE_BYTES::operator=(FILE_BYTES&& o) noexcept {
         p = o.p;
         len = o.len;
         fMapped = o.fMapped;
+        fOwned = o.fOwned;
         o.p = nullptr;
         o.len = 0;
     }
@@ -245,11 +258,12 @@ FILE_BYTES& FILE_BYTES::operator=(FILE_BYTES&& o) noexcept {
 
 void FILE_BYTES::release() {
 #if !defined(_WIN32)
-    if (p && fMapped) munmap(const_cast<uint8_t*>(p), len);
+    if (p && fOwned && fMapped) munmap(const_cast<uint8_t*>(p), len);
 #endif
-    if (p && !fMapped) free(const_cast<uint8_t*>(p));
+    if (p && fOwned && !fMapped) free(const_cast<uint8_t*>(p));
     p = nullptr;
     len = 0;
+    fOwned = true;
 }
 
 #if !defined(_WIN32)
@@ -258,12 +272,29 @@ static bool map_fd(int fd, FILE_BYTES* fb) {
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || uint64_t(st.st_size) > SIZE_MAX) return false;
     fb->release();
+    auto key = std::make_pair(st.st_dev, st.st_ino);
+    auto mapped = fRememberListings ? MappedFiles.find(key) : MappedFiles.end();
+    if (mapped != MappedFiles.end()) {
+        *fb = FILE_BYTES{};
+        fb->p = mapped->second.p;
+        fb->len = mapped->second.len;
+        fb->fOwned = false;
+        return true;
+    }
     if (st.st_size == 0) return true;
     void* p = mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
     if (p == MAP_FAILED) return false;
     fb->p = static_cast<const uint8_t*>(p);
     fb->len = size_t(st.st_size);
     fb->fMapped = true;
+    if (fRememberListings) {
+        fb->fOwned = false;
+        FILE_BYTES kept;
+        kept.p = fb->p;
+        kept.len = fb->len;
+        kept.fMapped = true;
+        MappedFiles.emplace(key, std::move(kept));
+    }
     return true;
 }
 

@@ -62,11 +62,14 @@ FILE* open_for_reading(const char* path);
 bool is_regular_file(FILE* f);
 
 // The bytes of a whole file: mapped read-only where the system maps files, else read into
-// memory. The record owns them and may hand them on.
+// memory. The record owns them and may hand them on, unless they are the run's (fOwned
+// false: while listings are remembered a file is mapped once a run, and every map of it
+// gives that one mapping, kept until the listings are forgotten).
 struct FILE_BYTES {
     const uint8_t* p = nullptr;
     size_t len = 0;
     bool fMapped = false;
+    bool fOwned = true;
 
     FILE_BYTES() = default;
     FILE_BYTES(FILE_BYTES&& o) noexcept;
