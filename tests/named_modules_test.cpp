@@ -7,23 +7,10 @@
 
 namespace {
 
-BYTES app(const std::vector<PE_IMPORT>& imports) {
-    PE_DESC d;
-    d.imports = imports;
-    return write_pe(d);
-}
-
-struct FOLDER {
-    std::string dir = make_temp_dir();
-    FOLDER(const std::vector<TOOL_FILE>& files) { write_files(dir, files); }
-    ~FOLDER() { remove_tree(dir); }
-    TOOL_RUN run(const std::vector<std::string>& args) { return run_talvek_in(dir, args); }
-};
-
 // An install folder: a program and a DLL beside it, a plug-in folder, a file that is no
 // module (skipped: no "MZ"), one that starts with "MZ" but is none, and one cut short.
 const std::vector<TOOL_FILE> kInstall = {
-    {"inst/app.exe", app({{"a.dll", {pe_name("fa")}}, {"gone.dll", {}}})},
+    {"inst/app.exe", import_app({{"a.dll", {pe_name("fa")}}, {"gone.dll", {}}})},
     {"inst/a.dll", export_dll({"fa"})},
     {"inst/plugins/p.dll", export_dll({"fp"}, {{"a.dll", {pe_name("fa")}}})},
     {"inst/readme.txt", BYTES{'h', 'i'}},
@@ -34,7 +21,8 @@ const std::vector<TOOL_FILE> kInstall = {
 };
 
 TEST(NamedModules, OneFileIsTheRunWithoutM) {
-    FOLDER f(kInstall);
+    TEST_FOLDER f;
+    write_files(f.dir, kInstall);
     for (std::vector<std::string> opts : {std::vector<std::string>{"-l", "-e"}, {"-j"}, {"-g"}, {"nothing.exe"}}) {
         std::vector<std::string> args = opts;
         if (args.back() != "nothing.exe") args.push_back("inst/app.exe");
@@ -54,7 +42,8 @@ TEST(NamedModules, OneFileIsTheRunWithoutM) {
 }
 
 TEST(NamedModules, AFolderAndFilesInOneRun) {
-    FOLDER f(kInstall);
+    TEST_FOLDER f;
+    write_files(f.dir, kInstall);
     const std::string D = f.dir + "/inst/";
     TOOL_RUN r = f.run({"-m", "-l", "-e", "inst", "inst/a.dll"});
     // In byte order of the paths; a module named is checked again, the DLLs it reaches not;
@@ -93,7 +82,8 @@ TEST(NamedModules, AFolderAndFilesInOneRun) {
 }
 
 TEST(NamedModules, WithoutMTheClassicErrorsStay) {
-    FOLDER f(kInstall);
+    TEST_FOLDER f;
+    write_files(f.dir, kInstall);
     TOOL_RUN r = f.run({"inst/app.exe", "inst/a.dll"});
     EXPECT_EQ(r.err, "QUERNIX:  More than one file specified (at 'inst/a.dll')\n");
     EXPECT_EQ(r.exit_code, 1);

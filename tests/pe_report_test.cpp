@@ -11,22 +11,9 @@ BYTES dll(const std::vector<std::string>& names, const std::vector<PE_IMPORT>& i
     return export_dll(names, imports);
 }
 
-BYTES app(const std::vector<PE_IMPORT>& imports) {
-    PE_DESC d;
-    d.imports = imports;
-    return write_pe(d);
-}
+BYTES app(const std::vector<PE_IMPORT>& imports) { return import_app(imports); }
 
-// Runs in a directory the test keeps until the end, so the expected paths can name it.
-struct FOLDER {
-    std::string dir = make_temp_dir();
-    ~FOLDER() { remove_tree(dir); }
-    TOOL_RUN run(const std::vector<std::string>& args, const std::vector<TOOL_FILE>& files,
-                 const RUN_OPTIONS& opt = {}) {
-        write_files(dir, files);
-        return run_talvek_in(dir, args, opt);
-    }
-};
+typedef TEST_FOLDER FOLDER;
 
 TEST(PeReport, LoadedModulesAndEntriesThatResolve) {
     FOLDER f;

@@ -89,3 +89,10 @@ inline BYTES export_dll(const std::vector<std::string>& names, const std::vector
     d.imports = imports;
     return write_pe(d);
 }
+
+// A program importing what it is given.
+inline BYTES import_app(const std::vector<PE_IMPORT>& imports) {
+    PE_DESC d;
+    d.imports = imports;
+    return write_pe(d);
+}

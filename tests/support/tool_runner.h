@@ -56,3 +56,15 @@ void remove_tree(const std::string& dir);
 
 // Lays out files below dir as run_talvek does.
 void write_files(const std::string& dir, const std::vector<TOOL_FILE>& files);
+
+// A folder a test keeps until it ends, so that expected output can name its path; each run
+// lays out its files there first.
+struct TEST_FOLDER {
+    std::string dir = make_temp_dir();
+    ~TEST_FOLDER() { remove_tree(dir); }
+    TOOL_RUN run(const std::vector<std::string>& args, const std::vector<TOOL_FILE>& files = {},
+                 const RUN_OPTIONS& opt = {}) {
+        write_files(dir, files);
+        return run_talvek_in(dir, args, opt);
+    }
+};
