@@ -13,11 +13,15 @@ struct REMEMBER {
     ~REMEMBER() { remember_dir_listings(false); }
 };
 
+// Under a target Windows each file also tells where it was found.
 TEST_F(LoaderTest, SearchOrderFirstHitWins) {
     const char* all[] = {"app/a.dll", "a.dll", "wp1/a.dll", "wp2/a.dll", "p1/a.dll", "p2/a.dll"};
+    const DLL_ORIGIN origins[] = {ORIGIN_APPLICATION, ORIGIN_ELSEWHERE, ORIGIN_SYSTEM,
+                                  ORIGIN_SYSTEM,      ORIGIN_ELSEWHERE, ORIGIN_ELSEWHERE};
     for (size_t first = 0; first < 6; first++) {
         SCOPED_TRACE(all[first]);
         loader_reset();
+        loader_set_target_windows(WINDOWS_10);
         loader_set_application_path("app/prog.exe");
         setenv("WINEPATH", ";wp1;;wp2;", 1);
         setenv("PATH", ":p1::p2", 1);
@@ -28,6 +32,7 @@ TEST_F(LoaderTest, SearchOrderFirstHitWins) {
         HMODULE h = LoadLibraryA("a.dll");
         ASSERT_NE(h, nullptr);
         EXPECT_EQ(where(h), all[first]);
+        EXPECT_EQ(loader_loaded_from(h).origin, origins[first]);
     }
 }
 
@@ -396,6 +401,57 @@ TEST_F(LoaderTest, KnownDllsComeOnlyFromTheSystemFolder) {
         }
     }
     remember_dir_listings(false);
+}
+
+// Under a target Windows a DLL of it that is not found here, or found only as another
+// machine's image, loads as a stand-in: as an API set's host and for the DLLs that import it
+// too; every entry resolves, through a forwarder as well. A name with a folder part, a DLL
+// the version lacks, or any name without a target, does not load.
+TEST_F(LoaderTest, AbsentDllsOfTheTargetWindowsStandIn) {
+    APISET_DESC schema;
+    schema.entries = {{"api-ms-win-crt-runtime-l1-1-0", {{"", "ucrtbase.dll"}}}};
+    PE_DESC fwd;
+    fwd.exports = {PE_EXPORT{1, "f", "d3d12.Any", 0}};
+    files({{"sys/apisetschema.dll", write_apiset_dll(write_apiset(schema))},
+           {"sys/kernel32.dll", write_pe(pe_wide(PE_DESC{}))},
+           {"user.dll", export_dll({}, {{"d3d12.dll", {pe_name("Any"), pe_ord(7)}}})},
+           {"fwd.dll", write_pe(fwd)}});
+    setenv("WINEPATH", "sys", 1);
+    const struct {
+        bool fTarget;
+        WINDOWS_VERSION version;
+        const char* name;
+        DLL_ORIGIN origin;   // ORIGIN_UNKNOWN: not loaded, with 126
+    } cases[] = {
+        {true, WINDOWS_10, "D3D12", ORIGIN_ABSENT},
+        {true, WINDOWS_10, "kernel32.dll", ORIGIN_ABSENT},
+        {true, WINDOWS_10, "api-ms-win-crt-runtime-l1-1-0.dll", ORIGIN_ABSENT},
+        {true, WINDOWS_10, "user.dll", ORIGIN_ELSEWHERE},
+        {true, WINDOWS_7_SP1, "api-ms-win-crt-runtime-l1-1-0.dll", ORIGIN_UNKNOWN},
+        {true, WINDOWS_10, "sub/d3d12.dll", ORIGIN_UNKNOWN},
+        {true, WINDOWS_10, "vcruntime140.dll", ORIGIN_UNKNOWN},
+        {false, WINDOWS_10, "d3d12.dll", ORIGIN_UNKNOWN},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.fTarget << " " << c.version << " " << c.name);
+        loader_reset();
+        if (c.fTarget) loader_set_target_windows(c.version);
+        HMODULE h = LoadLibraryA(c.name);
+        if (c.origin == ORIGIN_UNKNOWN) {
+            EXPECT_EQ(h, nullptr);
+            EXPECT_EQ(GetLastError(), LOAD_ERR_MOD_NOT_FOUND);
+            continue;
+        }
+        ASSERT_NE(h, nullptr);
+        EXPECT_EQ(loader_loaded_from(h).origin, c.origin);
+        EXPECT_EQ(loader_loaded_from(h).fWindows, c.origin == ORIGIN_ABSENT);
+        EXPECT_EQ(GetProcAddress(h, "Anything") != 0, c.origin == ORIGIN_ABSENT);
+    }
+    HMODULE h = LoadLibraryA("fwd.dll");
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(GetProcAddress(h, "f"), 0u);
+    loader_set_target_windows(WINDOWS_10);
+    EXPECT_NE(GetProcAddress(LoadLibraryA("fwd.dll"), "f"), 0u);
 }
 
 }  // namespace

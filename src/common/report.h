@@ -44,6 +44,15 @@ enum REPORT_NOTE : uint8_t {
     NOTE_WINDOWS_MODULE,      // an NE module marked for 16-bit Windows
 };
 
+// Where the loader took a loaded DLL's file from, told when the run targets a Windows version.
+enum DLL_ORIGIN : uint8_t {
+    ORIGIN_UNKNOWN,       // not told
+    ORIGIN_APPLICATION,   // the folder of the module named on the command line
+    ORIGIN_SYSTEM,        // a system folder: WINEPATH's, or Wine's DLL folder
+    ORIGIN_ELSEWHERE,     // the current folder, PATH, or the folder an import names
+    ORIGIN_ABSENT,        // no file: a stand-in for a DLL of the target Windows that is not here
+};
+
 enum REPORT_FORMAT : uint8_t { FMT_NONE, FMT_LX, FMT_NE, FMT_PE32, FMT_PE32PLUS, FMT_UNKNOWN };
 
 // One step on the way from the DLL asked for to the import that failed: the module that
