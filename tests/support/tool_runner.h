@@ -54,3 +54,8 @@ void remove_tree(const std::string& dir);
 
 // Lays out files below dir as run_talvek does.
 void write_files(const std::string& dir, const std::vector<TOOL_FILE>& files);
+
+// The bytes of the file at path (none when it cannot be read), and the names in a folder,
+// sorted.
+BYTES read_bytes(const std::string& path);
+std::vector<std::string> dir_entries(const std::string& dir);
