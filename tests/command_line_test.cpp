@@ -133,6 +133,9 @@ TEST(CommandLine, LongOptionsAndTheDocumentOptions) {
                        "   -g - the dependency graph as a Graphviz DOT document (implies -!)\n"
                        "   -x - check DLLs that were found but do not load, to show what they lack (implies -!)\n"
                        "   -m - check several modules, or folders of them, in one run: TALVEK -m [options] NAME...\n"
+                       "   --windows=VERSION - judge the DLLs by a clean Windows 7, 8, 8.1, 10 or 11 (implies -!)\n"
+                       "   --ship - print only the DLLs to ship with the program (--ship=all: also those beside it)\n"
+                       "   --deploy=DIR - copy those DLLs into DIR, then check again (--force: replace files)\n"
                        "   --help - display this help;  --version - display the version\n";
     size_t at = kHelp.find("   -c - ");
     EXPECT_EQ(r.out, kHelp.substr(0, at) + more + kHelp.substr(at));
@@ -151,6 +154,14 @@ TEST(CommandLine, LongOptionsAndTheDocumentOptions) {
         {{"--helpx", "a.exe"}, "QUERNIX:  Invalid option '-' specified\n"},
         {{"a.exe", "-j", "-g"}, "QUERNIX:  Options -j and -g cannot be used together\n"},
         {{"/G", "-J"}, "QUERNIX:  Options -j and -g cannot be used together\n"},
+        // A version or folder that is none is an invalid option, as an unknown long option is.
+        {{"--windows=12", "a.exe"}, "QUERNIX:  Invalid option '-' specified\n"},
+        {{"--deploy=", "a.exe"}, "QUERNIX:  Invalid option '-' specified\n"},
+        {{"--ship", "a.exe"}, "QUERNIX:  Option --ship needs --windows=VERSION\n"},
+        {{"--deploy=dist", "a.exe"}, "QUERNIX:  Option --deploy needs --windows=VERSION\n"},
+        {{"--windows=11", "--ship=all", "--deploy=d", "a.exe"},
+         "QUERNIX:  Options --ship and --deploy cannot be used together, nor with -j or -g\n"},
+        {{"--windows=7", "--force", "a.exe"}, "QUERNIX:  Option --force needs --deploy=DIR\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0]);

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -21,13 +20,6 @@ namespace {
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::vector<std::string> entries(const std::string& dir) {
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 // More than one 64 KiB chunk, so that comparing and copying go past the first.
@@ -67,7 +59,7 @@ TEST(FileCopy, CopiesLeavesRefusesOrReplaces) {
         EXPECT_EQ(read_file(target), fWritten ? src : *c.old);
         // A file left alone is the same file, not a new copy of it.
         EXPECT_EQ(stat(target.c_str(), &after) == 0 && after.st_ino == before.st_ino, !fWritten);
-        EXPECT_EQ(entries(dir + "/dist"), std::vector<std::string>{"app.dll"});
+        EXPECT_EQ(dir_entries(dir + "/dist"), std::vector<std::string>{"app.dll"});
         remove_tree(dir);
     }
 }
@@ -99,7 +91,7 @@ TEST(FileCopy, FailedCopyLeavesNoPartialFile) {
         EXPECT_EQ(r.outcome, COPY_FAILED);
         EXPECT_EQ(r.why, strerror(c.err));
         EXPECT_EQ(r.failed, c.fSrc ? dir + "/" + c.src : r.target);
-        EXPECT_EQ(entries(dir + "/dist"), std::vector<std::string>{"app.dll"});
+        EXPECT_EQ(dir_entries(dir + "/dist"), std::vector<std::string>{"app.dll"});
         EXPECT_EQ(read_file(dir + "/dist/app.dll"), old);
         remove_tree(dir);
     }

@@ -17,11 +17,15 @@ struct REMEMBER {
     ~REMEMBER() { remember_dir_listings(false); }
 };
 
+// Under a target Windows each file also tells where it was found.
 TEST_F(LoaderTest, SearchOrderFirstHitWins) {
     const char* all[] = {"app/a.dll", "a.dll", "wp1/a.dll", "wp2/a.dll", "p1/a.dll", "p2/a.dll"};
+    const DLL_ORIGIN origins[] = {ORIGIN_APPLICATION, ORIGIN_ELSEWHERE, ORIGIN_SYSTEM,
+                                  ORIGIN_SYSTEM,      ORIGIN_ELSEWHERE, ORIGIN_ELSEWHERE};
     for (size_t first = 0; first < 6; first++) {
         SCOPED_TRACE(all[first]);
         loader_reset();
+        loader_set_target_windows(WINDOWS_10);
         loader_set_application_path("app/prog.exe");
         setenv("WINEPATH", ";wp1;;wp2;", 1);
         setenv("PATH", ":p1::p2", 1);
@@ -32,6 +36,7 @@ TEST_F(LoaderTest, SearchOrderFirstHitWins) {
         HMODULE h = LoadLibraryA("a.dll");
         ASSERT_NE(h, nullptr);
         EXPECT_EQ(where(h), all[first]);
+        EXPECT_EQ(loader_loaded_from(h).origin, origins[first]);
     }
 }
 
@@ -400,6 +405,43 @@ TEST_F(LoaderTest, KnownDllsComeOnlyFromTheSystemFolder) {
         }
     }
     remember_dir_listings(false);
+}
+
+// Under a target Windows a DLL of it that is found only as another machine's image loads as a
+// stand-in, as does an API set's absent host of it, for the DLLs that import it too; every
+// entry of it resolves, through a forwarder as well.
+TEST_F(LoaderTest, AbsentDllsOfTheTargetWindowsStandIn) {
+    APISET_DESC schema;
+    schema.entries = {{"api-ms-win-crt-runtime-l1-1-0", {{"", "ucrtbase.dll"}}}};
+    PE_DESC fwd;
+    fwd.exports = {PE_EXPORT{1, "f", "d3d12.Any", 0}};
+    files({{"sys/apisetschema.dll", write_apiset_dll(write_apiset(schema))},
+           {"sys/kernel32.dll", write_pe(pe_wide(PE_DESC{}))},
+           {"user.dll", export_dll({}, {{"d3d12.dll", {pe_name("Any"), pe_ord(7)}}})},
+           {"fwd.dll", write_pe(fwd)}});
+    setenv("WINEPATH", "sys", 1);
+    const struct {
+        WINDOWS_VERSION version;
+        const char* name;
+        DLL_ORIGIN origin;   // ORIGIN_UNKNOWN: not loaded, with 126
+    } cases[] = {
+        {WINDOWS_10, "kernel32.dll", ORIGIN_ABSENT},
+        {WINDOWS_10, "api-ms-win-crt-runtime-l1-1-0.dll", ORIGIN_ABSENT},
+        {WINDOWS_7_SP1, "api-ms-win-crt-runtime-l1-1-0.dll", ORIGIN_UNKNOWN},
+        {WINDOWS_10, "user.dll", ORIGIN_ELSEWHERE},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        loader_reset();
+        loader_set_target_windows(c.version);
+        HMODULE h = LoadLibraryA(c.name);
+        EXPECT_EQ(h ? loader_loaded_from(h).origin : ORIGIN_UNKNOWN, c.origin);
+        EXPECT_EQ(h && GetProcAddress(h, "Anything") != 0, c.origin == ORIGIN_ABSENT);
+    }
+    loader_reset();
+    EXPECT_EQ(GetProcAddress(LoadLibraryA("fwd.dll"), "f"), 0u);
+    loader_set_target_windows(WINDOWS_10);
+    EXPECT_NE(GetProcAddress(LoadLibraryA("fwd.dll"), "f"), 0u);
 }
 
 }  // namespace

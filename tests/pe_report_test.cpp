@@ -7,8 +7,9 @@
 
 namespace {
 
-BYTES dll(const std::vector<std::string>& names, const std::vector<PE_IMPORT>& imports = {}) {
-    return export_dll(names, imports);
+// fWide: an x64 DLL.
+BYTES dll(const std::vector<std::string>& names, const std::vector<PE_IMPORT>& imports = {}, bool fWide = false) {
+    return export_dll(names, imports, fWide);
 }
 
 BYTES app(const std::vector<PE_IMPORT>& imports) { return import_app(imports); }
@@ -312,6 +313,140 @@ TEST(PeReport, DelayLoadedModulesWithD) {
     }
 }
 
+BYTES dll64(const std::vector<std::string>& names, const std::vector<PE_IMPORT>& imports = {}) {
+    return dll(names, imports, true);
+}
+
+RUN_OPTIONS search_env(const std::string& winepath, const std::string& path = "") {
+    RUN_OPTIONS opt;
+    opt.env = {{"WINEPATH", winepath}, {"PATH", path}};
+    return opt;
+}
+
+// --windows=10 against a stand-in system folder: a DLL of Windows 10 found there, one absent
+// (a stand-in, not followed, not missing), DLLs it lacks found there (to ship and missing for
+// -e, once with every way), one in the application folder and one on PATH (to ship, not
+// missing), and one a DLL of Windows needs (Windows' own concern).
+TEST(PeReport, WindowsTargetJudgesEachDllByWhereItComesFrom) {
+    FOLDER f;
+    const std::string D = f.dir;
+    std::vector<TOOL_FILE> files = {
+        {"app.exe", dll64({}, {{"kernel32.dll", {pe_name("Sleep")}}, {"d3d12.dll", {pe_name("D3D12CreateDevice")}},
+                               {"vcruntime140.dll", {pe_name("v")}}, {"mine.dll", {pe_name("m")}},
+                               {"zlib1.dll", {pe_name("z")}}, {"extra.dll", {}}, {"gone.dll", {}}})},
+        {"mine.dll", dll64({"m"}, {{"zlib1.dll", {pe_name("z")}}})},
+        {"sys/kernel32.dll", dll64({"Sleep"}, {{"wined3d.dll", {}}})},
+        {"sys/wined3d.dll", dll64({})},
+        {"sys/vcruntime140.dll", dll64({"v"})},
+        {"sys/zlib1.dll", dll64({"z"})},
+        {"p/extra.dll", dll64({})},
+    };
+    const RUN_OPTIONS env = search_env(D + "/sys", D + "/p");
+    TOOL_RUN r = f.run({"--windows=10", "-e", "app.exe"}, files, env);
+    EXPECT_EQ(r.out.substr(r.out.find("\nMissing: ")),
+              "\nMissing: 3\nvcruntime140.dll: not part of Windows 10 (x64) but of the Visual C++ Redistributable, ship "
+              "it with the program, needed by app.exe\nzlib1.dll: not part of Windows 10 (x64), ship it with the program, "
+              "needed by app.exe > mine.dll, and by app.exe\ngone.dll: not loaded (126), needed by app.exe\n");
+    EXPECT_EQ(r.exit_code, 10);
+    for (const char* ship : {"--ship", "--ship=all"}) {
+        SCOPED_TRACE(ship);
+        r = f.run({"--windows=10", ship, "app.exe"}, {}, env);
+        EXPECT_EQ(r.out, D + "/sys/vcruntime140.dll\n" + (ship[6] ? D + "/mine.dll\n" : "") + D + "/sys/zlib1.dll\n" + D +
+                             "/p/extra.dll\n");
+        EXPECT_EQ(r.exit_code, 0);
+    }
+    r = f.run({"--windows=10", "-g", "app.exe"}, {}, env);
+    EXPECT_NE(r.out.find("[label=\"zlib1.dll\\nPE32+\\nsystem folder, to ship\", tooltip=\"" + D +
+                         "/sys/zlib1.dll\", color=darkorange, fontcolor=darkorange, penwidth=2];\n"), std::string::npos);
+    EXPECT_NE(r.out.find("[label=\"d3d12.dll\\npart of Windows 10 (x64), not here\", style=dotted, color=gray50, "
+                         "fontcolor=gray50];\n"), std::string::npos);
+}
+
+// A DLL of the target Windows that is absent stands in as part of it; one that the version's
+// list for the module's machine lacks does not load. Each machine has its own list.
+TEST(PeReport, PartOfWindowsByVersionAndMachine) {
+    const struct {
+        uint16_t machine;
+        const char* version;
+        const char* name;
+        const char* windows;   // null: not part of it
+    } cases[] = {
+        {0x8664, "10", "ucrtbase.dll", "Windows 10 (x64)"},
+        {0x8664, "11", "UCRTBASE", "Windows 11 (x64)"},
+        {0x8664, "7", "ucrtbase.dll", nullptr},
+        {0x014C, "8.1", "ucrtbase.dll", nullptr},
+        {0x014C, "10", "appventsubsystems32.dll", "Windows 10 (x86 on x64)"},
+        {0x8664, "10", "appventsubsystems32.dll", nullptr},
+        {0xAA64, "11", "xtajit.dll", "Windows 11 (ARM64)"},
+        {0x8664, "11", "xtajit.dll", nullptr},
+        {0xAA64, "8", "kernel32.dll", nullptr},
+        {0x8664, "10", "sub/d3d12.dll", nullptr},   // a name with a folder part names that file only
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.machine << " " << c.version << " " << c.name);
+        PE_DESC d;
+        d.imports = {{c.name, {pe_name("f")}}};
+        if (c.machine != 0x014C) d = pe_wide(d);
+        d.machine = c.machine;
+        TOOL_RUN r = run_talvek({std::string("--windows=") + c.version, "app.exe"}, {{"app.exe", write_pe(d)}});
+        const std::string head = std::string(c.machine == 0x014C ? "32" : "64") + "-bit NT 'PE' Module\n"
+                                 "1 imported module(s) found.\nLoading '" + c.name + "' ";
+        EXPECT_EQ(r.out, c.windows ? head + "--> part of " + c.windows + ", not found here.\n"
+                                     "All DLLs used by 'app.exe' could be loaded.\n"
+                                   : head + "--> NOT loaded!\nUnable to load DLL '" + c.name + "'.  LoadLibrary returned: 126\n");
+        EXPECT_EQ(r.exit_code, 0);
+    }
+}
+
+// --deploy copies what --ship lists into the folder, then checks the module again from
+// scratch. A file in the way is replaced only with --force (here a DLL of another machine,
+// which the search passes over); an identical one is left alone; a copy that fails leaves no
+// file behind and ends the run before the check.
+TEST(PeReport, DeployCopiesTheDllsToShipThenChecksAgain) {
+    FOLDER f;
+    const std::string D = f.dir, S = D + "/sys", F = "64-bit NT 'PE' Module\n";
+    const BYTES x86 = dll({"z"}), zlib = dll64({"z"});
+    std::vector<TOOL_FILE> files = {
+        {"app.exe", dll64({}, {{"vcruntime140.dll", {pe_name("v")}}, {"zlib1.dll", {pe_name("z")}}, {"kernel32.dll", {}}})},
+        {"zlib1.dll", x86},
+        {"sys/vcruntime140.dll", dll64({"v"})},
+        {"sys/zlib1.dll", zlib},
+        {"sub/zlib1.dll/", {}},
+    };
+    const RUN_OPTIONS env = search_env(S);
+    const std::string after = F + "3 imported module(s) found.\n  " + F + "  0 imported module(s) found.\n  " + F +
+                              "  0 imported module(s) found.\n\nThe following 2 DLLs are needed to load app.exe:\n" + D +
+                              "/vcruntime140.dll\n" + D + "/zlib1.dll\n";
+    const std::string in_the_way = "QUERNIX:  Unable to copy '" + S + "/zlib1.dll' to 'sub/zlib1.dll' (sub/zlib1.dll: Is a directory)\n";
+    EXPECT_EQ(f.run({"--windows=10", "-e", "app.exe"}, files, env).exit_code, 10);
+    struct {
+        std::vector<std::string> args;
+        std::string out, err;
+        int exit_code;
+        const BYTES* zlib;   // what ./zlib1.dll holds afterwards
+    } steps[] = {
+        {{"--force", "--deploy=sub"}, "Copied '" + S + "/vcruntime140.dll' to 'sub/vcruntime140.dll'.\n", in_the_way, 11, &x86},
+        {{"--deploy=sub"}, "Left 'sub/vcruntime140.dll' alone: the same as '" + S + "/vcruntime140.dll'.\n", in_the_way, 11, &x86},
+        {{"--deploy=."}, "Copied '" + S + "/vcruntime140.dll' to './vcruntime140.dll'.\n",
+         "QUERNIX:  './zlib1.dll' differs from '" + S + "/zlib1.dll' and is not replaced (--force replaces it)\n", 11, &x86},
+        {{"--deploy=.", "--force"}, "Replaced './zlib1.dll' with '" + S + "/zlib1.dll'.\n" + after, "", 0, &zlib},
+        {{"--deploy=."}, after, "", 0, &zlib},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(testing::PrintToString(step.args));
+        std::vector<std::string> args = {"--windows=10", "-q"};
+        args.insert(args.end(), step.args.begin(), step.args.end());
+        args.push_back("app.exe");
+        TOOL_RUN r = f.run(args, {}, env);
+        EXPECT_EQ(r.out, step.out);
+        EXPECT_EQ(r.err, step.err);
+        EXPECT_EQ(r.exit_code, step.exit_code);
+        EXPECT_EQ(read_bytes(D + "/zlib1.dll"), *step.zlib);
+    }
+    // The failed copies left nothing beside the folder in their way.
+    EXPECT_EQ(dir_entries(D + "/sub"), (std::vector<std::string>{"vcruntime140.dll", "zlib1.dll"}));
+}
+
 }  // namespace
 
 // What really is missing behind a DLL that does not load: -e names the leaf with every chain
@@ -351,11 +486,11 @@ TEST(PeReport, TheCauseOfEveryFailure) {
          "  32-bit NT 'PE' Module\n  1 imported module(s) found.\n"
          "  Loading 'b.dll' --> NOT loaded!\n  Unable to load DLL 'b.dll'.  LoadLibrary returned: 127\n"
          "    32-bit NT 'PE' Module\n    1 imported module(s) found.\n"
-         "    Loading 'c.dll' --> D/c.dll.\n"
-         "    Unable to load procedure from c.dll (file: D/c.dll)\n"
+         "    Loading 'c.dll' --> %D%/c.dll.\n"
+         "    Unable to load procedure from c.dll (file: %D%/c.dll)\n"
          "    Entry 'gone' could not be resolved.\n    DosQueryProcAddr returned: 127\n"
          "      32-bit NT 'PE' Module\n      0 imported module(s) found.\n"
-         "      All DLLs used by 'D/c.dll' could be loaded.\n"},
+         "      All DLLs used by '%D%/c.dll' could be loaded.\n"},
         {"the same leaf reached twice",
          {{"app.exe", app({{"m1.dll", {pe_name("m")}}, {"m2.dll", {pe_name("m")}}})},
           {"m1.dll", dll({"m"}, {{"dep.dll", {pe_name("d")}}})},
@@ -388,7 +523,7 @@ TEST(PeReport, TheCauseOfEveryFailure) {
         ASSERT_NE(cut, std::string::npos);
         cut = plain.out.find('\n', cut) + 1;
         std::string xtree = c.xtree;
-        for (size_t at; (at = xtree.find("D/")) != std::string::npos;) xtree.replace(at, 1, D);
+        for (size_t at; (at = xtree.find("%D%")) != std::string::npos;) xtree.replace(at, 3, D);
         TOOL_RUN x = f.run({"-x", "app.exe"}, {});
         EXPECT_EQ(x.out, plain.out.substr(0, cut) + xtree + plain.out.substr(cut));
     }

@@ -23,6 +23,8 @@ const std::string kUnforwarded = TALVEK_REALPE_DIR "/unforwarded";
 const std::string kFull64 = TALVEK_REALPE_DIR "/full64";
 const std::string kModern = TALVEK_REALPE_DIR "/modern";
 const std::string kModern64 = TALVEK_REALPE_DIR "/modern64";
+const std::string kVcrt = TALVEK_REALPE_DIR "/vcrt";
+const std::string kMingw = TALVEK_REALPE_DIR "/mingw";
 
 // A 64-bit module's report: the 32-bit one with the 64-bit format line.
 std::string wide(std::string text) {
@@ -37,16 +39,6 @@ std::string fill(std::string text, const std::string& a, const std::string& b = 
         for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + value.size()))
             text.replace(at, key.size(), value);
     return text;
-}
-
-BYTES read_file(const std::string& path) {
-    BYTES b;
-    FILE* f = fopen(path.c_str(), "rb");
-    if (!f) return b;
-    uint8_t buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) b.insert(b.end(), buf, buf + n);
-    fclose(f);
-    return b;
 }
 
 struct SEARCH_ENV {
@@ -242,10 +234,10 @@ TEST(RealPeSearch, DllsFoundInSearchOrder) {
 // while beta.dll is there.
 TEST(RealPeSearch, LetterCaseOfDllFiles) {
     std::string dir = make_temp_dir();
-    write_files(dir, {{"app.exe", read_file(kFull + "/app.exe")},
-                      {"Alpha.DLL", read_file(kFull + "/alpha.dll")},
-                      {"beta.dll", read_file(kFull + "/beta.dll")},
-                      {"BETA.DLL", read_file(kLacking + "/beta.dll")}});
+    write_files(dir, {{"app.exe", read_bytes(kFull + "/app.exe")},
+                      {"Alpha.DLL", read_bytes(kFull + "/alpha.dll")},
+                      {"beta.dll", read_bytes(kFull + "/beta.dll")},
+                      {"BETA.DLL", read_bytes(kLacking + "/beta.dll")}});
     TOOL_RUN r = run_clean({"-l", dir + "/app.exe"});
     EXPECT_EQ(r.out, R"(32-bit NT 'PE' Module
 2 imported module(s) found.
@@ -304,11 +296,11 @@ TEST(RealPeReport, SixtyFourBitTreeLoads) {
 // and 64-bit programs; only DLLs of the other machine found is 193.
 TEST(RealPeSearch, DllsOfTheOtherMachineArePassedOver) {
     std::string app32 = make_temp_dir(), app64 = make_temp_dir(), mixed = make_temp_dir();
-    write_files(app32, {{"app.exe", read_file(kFull + "/app.exe")}});
-    write_files(app64, {{"app.exe", read_file(kFull64 + "/app.exe")}});
-    write_files(mixed, {{"app.exe", read_file(kFull + "/app.exe")},
-                        {"alpha.dll", read_file(kFull64 + "/alpha.dll")},
-                        {"beta.dll", read_file(kFull64 + "/beta.dll")}});
+    write_files(app32, {{"app.exe", read_bytes(kFull + "/app.exe")}});
+    write_files(app64, {{"app.exe", read_bytes(kFull64 + "/app.exe")}});
+    write_files(mixed, {{"app.exe", read_bytes(kFull + "/app.exe")},
+                        {"alpha.dll", read_bytes(kFull64 + "/alpha.dll")},
+                        {"beta.dll", read_bytes(kFull64 + "/beta.dll")}});
     const std::string kFound = std::string(kFullRecursive) + kFullList;
     const struct {
         const char* what;
@@ -408,6 +400,45 @@ TEST(RealPeReport, WineResolvesTheApiSetWithoutWinePath) {
         remove_tree(empty);
     }
     if (checked == 0) GTEST_SKIP() << "Wine's DLLs are not installed (packages libwine, libwine:i386)";
+}
+
+// A clang program for the Visual C++ runtime, with vcruntime140.dll in the system folder only:
+// a clean Windows 10 lacks it (kernel32.dll is part of it, though not here), until --deploy
+// brings it beside the program.
+TEST(RealPeShip, VisualCppRuntimeIsMissingUntilDeployed) {
+    std::string dir = make_temp_dir();
+    write_files(dir, {{"app.exe", read_bytes(kVcrt + "/app.exe")}});
+    const std::string S = kVcrt + "/sys/vcruntime140.dll";
+    TOOL_RUN r = run_clean({"--windows=10", "-e", "app.exe"}, {dir, kVcrt + "/sys", ""});
+    EXPECT_NE(r.out.find("Loading 'kernel32.dll' --> part of Windows 10 (x64), not found here.\nAll DLLs used by "
+                         "'app.exe' could be loaded.\n\nMissing: 1\nvcruntime140.dll: not part of Windows 10 (x64) but of "
+                         "the Visual C++ Redistributable, ship it with the program, needed by app.exe\n"),
+              std::string::npos) << r.out;
+    EXPECT_EQ(r.exit_code, 10);
+    r = run_clean({"--windows=10", "--deploy=.", "-q", "app.exe"}, {dir, kVcrt + "/sys", ""});
+    EXPECT_EQ(r.out, "Copied '" + S + "' to './vcruntime140.dll'.\n64-bit NT 'PE' Module\n2 imported module(s) found.\n"
+                     "  64-bit NT 'PE' Module\n  0 imported module(s) found.\n"
+                     "\nThe following 1 DLL is needed to load app.exe:\n" + dir + "/vcruntime140.dll\n");
+    EXPECT_EQ(r.exit_code, 0);
+    remove_tree(dir);
+}
+
+// A C++ program of MinGW-w64 with the compiler's runtime folders as the system folders: it
+// must bring libgcc_s_seh-1.dll, libwinpthread-1.dll (which both others need) and
+// libstdc++-6.dll, in the order the run meets them.
+TEST(RealPeShip, MinGwProgramBringsItsRuntime) {
+#if defined(TALVEK_MINGW_DIR_libstdc___6_dll) && defined(TALVEK_MINGW_DIR_libwinpthread_1_dll)
+    const std::string gcc = TALVEK_MINGW_DIR_libstdc___6_dll, lib = TALVEK_MINGW_DIR_libwinpthread_1_dll;
+    if (read_bytes(kMingw + "/app.exe").empty() || gcc.empty() || lib.empty())
+        GTEST_SKIP() << "the MinGW program was not built";
+    const SEARCH_ENV se{"", gcc + ";" + lib, ""};
+    TOOL_RUN r = run_clean({"--windows=10", "--ship", kMingw + "/app.exe"}, se);
+    EXPECT_EQ(r.out, gcc + "/libgcc_s_seh-1.dll\n" + lib + "/libwinpthread-1.dll\n" + gcc + "/libstdc++-6.dll\n");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(run_clean({"--windows=10", "-e", "-q", kMingw + "/app.exe"}, se).exit_code, 10);
+#else
+    GTEST_SKIP() << "x86_64-w64-mingw32-g++-posix not found (Debian: g++-mingw-w64-x86-64)";
+#endif
 }
 
 }  // namespace

@@ -10,8 +10,9 @@
                                            beta.dll) without beta.dll, names beta.dll as what
                                            is missing (77: no Wine)
 
-A TREE is a folder holding app.exe. Each check runs with -l, with -!, with -e -l and with
--x -e -l. Besides the trees given, each check also runs over
+A TREE is a folder holding app.exe, and maybe sys/, the system folder of its runs (none
+otherwise). Each check runs with -l, with -!, with -e -l, with -x -e -l and with
+--windows=10 -e -l. Besides the trees given, each check also runs over
 trees derived from the LX example when it is among them: a DLL missing, a damaged DLL,
 and a DLL name that is not UTF-8.
 """
@@ -26,8 +27,8 @@ FORMAT_LINES = {"PE32": "32-bit NT 'PE' Module", "PE32+": "64-bit NT 'PE' Module
                 "LX": "32-bit KAVRI 'LX' Module", "NE": "16-bit KAVRI 'NE' Module"}
 
 
-def run(tool, args, cwd, empty, stderr=subprocess.STDOUT):
-    env = dict(os.environ, PATH=empty, WINEPATH="")
+def run(tool, args, cwd, empty, stderr=subprocess.STDOUT, winepath=""):
+    env = dict(os.environ, PATH=empty, WINEPATH=winepath)
     p = subprocess.run([tool] + args, cwd=cwd, env=env, stdout=subprocess.PIPE, stderr=stderr)
     return p.returncode, p.stdout
 
@@ -46,7 +47,11 @@ def summary(doc):
         what = {"not_loaded": b"not loaded (%d)" % p["error"],
                 "not_opened": b"cannot be opened",
                 "check_failed": b"check failed (%d)" % p["error"]}.get(p["kind"])
-        if what is None:
+        if p["kind"] == "not_part_of_windows":
+            what = b"not part of " + b(p["windows"]) \
+                + (b" but of the Visual C++ Redistributable" if p["vc_redistributable"] else b"") \
+                + b", ship it with the program"
+        elif what is None:
             e = p["entry"]
             what = (b"ordinal %d" % e["ordinal"] if "ordinal" in e else b"entry '" + b(e["name"]) + b"'") \
                 + b" not resolved (%d)" % p["error"]
@@ -94,6 +99,9 @@ def render(doc):
                     # With -x the file found for it is checked right after.
                     if imp["module"] is not None and imp["module"] not in seen:
                         module(imp["module"])
+                    continue
+                if imp.get("origin") == "absent":
+                    line(lv, b"Loading '" + dll + b"' --> part of " + b(m["windows"]) + b", not found here.")
                     continue
                 path = b(imp["path"])
                 line(lv, b"Loading '" + dll + b"' --> " + path + b".")
@@ -203,16 +211,18 @@ def main():
         trees += derived_trees(trees, scratch)
         for tree in trees:
             app = os.path.join(tree, "app.exe")
-            for opts in (["-l"], ["-!"], ["-e", "-l"], ["-x", "-e", "-l"]):
+            sys_dir = os.path.join(tree, "sys")
+            winepath = sys_dir if os.path.isdir(sys_dir) else ""
+            for opts in (["-l"], ["-!"], ["-e", "-l"], ["-x", "-e", "-l"], ["--windows=10", "-e", "-l"]):
                 if mode == "dot":
-                    rc, dot = run(tool, ["-g"] + opts + [app], empty, empty, subprocess.DEVNULL)
+                    rc, dot = run(tool, ["-g"] + opts + [app], empty, empty, subprocess.DEVNULL, winepath)
                     svg = subprocess.run(["dot", "-Tsvg"], input=dot, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
                     if svg.returncode != 0 or b"<svg" not in svg.stdout or not dot.startswith(b"digraph"):
                         failures += 1
                         print("FAIL dot %s %s: %s" % (opts, tree, svg.stderr.decode(errors="replace")))
                     continue
-                rc_text, text = run(tool, opts + [app], empty, empty)
-                rc_json, raw = run(tool, ["-j"] + opts + [app], empty, empty)
+                rc_text, text = run(tool, opts + [app], empty, empty, winepath=winepath)
+                rc_json, raw = run(tool, ["-j"] + opts + [app], empty, empty, winepath=winepath)
                 # Messages to standard error still appear; the document is what follows them.
                 doc_at = raw.find(b"{\n")
                 doc = json.loads(raw[doc_at:].decode("utf-8"))

@@ -19,11 +19,19 @@ BOOL json_report = FALSE;
 BOOL graph_report = FALSE;
 BOOL check_failed_dlls = FALSE;
 BOOL several_modules = FALSE;
+int32_t windows_version = -1;
+BOOL ship_list = FALSE;
+BOOL ship_all = FALSE;
+const char* deploy_dir = nullptr;
+BOOL deploy_force = FALSE;
 
 void reset_options() {
     recurse = list_files = silent_recurse = LoadVerbose = delay_load = wait_for_key = FALSE;
     reloc_chain = imports = ordinals = relocation = segments = FALSE;
     exit_missing = json_report = graph_report = check_failed_dlls = several_modules = FALSE;
+    windows_version = -1;
+    ship_list = ship_all = deploy_force = FALSE;
+    deploy_dir = nullptr;
 }
 
 }  // namespace talvek

@@ -21,6 +21,11 @@ extern BOOL json_report;      // -j
 extern BOOL graph_report;     // -g
 extern BOOL check_failed_dlls;   // -x
 extern BOOL several_modules;     // -m
+extern int32_t windows_version;  // --windows: a WINDOWS_VERSION (platform/windows_dlls.h); -1 without it
+extern BOOL ship_list;           // --ship
+extern BOOL ship_all;            // --ship=all: the application folder's DLLs too
+extern const char* deploy_dir;   // --deploy=DIR; null without it
+extern BOOL deploy_force;        // --force
 
 // Clears every flag.
 void reset_options();

@@ -21,6 +21,7 @@ enum : int32_t {
     RC_NO_MEMORY = 6,
     RC_BAD_PE_HEADER = 8,
     RC_MISSING = 10,          // with -e: the named module is fine, something it needs is not
+    RC_NOT_DEPLOYED = 11,     // --deploy: a DLL was not copied (a different file is in the way, or the copy failed)
     RC_LINK_ERRORS = 12,
     RC_BAD_MODULE_TABLE = 55,
 };
@@ -42,6 +43,15 @@ enum REPORT_ERROR : uint8_t {
 enum REPORT_NOTE : uint8_t {
     NOTE_SHORT_HEADER,        // a PE module with a 28-byte optional header
     NOTE_WINDOWS_MODULE,      // an NE module marked for 16-bit Windows
+};
+
+// Where the loader took a loaded DLL's file from, told when the run targets a Windows version.
+enum DLL_ORIGIN : uint8_t {
+    ORIGIN_UNKNOWN,       // not told
+    ORIGIN_APPLICATION,   // the folder of the module named on the command line
+    ORIGIN_SYSTEM,        // a system folder: WINEPATH's, or Wine's DLL folder
+    ORIGIN_ELSEWHERE,     // the current folder, PATH, or the folder an import names
+    ORIGIN_ABSENT,        // no file: a stand-in for a DLL of the target Windows that is not here
 };
 
 enum REPORT_FORMAT : uint8_t { FMT_NONE, FMT_LX, FMT_NE, FMT_PE32, FMT_PE32PLUS, FMT_UNKNOWN };
@@ -87,7 +97,8 @@ enum REPORT_KIND : uint8_t {
     RPT_NOTE,         // a line beside the report (note)
     RPT_COUNT,        // PE: the count of imported modules, or with fDelay of delay-loaded ones (code)
     RPT_IMPORT,       // a DLL the module imports (text: its name as stored; fDelay)
-    RPT_LOADED,       // PE: the last import loaded (path: the loader's path of its file)
+    RPT_LOADED,       // PE: the last import loaded (path: the loader's path of its file; origin,
+                      // fWindows: where from and whether part of the target Windows of machine)
     RPT_NOT_LOADED,   // PE: the last import did not load (code: the loader's error; cause)
     RPT_ENTRY,        // an entry of the last import (fOrdinal, ordinal or text: the name; code: 0
                       // resolved, the loader's error, or ENTRY_NOT_ASKED; fCallGate; cause)
@@ -115,6 +126,9 @@ struct REPORT_EVENT {
     bool fSearch = false;
     bool fFailed = false;
     bool fNamed = false;
+    bool fWindows = false;
+    DLL_ORIGIN origin = ORIGIN_UNKNOWN;
+    uint16_t machine = 0;
     uint32_t ordinal = 0;
     int32_t code = 0;
     std::string_view text = {};

@@ -57,9 +57,25 @@ const char Msg_HelpB[] =
     "   -g - the dependency graph as a Graphviz DOT document (implies -!)\n"
     "   -x - check DLLs that were found but do not load, to show what they lack (implies -!)\n"
     "   -m - check several modules, or folders of them, in one run: TALVEK -m [options] NAME...\n"
+    "   --windows=VERSION - judge the DLLs by a clean Windows 7, 8, 8.1, 10 or 11 (implies -!)\n"
+    "   --ship - print only the DLLs to ship with the program (--ship=all: also those beside it)\n"
+    "   --deploy=DIR - copy those DLLs into DIR, then check again (--force: replace files)\n"
     "   --help - display this help;  --version - display the version\n";
 const char Msg_FilesNeeded[] = "\nThe following %u DLL%s needed to load %s:\n";
 const char Msg_PressAKey[] = "\nPress a key to continue...";
+// --windows: the load outcome of a stand-in, and the -e summary's judgement of a DLL to ship.
+const char Msg_PartOfWindows[] = "--> part of %s, not found here.\n";
+const char Msg_NotInWindows[] = "not part of %s, ship it with the program";
+const char Msg_NotInWindowsVc[] = "not part of %s but of the Visual C++ Redistributable, ship it with the program";
+// --deploy: one line per DLL, and the two failures.
+const char Msg_Copied[] = "Copied '%s' to '%s'.\n";
+const char Msg_Replaced[] = "Replaced '%s' with '%s'.\n";
+const char Msg_Identical[] = "Left '%s' alone: the same as '%s'.\n";
+const char Err_NotReplaced[] = "QUERNIX:  '%s' differs from '%s' and is not replaced (--force replaces it)\n";
+const char Err_CopyFailed[] = "QUERNIX:  Unable to copy '%s' to '%s' (%s: %s)\n";
+const char Err_NeedsWindows[] = "QUERNIX:  Option %s needs --windows=VERSION\n";
+const char Err_ForceNeedsDeploy[] = "QUERNIX:  Option --force needs --deploy=DIR\n";
+const char Err_ShipTogether[] = "QUERNIX:  Options --ship and --deploy cannot be used together, nor with -j or -g\n";
 
 const char* error_text(REPORT_ERROR error) {
     switch (error) {

@@ -37,6 +37,17 @@ extern const char Msg_HelpA[];
 extern const char Msg_HelpB[];
 extern const char Msg_FilesNeeded[];
 extern const char Msg_PressAKey[];
+extern const char Msg_PartOfWindows[];
+extern const char Msg_NotInWindows[];
+extern const char Msg_NotInWindowsVc[];
+extern const char Msg_Copied[];
+extern const char Msg_Replaced[];
+extern const char Msg_Identical[];
+extern const char Err_NotReplaced[];
+extern const char Err_CopyFailed[];
+extern const char Err_NeedsWindows[];
+extern const char Err_ForceNeedsDeploy[];
+extern const char Err_ShipTogether[];
 
 // The message of a failure (a printf format with at most one %s, the file it names).
 const char* error_text(REPORT_ERROR error);

@@ -4,16 +4,19 @@
 #include <cstring>
 #include <string>
 #include <vector>
+#include <string_view>
 
 #include "common/text.h"
 #include "driver/dllfile.h"
 #include "driver/driver.h"
 #include "driver/registry.h"
 #include "driver/run_record.h"
+#include "driver/shipping.h"
 #include "driver/text_report.h"
 #include "platform/console.h"
 #include "platform/fs.h"
 #include "platform/loader.h"
+#include "platform/windows_dlls.h"
 
 namespace talvek {
 
@@ -32,6 +35,48 @@ static void print_help() {
     fputs(Msg_HelpA, stderr);
 }
 
+// The options of shipping a Windows program: --windows=VERSION, --ship, --ship=all,
+// --deploy=DIR and --force. False for any other argument, and for a version or a folder
+// that is none.
+static bool shipping_option(const char* arg) {
+    std::string_view a(arg);
+    WINDOWS_VERSION version;
+    if (a.substr(0, 10) == "--windows=" && parse_windows_version(a.substr(10), &version)) {
+        windows_version = version;
+    } else if (a == "--ship" || a == "--ship=all") {
+        ship_list = TRUE;
+        if (a.size() > 6) ship_all = TRUE;
+    } else if (a.substr(0, 9) == "--deploy=" && a.size() > 9) {
+        deploy_dir = arg + 9;
+    } else if (a == "--force") {
+        deploy_force = TRUE;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// What the shipping options need and imply: --ship and --deploy need --windows and go with
+// no other document on standard output, --force needs --deploy; --windows follows every DLL,
+// since what a clean Windows lacks may be needed anywhere below; --deploy ends with -e's
+// exit code and summary.
+static void check_shipping_options() {
+    const char* needs = ship_list ? "--ship" : deploy_dir ? "--deploy" : nullptr;
+    const char* err = nullptr;
+    if (needs && windows_version < 0)
+        err = Err_NeedsWindows;
+    else if (needs && (json_report || graph_report || (ship_list && deploy_dir)))
+        err = Err_ShipTogether;
+    else if (deploy_force && !deploy_dir)
+        err = Err_ForceNeedsDeploy;
+    if (err) {
+        fprintf(stderr, err, needs);
+        XExit(RC_NOT_PROCESSED);
+    }
+    if (windows_version >= 0) recurse = TRUE;
+    if (deploy_dir) exit_missing = TRUE;
+}
+
 // The long options: "--help" and "--version" end the run with code 0; false for any other.
 static bool long_option(const char* arg) {
     if (strcmp(arg, "--help") == 0) {
@@ -44,7 +89,7 @@ static bool long_option(const char* arg) {
         fprintf(stdout, "talvek %s\n", TalvekVersion);
         XExit(RC_OK);
     }
-    return false;
+    return shipping_option(arg);
 }
 
 // An argument that starts with '-' or '/' is an option. On systems whose paths start with
@@ -157,6 +202,7 @@ PSZ Init(int argc, char** argv, std::vector<PSZ>* pNames) {
         fputs("QUERNIX:  Options -j and -g cannot be used together\n", stderr);
         XExit(RC_NOT_PROCESSED);
     }
+    check_shipping_options();
     if (!filespec) {
         fputs("No filename specified\n", stderr);
         XExit(RC_NOT_PROCESSED);
@@ -180,7 +226,9 @@ static char** DocArgv = nullptr;
 
 static void write_document(int rc) {
     if (!DocStream) return;
-    if (json_report)
+    if (ship_list)
+        print_ship_list(DocStream);
+    else if (json_report)
         print_json_report(DocStream, DocArgc, DocArgv, rc, list_files != FALSE);
     else
         print_dot_graph(DocStream);
@@ -197,8 +245,16 @@ static void follow(const REPORT_EVENT& ev) {
     proc_file(file.c_str(), FALSE);
 }
 
+// The first check of --deploy prints only what ends the run: the failures of the named module
+// itself, and a failure that ends the run at once.
+static bool QuietCheck = false;
+
+static bool printed(const REPORT_EVENT& ev) {
+    return !QuietCheck || ev.kind == RPT_FATAL || (ev.kind == RPT_ERROR && level == 1);
+}
+
 static void run_sink(const REPORT_EVENT& ev) {
-    print_event(ev);
+    if (printed(ev)) print_event(ev);
     record_event(ev);
     if (ev.kind == RPT_FOLLOW) {
         follow(ev);
@@ -208,6 +264,34 @@ static void run_sink(const REPORT_EVENT& ev) {
         if (ev.error == ERR_PE_FORMAT) tool_exit(ev.code);
         XExit(ev.code);
     }
+}
+
+// With --windows, the loader judges every DLL by that version.
+static void target_windows() {
+    if (windows_version >= 0) loader_set_target_windows(WINDOWS_VERSION(windows_version));
+}
+
+// The modules named: the one, or with -m every file the names stand for.
+static int32_t check_named(PSZ filespec, const std::vector<PSZ>& names) {
+    return several_modules ? check_named_modules(named_module_files(names)) : check_named_module(filespec);
+}
+
+// --deploy: a first check, quiet, finds the DLLs to ship; they are copied into the folder;
+// then the run starts afresh (registry, loader, folder listings, record), so that the closing
+// check sees the folder as it is now. A named module that fails, or a DLL not copied, ends the
+// run here.
+static void deploy(PSZ filespec, const std::vector<PSZ>& names) {
+    QuietCheck = true;
+    int32_t rc = check_named(filespec, names);
+    QuietCheck = false;
+    if (rc == RC_OK) rc = deploy_ship_list(deploy_dir, deploy_force != FALSE);
+    if (rc != RC_OK) XExit(rc);
+    reset_text_report();
+    RunRecord = RUN_RECORD{};
+    RunRecord.fOn = true;
+    reset_registry();
+    loader_reset();
+    target_windows();
 }
 
 void tool_main(int argc, char** argv) {
@@ -225,8 +309,8 @@ void tool_main(int argc, char** argv) {
     ReportSink = run_sink;
     std::vector<PSZ> names;
     PSZ filespec = Init(argc, argv, &names);
-    RunRecord.fOn = exit_missing || json_report || graph_report;
-    if (json_report || graph_report) {
+    RunRecord.fOn = exit_missing || json_report || graph_report || windows_version >= 0;
+    if (json_report || graph_report || ship_list) {
         DocStream = set_aside_stdout();
         if (!DocStream) {
             fputs("QUERNIX:  Unable to set aside standard output\n", stderr);
@@ -238,16 +322,13 @@ void tool_main(int argc, char** argv) {
     }
     // The tool writes no files, so a folder lists the same entries for the whole run.
     remember_dir_listings(true);
+    target_windows();
     // With -m: the largest result of the modules named, and with -e 10 when anything any of
     // them needs is missing.
     std::string named = filespec;
-    int32_t rc = RC_OK;
-    if (several_modules) {
-        for (size_t i = 1; i < names.size(); i++) named += std::string(", ") + names[i];
-        rc = check_named_modules(named_module_files(names));
-    } else {
-        rc = check_named_module(filespec);
-    }
+    for (size_t i = 1; i < names.size(); i++) named += std::string(", ") + names[i];
+    if (deploy_dir) deploy(filespec, names);
+    int32_t rc = check_named(filespec, names);
     if (list_files && !needed_files().empty()) print_needed_list(named);
     if (exit_missing) {
         print_missing_summary(stdout);

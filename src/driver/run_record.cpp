@@ -4,9 +4,11 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "common/options.h"
 #include "common/text.h"
 #include "driver/messages.h"
 #include "platform/fs.h"
+#include "platform/windows_dlls.h"
 
 namespace talvek {
 
@@ -34,6 +36,15 @@ static std::vector<std::string> chain_to(int32_t i) {
     return chain;
 }
 
+// Adds chain to the problem entered under key, unless it has it: false when there is none.
+static bool add_way(const std::string& key, std::vector<std::string>* chain) {
+    auto found = RunRecord.problemByLeaf.find(key);
+    if (found == RunRecord.problemByLeaf.end()) return false;
+    std::vector<std::vector<std::string>>& chains = RunRecord.problems[found->second].chains;
+    if (std::find(chains.begin(), chains.end(), *chain) == chains.end()) chains.push_back(std::move(*chain));
+    return true;
+}
+
 // Enters what a failure of the current import comes down to: the last step of its cause,
 // which self (the import or entry that failed) stands for when the cause has no steps. The
 // chain runs through the current module and each module of the cause that imports the next.
@@ -46,12 +57,7 @@ static void record_leaf(const LOAD_FAILURE& cause, const LOAD_STEP& self) {
     snprintf(number, sizeof number, "%u", unsigned(leaf.error));
     std::string key = std::string(leaf.fEntry ? "e" : "d") + number + ":" + ascii_lower(leaf.dll);
     if (leaf.fEntry) key += (leaf.fOrdinal ? std::string("#") + std::to_string(leaf.ordinal) : "." + leaf.entry);
-    auto found = RunRecord.problemByLeaf.find(key);
-    if (found != RunRecord.problemByLeaf.end()) {
-        std::vector<std::vector<std::string>>& chains = RunRecord.problems[found->second].chains;
-        if (std::find(chains.begin(), chains.end(), chain) == chains.end()) chains.push_back(std::move(chain));
-        return;
-    }
+    if (add_way(key, &chain)) return;
     RUN_PROBLEM p;
     p.kind = leaf.fEntry ? PROBLEM_NOT_RESOLVED : PROBLEM_NOT_LOADED;
     p.dll = leaf.dll;
@@ -84,6 +90,14 @@ static void record_enter(const char* filespec, bool fNamed) {
     m.filespec = filespec;
     m.level = uint32_t(RunRecord.stack.size()) + 1;
     m.iParent = iParent;
+    // What a DLL of Windows needs is Windows' own concern, unless the program brings that DLL
+    // in its own folder.
+    if (pImport) {
+        m.origin = pImport->origin;
+        m.fWindows = pImport->fWindows;
+        m.fWindowsSide = (pImport->fWindows && pImport->origin != ORIGIN_APPLICATION) ||
+                         RunRecord.modules[size_t(iParent)].fWindowsSide;
+    }
     RunRecord.modules.push_back(std::move(m));
     RunRecord.byName.emplace(filespec, i);
     // An import that leads to a module named with -m leads there by its full path.
@@ -177,6 +191,34 @@ static void record_entry(bool fOrdinal, uint32_t ulOrdinal, std::string_view nam
     record_leaf(e.cause, self);
 }
 
+// Under --windows: where the DLL that just loaded came from, and what that means for shipping
+// the program. A DLL the target Windows lacks is to ship when a module of the program needs
+// it (not one only a DLL of Windows leads to), unless it lies in the application folder
+// (where --ship=all takes it too); found in a system folder, it is missing on a clean Windows.
+static void record_shipping(const REPORT_EVENT& ev) {
+    RUN_MODULE* pMod = current_module();
+    RUN_IMPORT* pImport = current_import();
+    if (!pImport || ev.origin == ORIGIN_UNKNOWN) return;
+    pImport->origin = ev.origin;
+    pImport->fWindows = ev.fWindows;
+    if (pMod->windows.empty()) pMod->windows = windows_display_name(WINDOWS_VERSION(windows_version), ev.machine);
+    if (pMod->fWindowsSide || ev.fWindows || (ev.origin == ORIGIN_APPLICATION && !ship_all)) return;
+    std::string file(ev.path);
+    if (RunRecord.shipSet.insert(file).second) RunRecord.ship.push_back(file);
+    if (ev.origin != ORIGIN_SYSTEM) return;
+    std::vector<std::string> chain = chain_to(current_index());
+    if (add_way("w:" + file, &chain)) return;
+    RUN_PROBLEM p;
+    p.kind = PROBLEM_NOT_IN_WINDOWS;
+    p.dll = std::string(base_name(file));
+    p.file = file;
+    p.windows = pMod->windows;
+    p.fVcRuntime = is_vc_runtime_dll(p.dll);
+    p.chains.push_back(std::move(chain));
+    RunRecord.problemByLeaf.emplace("w:" + file, RunRecord.problems.size());
+    RunRecord.problems.push_back(std::move(p));
+}
+
 // The module whose check the run was in when a failure ended it: the error and the exit code
 // are its result.
 static void record_fatal(const REPORT_EVENT& ev) {
@@ -194,7 +236,10 @@ void record_event(const REPORT_EVENT& ev) {
         case RPT_FORMAT: record_format(format_name(ev.format)); break;
         case RPT_ERROR: record_error(error_text(ev.error), ev.text); break;
         case RPT_IMPORT: record_import(ev.text, ev.fDelay); break;
-        case RPT_LOADED: record_load(true, ev.path, 0, nullptr); break;
+        case RPT_LOADED:
+            record_load(true, ev.path, 0, nullptr);
+            record_shipping(ev);
+            break;
         case RPT_NOT_LOADED: record_load(false, {}, ev.code, ev.cause); break;
         case RPT_ENTRY: record_entry(ev.fOrdinal, ev.ordinal, ev.text, ev.code, ev.cause); break;
         case RPT_END: record_leave(ev.code); break;

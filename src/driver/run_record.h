@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "common/report.h"
@@ -32,6 +33,8 @@ struct RUN_IMPORT {
     LOAD_FAILURE cause;         // when it did not load: the steps down to what is missing
     bool fDelayLoaded = false;
     int32_t iModule = -1;       // the module checked for it, -1 when none was
+    DLL_ORIGIN origin = ORIGIN_UNKNOWN;   // under --windows: where its file came from
+    bool fWindows = false;                // under --windows: part of the target Windows
 };
 
 struct RUN_MODULE {
@@ -44,9 +47,22 @@ struct RUN_MODULE {
     std::string error;          // the error lines it printed, without their indentation
     int32_t iParent = -1;       // the module whose import first reached it
     std::vector<RUN_IMPORT> imports;
+    // Under --windows: the Windows its DLLs are judged by ("Windows 10 (x64)"), where the
+    // import that first reached it found it, and whether a DLL of Windows (not one in the
+    // application folder) leads to it, which makes what it needs Windows' own concern.
+    std::string windows;
+    DLL_ORIGIN origin = ORIGIN_UNKNOWN;
+    bool fWindows = false;
+    bool fWindowsSide = false;
 };
 
-enum RUN_PROBLEM_KIND { PROBLEM_NOT_LOADED, PROBLEM_NOT_RESOLVED, PROBLEM_NOT_OPENED, PROBLEM_CHECK_FAILED };
+enum RUN_PROBLEM_KIND {
+    PROBLEM_NOT_LOADED,
+    PROBLEM_NOT_RESOLVED,
+    PROBLEM_NOT_OPENED,
+    PROBLEM_CHECK_FAILED,
+    PROBLEM_NOT_IN_WINDOWS,   // --windows: a DLL found in a system folder that the target Windows lacks
+};
 
 // One thing that is missing: a DLL or an entry that is the leaf of a failure (the same one met
 // by several ways is one problem with several chains), or a module whose file could not be
@@ -62,6 +78,9 @@ struct RUN_PROBLEM {
     bool fCauseUnknown = false; // the loader gave only the code, and no cause was found
     std::string reason;         // what is wrong with the file found for the DLL, where known
     std::vector<std::string> passedOver;   // 193: the files the search passed over
+    std::string file;           // PROBLEM_NOT_IN_WINDOWS: the file to ship,
+    std::string windows;        // the Windows that lacks it,
+    bool fVcRuntime = false;    // and whether it is a DLL of the Visual C++ runtime
     // Each way the run met it: the base names of the modules from the named one down to the
     // one that needs it.
     std::vector<std::vector<std::string>> chains;
@@ -83,6 +102,9 @@ struct RUN_RECORD {
     std::unordered_map<std::string, size_t> problemByLeaf;   // a missing DLL or entry -> its problem
     std::vector<int32_t> stack;     // per proc_file level: the module index, -1 when skipped
     std::unordered_map<std::string, int32_t> byName;
+    // Under --windows: the files of the DLLs the program must bring, in the order met.
+    std::vector<std::string> ship;
+    std::unordered_set<std::string> shipSet;
 };
 
 extern RUN_RECORD RunRecord;

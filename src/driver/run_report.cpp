@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "common/options.h"
+#include "driver/messages.h"
 #include "driver/registry.h"
 #include "driver/run_record.h"
 #include "driver/text_report.h"
@@ -94,6 +95,7 @@ static const char* problem_kind(RUN_PROBLEM_KIND kind) {
         case PROBLEM_NOT_LOADED: return "not_loaded";
         case PROBLEM_NOT_RESOLVED: return "not_resolved";
         case PROBLEM_NOT_OPENED: return "not_opened";
+        case PROBLEM_NOT_IN_WINDOWS: return "not_part_of_windows";
         default: return "check_failed";
     }
 }
@@ -111,6 +113,8 @@ void print_missing_summary(FILE* out) {
             fprintf(out, "entry '%s' not resolved (%d)", shown(p.entry, out).c_str(), int(p.error));
         else if (p.kind == PROBLEM_NOT_OPENED)
             fputs("cannot be opened", out);
+        else if (p.kind == PROBLEM_NOT_IN_WINDOWS)
+            fprintf(out, p.fVcRuntime ? Msg_NotInWindowsVc : Msg_NotInWindows, p.windows.c_str());
         else
             fprintf(out, "check failed (%d)", int(p.error));
         const char* sep = ", needed by ";
@@ -193,6 +197,13 @@ static void json_entry(FILE* out, const RUN_ENTRY& e, bool fLoadTested) {
     fputc('}', out);
 }
 
+// Under --windows: where a loaded DLL came from, and whether it is part of the target Windows.
+static void json_origin(FILE* out, DLL_ORIGIN origin, bool fWindows) {
+    static const char* const kOrigins[] = {nullptr, "application", "system", "elsewhere", "absent"};
+    if (origin == ORIGIN_UNKNOWN) return;
+    fprintf(out, ", \"origin\": \"%s\", \"part_of_windows\": %s", kOrigins[origin], fWindows ? "true" : "false");
+}
+
 static void json_import(FILE* out, const RUN_IMPORT& imp) {
     fputs("        {\"dll\": ", out);
     json_str(out, imp.dll);
@@ -203,7 +214,7 @@ static void json_import(FILE* out, const RUN_IMPORT& imp) {
         fprintf(out, "%d", int(imp.iModule));
     if (imp.fLoadTested) {
         fprintf(out, ", \"loaded\": %s, \"path\": ", imp.fLoaded ? "true" : "false");
-        if (imp.fLoaded)
+        if (imp.fLoaded && imp.origin != ORIGIN_ABSENT)
             json_str(out, imp.path);
         else
             fputs("null", out);
@@ -214,6 +225,7 @@ static void json_import(FILE* out, const RUN_IMPORT& imp) {
             fprintf(out, "%d", int(imp.load_error));
         if (!imp.fLoaded) json_cause(out, imp.cause);
         fprintf(out, ", \"delay_loaded\": %s", imp.fDelayLoaded ? "true" : "false");
+        json_origin(out, imp.origin, imp.fWindows);
     }
     fputs(",\n         \"entries\": [", out);
     for (size_t k = 0; k < imp.entries.size(); k++) {
@@ -246,6 +258,10 @@ static void json_module(FILE* out, const RUN_MODULE& m, size_t i) {
         fputs("null", out);
     else
         fprintf(out, "%d", int(m.iParent));
+    if (!m.windows.empty()) {
+        fputs(", \"windows\": ", out);
+        json_str(out, m.windows);
+    }
     fputs(",\n      \"imports\": [", out);
     for (size_t k = 0; k < m.imports.size(); k++) {
         fputs(k ? ",\n" : "\n", out);
@@ -281,6 +297,13 @@ static void json_problem(FILE* out, const RUN_PROBLEM& p) {
         fputs(", \"passed_over\": ", out);
         json_str_list(out, p.passedOver);
         fprintf(out, ", \"cause_found\": %s", p.fCauseUnknown ? "false" : "true");
+    }
+    if (p.kind == PROBLEM_NOT_IN_WINDOWS) {
+        fputs(", \"path\": ", out);
+        json_str(out, p.file);
+        fputs(", \"windows\": ", out);
+        json_str(out, p.windows);
+        fprintf(out, ", \"vc_redistributable\": %s", p.fVcRuntime ? "true" : "false");
     }
     fputc('}', out);
 }
@@ -331,6 +354,10 @@ void print_json_report(FILE* out, int argc, char** argv, int32_t exit_code, bool
         }
         fputs("]", out);
     }
+    if (windows_version >= 0) {
+        fputs(",\n  \"ship\": ", out);
+        json_str_list(out, RunRecord.ship);
+    }
     fputs(",\n  \"missing\": [", out);
     for (size_t k = 0; k < RunRecord.problems.size(); k++) {
         fputs(k ? ",\n" : "\n", out);
@@ -340,6 +367,19 @@ void print_json_report(FILE* out, int argc, char** argv, int32_t exit_code, bool
 }
 
 static const char kMissingStyle[] = ", style=dashed, color=red, fontcolor=red";
+static const char kAbsentStyle[] = ", style=dotted, color=gray50, fontcolor=gray50";
+
+// Under --windows, what a module node adds to its label and its style: where its file came
+// from, part of Windows (filled grey), to ship (orange), in the application folder (green).
+static const char* dot_origin(FILE* out, const RUN_MODULE& m) {
+    static const char* const kOrigins[] = {"", "application folder", "system folder", "elsewhere", ""};
+    if (m.origin == ORIGIN_UNKNOWN || m.origin == ORIGIN_ABSENT) return "";
+    bool fShip = RunRecord.shipSet.count(m.filespec) != 0;
+    fprintf(out, "\\n%s%s%s", kOrigins[m.origin], m.fWindows ? ", part of Windows" : "", fShip ? ", to ship" : "");
+    if (fShip) return ", color=darkorange, fontcolor=darkorange, penwidth=2";
+    if (m.fWindows) return ", style=filled, fillcolor=gray90";
+    return m.origin == ORIGIN_APPLICATION ? ", color=darkgreen" : "";
+}
 
 // An edge the loader met below a failed import: from the DLL that needs step's DLL to it.
 struct CAUSE_EDGE {
@@ -374,13 +414,15 @@ void print_dot_graph(FILE* out) {
             fputs("\\n", out);
             dot_str(out, m.error);
         }
+        const char* style = fMissing ? kMissingStyle : dot_origin(out, m);
         fputs("\", tooltip=\"", out);
         dot_str(out, m.filespec);
-        fprintf(out, "\"%s];\n", fMissing ? kMissingStyle : "");
+        fprintf(out, "\"%s];\n", style);
     }
     // One node per DLL name that no module stands for, shared by all that import it.
     std::map<std::string, unsigned> named;
-    auto declare = [&](const std::string& dll, bool fMissing, int32_t error) {
+    // absent: the Windows a stand-in stands for a DLL of.
+    auto declare = [&](const std::string& dll, bool fMissing, int32_t error, const std::string* absent = nullptr) {
         auto it = named.find(dll);
         if (it != named.end()) return it->second;
         unsigned n = unsigned(named.size());
@@ -388,7 +430,12 @@ void print_dot_graph(FILE* out) {
         fprintf(out, "  n%u [label=\"", n);
         dot_str(out, dll);
         if (fMissing) fprintf(out, "\\nnot loaded (%d)", int(error));
-        fprintf(out, "\"%s];\n", fMissing ? kMissingStyle : "");
+        if (absent) {
+            fputs("\\npart of ", out);
+            dot_str(out, *absent);
+            fputs(", not here", out);
+        }
+        fprintf(out, "\"%s];\n", fMissing ? kMissingStyle : absent ? kAbsentStyle : "");
         return n;
     };
     auto import_node = [&](const RUN_IMPORT& imp) {
@@ -396,7 +443,9 @@ void print_dot_graph(FILE* out) {
     };
     for (const RUN_MODULE& m : RunRecord.modules)
         for (const RUN_IMPORT& imp : m.imports)
-            if (imp.iModule < 0) declare(imp.dll, imp.fLoadTested && !imp.fLoaded, imp.load_error);
+            if (imp.iModule < 0)
+                declare(imp.dll, imp.fLoadTested && !imp.fLoaded, imp.load_error,
+                        imp.origin == ORIGIN_ABSENT ? &m.windows : nullptr);
     // The DLLs the loader met on the way down to what a failed import lacks, each with an
     // edge from the DLL that needs it; a DLL that did not load is drawn as missing, one of
     // which only an entry is missing is not.

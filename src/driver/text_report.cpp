@@ -9,6 +9,7 @@
 
 #include "driver/driver.h"
 #include "platform/console.h"
+#include "platform/windows_dlls.h"
 
 namespace talvek {
 
@@ -168,7 +169,11 @@ void print_event(const REPORT_EVENT& ev) {
             break;
         case RPT_LOADED:
             P.path = shown(ev.path, stdout);
-            if (!silent_recurse) fprintf(stdout, Msg_ModName, P.path.c_str());
+            if (silent_recurse) break;
+            if (ev.origin == ORIGIN_ABSENT)
+                fprintf(stdout, Msg_PartOfWindows, windows_display_name(WINDOWS_VERSION(windows_version), ev.machine).c_str());
+            else
+                fprintf(stdout, Msg_ModName, P.path.c_str());
             break;
         case RPT_NOT_LOADED:
             put(Msg_NotLoaded);

@@ -62,10 +62,23 @@ static void report_entry(const REF_NODE32* pNode, int32_t code, bool fCallGate, 
     report(ev);
 }
 
-[[gnu::noinline]] static void report_loaded(const char* path) {
+// Reports that the last import loaded as hmod, by its path in mod->modname, and under a
+// target Windows where from. Returns false for a stand-in of a Windows DLL, which has no file
+// to follow.
+[[gnu::noinline]] static bool report_loaded(PE_MODULE* mod, HMODULE hmod) {
     REPORT_EVENT ev{RPT_LOADED};
-    ev.path = path;
+    LOADED_FROM from = loader_loaded_from(hmod);
+    ev.origin = from.origin;
+    ev.fWindows = from.fWindows;
+    ev.machine = mod->Machine;
+    bool fFile = from.origin != ORIGIN_ABSENT;
+    if (!fFile)
+        mod->modname[0] = '\0';
+    else if (GetModuleFileNameA(hmod, mod->modname, PE_MODNAME_SIZE) == 0)
+        strcpy(mod->modname, "?");
+    ev.path = mod->modname;
     report(ev);
+    return fFile;
 }
 
 // The module test of the DLL tbuf, whose entries are the list at pHead: load it, resolve
@@ -80,10 +93,9 @@ static void test_module(PE_MODULE* mod, const char* tbuf, REF_NODE32* pHead, boo
         *pOK = false;
         return;
     }
-    if (GetModuleFileNameA(hmod, mod->modname, PE_MODNAME_SIZE) == 0) strcpy(mod->modname, "?");
-    report_loaded(mod->modname);
+    bool fFile = report_loaded(mod, hmod);
     resolve_entries(pHead, hmod, pOK);
-    report_follow(mod->modname);
+    if (fFile) report_follow(mod->modname);
 }
 
 void pe_report(PE_MODULE* mod, const char* filespec) {

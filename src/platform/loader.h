@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "common/report.h"
+#include "platform/windows_dlls.h"
 
 namespace talvek {
 
@@ -50,8 +51,24 @@ void loader_set_application_path(const char* path);
 // KERNEL32 binding ignores it: the real loader serves its own bitness. x86 until selected.
 void loader_select_process(uint16_t Machine);
 
-// Unloads everything in every process and forgets the application path and the selected
-// process, so a test starts afresh.
+// Judges each DLL loaded from now on against version, for its process's machine: where its file
+// lies and whether it is part of that Windows (loader_loaded_from). A DLL of that Windows that
+// the search does not find, or finds only as images of other machines, loads as a stand-in
+// without a file, whose every entry resolves, as the clean Windows would provide it. The
+// KERNEL32 binding judges the files the real loader took and has no stand-ins.
+void loader_set_target_windows(WINDOWS_VERSION version);
+
+// What the loader knows of a loaded module under a target Windows: where its file came from
+// (ORIGIN_ABSENT for a stand-in) and whether it is part of that Windows. ORIGIN_UNKNOWN
+// without a target.
+struct LOADED_FROM {
+    DLL_ORIGIN origin;
+    bool fWindows;
+};
+LOADED_FROM loader_loaded_from(HMODULE hModule);
+
+// Unloads everything in every process and forgets the application path, the selected
+// process and the target Windows, so a test starts afresh.
 // The KERNEL32 binding keeps what it loaded.
 void loader_reset();
 

@@ -17,6 +17,7 @@
 #include "platform/known_dlls.h"
 #include "platform/loader.h"
 #include "platform/system_dirs.h"
+#include "platform/windows_dlls.h"
 
 namespace talvek {
 
@@ -43,6 +44,8 @@ struct EMU_MODULE {
     std::string path;
     std::string key;            // the file name in lower case, for the bare-name look-up
     bool fKnown = false;        // taken for a known DLL's name, from the system folders
+    DLL_ORIGIN origin = ORIGIN_UNKNOWN;   // under a target Windows: where its file lies
+    bool fWindows = false;                // under a target Windows: part of it
     // The (lookup table, DLL) pairs already resolved while loading: descriptors that share
     // a table and name the same DLL resolve it once, as the outcome cannot differ.
     std::set<std::pair<size_t, const EMU_MODULE*>> resolved;
@@ -91,6 +94,8 @@ struct LOADER {
     uint16_t Machine = PE_MACHINE_I386;   // the process of the next LoadLibraryA
     uint32_t lastError = 0;
     std::string appDir;
+    bool fTarget = false;   // a target Windows is set
+    WINDOWS_VERSION target = WINDOWS_10;
 };
 
 // Never torn down: unmapping and freeing every module at exit would cost as much as a
@@ -217,6 +222,20 @@ bool remembered_search(PROCESS* proc, const std::string& name, bool fKnown, std:
     return it->second.fFound;
 }
 
+// Under a target Windows: where the file at path lies. The application's folder comes first,
+// as in the search, then the system folders; a file of the current folder or PATH, or one an
+// import names with its folder, lies elsewhere.
+DLL_ORIGIN origin_of(const PROCESS* proc, const std::string& path) {
+    if (!g.fTarget) return ORIGIN_UNKNOWN;
+    std::string dir = normal_path(dir_part(path));
+    if (!g.appDir.empty() && dir == g.appDir) return ORIGIN_APPLICATION;
+    std::vector<std::string> dirs = folders_of(getenv("WINEPATH"), ';');
+    if (!proc->sysDir.empty()) dirs.push_back(proc->sysDir);
+    for (const std::string& sys : dirs)
+        if (dir == normal_path(sys)) return ORIGIN_SYSTEM;
+    return ORIGIN_ELSEWHERE;
+}
+
 // Maps the file at path (unless the search left it mapped in *fm) and reads its headers and
 // whole import table; the module is then registered as loaded in proc (it counts as loaded
 // while its imports are being loaded). Null, with why it is no loadable image, otherwise.
@@ -251,6 +270,8 @@ EMU_MODULE* map_module(PROCESS* proc, const std::string& path, FILE_BYTES* fm, s
     m->proc = proc;
     m->path = path;
     m->key = ascii_lower(std::string_view(path).substr(path.rfind('/') + 1));
+    m->origin = origin_of(proc, path);
+    m->fWindows = g.fTarget && is_windows_dll(g.target, proc->Machine, m->key);
     proc->byName.emplace(m->key, m.get());
     proc->byPath.emplace(m->path, m.get());
     proc->modules.push_back(std::move(m));
@@ -309,11 +330,32 @@ void make_known(PROCESS* proc, EMU_MODULE* m) {
     }
 }
 
+// Under a target Windows: a module without a file for the DLL file name key of that Windows,
+// which the search did not find here; every entry asked of it resolves. Null for a name that
+// is not part of it.
+EMU_MODULE* stand_in(PROCESS* proc, const std::string& key, bool fKnown) {
+    if (!g.fTarget || !is_windows_dll(g.target, proc->Machine, key)) return nullptr;
+    // The image of every stand-in: no file, so nothing imported.
+    static EMU_IMAGE& NoFile = *new EMU_IMAGE{};
+    auto m = std::make_unique<EMU_MODULE>();
+    m->image = &NoFile;
+    m->proc = proc;
+    m->path = key;
+    m->key = key;
+    m->fKnown = fKnown;
+    m->origin = ORIGIN_ABSENT;
+    m->fWindows = true;
+    proc->byName.emplace(key, m.get());
+    proc->modules.push_back(std::move(m));
+    return proc->modules.back().get();
+}
+
 // The module a name stands for in proc, asked for by the module whose path is importer ("":
 // the load test): one already loaded, or a file found and mapped now (*fNew). An API-set name
 // stands for its host, loaded by the ordinary rules. Null with 126 when no file is found or
 // the API set has no host, 193 when it is no loadable image or the search found only images
 // of other machines; *why then holds that one step, the files passed over and the reason.
+// Under a target Windows a bare name of it that the search does not find gets a stand-in.
 EMU_MODULE* find_or_map(PROCESS* proc, const std::string& asked, std::string_view importer, bool* fNew,
                         LOAD_FAILURE* why) {
     *fNew = false;
@@ -339,6 +381,10 @@ EMU_MODULE* find_or_map(PROCESS* proc, const std::string& asked, std::string_vie
         if (it != proc->byName.end() && (!fKnown || it->second->fKnown)) return it->second;
         std::vector<std::string> skipped;
         if (!remembered_search(proc, file, fKnown, &path, &skipped, &fm)) {
+            if (EMU_MODULE* m = stand_in(proc, key, fKnown)) {
+                *fNew = true;
+                return m;
+            }
             bool fSkipped = !skipped.empty();
             fail_step(why, importer, asked, {}, fSkipped ? LOAD_ERR_BAD_EXE_FORMAT : LOAD_ERR_MOD_NOT_FOUND,
                       fSkipped ? "only images for other machines were found" : "");
@@ -428,6 +474,10 @@ LOAD_STEP entry_step(std::string_view importer, std::string_view dll, const std:
 bool resolve(EMU_MODULE* m, PE_IMPORT_REF ref, uintptr_t* value, LOAD_FAILURE* fwd) {
     std::string viaImporter, viaDll;   // after a forwarder: the module that named m, and m as named
     for (uint32_t hops = 0;; hops++) {
+        if (m->origin == ORIGIN_ABSENT) {
+            *value = address_of(m, 1);
+            return true;
+        }
         uint32_t idx = 0, rva = 0;
         PE_IMAGE* img = &m->image->img;
         if (!pe_export_index(img, ref, &idx) || !pe_export_rva(img, idx, &rva)) {
@@ -627,6 +677,16 @@ void loader_set_application_path(const char* path) {
 
 void loader_select_process(uint16_t Machine) { g.Machine = Machine; }
 
+void loader_set_target_windows(WINDOWS_VERSION version) {
+    g.fTarget = true;
+    g.target = version;
+}
+
+LOADED_FROM loader_loaded_from(HMODULE hModule) {
+    const EMU_MODULE* m = static_cast<const EMU_MODULE*>(hModule);
+    return m ? LOADED_FROM{m->origin, m->fWindows} : LOADED_FROM{ORIGIN_UNKNOWN, false};
+}
+
 void loader_reset() {
     for (auto& proc : g.processes) rollback(proc.get(), 0);
     g.processes.clear();
@@ -634,6 +694,7 @@ void loader_reset() {
     g.Machine = PE_MACHINE_I386;
     g.lastError = 0;
     g.appDir.clear();
+    g.fTarget = false;
     forget_dir_listings();
 }
 

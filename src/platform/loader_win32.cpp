@@ -18,6 +18,26 @@ namespace {
 // How deep the search for a cause follows DLLs that do not load.
 constexpr int MAX_CAUSE_DEPTH = 32;
 
+// What loader_loaded_from judges by: the target Windows, the machine of the module whose DLLs
+// are loaded, and the checked program's folder.
+struct TARGET {
+    bool fOn = false;
+    WINDOWS_VERSION version = WINDOWS_10;
+    uint16_t Machine = 0;
+    std::string appDir;
+};
+TARGET& Target = *new TARGET;
+
+// A folder's path as compared: normalised, lower case, as Windows compares paths.
+std::string folder_key(const std::string& dir) { return ascii_lower(normal_path(dir)); }
+
+// The system folder, and on 64-bit Windows the folder of its 32-bit DLLs; "" where there is none.
+std::string system_folder(bool fWow64) {
+    char buf[MAX_PATH + 1];
+    UINT n = fWow64 ? ::GetSystemWow64DirectoryA(buf, sizeof buf) : ::GetSystemDirectoryA(buf, sizeof buf);
+    return n == 0 || n >= sizeof buf ? std::string() : folder_key(std::string(buf, n));
+}
+
 // The path of a loaded module; "" when it cannot be had.
 std::string module_path(::HMODULE h) {
     char buf[MAX_PATH + 1];
@@ -150,12 +170,33 @@ uint32_t GetLastError() { return ::GetLastError(); }
 // is added to the search so its DLLs are found as they would be for the program itself.
 void loader_set_application_path(const char* path) {
     std::string dir = dir_part(path);
-    ::SetDllDirectoryA(normal_path(dir.empty() ? "." : dir).c_str());
+    Target.appDir = normal_path(dir.empty() ? "." : dir);
+    ::SetDllDirectoryA(Target.appDir.c_str());
 }
 
-// The real loader takes only images of its own bitness; the others fail with 193 there.
-void loader_select_process(uint16_t /*Machine*/) {}
+// The real loader takes only images of its own bitness; the others fail with 193 there. The
+// machine still decides which list of Windows DLLs a loaded DLL is judged by.
+void loader_select_process(uint16_t Machine) { Target.Machine = Machine; }
 
-void loader_reset() { ::SetDllDirectoryA(nullptr); }
+void loader_set_target_windows(WINDOWS_VERSION version) {
+    Target.fOn = true;
+    Target.version = version;
+}
+
+// The file the real loader took decides: its folder, and its name in the version's list.
+LOADED_FROM loader_loaded_from(HMODULE hModule) {
+    std::string path = hModule && Target.fOn ? module_path(static_cast<::HMODULE>(hModule)) : std::string();
+    if (path.empty()) return LOADED_FROM{ORIGIN_UNKNOWN, false};
+    bool fWindows = is_windows_dll(Target.version, Target.Machine, base_name(path));
+    std::string dir = folder_key(dir_part(path));
+    if (dir == folder_key(Target.appDir)) return LOADED_FROM{ORIGIN_APPLICATION, fWindows};
+    if (dir == system_folder(false) || dir == system_folder(true)) return LOADED_FROM{ORIGIN_SYSTEM, fWindows};
+    return LOADED_FROM{ORIGIN_ELSEWHERE, fWindows};
+}
+
+void loader_reset() {
+    ::SetDllDirectoryA(nullptr);
+    Target = TARGET{};
+}
 
 }  // namespace talvek

@@ -1,5 +1,5 @@
 # Builds the real PE application trees from the sources beside this file.
-# Run as: cmake -DSRC=<this folder> -DOUT=<output folder> -P build.cmake
+# Run as: cmake -DSRC=<this folder> -DOUT=<output folder> [-DMINGW_GXX=<compiler>] -P build.cmake
 find_program(CLANG NAMES clang clang-14 REQUIRED)
 find_program(DLLTOOL NAMES llvm-dlltool llvm-dlltool-14 REQUIRED)
 
@@ -68,3 +68,19 @@ foreach(width 32 64)
 endforeach()
 file(COPY ${OUT}/full/beta.dll DESTINATION ${OUT}/modern)
 file(COPY ${OUT}/full64/beta.dll DESTINATION ${OUT}/modern64)
+
+# A program for the Visual C++ runtime as clang makes it, vcruntime140.dll imported through an
+# import library of llvm-dlltool, and kernel32.dll; vcrt/sys holds a vcruntime140.dll, as the
+# system folder of a Wine installation does.
+file(MAKE_DIRECTORY ${OUT}/vcrt/sys)
+run(${DLLTOOL} -m i386:x86-64 -d ${SRC}/vcruntime.def -l ${OUT}/lib64/libvcruntime.a)
+run(${CLANG} ${PE64} -shared -o ${OUT}/vcrt/sys/vcruntime140.dll ${SRC}/vcruntime.c ${SRC}/vcruntime.def
+    -Wl,--entry=DllEntry)
+run(${CLANG} ${PE64} -o ${OUT}/vcrt/app.exe ${SRC}/vcapp.c ${OUT}/lib64/libvcruntime.a ${OUT}/lib64/libkernel32.a
+    -Wl,--entry=AppEntry)
+
+# A C++ program of the MinGW-w64 cross compiler, linked against its runtime DLLs, when it is there.
+if(MINGW_GXX)
+  file(MAKE_DIRECTORY ${OUT}/mingw)
+  run(${MINGW_GXX} -O1 -o ${OUT}/mingw/app.exe ${SRC}/mingw.cpp)
+endif()

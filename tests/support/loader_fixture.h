@@ -80,14 +80,16 @@ private:
     }
 };
 
-// A DLL exporting the given names at ordinals 1, 2, ..., importing what it is given.
-inline BYTES export_dll(const std::vector<std::string>& names, const std::vector<PE_IMPORT>& imports = {}) {
+// A DLL exporting the given names at ordinals 1, 2, ..., importing what it is given; fWide:
+// an x64 one.
+inline BYTES export_dll(const std::vector<std::string>& names, const std::vector<PE_IMPORT>& imports = {},
+                        bool fWide = false) {
     PE_DESC d;
     uint32_t ord = 1;
     for (const std::string& n : names) d.exports.push_back(PE_EXPORT{ord++, n, "", 0});
     d.export_dir = true;
     d.imports = imports;
-    return write_pe(d);
+    return write_pe(fWide ? pe_wide(d) : d);
 }
 
 // A program importing what it is given.

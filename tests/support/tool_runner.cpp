@@ -1,6 +1,7 @@
 // Process handling for the CLI tests: fork, exec, poll both pipes, wait.
 #include "support/tool_runner.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <poll.h>
@@ -11,6 +12,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -57,6 +59,27 @@ void write_files(const std::string& dir, const std::vector<TOOL_FILE>& files) {
         if (!f.bytes.empty()) fwrite(f.bytes.data(), 1, f.bytes.size(), out);
         fclose(out);
     }
+}
+
+BYTES read_bytes(const std::string& path) {
+    BYTES b;
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f) return b;
+    uint8_t buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) b.insert(b.end(), buf, buf + n);
+    fclose(f);
+    return b;
+}
+
+std::vector<std::string> dir_entries(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d))
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 static void drain(int fd, std::string* into, bool* open, size_t keep_tail) {

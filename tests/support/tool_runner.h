@@ -68,3 +68,8 @@ struct TEST_FOLDER {
         return run_talvek_in(dir, args, opt);
     }
 };
+
+// The bytes of the file at path (none when it cannot be read), and the names in a folder,
+// sorted.
+BYTES read_bytes(const std::string& path);
+std::vector<std::string> dir_entries(const std::string& dir);
