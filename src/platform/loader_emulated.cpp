@@ -269,7 +269,7 @@ EMU_MODULE* map_module(PROCESS* proc, const std::string& path, FILE_BYTES* fm, s
     }
     m->proc = proc;
     m->path = path;
-    m->key = ascii_lower(std::string_view(path).substr(path.rfind('/') + 1));
+    m->key = ascii_lower(base_name(path));
     m->origin = origin_of(proc, path);
     m->fWindows = g.fTarget && is_windows_dll(g.target, proc->Machine, m->key);
     proc->byName.emplace(m->key, m.get());
@@ -512,6 +512,18 @@ bool resolve(EMU_MODULE* m, PE_IMPORT_REF ref, uintptr_t* value, LOAD_FAILURE* f
     }
 }
 
+// The failure of an entry that did not resolve: steps, down to the entry's own, then what
+// resolve found past it in fwd (a forwarder's DLL that did not load, or the entry it lacks).
+void entry_failure(std::vector<LOAD_STEP> steps, LOAD_FAILURE fwd, LOAD_FAILURE* why) {
+    *why = LOAD_FAILURE{};
+    why->error = LOAD_ERR_PROC_NOT_FOUND;
+    why->chain = std::move(steps);
+    why->chain.insert(why->chain.end(), fwd.chain.begin(), fwd.chain.end());
+    why->passedOver = std::move(fwd.passedOver);
+    why->reason = std::move(fwd.reason);
+    why->fNoSystemFolder = fwd.fNoSystemFolder;
+}
+
 // The steps from what load_module was asked for (name, imported by importer) down to the
 // module of the top frame of stack: each module on the way and the import that led on.
 std::vector<LOAD_STEP> steps_to(const std::vector<LOAD_FRAME>& stack, std::string_view importer, const std::string& name,
@@ -570,14 +582,9 @@ EMU_MODULE* load_module(PROCESS* proc, const std::string& name, std::string_view
                 LOAD_FAILURE fwd;
                 // An ordinal above 0xFFFF cannot be asked for and does not resolve.
                 if ((ref.by_ordinal && ref.ordinal > PE_MAX_ORDINAL) || !resolve(dep, ref, &v, &fwd)) {
-                    *why = LOAD_FAILURE{};
-                    why->error = LOAD_ERR_PROC_NOT_FOUND;
-                    why->chain = steps_to(stack, importer, name, why->error);
-                    why->chain.push_back(entry_step(m->path, imp.dll, dep->path, ref));
-                    why->chain.insert(why->chain.end(), fwd.chain.begin(), fwd.chain.end());
-                    why->passedOver = std::move(fwd.passedOver);
-                    why->reason = std::move(fwd.reason);
-                    why->fNoSystemFolder = fwd.fNoSystemFolder;
+                    std::vector<LOAD_STEP> steps = steps_to(stack, importer, name, LOAD_ERR_PROC_NOT_FOUND);
+                    steps.push_back(entry_step(m->path, imp.dll, dep->path, ref));
+                    entry_failure(std::move(steps), std::move(fwd), why);
                     rollback(proc, first);
                     return nullptr;
                 }
@@ -618,13 +625,7 @@ uintptr_t loader_resolve(HMODULE hModule, const char* lpProcName, LOAD_FAILURE* 
     uintptr_t v = 0;
     LOAD_FAILURE fwd;
     if (!resolve(m, ref, &v, &fwd)) {
-        *why = LOAD_FAILURE{};
-        why->error = LOAD_ERR_PROC_NOT_FOUND;
-        why->chain.push_back(entry_step("", "", m->path, ref));
-        why->chain.insert(why->chain.end(), fwd.chain.begin(), fwd.chain.end());
-        why->passedOver = std::move(fwd.passedOver);
-        why->reason = std::move(fwd.reason);
-        why->fNoSystemFolder = fwd.fNoSystemFolder;
+        entry_failure({entry_step("", "", m->path, ref)}, std::move(fwd), why);
         g.lastError = why->error;
         return 0;
     }
