@@ -96,10 +96,11 @@ bool find_cause(const std::string& path, LOAD_FAILURE* why, int depth, std::set<
             return true;
         }
         for (const PE_IMPORT_REF& ref : imports.tables[imp.table]) {
-            const char* proc = ref.by_ordinal ? reinterpret_cast<const char*>(uintptr_t(ref.ordinal)) : nullptr;
+            // An ordinal above 0xFFFF cannot be asked for and does not resolve.
             std::string name(ref.name);
-            if (!ref.by_ordinal) proc = name.c_str();
-            if (ref.by_ordinal && ref.ordinal > PE_MAX_ORDINAL) proc = nullptr;
+            const char* proc = !ref.by_ordinal ? name.c_str()
+                               : ref.ordinal <= PE_MAX_ORDINAL ? reinterpret_cast<const char*>(uintptr_t(ref.ordinal))
+                                                               : nullptr;
             if (proc && ::GetProcAddress(h, proc)) continue;
             LOAD_STEP step = step_of(path, dll, module_path(h), LOAD_ERR_PROC_NOT_FOUND);
             step.fEntry = true;
