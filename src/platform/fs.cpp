@@ -528,9 +528,7 @@ bool write_then_rename(const std::string& src, char* buf, COPY_RESULT* r) {
 
 COPY_RESULT copy_file_into(const std::string& src, const std::string& dir, bool fForce) {
     COPY_RESULT r{COPY_FAILED, std::string(), std::string(), std::string()};
-    size_t cut = src.size();
-    while (cut > 0 && !is_separator(src[cut - 1])) cut--;
-    std::string base = src.substr(cut);
+    std::string base(base_name(src));
     r.target = dir.empty() || is_separator(dir.back()) ? dir + base : dir + "/" + base;
     if (base.empty() || base == "." || base == "..") {
         copy_failed(&r, src, strerror(EISDIR));
