@@ -276,6 +276,19 @@ static int32_t check_named(PSZ filespec, const std::vector<PSZ>& names) {
     return several_modules ? check_named_modules(named_module_files(names)) : check_named_module(filespec);
 }
 
+const char* CurrentNamedModule = nullptr;
+
+// Forgets what the run has checked (the report's state, the record, the registry, the loaded
+// modules and what the loader read of folders and files), keeping the options.
+static void restart_run() {
+    reset_text_report();
+    RunRecord = RUN_RECORD{};
+    CurrentNamedModule = nullptr;
+    level = 0;
+    reset_registry();
+    loader_reset();
+}
+
 // --deploy: a first check, quiet, finds the DLLs to ship; they are copied into the folder;
 // then the run starts afresh (registry, loader, folder listings, record), so that the closing
 // check sees the folder as it is now. A named module that fails, or a DLL not copied, ends the
@@ -286,11 +299,8 @@ static void deploy(PSZ filespec, const std::vector<PSZ>& names) {
     QuietCheck = false;
     if (rc == RC_OK) rc = deploy_ship_list(deploy_dir, deploy_force != FALSE);
     if (rc != RC_OK) XExit(rc);
-    reset_text_report();
-    RunRecord = RUN_RECORD{};
+    restart_run();
     RunRecord.fOn = true;
-    reset_registry();
-    loader_reset();
     target_windows();
 }
 
@@ -337,8 +347,6 @@ void tool_main(int argc, char** argv) {
     XExit(rc);
 }
 
-const char* CurrentNamedModule = nullptr;
-
 int32_t check_named_module(const char* filespec) {
     // The DLL search starts in the folder of the module named on the command line.
     CurrentNamedModule = filespec;
@@ -349,12 +357,7 @@ int32_t check_named_module(const char* filespec) {
 void reset_run_state() {
     reset_options();
     ReportSink = run_sink;
-    reset_text_report();
-    RunRecord = RUN_RECORD{};
-    CurrentNamedModule = nullptr;
-    level = 0;
-    reset_registry();
-    loader_reset();
+    restart_run();
     forget_dir_listings();
 }
 
