@@ -2,7 +2,6 @@
 #include "driver/run_record.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "common/options.h"
 #include "common/text.h"
@@ -53,10 +52,8 @@ static void record_leaf(const LOAD_FAILURE& cause, const LOAD_STEP& self) {
     const LOAD_STEP& leaf = cause.chain.size() > 1 ? cause.chain.back() : self;
     std::vector<std::string> chain = chain_to(current_index());
     for (size_t j = 1; j < cause.chain.size(); j++) chain.push_back(std::string(base_name(cause.chain[j].importer)));
-    char number[16];
-    snprintf(number, sizeof number, "%u", unsigned(leaf.error));
-    std::string key = std::string(leaf.fEntry ? "e" : "d") + number + ":" + ascii_lower(leaf.dll);
-    if (leaf.fEntry) key += (leaf.fOrdinal ? std::string("#") + std::to_string(leaf.ordinal) : "." + leaf.entry);
+    std::string key = (leaf.fEntry ? "e" : "d") + std::to_string(leaf.error) + ":" + ascii_lower(leaf.dll);
+    if (leaf.fEntry) key += leaf.fOrdinal ? "#" + std::to_string(leaf.ordinal) : "." + leaf.entry;
     if (add_way(key, &chain)) return;
     RUN_PROBLEM p;
     p.kind = leaf.fEntry ? PROBLEM_NOT_RESOLVED : PROBLEM_NOT_LOADED;
@@ -74,7 +71,6 @@ static void record_leaf(const LOAD_FAILURE& cause, const LOAD_STEP& self) {
 }
 
 static void record_enter(const char* filespec, bool fNamed) {
-    if (!RunRecord.fOn) return;
     RUN_IMPORT* pImport = current_import();
     int32_t iParent = current_index();
     auto found = RunRecord.byName.find(filespec);
@@ -108,11 +104,11 @@ static void record_enter(const char* filespec, bool fNamed) {
 }
 
 static void record_opened() {
-    if (RUN_MODULE* pMod = RunRecord.fOn ? current_module() : nullptr) pMod->fOpened = true;
+    if (RUN_MODULE* pMod = current_module()) pMod->fOpened = true;
 }
 
 static void record_leave(int32_t rc) {
-    if (!RunRecord.fOn || RunRecord.stack.empty()) return;
+    if (RunRecord.stack.empty()) return;
     int32_t i = RunRecord.stack.back();
     RunRecord.stack.pop_back();
     if (i < 0) return;
@@ -134,11 +130,11 @@ static void record_leave(int32_t rc) {
 }
 
 static void record_format(const char* format) {
-    if (RUN_MODULE* pMod = RunRecord.fOn ? current_module() : nullptr) pMod->format = format;
+    if (RUN_MODULE* pMod = current_module()) pMod->format = format;
 }
 
 static void record_error(const char* msg, std::string_view arg) {
-    RUN_MODULE* pMod = RunRecord.fOn ? current_module() : nullptr;
+    RUN_MODULE* pMod = current_module();
     if (!pMod) return;
     std::string text = msg;
     size_t at = text.find("%s");
@@ -149,7 +145,7 @@ static void record_error(const char* msg, std::string_view arg) {
 }
 
 static void record_import(std::string_view dll, bool fDelayLoaded) {
-    RUN_MODULE* pMod = RunRecord.fOn ? current_module() : nullptr;
+    RUN_MODULE* pMod = current_module();
     if (!pMod) return;
     pMod->imports.emplace_back();
     pMod->imports.back().dll = std::string(dll);
@@ -157,7 +153,7 @@ static void record_import(std::string_view dll, bool fDelayLoaded) {
 }
 
 static void record_load(bool fLoaded, std::string_view path, int32_t error, const LOAD_FAILURE* cause) {
-    RUN_IMPORT* pImport = RunRecord.fOn ? current_import() : nullptr;
+    RUN_IMPORT* pImport = current_import();
     if (!pImport) return;
     pImport->fLoadTested = true;
     pImport->fLoaded = fLoaded;
@@ -174,7 +170,7 @@ static void record_load(bool fLoaded, std::string_view path, int32_t error, cons
 
 static void record_entry(bool fOrdinal, uint32_t ulOrdinal, std::string_view name, int32_t outcome,
                          const LOAD_FAILURE* cause) {
-    RUN_IMPORT* pImport = RunRecord.fOn ? current_import() : nullptr;
+    RUN_IMPORT* pImport = current_import();
     if (!pImport) return;
     pImport->entries.push_back(
         {fOrdinal, fOrdinal ? ulOrdinal : 0, fOrdinal ? std::string() : std::string(name), outcome, {}});
