@@ -456,7 +456,7 @@ void print_dot_graph(FILE* out) {
             const LOAD_STEP& step = cause.chain[k];
             auto module = RunRecord.byName.find(step.file);
             std::string to = !step.file.empty() && module != RunRecord.byName.end()
-                                 ? "m" + std::to_string(module->second)
+                                 ? "m" + std::to_string(node_of(size_t(module->second)))
                                  : "n" + std::to_string(declare(step.dll, !step.fEntry, int32_t(step.error)));
             causes.push_back(CAUSE_EDGE{prev, to, &step});
             prev = to;
