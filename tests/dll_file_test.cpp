@@ -2,10 +2,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "driver/dllfile.h"
-#include "driver/driver.h"
-#include "driver/registry.h"
+#include "driver/run.h"
+#include "platform/dir_listings.h"
 #include "platform/fs.h"
+#include "platform/fs_memory.h"
 #include "support/tool_runner.h"
 
 using namespace talvek;
@@ -14,19 +14,22 @@ namespace {
 
 typedef std::vector<TOOL_FILE> FILES;
 
-// A temporary directory laid out for one test, and the current directory moved into it.
+// A temporary directory laid out for one test, the current directory moved into it, and a run
+// to search from.
 struct DIR_FIXTURE {
     std::string dir = make_temp_dir();
     std::string saved_cwd;
+    RUN_PTR run = make_run(OPTIONS{}, nullptr);
     explicit DIR_FIXTURE(const FILES& files) {
         write_files(dir, files);
         char buf[4096];
         saved_cwd = getcwd(buf, sizeof buf) ? buf : "/";
         EXPECT_EQ(chdir(dir.c_str()), 0);
-        reset_run_state();
+    }
+    std::string dll_file_for(std::string_view name, const std::string& importer) {
+        return talvek::dll_file_for(run.get(), name, importer);
     }
     ~DIR_FIXTURE() {
-        reset_run_state();
         (void)!chdir(saved_cwd.c_str());
         remove_tree(dir);
     }
@@ -46,49 +49,47 @@ TEST(PathHelpers, ExactEntryWinsOverCaseVariant) {
     DIR_FIXTURE fx(FILES{{"Mixed.DLL", {}}, {"mixed.dll", {}}, {"ONLY.DLL", {}}});
     for (bool fRemember : {false, true}) {
         SCOPED_TRACE(fRemember);
-        remember_dir_listings(fRemember);
+        FS_MEMORY mem;
+        mem.fOn = fRemember;
         std::string real;
-        EXPECT_TRUE(find_dir_entry("", "mixed.dll", &real));
+        EXPECT_TRUE(find_dir_entry(&mem, "", "mixed.dll", &real));
         EXPECT_EQ(real, "mixed.dll");
-        EXPECT_TRUE(find_dir_entry(fx.dir, "only.dll", &real));
+        EXPECT_TRUE(find_dir_entry(&mem, fx.dir, "only.dll", &real));
         EXPECT_EQ(real, "ONLY.DLL");
-        EXPECT_FALSE(find_dir_entry("", "absent.dll", &real));
+        EXPECT_FALSE(find_dir_entry(&mem, "", "absent.dll", &real));
         // Names that would leave the directory match nothing.
-        EXPECT_FALSE(find_dir_entry("", "../ONLY.DLL", &real));
-        EXPECT_FALSE(find_dir_entry("", "..", &real));
-        EXPECT_FALSE(find_dir_entry("", std::string("ONLY.DLL\0x", 10), &real));
+        EXPECT_FALSE(find_dir_entry(&mem, "", "../ONLY.DLL", &real));
+        EXPECT_FALSE(find_dir_entry(&mem, "", "..", &real));
+        EXPECT_FALSE(find_dir_entry(&mem, "", std::string("ONLY.DLL\0x", 10), &real));
     }
-    remember_dir_listings(false);
 }
 
 // Within a run a folder's listing is read at the second miss in it and answers every later
 // look-up, by exact name too; a new run must see files written since.
 TEST(PathHelpers, RememberedListingIsForgottenBetweenRuns) {
     DIR_FIXTURE fx(FILES{{"ONE.DLL", {}}});
-    struct REMEMBER {
-        REMEMBER() { remember_dir_listings(true); }
-        ~REMEMBER() { remember_dir_listings(false); }
-    } on;
+    FS_MEMORY* mem = &fx.run->files;
     std::string real;
-    EXPECT_FALSE(find_dir_entry("", "two.dll", &real));
-    EXPECT_FALSE(find_dir_entry("", "two.dll", &real));
+    EXPECT_FALSE(find_dir_entry(mem, "", "two.dll", &real));
+    EXPECT_FALSE(find_dir_entry(mem, "", "two.dll", &real));
     write_files(fx.dir, FILES{{"TWO.DLL", {}}});
-    EXPECT_FALSE(find_dir_entry("", "two.dll", &real));
-    EXPECT_FALSE(find_dir_entry("", "TWO.DLL", &real));
-    reset_run_state();
-    ASSERT_TRUE(find_dir_entry("", "two.dll", &real));
+    EXPECT_FALSE(find_dir_entry(mem, "", "two.dll", &real));
+    EXPECT_FALSE(find_dir_entry(mem, "", "TWO.DLL", &real));
+    fx.run = make_run(OPTIONS{}, nullptr);
+    mem = &fx.run->files;
+    ASSERT_TRUE(find_dir_entry(mem, "", "two.dll", &real));
     EXPECT_EQ(real, "TWO.DLL");
-    ASSERT_TRUE(find_dir_entry(fx.dir, "one.dll", &real));
+    ASSERT_TRUE(find_dir_entry(mem, fx.dir, "one.dll", &real));
     EXPECT_EQ(real, "ONE.DLL");
 }
 
 TEST(DllFile, ExtensionAddedOnlyWithoutADot) {
     DIR_FIXTURE fx(FILES{{"DOSCALLS.DLL", {}}, {"odd.lib", {}}});
-    EXPECT_EQ(dll_file_for("doscalls", "app.exe"), fx.dir + "/DOSCALLS.DLL");
-    EXPECT_EQ(dll_file_for("ODD.LIB", "app.exe"), fx.dir + "/odd.lib");
+    EXPECT_EQ(fx.dll_file_for("doscalls", "app.exe"), fx.dir + "/DOSCALLS.DLL");
+    EXPECT_EQ(fx.dll_file_for("ODD.LIB", "app.exe"), fx.dir + "/odd.lib");
     // Not found: the bare file name, so the registry reports it.
-    EXPECT_EQ(dll_file_for("MISSING", "app.exe"), "MISSING.DLL");
-    EXPECT_EQ(dll_file_for("doscalls.", "app.exe"), "doscalls.");
+    EXPECT_EQ(fx.dll_file_for("MISSING", "app.exe"), "MISSING.DLL");
+    EXPECT_EQ(fx.dll_file_for("doscalls.", "app.exe"), "doscalls.");
 }
 
 TEST(DllFile, SearchOrderImporterThenNamedModuleThenCurrent) {
@@ -99,10 +100,10 @@ TEST(DllFile, SearchOrderImporterThenNamedModuleThenCurrent) {
                     {"lib/SHARED.DLL", {}},
                     {"CWD.DLL", {}},
                     {"ONLYAPP.DLL", {}}});
-    CurrentNamedModule = "app/APP.EXE";
-    EXPECT_EQ(dll_file_for("SHARED", "lib/LIBA.DLL"), fx.dir + "/lib/SHARED.DLL");
-    EXPECT_EQ(dll_file_for("ONLYAPP", "lib/LIBA.DLL"), fx.dir + "/app/ONLYAPP.DLL");
-    EXPECT_EQ(dll_file_for("cwd", "lib/LIBA.DLL"), fx.dir + "/CWD.DLL");
+    fx.run->namedModule = "app/APP.EXE";
+    EXPECT_EQ(fx.dll_file_for("SHARED", "lib/LIBA.DLL"), fx.dir + "/lib/SHARED.DLL");
+    EXPECT_EQ(fx.dll_file_for("ONLYAPP", "lib/LIBA.DLL"), fx.dir + "/app/ONLYAPP.DLL");
+    EXPECT_EQ(fx.dll_file_for("cwd", "lib/LIBA.DLL"), fx.dir + "/CWD.DLL");
 }
 
 }  // namespace

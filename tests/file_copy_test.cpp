@@ -10,7 +10,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "platform/fs.h"
+#include "platform/file_copy.h"
 #include "support/tool_runner.h"
 
 using namespace talvek;

@@ -5,9 +5,8 @@
 #include <cstring>
 
 #include "common/types.h"
-#include "driver/driver.h"
 #include "pe/pe_internal.h"
-#include "support/pe_read_in_process.h"
+#include "support/in_process.h"
 #include "support/pe_writer.h"
 
 using namespace talvek;

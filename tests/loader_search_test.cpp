@@ -11,12 +11,6 @@ using namespace talvek;
 
 namespace {
 
-// Folder listings kept, as within a run of the tool, while it lives.
-struct REMEMBER {
-    REMEMBER() { remember_dir_listings(true); }
-    ~REMEMBER() { remember_dir_listings(false); }
-};
-
 // Under a target Windows each file also tells where it was found.
 TEST_F(LoaderTest, SearchOrderFirstHitWins) {
     const char* all[] = {"app/a.dll", "a.dll", "wp1/a.dll", "wp2/a.dll", "p1/a.dll", "p2/a.dll"};
@@ -106,7 +100,7 @@ TEST_F(LoaderTest, FailedLoadIsTriedAgain) {
 // are looked at once; loader_reset forgets both. Load outcomes are not remembered: a DLL
 // rolled back with its failed importer loads on its own, and the importer fails again.
 TEST_F(LoaderTest, RememberedSearchesLastUntilReset) {
-    REMEMBER remember;
+    remember_dir_listings(true);   // as within a run of the tool
     files({{"bad.dll", BYTES(100, 0)},
            {"top.dll", export_dll({}, {{"mid.dll", {pe_name("m")}}})},
            {"mid.dll", export_dll({"other"})}});
@@ -128,7 +122,7 @@ TEST_F(LoaderTest, RememberedSearchesLastUntilReset) {
 // PATH's), then one found as a case variant, read each folder at most twice and look up at
 // most two entries in it by name, however large N: O(F) questions, not N x F.
 TEST_F(LoaderTest, RememberedSearchesAskEachFolderAFewTimes) {
-    REMEMBER remember;
+    remember_dir_listings(true);   // as within a run of the tool
     setenv("WINEPATH", "", 1);
     for (int cFolders : {1, 12}) {
         for (int cNames : {1, 300}) {
@@ -139,13 +133,13 @@ TEST_F(LoaderTest, RememberedSearchesAskEachFolderAFewTimes) {
             std::string last = folder + std::to_string(cFolders - 1) + "/Found.DLL";
             files({{last, export_dll({})}});
             setenv("PATH", path.c_str(), 1);
-            const DIR_LOOKUP_COUNTS before = dir_lookup_counts;
+            const DIR_LOOKUP_COUNTS before = mem.counts;
             for (int k = 0; k < cNames; k++)
                 EXPECT_EQ(load_error(("m" + std::to_string(k)).c_str()), LOAD_ERR_MOD_NOT_FOUND);
             EXPECT_EQ(where(LoadLibraryA("found.dll")), last);
             const uint64_t cMost = 2 * (uint64_t(cFolders) + 1);
-            EXPECT_LE(dir_lookup_counts.cFolderReads - before.cFolderReads, cMost);
-            EXPECT_LE(dir_lookup_counts.cNameLookups - before.cNameLookups, cMost + 1);
+            EXPECT_LE(mem.counts.cFolderReads - before.cFolderReads, cMost);
+            EXPECT_LE(mem.counts.cNameLookups - before.cNameLookups, cMost + 1);
         }
     }
 }
@@ -207,11 +201,9 @@ TEST_F(LoaderTest, WineFolderFoundPerMachine) {
 
 TEST_F(LoaderTest, WinePathSetEvenEmptyTurnsTheWineFolderOff) {
     files({{"usr/lib/wine/x86_64-windows/kernel32.dll", export_dll({})}});
-    wine_search_root = dir;
-    EXPECT_EQ(default_system_folder(0x8664), dir + "/usr/lib/wine/x86_64-windows");
+    EXPECT_EQ(default_system_folder(0x8664, dir), dir + "/usr/lib/wine/x86_64-windows");
     setenv("WINEPATH", "", 1);
-    EXPECT_EQ(default_system_folder(0x8664), "");
-    wine_search_root.clear();
+    EXPECT_EQ(default_system_folder(0x8664, dir), "");
 }
 
 // Each machine has its own process. The same name loads each machine's own file; the search

@@ -6,7 +6,7 @@
 #include <functional>
 
 #include "common/types.h"
-#include "driver/driver.h"
+#include "support/in_process.h"
 #include "support/lx_writer.h"
 #include "support/tool_runner.h"
 
@@ -206,26 +206,17 @@ struct IN_PROCESS {
         write_files(dir, {{"app.exe", img}});
         path = dir + "/app.exe";
     }
-    ~IN_PROCESS() {
-        tool_alloc_hook = nullptr;
-        reset_run_state();
-        remove_tree(dir);
-    }
-    int32_t run(int fail_at) {
-        reset_run_state();
+    ~IN_PROCESS() { remove_tree(dir); }
+    CHECK_RESULT check(int fail_at) {
         g_fail_at = fail_at;
         g_calls = 0;
         g_largest = 0;
         g_sizes.clear();
-        tool_alloc_hook = failing_alloc;
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
-        int32_t rc = proc_file(path.c_str(), TRUE);
-        out = testing::internal::GetCapturedStdout();
-        err = testing::internal::GetCapturedStderr();
-        tool_alloc_hook = nullptr;
-        return rc;
+        OPTIONS opt;
+        opt.alloc = failing_alloc;
+        return check_in_process(path, opt, &out, &err);
     }
+    int32_t run(int fail_at) { return check(fail_at).rc; }
 };
 
 TEST(LxHeader, EachTableAllocationFailureIsCodeSix) {
@@ -269,23 +260,19 @@ TEST(LxHeader, HostileSizesTakeNoLargeBuffer) {
     EXPECT_LT(g_largest, size_t(4096));
 }
 
-TEST(LxHeaderDeathTest, NodeAllocationFailureEndsTheRun) {
+// The last allocations are the reference list's; failing them ends the run, which comes back
+// to the caller as its value.
+TEST(LxHeader, NodeAllocationFailureEndsTheRun) {
     LX_DESC d = lx_minimal();
     d.procs.clear();
     d.records = {lx_import_ordinal(1, 7)};
     IN_PROCESS p(write_lx(d));
     ASSERT_EQ(p.run(0), 0);
-    int cCalls = g_calls;
-    // The last allocations are the reference list's; failing them ends the run at once.
-    EXPECT_EXIT(
-        {
-            reset_run_state();
-            g_calls = 0;
-            g_fail_at = cCalls;
-            tool_alloc_hook = failing_alloc;
-            proc_file(p.path.c_str(), TRUE);
-        },
-        testing::ExitedWithCode(6), "Insufficient memory.\n");
+    CHECK_RESULT r = p.check(g_calls);
+    EXPECT_TRUE(r.fRunEnded);
+    EXPECT_EQ(r.rc, 6);
+    EXPECT_EQ(r.error, ERR_NO_MEMORY);
+    EXPECT_EQ(p.err, kNoMemory);
 }
 
 }  // namespace

@@ -3,8 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
-#include "driver/driver.h"
-#include "driver/registry.h"
+#include "driver/run.h"
 #include "support/lx_writer.h"
 #include "support/tool_runner.h"
 
@@ -263,12 +262,14 @@ TEST(LxReport, JsonDocumentKeepsEveryByte) {
     rlimit lim{32, 32};
     setrlimit(RLIMIT_NOFILE, &lim);
     (void)!freopen("/dev/null", "w", stdout);
-    reset_run_state();
-    recurse = TRUE;
-    int32_t rc = proc_file(first, TRUE);
-    bool fAllOpened = cLoadedFiles == cDepth;
-    for (PLOADED_FILE p = pLoadedFiles; p; p = p->pNext) fAllOpened = fAllOpened && p->hFile;
-    fprintf(stderr, "rc %d, %d files, all opened %d\n", rc, cLoadedFiles, int(fAllOpened));
+    OPTIONS opt;
+    opt.recurse = true;
+    RUN_PTR run = make_run(opt, nullptr);
+    int32_t rc = check(run.get(), first).rc;
+    const REGISTRY& reg = run->registry;
+    bool fAllOpened = reg.cLoadedFiles == cDepth;
+    for (PLOADED_FILE p = reg.pLoadedFiles; p; p = p->pNext) fAllOpened = fAllOpened && p->hFile;
+    fprintf(stderr, "rc %d, %d files, all opened %d\n", rc, reg.cLoadedFiles, int(fAllOpened));
     exit(0);
 }
 

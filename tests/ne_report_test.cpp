@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "common/types.h"
-#include "driver/driver.h"
+#include "support/in_process.h"
 #include "support/ne_writer.h"
 #include "support/tool_runner.h"
 
@@ -156,23 +156,18 @@ void* failing_alloc(size_t cb) {
 struct IN_PROCESS_RUN {
     int32_t rc;
     std::string out, err;
+    bool fRunEnded;
 };
 
-void arm_failing_alloc(int fail_at) {
-    reset_run_state();
+IN_PROCESS_RUN run_in_process(const std::string& path, int fail_at) {
     g_fail_at = fail_at;
     g_allocs = 0;
-    tool_alloc_hook = failing_alloc;
-}
-
-IN_PROCESS_RUN run_in_process(const std::string& path, int fail_at) {
-    arm_failing_alloc(fail_at);
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    int32_t rc = proc_file(path.c_str(), TRUE);
-    IN_PROCESS_RUN r{rc, testing::internal::GetCapturedStdout(), testing::internal::GetCapturedStderr()};
-    tool_alloc_hook = nullptr;
-    reset_run_state();
+    OPTIONS opt;
+    opt.alloc = failing_alloc;
+    IN_PROCESS_RUN r;
+    CHECK_RESULT c = check_in_process(path, opt, &r.out, &r.err);
+    r.rc = c.rc;
+    r.fRunEnded = c.fRunEnded;
     return r;
 }
 
@@ -211,7 +206,7 @@ TEST(NeReport, EveryTableThatCannotBeHadEndsWithCodeSix) {
     remove_tree(dir);
 }
 
-TEST(NeReportDeathTest, ListNodeThatCannotBeHadEndsTheRun) {
+TEST(NeReport, ListNodeThatCannotBeHadEndsTheRun) {
     const std::string dir = make_temp_dir();
     write_files(dir, {{"plain.exe", write_ne(ne_module({"DOSCALLS"}, {ne_internal_ref()}))},
                       {"app.exe", write_ne(ne_module({"DOSCALLS"}, {ne_ordinal(1, 1)}))}});
@@ -219,14 +214,10 @@ TEST(NeReportDeathTest, ListNodeThatCannotBeHadEndsTheRun) {
     IN_PROCESS_RUN plain = run_in_process(dir + "/plain.exe", -1);
     ASSERT_EQ(plain.rc, 0);
     const int first_node = g_allocs;
-    const std::string app = dir + "/app.exe";
-    EXPECT_EXIT(
-        {
-            (void)!freopen("/dev/null", "w", stdout);
-            arm_failing_alloc(first_node);
-            proc_file(app.c_str(), TRUE);
-        },
-        testing::ExitedWithCode(6), "Insufficient memory\\.");
+    IN_PROCESS_RUN r = run_in_process(dir + "/app.exe", first_node);
+    EXPECT_TRUE(r.fRunEnded);
+    EXPECT_EQ(r.rc, 6);
+    EXPECT_EQ(r.err, "Insufficient memory.\n");
     remove_tree(dir);
 }
 

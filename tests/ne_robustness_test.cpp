@@ -4,7 +4,7 @@
 
 #include <set>
 
-#include "driver/driver.h"
+#include "support/in_process.h"
 #include "support/ne_writer.h"
 #include "support/tool_runner.h"
 
@@ -31,14 +31,10 @@ BYTES sample_module(NE_LAYOUT* l) {
 // Runs the module in-process with every NE listing option; its result code.
 int32_t check(const std::string& dir, const BYTES& file) {
     write_files(dir, {{"app.exe", file}});
-    reset_run_state();
-    segments = imports = ordinals = relocation = reloc_chain = LoadVerbose = TRUE;
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    int32_t rc = proc_file((dir + "/app.exe").c_str(), TRUE);
-    testing::internal::GetCapturedStdout();
-    std::string err = testing::internal::GetCapturedStderr();
-    reset_run_state();
+    OPTIONS opt;
+    opt.segments = opt.imports = opt.ordinals = opt.relocation = opt.reloc_chain = opt.LoadVerbose = true;
+    std::string err;
+    int32_t rc = check_in_process(dir + "/app.exe", opt, nullptr, &err).rc;
     // A failure is reported exactly once.
     if (rc != 0) {
         EXPECT_NE(err, "");

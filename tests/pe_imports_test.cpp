@@ -4,10 +4,10 @@
 #include <cstring>
 
 #include "common/types.h"
-#include "driver/driver.h"
 #include "pe/pe_internal.h"
-#include "support/pe_read_in_process.h"
+#include "support/in_process.h"
 #include "support/pe_writer.h"
+#include "support/tool_runner.h"
 
 using namespace talvek;
 
@@ -151,13 +151,14 @@ TEST(PeImports, TableThatCannotBeHadIsCode6) {
     d.imports = {{"a.dll", {pe_ord(1)}}};
     BYTES b = write_pe(d);
     // Fails the allocations of the list heads (two pointers) and nothing else.
-    tool_alloc_hook = [](size_t cb) -> void* { return cb == 2 * sizeof(void*) ? nullptr : malloc(cb); };
-    testing::internal::CaptureStderr();
-    READ_RESULT r = read_imports(b);
-    std::string err = testing::internal::GetCapturedStderr();
-    tool_alloc_hook = nullptr;
-    EXPECT_EQ(r.rc, 6);
+    OPTIONS opt;
+    opt.alloc = [](size_t cb) -> void* { return cb == 2 * sizeof(void*) ? nullptr : malloc(cb); };
+    std::string dir = make_temp_dir(), out, err;
+    write_files(dir, {{"app.exe", b}});
+    EXPECT_EQ(check_in_process(dir + "/app.exe", opt, &out, &err).rc, 6);
+    EXPECT_EQ(out, "32-bit NT 'PE' Module\n1 imported module(s) found.\n");
     EXPECT_EQ(err, "Insufficient memory.\n");
+    remove_tree(dir);
 }
 
 }  // namespace

@@ -1,21 +1,12 @@
-// Decoding of the DOS header, and the defaults of the allocator and exit seams.
+// Decoding of the DOS header.
 #include "common/dos_header.h"
 
 #include <cstdlib>
 #include <cstring>
 
 #include "common/bytes.h"
-#include "common/types.h"
 
 namespace talvek {
-
-void* (*tool_alloc_hook)(size_t cb) = nullptr;
-void (*tool_exit_hook)(int rc) = nullptr;
-
-void tool_exit(int rc) {
-    if (tool_exit_hook) tool_exit_hook(rc);
-    exit(rc);
-}
 
 void decode_dos_header(const uint8_t* b, DOS_EXE_HDR* hdr) {
     hdr->signature = le16(b + 0);

@@ -30,7 +30,7 @@ bool hash_reserve_one(HASH_INDEX* h) {
     if (h->cap != 0 && (h->count + 1) * 2 <= h->cap) return true;
     size_t cap = h->cap ? h->cap * 2 : 16;
     if (cap < h->cap) return false;
-    HASH_SLOT* slots = static_cast<HASH_SLOT*>(tool_alloc_array(cap, sizeof(HASH_SLOT)));
+    HASH_SLOT* slots = static_cast<HASH_SLOT*>(tool_alloc_array(h->alloc, cap, sizeof(HASH_SLOT)));
     if (!slots) return false;
     memset(static_cast<void*>(slots), 0, cap * sizeof(HASH_SLOT));
     size_t mask = cap - 1;
@@ -49,7 +49,9 @@ bool hash_reserve_one(HASH_INDEX* h) {
 
 void hash_free(HASH_INDEX* h) {
     free(h->slots);
+    ALLOC_FN alloc = h->alloc;
     *h = HASH_INDEX{};
+    h->alloc = alloc;
 }
 
 }  // namespace talvek

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/types.h"
+
 namespace talvek {
 
 struct HASH_SLOT {
@@ -17,6 +19,7 @@ struct HASH_INDEX {
     HASH_SLOT* slots;   // cap slots, cap a power of two or 0
     size_t cap;
     size_t count;
+    ALLOC_FN alloc;     // the allocator of the slots (null: malloc)
 };
 
 // FNV-1a over n bytes, then mixed.

@@ -1,33 +1,42 @@
-// The option flags of the run: set once by the command line, read wherever they matter.
+// The options of a run, as a value: set once from the command line (or by a caller of the
+// library), read wherever they matter.
 #pragma once
+
+#include <cstdint>
+#include <string>
 
 #include "common/types.h"
 
 namespace talvek {
 
-extern BOOL recurse;          // -! -l -q -g -x
-extern BOOL list_files;       // -l -q
-extern BOOL silent_recurse;   // -q
-extern BOOL LoadVerbose;      // -v
-extern BOOL delay_load;       // -d
-extern BOOL wait_for_key;     // -k, cleared by XExit
-extern BOOL reloc_chain;      // -c
-extern BOOL imports;          // -i
-extern BOOL ordinals;         // -o
-extern BOOL relocation;       // -r
-extern BOOL segments;         // -s
-extern BOOL exit_missing;     // -e
-extern BOOL json_report;      // -j
-extern BOOL graph_report;     // -g
-extern BOOL check_failed_dlls;   // -x
-extern BOOL several_modules;     // -m
-extern int32_t windows_version;  // --windows: a WINDOWS_VERSION (platform/windows_dlls.h); -1 without it
-extern BOOL ship_list;           // --ship
-extern BOOL ship_all;            // --ship=all: the application folder's DLLs too
-extern const char* deploy_dir;   // --deploy=DIR; null without it
-extern BOOL deploy_force;        // --force
+struct OPTIONS {
+    bool recurse = false;            // -! -l -q -g -x: each imported DLL is checked in turn
+    bool list_files = false;         // -l -q: the final list of needed DLLs
+    bool silent_recurse = false;     // -q: no progress and success lines
+    bool LoadVerbose = false;        // -v
+    bool delay_load = false;         // -d
+    bool wait_for_key = false;       // -k
+    bool reloc_chain = false;        // -c
+    bool imports = false;            // -i
+    bool ordinals = false;           // -o
+    bool relocation = false;         // -r
+    bool segments = false;           // -s
+    bool exit_missing = false;       // -e
+    bool json_report = false;        // -j
+    bool graph_report = false;       // -g
+    bool check_failed_dlls = false;  // -x
+    bool several_modules = false;    // -m
+    int32_t windows_version = -1;    // --windows: a WINDOWS_VERSION (platform/windows_dlls.h); -1 without it
+    bool ship_list = false;          // --ship
+    bool ship_all = false;           // --ship=all: the application folder's DLLs too
+    std::string deploy_dir;          // --deploy=DIR; empty without it
+    bool deploy_force = false;       // --force
 
-// Clears every flag.
-void reset_options();
+    // Seams for tests, which the command line never sets: the allocator of every allocation
+    // whose failure the tool reports (null: malloc), and the root under which Wine's DLL
+    // folders are looked for ("" is the real root).
+    ALLOC_FN alloc = nullptr;
+    std::string wine_root;
+};
 
 }  // namespace talvek

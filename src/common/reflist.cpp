@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "common/report.h"
 #include "common/types.h"
 
 namespace talvek {
@@ -22,17 +21,16 @@ struct REF_BLOCK {
 constexpr size_t REF_BLOCK_FIRST = 16;
 constexpr size_t REF_BLOCK_MAX = 65536;
 
-// A node that cannot be had ends the run.
-[[noreturn]] static void out_of_node_memory() { report_fatal(ERR_NO_MEMORY, RC_NO_MEMORY); }
-
 template <class NODE>
 static void free_table(REF_TABLE<NODE>* t);
 
 template <class NODE>
-static bool alloc_table(REF_TABLE<NODE>* t, uint64_t cMods) {
+static bool alloc_table(REF_TABLE<NODE>* t, uint64_t cMods, ALLOC_FN alloc) {
     free_table(t);
+    t->alloc = alloc;
+    t->index.alloc = alloc;
     if (cMods >= UINT32_MAX) return false;
-    NODE** heads = static_cast<NODE**>(tool_alloc_array(cMods + 1, sizeof(NODE*)));
+    NODE** heads = static_cast<NODE**>(tool_alloc_array(alloc, cMods + 1, sizeof(NODE*)));
     if (!heads) return false;
     for (uint64_t i = 0; i <= cMods; i++) heads[i] = nullptr;
     t->heads = heads;
@@ -45,8 +43,8 @@ static NODE* new_node(REF_TABLE<NODE>* t) {
     REF_BLOCK* b = t->blocks;
     if (!b || b->used == b->cap) {
         size_t cap = b ? std::min(b->cap * 2, REF_BLOCK_MAX) : REF_BLOCK_FIRST;
-        b = static_cast<REF_BLOCK*>(tool_alloc(sizeof(REF_BLOCK) + cap * sizeof(NODE)));
-        if (!b) out_of_node_memory();
+        b = static_cast<REF_BLOCK*>(tool_alloc(t->alloc, sizeof(REF_BLOCK) + cap * sizeof(NODE)));
+        if (!b) return nullptr;
         b->next = t->blocks;
         b->used = 0;
         b->cap = cap;
@@ -56,8 +54,8 @@ static NODE* new_node(REF_TABLE<NODE>* t) {
 }
 
 template <class NODE, class NUM>
-static void add_entry(REF_TABLE<NODE>* t, uint16_t mod, NUM num, uint8_t type) {
-    if (!t->heads || mod > t->cMods) return;
+static bool add_entry(REF_TABLE<NODE>* t, uint16_t mod, NUM num, uint8_t type) {
+    if (!t->heads || mod > t->cMods) return true;
     // The low four bits of the number stay the low bits of the hash, so entries with
     // neighbouring numbers (ordinals are mostly dense) share a few cache lines of the index;
     // the rest of the key is mixed, so no pattern of numbers piles up in one place.
@@ -67,9 +65,10 @@ static void add_entry(REF_TABLE<NODE>* t, uint16_t mod, NUM num, uint8_t type) {
         return n->num == num && n->type == type;
     };
     HASH_SLOT* slot = hash_lookup(&t->index, hash, mod, same);
-    if (slot && slot->p) return;
-    if (!hash_reserve_one(&t->index)) out_of_node_memory();
+    if (slot && slot->p) return true;
+    if (!hash_reserve_one(&t->index)) return false;
     NODE* node = new_node(t);
+    if (!node) return false;
     node->num = num;
     node->type = type;
     node->next = t->heads[mod];
@@ -77,6 +76,7 @@ static void add_entry(REF_TABLE<NODE>* t, uint16_t mod, NUM num, uint8_t type) {
     slot = hash_lookup(&t->index, hash, mod, same);
     *slot = HASH_SLOT{node, uint32_t(hash), mod};
     t->index.count++;
+    return true;
 }
 
 template <class NODE>
@@ -102,15 +102,15 @@ REF_TABLE<REF_NODE>::~REF_TABLE() {
     free_table(this);
 }
 
-bool alloc_ref_table(REF_TABLE32* t, uint64_t cMods) { return alloc_table(t, cMods); }
-bool alloc_ref_table(REF_TABLE16* t, uint64_t cMods) { return alloc_table(t, cMods); }
+bool alloc_ref_table(REF_TABLE32* t, uint64_t cMods, ALLOC_FN alloc) { return alloc_table(t, cMods, alloc); }
+bool alloc_ref_table(REF_TABLE16* t, uint64_t cMods, ALLOC_FN alloc) { return alloc_table(t, cMods, alloc); }
 
-void AddRelocEntry32(REF_TABLE32* ModRefTblP, uint16_t mod, uintptr_t num, uint8_t type) {
-    add_entry(ModRefTblP, mod, num, type);
+bool AddRelocEntry32(REF_TABLE32* ModRefTblP, uint16_t mod, uintptr_t num, uint8_t type) {
+    return add_entry(ModRefTblP, mod, num, type);
 }
 
-void AddRelocEntry(REF_TABLE16* ModRefBaseP, uint16_t mod, uint16_t num, uint8_t type) {
-    add_entry(ModRefBaseP, mod, num, type);
+bool AddRelocEntry(REF_TABLE16* ModRefBaseP, uint16_t mod, uint16_t num, uint8_t type) {
+    return add_entry(ModRefBaseP, mod, num, type);
 }
 
 void free_ref_lists(REF_TABLE32* t) { free_table(t); }

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "common/hash_index.h"
+#include "common/types.h"
 
 namespace talvek {
 
@@ -36,6 +37,7 @@ struct REF_TABLE {
     uint32_t cMods = 0;
     HASH_INDEX index{};
     REF_BLOCK* blocks = nullptr;
+    ALLOC_FN alloc = nullptr;   // the allocator of the heads, the index and the nodes
 
     REF_TABLE() = default;
     REF_TABLE(const REF_TABLE&) = delete;
@@ -45,15 +47,16 @@ struct REF_TABLE {
 typedef REF_TABLE<REF_NODE32> REF_TABLE32;
 typedef REF_TABLE<REF_NODE> REF_TABLE16;
 
-// Takes cMods + 1 empty heads. False when they cannot be had (the caller's code 6).
-bool alloc_ref_table(REF_TABLE32* t, uint64_t cMods);
-bool alloc_ref_table(REF_TABLE16* t, uint64_t cMods);
+// Takes cMods + 1 empty heads from alloc. False when they cannot be had (the caller's code 6).
+bool alloc_ref_table(REF_TABLE32* t, uint64_t cMods, ALLOC_FN alloc);
+bool alloc_ref_table(REF_TABLE16* t, uint64_t cMods, ALLOC_FN alloc);
 
 // Enters an entry once per list, at the head; an entry already present does not move.
-// A node that cannot be had ends the run: "Insufficient memory.\n", exit code 6.
-// A module number outside 0..cMods is ignored, so no head outside the table is touched.
-void AddRelocEntry32(REF_TABLE32* ModRefTblP, uint16_t mod, uintptr_t num, uint8_t type);
-void AddRelocEntry(REF_TABLE16* ModRefBaseP, uint16_t mod, uint16_t num, uint8_t type);
+// False when a node cannot be had, which ends the run ("Insufficient memory.\n", exit code 6:
+// the caller reports it). A module number outside 0..cMods is ignored, so no head outside the
+// table is touched.
+bool AddRelocEntry32(REF_TABLE32* ModRefTblP, uint16_t mod, uintptr_t num, uint8_t type);
+bool AddRelocEntry(REF_TABLE16* ModRefBaseP, uint16_t mod, uint16_t num, uint8_t type);
 
 // Releases every node, the heads and the index. Safe on a table never taken.
 void free_ref_lists(REF_TABLE32* t);

@@ -102,9 +102,6 @@ enum REPORT_KIND : uint8_t {
     RPT_NOT_LOADED,   // PE: the last import did not load (code: the loader's error; cause)
     RPT_ENTRY,        // an entry of the last import (fOrdinal, ordinal or text: the name; code: 0
                       // resolved, the loader's error, or ENTRY_NOT_ASKED; fCallGate; cause)
-    RPT_FOLLOW,       // the last import leads to a module file (path: the loader's path; with fSearch
-                      // text is the name to search for and path the importing module's file;
-                      // fFailed: the file of a DLL that did not load)
     RPT_LISTING,      // a line of an NE listing (text)
     RPT_ALL_LOADED,   // every DLL of the module loaded and every entry resolved (text: its file)
     RPT_END,          // the module's check ended (code: its result)
@@ -123,12 +120,11 @@ struct REPORT_EVENT {
     bool fDelay = false;
     bool fOrdinal = false;
     bool fCallGate = false;
-    bool fSearch = false;
-    bool fFailed = false;
     bool fNamed = false;
     bool fWindows = false;
     DLL_ORIGIN origin = ORIGIN_UNKNOWN;
     uint16_t machine = 0;
+    uint32_t level = 0;       // the recursion depth of the module it concerns, set by the run
     uint32_t ordinal = 0;
     int32_t code = 0;
     std::string_view text = {};
@@ -136,27 +132,24 @@ struct REPORT_EVENT {
     const LOAD_FAILURE* cause = nullptr;
 };
 
-// The run's sink: every event goes to it, and it may end the process (RPT_FATAL) or check the
-// module that an RPT_FOLLOW leads to before it returns. Without a sink events are dropped.
-extern void (*ReportSink)(const REPORT_EVENT& ev);
+// Where events go: the run hears every event of the checks it drives and hands each on, with
+// its level, to the listener its caller gave it.
+struct REPORT_SINK {
+    virtual ~REPORT_SINK() = default;
+    virtual void event(const REPORT_EVENT& ev) = 0;
+};
 
-inline void report(const REPORT_EVENT& ev) {
-    if (ReportSink) ReportSink(ev);
-}
+inline void report(REPORT_SINK* sink, const REPORT_EVENT& ev) { sink->event(ev); }
 
-// Reports an event that carries no more than a text and a code. Out of line, so that the
-// frames of the recursion through the formats keep no event of their own.
-void report_simple(REPORT_KIND kind, std::string_view text = {}, int32_t code = 0);
-
-// Reports that the last import leads to a module file: path, or with fSearch the module
-// name text to search for from the importing module's file path. The module is checked
-// before this returns when the run follows DLLs.
-void report_follow(std::string_view path, std::string_view text = {}, bool fSearch = false, bool fFailed = false);
+// Reports an event that carries no more than a text and a code. Out of line, so that a
+// check's frames keep no event of their own.
+void report_simple(REPORT_SINK* sink, REPORT_KIND kind, std::string_view text = {}, int32_t code = 0);
 
 // Reports a failure of the current module and returns rc, the result it gives.
-int32_t report_error(REPORT_ERROR error, int32_t rc, std::string_view file = {});
+int32_t report_error(REPORT_SINK* sink, REPORT_ERROR error, int32_t rc, std::string_view file = {});
 
-// Reports the failure that ends the run and ends it with exit code rc.
-[[noreturn]] void report_fatal(REPORT_ERROR error, int32_t rc);
+// Reports the failure that ends the run and returns rc, its exit code. The caller returns at
+// once; the run ends when the check returns to it.
+int32_t report_fatal(REPORT_SINK* sink, REPORT_ERROR error, int32_t rc);
 
 }  // namespace talvek

@@ -1,45 +1,60 @@
-// The registry of module files checked in this run, in order of first request.
+// The registry of module files checked in a run, in order of first request.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
+#include "common/hash_index.h"
+#include "common/report.h"
 #include "common/types.h"
 
 namespace talvek {
 
 struct LOADED_FILE {
     LOADED_FILE* pNext;
-    const char* filespec;   // the name as handed to proc_file, whole, zero-terminated
+    const char* filespec;   // the name as handed to the check, whole, zero-terminated
     FILE* hFile;            // stored, never used again; null when the open failed
     bool fNeeded;           // reached as a DLL: one of the DLLs needed
 };
 typedef LOADED_FILE* PLOADED_FILE;
 
-extern PLOADED_FILE pLoadedFiles;
-extern int32_t cLoadedFiles;
+struct REGISTRY {
+    PLOADED_FILE pLoadedFiles = nullptr;
+    int32_t cLoadedFiles = 0;
+    PLOADED_FILE pLastFile = nullptr;
+    HASH_INDEX FileIndex{};
+    // The records reached as DLLs, in the order the run first reached them: the final list.
+    std::vector<PLOADED_FILE> NeededFiles;
+    // With -m: the path by which the DLL search would reach each module named (absolute and
+    // normalised), so that one named before is not checked again when an import leads to it.
+    std::unordered_map<std::string, PLOADED_FILE> NamedPaths;
 
-// TRUE if a record with exactly this name exists.
-BOOL find_file(const char* filespec);
+    REGISTRY() = default;
+    REGISTRY(const REGISTRY&) = delete;
+    REGISTRY& operator=(const REGISTRY&) = delete;
+    ~REGISTRY();   // frees every record
+};
 
-// Opens the file, enters a record and reports failures. Null when no record could be had
-// or the open failed; with fAbort a failed open ends the run with exit code 2.
-FILE* add_file(const char* filespec, BOOL fAbort);
+// Whether a record with exactly this name exists.
+bool find_file(REGISTRY* reg, const char* filespec);
 
-// A stream only for a name not yet in the registry; null without a message otherwise.
-FILE* get_file(const char* filespec, BOOL fAbort);
+// Opens the file, enters a record and reports failures to sink; level is the check's depth (a
+// record below the named module's is one of the DLLs needed). Null when no record could be
+// had (*rc 1) or the open failed (*rc 2).
+FILE* add_file(REGISTRY* reg, REPORT_SINK* sink, const char* filespec, uint32_t level, int32_t* rc);
+
+// A stream only for a name not yet in the registry; null without a message otherwise (*rc 1),
+// and as add_file on failure. fSeveral: with -m, a module named before is needed as soon as
+// another reaches it as a DLL.
+FILE* get_file(REGISTRY* reg, REPORT_SINK* sink, const char* filespec, uint32_t level, bool fSeveral, int32_t* rc);
 
 // A stream for a module named with -m: one already in the registry (reached before as a DLL,
 // or named before) is opened again without a second record, as a module named is always
 // checked. Null after reporting a file that cannot be opened, *rc then its result: 2, or 1
 // when no record could be had.
-FILE* get_named_file(const char* filespec, int32_t* rc);
-
-// The records reached as DLLs, in the order the run first reached them: the final list.
-const std::vector<PLOADED_FILE>& needed_files();
-
-// Forgets every record (the records of a finished run are otherwise kept to the end).
-void reset_registry();
+FILE* get_named_file(REGISTRY* reg, REPORT_SINK* sink, const char* filespec, uint32_t level, int32_t* rc);
 
 }  // namespace talvek

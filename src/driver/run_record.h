@@ -11,6 +11,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "common/options.h"
 #include "common/report.h"
 
 namespace talvek {
@@ -38,7 +39,7 @@ struct RUN_IMPORT {
 };
 
 struct RUN_MODULE {
-    std::string filespec;       // as handed to proc_file
+    std::string filespec;       // as handed to the check
     const char* format = nullptr;   // "PE32", "PE32+", "NE", "LX"; null when not a module
     uint32_t level = 0;
     bool fOpened = false;
@@ -94,32 +95,24 @@ struct RUN_NAMED {
 };
 
 struct RUN_RECORD {
+    const OPTIONS* opt = nullptr;   // the run's
     bool fOn = false;
     bool fSeveralNamed = false;     // -m checks more than one module: a failed one is a problem too
     std::vector<RUN_NAMED> named;
     std::vector<RUN_MODULE> modules;
     std::vector<RUN_PROBLEM> problems;
     std::unordered_map<std::string, size_t> problemByLeaf;   // a missing DLL or entry -> its problem
-    std::vector<int32_t> stack;     // per proc_file level: the module index, -1 when skipped
+    std::vector<int32_t> stack;     // per level of the check: the module index, -1 when skipped
     std::unordered_map<std::string, int32_t> byName;
     // Under --windows: the files of the DLLs the program must bring, in the order met.
     std::vector<std::string> ship;
     std::unordered_set<std::string> shipSet;
 };
 
-extern RUN_RECORD RunRecord;
-
 // Records what ev says, when the record is on.
-void record_event(const REPORT_EVENT& ev);
+void record_event(RUN_RECORD* rec, const REPORT_EVENT& ev);
 
 // The name of a module format in the documents ("PE32", "PE32+", "NE", "LX"); null for none.
 const char* format_name(REPORT_FORMAT format);
-
-// Writers over the record. The -e summary goes to stdout; the documents to out.
-void print_missing_summary(FILE* out);
-void print_json_report(FILE* out, int argc, char** argv, int32_t exit_code, bool fList);
-void print_dot_graph(FILE* out);
-
-extern const char TalvekVersion[];
 
 }  // namespace talvek

@@ -1,19 +1,20 @@
 // The DLLs a program must bring, from the run record: the list of --ship, the copies of --deploy.
-#include "driver/shipping.h"
+#include <cstdio>
+#include <string>
 
 #include "driver/messages.h"
-#include "driver/run_record.h"
-#include "platform/fs.h"
+#include "driver/run.h"
+#include "platform/file_copy.h"
 
 namespace talvek {
 
-void print_ship_list(FILE* out) {
-    for (const std::string& file : RunRecord.ship) fprintf(out, "%s\n", file.c_str());
+void print_ship_list(const RUN* run, FILE* out) {
+    for (const std::string& file : run->record.ship) fprintf(out, "%s\n", file.c_str());
 }
 
-int32_t deploy_ship_list(const char* dir, bool fForce) {
+int32_t deploy_ship_list(const RUN* run, const std::string& dir, bool fForce) {
     int32_t rc = RC_OK;
-    for (const std::string& src : RunRecord.ship) {
+    for (const std::string& src : run->record.ship) {
         COPY_RESULT r = copy_file_into(src, dir, fForce);
         const char* target = r.target.c_str();
         switch (r.outcome) {

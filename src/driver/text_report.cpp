@@ -1,5 +1,5 @@
 // The text report: every event of the run as the lines the tool prints, indented by level.
-#include "driver/text_report.h"
+#include "driver/escape.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -7,27 +7,58 @@
 #include <string>
 #include <vector>
 
-#include "driver/driver.h"
+#include "common/options.h"
+#include "common/types.h"
+#include "driver/messages.h"
 #include "platform/console.h"
 #include "platform/windows_dlls.h"
+#include "talvek.h"
 
 namespace talvek {
 
-void levelprint(FILE* stream) {
-    // Standard output may be buffered (see tool_main); what it holds comes first.
+namespace {
+
+// What the lines of an import need of the events before them: the format of each module on
+// the recursion path (its entries are listed in its format's way), and the import at hand;
+// whether the two streams are terminals, asked once; and the run of blanks the indentation
+// is written from.
+enum TERMINAL { TERMINAL_UNKNOWN, TERMINAL_NO, TERMINAL_YES };
+struct TEXT_REPORT : REPORT_SINK {
+    OPTIONS opt;
+    std::vector<REPORT_FORMAT> formats;
+    std::string dll;    // the last import's name, as shown
+    std::string path;   // the loader's path of the last import, as shown
+    TERMINAL out = TERMINAL_UNKNOWN, err = TERMINAL_UNKNOWN;
+    bool fNotedNoSystemFolder = false;
+    uint32_t level = 0;   // the level of the event at hand
+    MEM_PTR<char> blanks;
+    size_t cBlanks = 0;
+
+    void event(const REPORT_EVENT& ev) override;
+    void levelprint(FILE* stream);
+    std::string shown(std::string_view name, FILE* stream);
+    REPORT_FORMAT current_format() const { return formats.empty() ? FMT_NONE : formats.back(); }
+    void put_name_line(std::string_view name, const char* end);
+    void print_listed_entry(const REPORT_EVENT& ev, bool fNE);
+    void print_loaded_entry(const REPORT_EVENT& ev);
+    void print_format(const REPORT_EVENT& ev);
+};
+
+// Writes the indentation of the level at hand (2 x level - 2 blanks) to stream, in one write.
+void TEXT_REPORT::levelprint(FILE* stream) {
+    // Standard output may be buffered (see main); what it holds comes first.
     if (stream == stderr) fflush(stdout);
     if (level < 2) return;
     // One blank run, grown to the deepest level seen, so a line costs one write however
     // deep the recursion goes.
-    static char* blanks = nullptr;
-    static size_t cBlanks = 0;
     size_t n = 2 * size_t(level) - 2;
     if (n > cBlanks) {
         size_t cap = std::max<size_t>(n, 2 * cBlanks);
-        char* p = static_cast<char*>(realloc(blanks, cap));
+        char* p = static_cast<char*>(realloc(blanks.get(), cap));
         if (p) {
             memset(p, ' ', cap);
-            blanks = p;
+            (void)blanks.release();
+            blanks.reset(p);
             cBlanks = cap;
         }
     }
@@ -35,27 +66,16 @@ void levelprint(FILE* stream) {
     while (n > 0) {
         static const char kSome[] = "                                ";
         size_t k = n <= cBlanks ? n : std::min(n, sizeof kSome - 1);
-        fwrite(n <= cBlanks ? blanks : kSome, 1, k, stream);
+        fwrite(n <= cBlanks ? blanks.get() : kSome, 1, k, stream);
         n -= k;
     }
 }
 
-namespace {
-
-// What the lines of an import need of the events before them: the format of each module on
-// the recursion path (its entries are listed in its format's way), and the import at hand;
-// and whether the two streams are terminals, asked once.
-enum TERMINAL { TERMINAL_UNKNOWN, TERMINAL_NO, TERMINAL_YES };
-struct PRINTER {
-    std::vector<REPORT_FORMAT> formats;
-    std::string dll;    // the last import's name, as shown
-    std::string path;   // the loader's path of the last import, as shown
-    TERMINAL out = TERMINAL_UNKNOWN, err = TERMINAL_UNKNOWN;
-    bool fNotedNoSystemFolder = false;
-};
-PRINTER& P = *new PRINTER;
-
-REPORT_FORMAT current_format() { return P.formats.empty() ? FMT_NONE : P.formats.back(); }
+std::string TEXT_REPORT::shown(std::string_view name, FILE* stream) {
+    TERMINAL* t = stream == stderr ? &err : &out;
+    if (*t == TERMINAL_UNKNOWN) *t = is_terminal(stream) ? TERMINAL_YES : TERMINAL_NO;
+    return talvek::shown(name, *t == TERMINAL_YES);
+}
 
 bool is_pe(REPORT_FORMAT f) { return f == FMT_PE32 || f == FMT_PE32PLUS; }
 
@@ -66,7 +86,7 @@ void put(std::string_view s) {
 }
 
 // The line "  NAME" and its end, as shown on standard output.
-void put_name_line(std::string_view name, const char* end) {
+void TEXT_REPORT::put_name_line(std::string_view name, const char* end) {
     std::string line = "  " + shown(name, stdout);
     line += end;
     put(line);
@@ -74,8 +94,8 @@ void put_name_line(std::string_view name, const char* end) {
 
 // An entry of an LX or NE module, listed from its own tables: NE names end with a '.'; with
 // -v each line comes twice (an NE name the second time without its '.').
-void print_listed_entry(const REPORT_EVENT& ev, bool fNE) {
-    for (int k = 0; k < (LoadVerbose ? 2 : 1); k++) {
+void TEXT_REPORT::print_listed_entry(const REPORT_EVENT& ev, bool fNE) {
+    for (int k = 0; k < (opt.LoadVerbose ? 2 : 1); k++) {
         levelprint(stdout);
         if (ev.fOrdinal) {
             fprintf(stdout, "  %3d (0x%04x)\n", int(int32_t(ev.ordinal)), unsigned(ev.ordinal));
@@ -86,11 +106,11 @@ void print_listed_entry(const REPORT_EVENT& ev, bool fNE) {
 }
 
 // An entry of a PE import: three lines when it did not resolve; with -v one line when it did.
-void print_loaded_entry(const REPORT_EVENT& ev) {
+void TEXT_REPORT::print_loaded_entry(const REPORT_EVENT& ev) {
     if (ev.code == ENTRY_NOT_ASKED) return;
     if (ev.code != 0) {
         levelprint(stdout);
-        fprintf(stdout, Err_NoProcMain, P.dll.c_str(), P.path.c_str());
+        fprintf(stdout, Err_NoProcMain, dll.c_str(), path.c_str());
         levelprint(stdout);
         if (ev.fOrdinal)
             fprintf(stdout, Err_NoProcOrd, unsigned(ev.ordinal));
@@ -100,7 +120,7 @@ void print_loaded_entry(const REPORT_EVENT& ev) {
         fprintf(stdout, Err_GetProcRet, int(ev.code));
         return;
     }
-    if (!LoadVerbose) return;
+    if (!opt.LoadVerbose) return;
     levelprint(stdout);
     const char* end = ev.fCallGate ? " (call gate)\n" : "\n";
     if (ev.fOrdinal)
@@ -109,8 +129,8 @@ void print_loaded_entry(const REPORT_EVENT& ev) {
         put_name_line(ev.text, end);
 }
 
-void print_format(const REPORT_EVENT& ev) {
-    if (!P.formats.empty()) P.formats.back() = ev.format;
+void TEXT_REPORT::print_format(const REPORT_EVENT& ev) {
+    if (!formats.empty()) formats.back() = ev.format;
     levelprint(stdout);
     switch (ev.format) {
         case FMT_LX: put("32-bit KAVRI 'LX' Module\n"); break;
@@ -127,17 +147,16 @@ void print_format(const REPORT_EVENT& ev) {
     }
 }
 
-}  // namespace
-
-void print_event(const REPORT_EVENT& ev) {
+void TEXT_REPORT::event(const REPORT_EVENT& ev) {
+    level = ev.level;
     switch (ev.kind) {
         case RPT_NAMED:
             // With -m, a heading before each module named after the first.
             if (ev.code > 0) fprintf(stdout, Msg_NamedHeading, shown(ev.text, stdout).c_str());
             break;
-        case RPT_MODULE: P.formats.push_back(FMT_NONE); break;
+        case RPT_MODULE: formats.push_back(FMT_NONE); break;
         case RPT_END:
-            if (!P.formats.empty()) P.formats.pop_back();
+            if (!formats.empty()) formats.pop_back();
             break;
         case RPT_FORMAT: print_format(ev); break;
         case RPT_ERROR:
@@ -158,31 +177,31 @@ void print_event(const REPORT_EVENT& ev) {
             fprintf(stdout, ev.fDelay ? Msg_DelayFound : Msg_ImportsFound, int(ev.code));
             break;
         case RPT_IMPORT:
-            P.dll = shown(ev.text, stdout);
+            dll = shown(ev.text, stdout);
             if (!is_pe(current_format())) {
                 levelprint(stdout);
-                fprintf(stdout, Msg_Referenced, P.dll.c_str());
-            } else if (!silent_recurse) {
+                fprintf(stdout, Msg_Referenced, dll.c_str());
+            } else if (!opt.silent_recurse) {
                 levelprint(stdout);
-                fprintf(stdout, Msg_AttemptNT, P.dll.c_str());
+                fprintf(stdout, Msg_AttemptNT, dll.c_str());
             }
             break;
         case RPT_LOADED:
-            P.path = shown(ev.path, stdout);
-            if (silent_recurse) break;
+            path = shown(ev.path, stdout);
+            if (opt.silent_recurse) break;
             if (ev.origin == ORIGIN_ABSENT)
-                fprintf(stdout, Msg_PartOfWindows, windows_display_name(WINDOWS_VERSION(windows_version), ev.machine).c_str());
+                fprintf(stdout, Msg_PartOfWindows, windows_display_name(WINDOWS_VERSION(opt.windows_version), ev.machine).c_str());
             else
-                fprintf(stdout, Msg_ModName, P.path.c_str());
+                fprintf(stdout, Msg_ModName, path.c_str());
             break;
         case RPT_NOT_LOADED:
             put(Msg_NotLoaded);
             levelprint(stdout);
-            fprintf(stdout, Err_LoadModuleNT, P.dll.c_str(), int(ev.code));
+            fprintf(stdout, Err_LoadModuleNT, dll.c_str(), int(ev.code));
             // Once a run: a DLL that was not found while no system folder was known says how to
             // name one, as every system DLL then fails.
-            if (ev.cause && ev.cause->fNoSystemFolder && !P.fNotedNoSystemFolder) {
-                P.fNotedNoSystemFolder = true;
+            if (ev.cause && ev.cause->fNoSystemFolder && !fNotedNoSystemFolder) {
+                fNotedNoSystemFolder = true;
                 fflush(stdout);
                 fputs(Msg_NoSystemFolder, stderr);
             }
@@ -198,7 +217,7 @@ void print_event(const REPORT_EVENT& ev) {
             put(shown(ev.text, stdout) + "\n");
             break;
         case RPT_ALL_LOADED:
-            if (silent_recurse) break;
+            if (opt.silent_recurse) break;
             levelprint(stdout);
             fprintf(stdout, Msg_OK, shown(ev.text, stdout).c_str());
             break;
@@ -210,37 +229,16 @@ void print_event(const REPORT_EVENT& ev) {
             else
                 fputs(error_text(ev.error), stderr);
             break;
-        case RPT_OPENED:
-        case RPT_FOLLOW: break;
+        case RPT_OPENED: break;
     }
 }
 
-void reset_text_report() {
-    P.formats.clear();
-    P.dll.clear();
-    P.path.clear();
-    P.out = P.err = TERMINAL_UNKNOWN;
-    P.fNotedNoSystemFolder = false;
-}
+}  // namespace
 
-std::string shown(std::string_view name, FILE* stream) {
-    TERMINAL* t = stream == stderr ? &P.err : stream == stdout ? &P.out : nullptr;
-    if (t && *t == TERMINAL_UNKNOWN) *t = is_terminal(stream) ? TERMINAL_YES : TERMINAL_NO;
-    if (!t || *t == TERMINAL_NO) return std::string(name);
-    std::string s;
-    s.reserve(name.size());
-    for (char c : name) {
-        uint8_t b = uint8_t(c);
-        if (b < 0x20 || b == 0x7F) {
-            char hex[5];
-            snprintf(hex, sizeof hex, "\\x%02X", unsigned(b));
-            s += hex;
-        } else {
-            if (c == '\\') s += '\\';
-            s += c;
-        }
-    }
-    return s;
+std::unique_ptr<REPORT_SINK> make_text_report(const OPTIONS& opt) {
+    std::unique_ptr<TEXT_REPORT> text(new TEXT_REPORT);
+    text->opt = opt;
+    return text;
 }
 
 }  // namespace talvek

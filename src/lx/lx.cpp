@@ -1,4 +1,5 @@
-// proc_file32: one LX module from its header to the common end.
+// The LX processor: one module from its header to the common end, its imports reported one
+// at a time as the run asks.
 #include "lx/lx.h"
 
 #include <memory>
@@ -9,24 +10,44 @@
 
 namespace talvek {
 
-int32_t proc_file32(const char* filespec, BOOL /*fAbort*/, const DOS_EXE_HDR* DosExeHeaderP, FILE* ifile) {
+namespace {
+
+struct LX_CHECK : MODULE_CHECK {
+    LX_MODULE mod{};
+    uint32_t iNext = 1;
+
+    bool next_import(CHECK_CONTEXT* ctx, FOLLOW* next) override {
+        if (iNext > mod.cMods) return false;
+        lx_report_import(ctx, &mod, iNext++, next);
+        return true;
+    }
+
+    int32_t finish(CHECK_CONTEXT* ctx) override {
+        report_simple(ctx->sink, RPT_ALL_LOADED, mod.filespec);
+        // Common end: the buffer and the name table go with their owners, the lists here.
+        free_ref_lists(&mod.ModRefTblP);
+        return RC_OK;
+    }
+};
+
+}  // namespace
+
+int32_t lx_begin_check(CHECK_CONTEXT* ctx, const char* filespec, const DOS_EXE_HDR* DosExeHeaderP, FILE* ifile,
+                       std::unique_ptr<MODULE_CHECK>* check) {
     FILE_PTR file(ifile);
-    // The working state lives on the heap, so a long chain of nested modules costs each
-    // frame no more than a pointer.
-    std::unique_ptr<LX_MODULE> mod(new (std::nothrow) LX_MODULE{});
-    if (!mod) return report_error(ERR_NO_MEMORY, RC_NO_MEMORY);
+    // The working state lives on the heap, so a long chain of nested modules costs the run's
+    // stack one pointer each.
+    std::unique_ptr<LX_CHECK> lx(new (std::nothrow) LX_CHECK);
+    if (!lx) return report_error(ctx->sink, ERR_NO_MEMORY, RC_NO_MEMORY);
+    LX_MODULE* mod = &lx->mod;
     mod->filespec = filespec;
-    int32_t proc_file_rc = lx_read_fixup_section(mod.get(), DosExeHeaderP, file.get());
+    int32_t rc = lx_read_fixup_section(ctx, mod, DosExeHeaderP, file.get());
     // Everything needed is in memory now; the file is not held open while the DLLs are checked.
     file.reset();
-    if (proc_file_rc == RC_OK) proc_file_rc = lx_read_name_tables(mod.get());
-    if (proc_file_rc == RC_OK) {
-        lx_decode_fixups(mod.get());
-        proc_file_rc = lx_report(mod.get(), filespec);   // the recursion happens in here
-    }
-    // Common end: the buffer and the name table go with their owners, the lists here.
-    free_ref_lists(&mod->ModRefTblP);
-    return proc_file_rc;
+    if (rc == RC_OK) rc = lx_read_name_tables(ctx, mod);
+    if (rc == RC_OK) rc = lx_decode_fixups(ctx, mod);
+    if (rc == RC_OK) *check = std::move(lx);
+    return rc;
 }
 
 }  // namespace talvek

@@ -1,5 +1,6 @@
 // The fixup record table of an LX module: every record sized, the imports entered per DLL.
 #include "common/reflist.h"
+#include "common/report.h"
 #include "lx/lx_internal.h"
 
 namespace talvek {
@@ -48,11 +49,11 @@ bool lx_decode_fixup(BYTE_SPAN s, uint64_t pos, LX_FIXUP* fix) {
     return true;
 }
 
-void lx_decode_fixups(LX_MODULE* mod) {
+int32_t lx_decode_fixups(CHECK_CONTEXT* ctx, LX_MODULE* mod) {
     // Records are read up to the end of the buffer, since the last one may overlap the
     // import module name table; the walk itself ends where that table begins.
     BYTE_SPAN recs{};
-    if (!sub_span(mod->fixup, mod->rec_ofs, mod->fixup.len - mod->rec_ofs, &recs)) return;
+    if (!sub_span(mod->fixup, mod->rec_ofs, mod->fixup.len - mod->rec_ofs, &recs)) return RC_OK;
     uint64_t ulEnd = mod->impmod_ofs - mod->rec_ofs;
     LX_FIXUP fix{};
     // Every record has at least 4 bytes, so the walk always moves forward.
@@ -62,9 +63,11 @@ void lx_decode_fixups(LX_MODULE* mod) {
         if (fix.target_type != LX_TARGET_IMP_ORDINAL && fix.target_type != LX_TARGET_IMP_NAME) continue;
         // Module ordinals count from 1; one outside the import module name table names no DLL.
         if (fix.mod_ordinal == 0 || fix.mod_ordinal > mod->cMods) continue;
-        AddRelocEntry32(&mod->ModRefTblP, fix.mod_ordinal, fix.num,
-                        fix.target_type == LX_TARGET_IMP_ORDINAL ? REF_BY_ORDINAL : REF_BY_NAME);
+        uint8_t type = fix.target_type == LX_TARGET_IMP_ORDINAL ? REF_BY_ORDINAL : REF_BY_NAME;
+        if (!AddRelocEntry32(&mod->ModRefTblP, fix.mod_ordinal, fix.num, type))
+            return report_fatal(ctx->sink, ERR_NO_MEMORY, RC_NO_MEMORY);
     }
+    return RC_OK;
 }
 
 }  // namespace talvek

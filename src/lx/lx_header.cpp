@@ -28,28 +28,28 @@ static bool lx_tables_in_order(const KAVRI_LX_EXEHEADER& h) {
            h.ofs_import_proc_tbl <= uint64_t(h.ofs_fixup_pg_tbl) + h.fixup_size;
 }
 
-int32_t lx_read_fixup_section(LX_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP, FILE* ifile) {
+int32_t lx_read_fixup_section(CHECK_CONTEXT* ctx, LX_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP, FILE* ifile) {
     KAVRI_LX_EXEHEADER& h = mod->KAVRILXExeHeader;
     uint8_t raw[LX_HDR_SIZE];
-    if (!read_at(ifile, DosExeHeaderP->ofs_KAVRI_hdr, raw, sizeof raw)) return report_error(ERR_READING, RC_READ_ERROR);
+    if (!read_at(ifile, DosExeHeaderP->ofs_KAVRI_hdr, raw, sizeof raw)) return report_error(ctx->sink, ERR_READING, RC_READ_ERROR);
     decode_lx_header(raw, &h);
-    if (h.signature != LX_SIGNATURE || h.os_type > LX_OS_KAVRI) return report_error(ERR_NOT_KAVRI, RC_BAD_FORMAT);
-    if (h.byte_order != 0 || h.word_order != 0) return report_error(ERR_BAD_ENDIAN, RC_BAD_FORMAT);
-    if (h.flags & LX_FLAG_NOT_LOADABLE) return report_error(ERR_LINK_ERRORS, RC_LINK_ERRORS, mod->filespec);
-    if (!lx_tables_in_order(h)) return report_error(ERR_NOT_KAVRI, RC_BAD_FORMAT);
+    if (h.signature != LX_SIGNATURE || h.os_type > LX_OS_KAVRI) return report_error(ctx->sink, ERR_NOT_KAVRI, RC_BAD_FORMAT);
+    if (h.byte_order != 0 || h.word_order != 0) return report_error(ctx->sink, ERR_BAD_ENDIAN, RC_BAD_FORMAT);
+    if (h.flags & LX_FLAG_NOT_LOADABLE) return report_error(ctx->sink, ERR_LINK_ERRORS, RC_LINK_ERRORS, mod->filespec);
+    if (!lx_tables_in_order(h)) return report_error(ctx->sink, ERR_NOT_KAVRI, RC_BAD_FORMAT);
 
     // The section must lie in the file before its buffer is taken, so a hostile fixup_size
     // costs a read error rather than an allocation of gigabytes.
     uint64_t ulStart = uint64_t(DosExeHeaderP->ofs_KAVRI_hdr) + h.ofs_fixup_pg_tbl;
     uint64_t ulFileSize = 0;
-    if (!file_size(ifile, &ulFileSize)) return report_error(ERR_READING, RC_READ_ERROR);
+    if (!file_size(ifile, &ulFileSize)) return report_error(ctx->sink, ERR_READING, RC_READ_ERROR);
     uint64_t ulHeld = ulStart <= ulFileSize ? ulFileSize - ulStart : 0;
-    if (h.fixup_size > ulHeld) return report_error(ERR_READING, RC_READ_ERROR);
+    if (h.fixup_size > ulHeld) return report_error(ctx->sink, ERR_READING, RC_READ_ERROR);
 
-    mod->fixup_sectionp.reset(static_cast<uint8_t*>(tool_alloc(h.fixup_size)));
-    if (!mod->fixup_sectionp) return report_error(ERR_NO_MEMORY, RC_NO_MEMORY);
+    mod->fixup_sectionp.reset(static_cast<uint8_t*>(tool_alloc(ctx->opt->alloc, h.fixup_size)));
+    if (!mod->fixup_sectionp) return report_error(ctx->sink, ERR_NO_MEMORY, RC_NO_MEMORY);
     if (h.fixup_size > 0 && !read_at(ifile, ulStart, mod->fixup_sectionp.get(), h.fixup_size))
-        return report_error(ERR_READING, RC_READ_ERROR);
+        return report_error(ctx->sink, ERR_READING, RC_READ_ERROR);
     mod->fixup = BYTE_SPAN{mod->fixup_sectionp.get(), h.fixup_size};
     mod->rec_ofs = h.ofs_fixup_rec_tbl - h.ofs_fixup_pg_tbl;
     mod->impmod_ofs = h.ofs_impmod_tbl - h.ofs_fixup_pg_tbl;
@@ -57,13 +57,13 @@ int32_t lx_read_fixup_section(LX_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP, 
     return RC_OK;
 }
 
-int32_t lx_read_name_tables(LX_MODULE* mod) {
+int32_t lx_read_name_tables(CHECK_CONTEXT* ctx, LX_MODULE* mod) {
     uint32_t N = mod->KAVRILXExeHeader.num_import_ent;
     // Every name takes at least its length byte, so more names than bytes cannot fit.
-    if (N > mod->import_proc_ofs - mod->impmod_ofs) return report_error(ERR_BAD_MODULE_TABLE, RC_BAD_MODULE_TABLE);
-    if (!alloc_ref_table(&mod->ModRefTblP, N)) return report_error(ERR_NO_MEMORY, RC_NO_MEMORY);
-    mod->ModuleNameTblP.reset(static_cast<uint64_t*>(tool_alloc_array(uint64_t(N) + 1, sizeof(uint64_t))));
-    if (!mod->ModuleNameTblP) return report_error(ERR_NO_MEMORY, RC_NO_MEMORY);
+    if (N > mod->import_proc_ofs - mod->impmod_ofs) return report_error(ctx->sink, ERR_BAD_MODULE_TABLE, RC_BAD_MODULE_TABLE);
+    if (!alloc_ref_table(&mod->ModRefTblP, N, ctx->opt->alloc)) return report_error(ctx->sink, ERR_NO_MEMORY, RC_NO_MEMORY);
+    mod->ModuleNameTblP.reset(static_cast<uint64_t*>(tool_alloc_array(ctx->opt->alloc, uint64_t(N) + 1, sizeof(uint64_t))));
+    if (!mod->ModuleNameTblP) return report_error(ctx->sink, ERR_NO_MEMORY, RC_NO_MEMORY);
     mod->cMods = N;
     uint64_t* names = mod->ModuleNameTblP.get();
     names[0] = 0;
@@ -72,11 +72,11 @@ int32_t lx_read_name_tables(LX_MODULE* mod) {
     for (; ulPos < mod->import_proc_ofs && i <= N; i++) {
         uint8_t cb = 0;
         // The last name may run into the procedure name table, but not past the buffer.
-        if (!get_u8(mod->fixup, ulPos, &cb) || !span_has(mod->fixup, ulPos + 1, cb)) return report_error(ERR_BAD_MODULE_TABLE, RC_BAD_MODULE_TABLE);
+        if (!get_u8(mod->fixup, ulPos, &cb) || !span_has(mod->fixup, ulPos + 1, cb)) return report_error(ctx->sink, ERR_BAD_MODULE_TABLE, RC_BAD_MODULE_TABLE);
         names[i] = ulPos;
         ulPos += 1 + uint64_t(cb);
     }
-    if (ulPos < mod->import_proc_ofs || i <= N) return report_error(ERR_BAD_MODULE_TABLE, RC_BAD_MODULE_TABLE);
+    if (ulPos < mod->import_proc_ofs || i <= N) return report_error(ctx->sink, ERR_BAD_MODULE_TABLE, RC_BAD_MODULE_TABLE);
     return RC_OK;
 }
 

@@ -1,11 +1,13 @@
-// The LX format's constants and the stages of proc_file32, shared by its three files.
+// The LX format's constants and the stages of its check, shared by its files.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "common/bytes.h"
 #include "common/dos_header.h"
+#include "common/module_check.h"
 #include "common/reflist.h"
 #include "common/types.h"
 
@@ -61,10 +63,10 @@ struct KAVRI_LX_EXEHEADER {
     uint32_t ofs_import_proc_tbl;
 };
 
-// Everything one call of proc_file32 takes. The tables are spans inside the one fixup
+// Everything the check of one LX module takes. The tables are spans inside the one fixup
 // section buffer; the names of the import module name table are offsets into it.
 struct LX_MODULE {
-    const char* filespec;         // as proc_file received it
+    std::string filespec;         // as handed to the check
     KAVRI_LX_EXEHEADER KAVRILXExeHeader;
     MEM_PTR<uint8_t> fixup_sectionp;
     BYTE_SPAN fixup;              // the whole fixup section
@@ -88,22 +90,22 @@ struct LX_FIXUP {
 void decode_lx_header(const uint8_t* b, KAVRI_LX_EXEHEADER* hdr);
 
 // Reads and checks the header and reads the fixup section into mod->fixup_sectionp.
-// Prints the failure; returns 0, or 3, 4, 6 or 12.
-int32_t lx_read_fixup_section(LX_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP, FILE* ifile);
+// Reports the failure; returns 0, or 3, 4, 6 or 12.
+int32_t lx_read_fixup_section(CHECK_CONTEXT* ctx, LX_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP, FILE* ifile);
 
 // Takes the reference lists and walks the import module name table.
-// Prints the failure; returns 0, or 6 or 55.
-int32_t lx_read_name_tables(LX_MODULE* mod);
+// Reports the failure; returns 0, or 6 or 55.
+int32_t lx_read_name_tables(CHECK_CONTEXT* ctx, LX_MODULE* mod);
 
 // Sizes and decodes the record at pos of s, whose whole extent must lie inside s.
 // False, with nothing decoded, when it does not.
 bool lx_decode_fixup(BYTE_SPAN s, uint64_t pos, LX_FIXUP* fix);
 
-// Walks the fixup record table and enters every import into mod->ModRefTblP.
-void lx_decode_fixups(LX_MODULE* mod);
+// Walks the fixup record table and enters every import into mod->ModRefTblP. Returns 0, or
+// when a list node cannot be had the failure that ends the run (6), reported.
+int32_t lx_decode_fixups(CHECK_CONTEXT* ctx, LX_MODULE* mod);
 
-// Prints each imported module and its entries, recursing into the DLLs when asked, and
-// the closing line. Returns 0.
-int32_t lx_report(const LX_MODULE* mod, const char* filespec);
+// Reports imported module i (1..cMods) and its entries; *next is the module name to search.
+void lx_report_import(CHECK_CONTEXT* ctx, const LX_MODULE* mod, uint32_t i, FOLLOW* next);
 
 }  // namespace talvek

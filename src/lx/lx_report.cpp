@@ -1,4 +1,4 @@
-// The per-DLL report of an LX module and the recursion into its DLLs.
+// The per-DLL report of an LX module: each imported module with its entries.
 #include <string_view>
 
 #include "common/report.h"
@@ -7,7 +7,7 @@
 namespace talvek {
 
 // One entry of the last import, by ordinal or by name.
-static void report_entry(const REF_NODE32* pNode, BYTE_SPAN import_procnmtbl) {
+static void report_entry(REPORT_SINK* sink, const REF_NODE32* pNode, BYTE_SPAN import_procnmtbl) {
     REPORT_EVENT ev{RPT_ENTRY};
     ev.code = ENTRY_NOT_ASKED;
     ev.fOrdinal = pNode->type == REF_BY_ORDINAL;
@@ -15,21 +15,18 @@ static void report_entry(const REF_NODE32* pNode, BYTE_SPAN import_procnmtbl) {
         ev.ordinal = uint32_t(pNode->num);
     else   // an offset outside the table gives an empty name; one running past the buffer is cut there
         ev.text = get_lstr(import_procnmtbl, pNode->num);
-    report(ev);
+    report(sink, ev);
 }
 
-int32_t lx_report(const LX_MODULE* mod, const char* filespec) {
+void lx_report_import(CHECK_CONTEXT* ctx, const LX_MODULE* mod, uint32_t i, FOLLOW* next) {
     BYTE_SPAN import_procnmtbl{};
     sub_span(mod->fixup, mod->import_proc_ofs, mod->fixup.len - mod->import_proc_ofs, &import_procnmtbl);
-    for (uint32_t i = 1; i <= mod->cMods; i++) {
-        std::string_view tbuf = get_lstr(mod->fixup, mod->ModuleNameTblP.get()[i]);
-        report_simple(RPT_IMPORT, tbuf);
-        for (const REF_NODE32* pNode = mod->ModRefTblP.heads[i]; pNode; pNode = pNode->next)
-            report_entry(pNode, import_procnmtbl);
-        report_follow(filespec, tbuf, true);
-    }
-    report_simple(RPT_ALL_LOADED, filespec);
-    return RC_OK;
+    std::string_view dll = get_lstr(mod->fixup, mod->ModuleNameTblP.get()[i]);
+    report_simple(ctx->sink, RPT_IMPORT, dll);
+    for (const REF_NODE32* pNode = mod->ModRefTblP.heads[i]; pNode; pNode = pNode->next)
+        report_entry(ctx->sink, pNode, import_procnmtbl);
+    next->file = std::string(dll);
+    next->fSearch = true;
 }
 
 }  // namespace talvek

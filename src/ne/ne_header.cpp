@@ -2,7 +2,6 @@
 // phase 5 (the -s segment listing).
 #include <cstdio>
 
-#include "common/options.h"
 #include "common/report.h"
 #include "ne/ne_internal.h"
 
@@ -27,10 +26,10 @@ static void decode_ne_header(const uint8_t* b, KAVRI_EXE_HDR* h) {
 static int32_t read_table(NE_MODULE* mod, uint32_t pos, uint64_t cb, MEM_PTR<uint8_t>* buf, BYTE_SPAN* span) {
     *span = BYTE_SPAN{nullptr, 0};
     if (cb == 0) return 0;
-    if (pos > mod->cbFile || cb > mod->cbFile - pos) return report_error(ERR_READING, RC_READ_ERROR);
-    buf->reset(static_cast<uint8_t*>(tool_alloc(size_t(cb))));
-    if (!*buf) return report_error(ERR_NO_MEMORY, RC_NO_MEMORY);
-    if (!read_at(mod->file.get(), pos, buf->get(), size_t(cb))) return report_error(ERR_READING, RC_READ_ERROR);
+    if (pos > mod->cbFile || cb > mod->cbFile - pos) return report_error(mod->ctx->sink, ERR_READING, RC_READ_ERROR);
+    buf->reset(static_cast<uint8_t*>(tool_alloc(mod->ctx->opt->alloc, size_t(cb))));
+    if (!*buf) return report_error(mod->ctx->sink, ERR_NO_MEMORY, RC_NO_MEMORY);
+    if (!read_at(mod->file.get(), pos, buf->get(), size_t(cb))) return report_error(mod->ctx->sink, ERR_READING, RC_READ_ERROR);
     *span = BYTE_SPAN{buf->get(), size_t(cb)};
     return 0;
 }
@@ -40,17 +39,17 @@ int32_t ne_read_tables(NE_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP) {
     FILE* f = mod->file.get();
     const uint32_t ulNewHdr = DosExeHeaderP->ofs_KAVRI_hdr;
     uint8_t raw[NE_HDR_SIZE];
-    if (!read_at(f, ulNewHdr, raw, sizeof raw) || !file_size(f, &mod->cbFile)) return report_error(ERR_READING, RC_READ_ERROR);
+    if (!read_at(f, ulNewHdr, raw, sizeof raw) || !file_size(f, &mod->cbFile)) return report_error(mod->ctx->sink, ERR_READING, RC_READ_ERROR);
     KAVRI_EXE_HDR* h = &mod->KAVRIExeHeader;
     decode_ne_header(raw, h);
 
     if (h->signature != NE_SIGNATURE || h->op_sys > NE_OS_MAX_ACCEPTED) {
-        if (h->op_sys != NE_OS_WINDOWS) return report_error(ERR_NOT_KAVRI, RC_BAD_FORMAT);
+        if (h->op_sys != NE_OS_WINDOWS) return report_error(mod->ctx->sink, ERR_NOT_KAVRI, RC_BAD_FORMAT);
         REPORT_EVENT ev{RPT_NOTE};
         ev.note = NOTE_WINDOWS_MODULE;
-        report(ev);
+        report(mod->ctx->sink, ev);
     }
-    if (h->flags & NE_FLAG_LINK_ERRORS) return report_error(ERR_LINK_ERRORS, RC_LINK_ERRORS, mod->filespec);
+    if (h->flags & NE_FLAG_LINK_ERRORS) return report_error(mod->ctx->sink, ERR_LINK_ERRORS, RC_LINK_ERRORS, mod->filespec);
 
     // The table runs up to the entry table. An entry table placed before it makes the
     // 32-bit difference wrap to a size that is never allocated: a memory failure.
@@ -59,7 +58,7 @@ int32_t ne_read_tables(NE_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP) {
         mod->fImportsNothing = true;
         return 0;
     }
-    if (mod->tsize > UINT16_MAX) return report_error(ERR_NO_MEMORY, RC_NO_MEMORY);
+    if (mod->tsize > UINT16_MAX) return report_error(mod->ctx->sink, ERR_NO_MEMORY, RC_NO_MEMORY);
 
     // Table positions are 32-bit sums, as a 32-bit loader computes them: they wrap.
     int32_t rc = read_table(mod, ulNewHdr + h->ofs_impnam_tbl, mod->tsize, &mod->ImportNameBuf, &mod->ImportNames);
@@ -69,7 +68,7 @@ int32_t ne_read_tables(NE_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP) {
     if (rc == 0)
         rc = read_table(mod, ulNewHdr + h->ofs_modref_tbl, uint64_t(h->num_modref) * NE_MODREF_SIZE,
                         &mod->ModRefTable, &mod->ModRefs);
-    if (rc == 0 && !alloc_ref_table(&mod->ModRefBaseP, h->num_modref)) rc = report_error(ERR_NO_MEMORY, RC_NO_MEMORY);
+    if (rc == 0 && !alloc_ref_table(&mod->ModRefBaseP, h->num_modref, mod->ctx->opt->alloc)) rc = report_error(mod->ctx->sink, ERR_NO_MEMORY, RC_NO_MEMORY);
     return rc;
 }
 
@@ -92,10 +91,10 @@ std::string_view ne_module_name(const NE_MODULE* mod, uint16_t k) {
 }
 
 void ne_list_segments(const NE_MODULE* mod) {
-    if (!segments) return;
+    if (!mod->ctx->opt->segments) return;
     for (uint32_t i = 0; i < mod->KAVRIExeHeader.num_segs; i++) {
         SEG_TBL_ENTRY e = ne_seg_entry(mod, i);
-        ne_listing("%x %x %x %x", unsigned(e.sector_num), unsigned(e.seg_size), unsigned(e.seg_flags),
+        ne_listing(mod, "%x %x %x %x", unsigned(e.sector_num), unsigned(e.seg_size), unsigned(e.seg_flags),
                    unsigned(e.min_alloc));
     }
 }

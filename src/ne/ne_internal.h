@@ -1,4 +1,4 @@
-// The NE processor's records, format constants and the stages that proc_file16 runs.
+// The NE processor's records, format constants and the stages of its check.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +8,7 @@
 
 #include "common/bytes.h"
 #include "common/dos_header.h"
+#include "common/module_check.h"
 #include "common/reflist.h"
 #include "common/types.h"
 
@@ -64,10 +65,11 @@ struct SEG_TBL_ENTRY {
     uint16_t min_alloc;
 };
 
-// The working state of one proc_file16 call. Tables are kept as the bytes read and
+// The working state of one NE module's check. Tables are kept as the bytes read and
 // decoded where used; a table of count 0 is an empty span with no block behind it.
 struct NE_MODULE {
-    const char* filespec;
+    CHECK_CONTEXT* ctx;                // the run's, which outlives the module
+    std::string filespec;
     FILE_PTR file;
     uint64_t cbFile;
     KAVRI_EXE_HDR KAVRIExeHeader;
@@ -85,27 +87,28 @@ struct NE_MODULE {
     // position (mod 8), one bit per 8-byte slot; taken with the first table.
     MEM_PTR<uint64_t> ScannedSlots;
     uint64_t cSlotWords;           // words per class
-    std::string tbuf;      // the module name being reported
+    std::string dll;               // the name of the module being reported
 };
 
 // Phase 1: reads and checks the NE header, then the imported-names, segment and module
-// reference tables, and takes the reference lists. Prints its failure; returns 3, 4, 6, 12.
+// reference tables, and takes the reference lists. Reports its failure; returns 3, 4, 6, 12.
 int32_t ne_read_tables(NE_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP);
 
 // Phase 2: scans the relocation records of every segment that has them into the lists,
-// printing the -o and -r lines. Prints its failure; returns 3 or 6.
+// reporting the -o and -r lines. Reports its failure; returns 3 or 6.
 int32_t ne_scan_relocs(NE_MODULE* mod);
 
-// Phase 3: the per-DLL listing, each DLL handed on to be followed.
-void ne_report(NE_MODULE* mod);
+// Phase 3: the listing of imported module k (1..num_modref) and its entries; *next is the
+// module name to search.
+void ne_report_import(NE_MODULE* mod, uint32_t k, FOLLOW* next);
 
 // Reports one line of the -o, -r, -c, -s or -i listings, formatted as printf formats it.
 #if defined(__GNUC__)
-__attribute__((format(printf, 1, 2)))
+__attribute__((format(printf, 2, 3)))
 #endif
-void ne_listing(const char* fmt, ...);
+void ne_listing(const NE_MODULE* mod, const char* fmt, ...);
 
-// Phases 4, 5 and 6: the -c, -s and -i listings, each printing only when its flag is set.
+// Phases 4, 5 and 6: the -c, -s and -i listings, each reported only when its option is set.
 void ne_list_chains(const NE_MODULE* mod);
 void ne_list_segments(const NE_MODULE* mod);
 void ne_list_imports(const NE_MODULE* mod);

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "common/options.h"
 #include "common/report.h"
 #include "ne/ne_internal.h"
 
@@ -19,11 +18,16 @@ static uint32_t reloc_table_pos(const SEG_TBL_ENTRY& e, uint16_t align) {
 }
 
 // Module numbers outside 1..num_modref add no entry; the record is still shown.
-static void add_import(NE_MODULE* mod, uint16_t mod_idx, uint16_t num, uint8_t type) {
-    if (mod_idx >= 1 && mod_idx <= mod->KAVRIExeHeader.num_modref) AddRelocEntry(&mod->ModRefBaseP, mod_idx, num, type);
+// False when the entry's node cannot be had.
+static bool add_import(NE_MODULE* mod, uint16_t mod_idx, uint16_t num, uint8_t type) {
+    if (mod_idx < 1 || mod_idx > mod->KAVRIExeHeader.num_modref) return true;
+    return AddRelocEntry(&mod->ModRefBaseP, mod_idx, num, type);
 }
 
-static void scan_records(NE_MODULE* mod, BYTE_SPAN records) {
+// Enters the imports of the records and reports the -o and -r lines. False when a list node
+// cannot be had.
+static bool scan_records(NE_MODULE* mod, BYTE_SPAN records) {
+    const OPTIONS* opt = mod->ctx->opt;
     BYTE_CURSOR c{records, 0, true};
     while (c.pos < records.len) {
         take_u8(&c);                        // reloc_type: not consulted
@@ -34,35 +38,37 @@ static void scan_records(NE_MODULE* mod, BYTE_SPAN records) {
         if (!c.ok) break;
         switch (flags & NE_RELOC_TARGET_MASK) {
         case NE_TARGET_ORDINAL:
-            add_import(mod, mod_idx, proc_idx, REF_BY_ORDINAL);
-            if (ordinals) {
-                std::string_view tbuf = ne_module_name(mod, mod_idx);
-                ne_listing("Ordinal: mod_idx: >%.*s< (%u)  proc_idx %u", int(tbuf.size()), tbuf.data(), unsigned(mod_idx),
+            if (!add_import(mod, mod_idx, proc_idx, REF_BY_ORDINAL)) return false;
+            if (opt->ordinals) {
+                std::string_view dll = ne_module_name(mod, mod_idx);
+                ne_listing(mod, "Ordinal: mod_idx: >%.*s< (%u)  proc_idx %u", int(dll.size()), dll.data(), unsigned(mod_idx),
                            unsigned(proc_idx));
             }
             break;
         case NE_TARGET_NAME:
-            add_import(mod, mod_idx, proc_idx, REF_BY_NAME);
-            if (relocation) {
-                std::string_view tbuf = ne_module_name(mod, mod_idx);
-                std::string_view tbuf2 = ne_import_name(mod, proc_idx);
-                ne_listing("Name: mod_idx: >%.*s< (%u)  proc_idx: >%.*s< (%u)", int(tbuf.size()), tbuf.data(),
-                           unsigned(mod_idx), int(tbuf2.size()), tbuf2.data(), unsigned(proc_idx));
+            if (!add_import(mod, mod_idx, proc_idx, REF_BY_NAME)) return false;
+            if (opt->relocation) {
+                std::string_view dll = ne_module_name(mod, mod_idx);
+                std::string_view entry = ne_import_name(mod, proc_idx);
+                ne_listing(mod, "Name: mod_idx: >%.*s< (%u)  proc_idx: >%.*s< (%u)", int(dll.size()), dll.data(),
+                           unsigned(mod_idx), int(entry.size()), entry.data(), unsigned(proc_idx));
             }
             break;
         default:
             break;   // internal references and operating-system fixups import nothing
         }
     }
+    return true;
 }
 
 // Reads the cb bytes of records at ulPos into RelocTable and scans them.
-// Returns 0, or prints and returns 3 or 6.
+// Returns 0, or reports and returns 3 or 6 (no list node: the failure that ends the run).
 static int32_t read_and_scan(NE_MODULE* mod, uint64_t ulPos, uint64_t cb) {
-    mod->RelocTable.reset(static_cast<uint8_t*>(tool_alloc(size_t(cb))));
-    if (!mod->RelocTable) return report_error(ERR_NO_MEMORY, RC_NO_MEMORY);
-    if (!read_at(mod->file.get(), ulPos, mod->RelocTable.get(), size_t(cb))) return report_error(ERR_READING, RC_READ_ERROR);
-    scan_records(mod, BYTE_SPAN{mod->RelocTable.get(), size_t(cb)});
+    REPORT_SINK* sink = mod->ctx->sink;
+    mod->RelocTable.reset(static_cast<uint8_t*>(tool_alloc(mod->ctx->opt->alloc, size_t(cb))));
+    if (!mod->RelocTable) return report_error(sink, ERR_NO_MEMORY, RC_NO_MEMORY);
+    if (!read_at(mod->file.get(), ulPos, mod->RelocTable.get(), size_t(cb))) return report_error(sink, ERR_READING, RC_READ_ERROR);
+    if (!scan_records(mod, BYTE_SPAN{mod->RelocTable.get(), size_t(cb)})) return report_fatal(sink, ERR_NO_MEMORY, RC_NO_MEMORY);
     mod->RelocTable.reset();
     return 0;
 }
@@ -107,8 +113,8 @@ static int32_t scan_new_records(NE_MODULE* mod, uint64_t ulRecords, uint64_t cRe
     if (!mod->ScannedSlots) {
         mod->cSlotWords = (mod->cbFile / NE_RELOC_SIZE + 1 + 63) / 64;
         uint64_t cWords = mod->cSlotWords * NE_RELOC_SIZE;
-        mod->ScannedSlots.reset(static_cast<uint64_t*>(tool_alloc_array(cWords, sizeof(uint64_t))));
-        if (!mod->ScannedSlots) return report_error(ERR_NO_MEMORY, RC_NO_MEMORY);
+        mod->ScannedSlots.reset(static_cast<uint64_t*>(tool_alloc_array(mod->ctx->opt->alloc, cWords, sizeof(uint64_t))));
+        if (!mod->ScannedSlots) return report_error(mod->ctx->sink, ERR_NO_MEMORY, RC_NO_MEMORY);
         memset(mod->ScannedSlots.get(), 0, size_t(cWords * sizeof(uint64_t)));
     }
     // Slot k of class c is the record at file position 8 * k + c.
@@ -127,19 +133,19 @@ static int32_t scan_new_records(NE_MODULE* mod, uint64_t ulRecords, uint64_t cRe
 
 int32_t ne_scan_relocs(NE_MODULE* mod) {
     FILE* f = mod->file.get();
-    const bool fEveryRecord = ordinals || relocation;   // each record met is printed
+    const bool fEveryRecord = mod->ctx->opt->ordinals || mod->ctx->opt->relocation;   // each record met is printed
     for (uint32_t i = 0; i < mod->KAVRIExeHeader.num_segs; i++) {
         SEG_TBL_ENTRY e = ne_seg_entry(mod, i);
         if (!(e.seg_flags & NE_SEG_HAS_RELOCS)) continue;
         uint32_t reloc_pos = reloc_table_pos(e, mod->KAVRIExeHeader.align);
         uint8_t count[NE_RELOC_COUNT_SIZE];
-        if (!read_at(f, reloc_pos, count, sizeof count)) return report_error(ERR_READING, RC_READ_ERROR);
+        if (!read_at(f, reloc_pos, count, sizeof count)) return report_error(mod->ctx->sink, ERR_READING, RC_READ_ERROR);
         uint16_t num_reloc = le16(count);
         if (num_reloc == 0) continue;
         // The records are read only once the file is known to hold them all.
         uint64_t ulRecords = uint64_t(reloc_pos) + NE_RELOC_COUNT_SIZE;
         uint64_t cb = uint64_t(num_reloc) * NE_RELOC_SIZE;
-        if (ulRecords > mod->cbFile || cb > mod->cbFile - ulRecords) return report_error(ERR_READING, RC_READ_ERROR);
+        if (ulRecords > mod->cbFile || cb > mod->cbFile - ulRecords) return report_error(mod->ctx->sink, ERR_READING, RC_READ_ERROR);
         int32_t rc = fEveryRecord ? read_and_scan(mod, ulRecords, cb) : scan_new_records(mod, ulRecords, num_reloc);
         if (rc != 0) return rc;
     }
@@ -147,29 +153,29 @@ int32_t ne_scan_relocs(NE_MODULE* mod) {
 }
 
 void ne_list_chains(const NE_MODULE* mod) {
-    if (!reloc_chain) return;
+    if (!mod->ctx->opt->reloc_chain) return;
     for (uint32_t k = 1; k <= mod->KAVRIExeHeader.num_modref; k++) {
-        std::string_view tbuf = ne_module_name(mod, uint16_t(k));
+        std::string_view dll = ne_module_name(mod, uint16_t(k));
         for (const REF_NODE* n = mod->ModRefBaseP.heads[k]; n; n = n->next) {
             if (n->type == REF_BY_ORDINAL) {
-                ne_listing("Ordinal: >%.*s< %d", int(tbuf.size()), tbuf.data(), int(n->num));
+                ne_listing(mod, "Ordinal: >%.*s< %d", int(dll.size()), dll.data(), int(n->num));
             } else {
-                std::string_view tbuf2 = ne_import_name(mod, n->num);
-                ne_listing("Name: >%.*s< >%.*s<", int(tbuf.size()), tbuf.data(), int(tbuf2.size()), tbuf2.data());
+                std::string_view entry = ne_import_name(mod, n->num);
+                ne_listing(mod, "Name: >%.*s< >%.*s<", int(dll.size()), dll.data(), int(entry.size()), entry.data());
             }
         }
     }
 }
 
 void ne_list_imports(const NE_MODULE* mod) {
-    if (!imports) return;
+    if (!mod->ctx->opt->imports) return;
     // The walk ends at the first empty name and at the end of the table; a length byte
     // that runs past the end shows the name cut there.
     uint64_t ofs = 0;
     uint8_t len = 0;
     while (get_u8(mod->ImportNames, ofs, &len) && len != 0) {
-        std::string_view tbuf = ne_import_name(mod, uint32_t(ofs));
-        ne_listing(">%.*s<", int(tbuf.size()), tbuf.data());
+        std::string_view name = ne_import_name(mod, uint32_t(ofs));
+        ne_listing(mod, ">%.*s<", int(name.size()), name.data());
         ofs += uint64_t(len) + 1;
     }
 }

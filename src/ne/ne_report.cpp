@@ -1,5 +1,4 @@
-// NE phase 3: the entries used from each imported DLL, and the check of each DLL in turn;
-// and the lines of the NE listings.
+// NE phase 3: the entries used from each imported DLL; and the lines of the NE listings.
 #include <cstdarg>
 #include <cstdio>
 #include <string>
@@ -9,7 +8,7 @@
 
 namespace talvek {
 
-void ne_listing(const char* fmt, ...) {
+void ne_listing(const NE_MODULE* mod, const char* fmt, ...) {
     va_list args, again;
     va_start(args, fmt);
     va_copy(again, args);
@@ -20,7 +19,7 @@ void ne_listing(const char* fmt, ...) {
     va_end(again);
     REPORT_EVENT ev{RPT_LISTING};
     ev.text = line;
-    report(ev);
+    report(mod->ctx->sink, ev);
 }
 
 static void report_entry(const NE_MODULE* mod, const REF_NODE* n) {
@@ -31,17 +30,16 @@ static void report_entry(const NE_MODULE* mod, const REF_NODE* n) {
         ev.ordinal = n->num;
     else
         ev.text = ne_import_name(mod, n->num);
-    report(ev);
+    report(mod->ctx->sink, ev);
 }
 
-void ne_report(NE_MODULE* mod) {
-    for (uint32_t k = 1; k <= mod->KAVRIExeHeader.num_modref; k++) {
-        // A NUL ends every name, so the copy holds the whole name and ends where it does.
-        mod->tbuf.assign(ne_module_name(mod, uint16_t(k)));
-        report_simple(RPT_IMPORT, mod->tbuf);
-        for (const REF_NODE* n = mod->ModRefBaseP.heads[k]; n; n = n->next) report_entry(mod, n);
-        report_follow(mod->filespec, mod->tbuf, true);
-    }
+void ne_report_import(NE_MODULE* mod, uint32_t k, FOLLOW* next) {
+    // A NUL ends every name, so the copy holds the whole name and ends where it does.
+    mod->dll.assign(ne_module_name(mod, uint16_t(k)));
+    report_simple(mod->ctx->sink, RPT_IMPORT, mod->dll);
+    for (const REF_NODE* n = mod->ModRefBaseP.heads[k]; n; n = n->next) report_entry(mod, n);
+    next->file = mod->dll;
+    next->fSearch = true;
 }
 
 }  // namespace talvek

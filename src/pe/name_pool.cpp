@@ -23,7 +23,7 @@ char* pool_copy(NAME_POOL* pool, std::string_view s) {
     NAME_BLOCK* b = pool->head;
     if (!b || b->cap - b->used < need) {
         size_t cap = std::max(b ? std::min(2 * b->cap, NAME_BLOCK_SIZE) : NAME_BLOCK_FIRST, need);
-        b = static_cast<NAME_BLOCK*>(tool_alloc(sizeof(NAME_BLOCK) + cap));
+        b = static_cast<NAME_BLOCK*>(tool_alloc(pool->alloc, sizeof(NAME_BLOCK) + cap));
         if (!b) return nullptr;
         b->next = pool->head;
         b->used = 0;

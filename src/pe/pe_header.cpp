@@ -8,7 +8,7 @@
 
 namespace talvek {
 
-void BadFile() { report_fatal(ERR_PE_FORMAT, RC_BAD_PE_HEADER); }
+int32_t report_pe_format_error(REPORT_SINK* sink) { return report_fatal(sink, ERR_PE_FORMAT, RC_BAD_PE_HEADER); }
 
 void GetPEHeader(BYTE_SPAN file, uint8_t* Buf, uint64_t* pulBase) {
     *pulBase = 0;
@@ -25,19 +25,20 @@ void GetPEHeader(BYTE_SPAN file, uint8_t* Buf, uint64_t* pulBase) {
     *pulBase = ulBase;
 }
 
-void ReadPEHeader(const PE_HEADERS* h, DATA_DIR* SectionAddr, uint64_t* pulBase) {
+int32_t ReadPEHeader(REPORT_SINK* sink, const PE_HEADERS* h, DATA_DIR* SectionAddr, uint64_t* pulBase) {
     PE_REPORT_LAYOUT layout = pe_report_layout(h);
     if (layout == PE_LAYOUT_SHORT) {
         REPORT_EVENT ev{RPT_NOTE};
         ev.note = NOTE_SHORT_HEADER;
-        report(ev);
+        report(sink, ev);
         *pulBase += PE_FILE_HDR_END + PE_OPT_SHORT;
-        return;
+        return RC_OK;
     }
-    if (layout == PE_LAYOUT_BAD) BadFile();
+    if (layout == PE_LAYOUT_BAD) return report_pe_format_error(sink);
     for (uint32_t i = 0; i < PE_NUM_DIRS; i++) SectionAddr[i].RVA = h->dirs[i].RVA;
     SectionAddr[PE_DIR_BASERELOC].Size = h->dirs[PE_DIR_BASERELOC].Size;
     *pulBase += PE_FILE_HDR_END + uint64_t(h->SizeOfOptionalHeader);
+    return RC_OK;
 }
 
 void ReadSectionTable(BYTE_SPAN Buf, uint32_t usNumberOfSections, DATA_DIR* SectionAddr) {

@@ -2,11 +2,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "common/options.h"
 #include "common/report.h"
 #include "common/types.h"
 #include "pe/pe_internal.h"
-#include "platform/fs.h"
+#include "platform/file_bytes.h"
 
 namespace talvek {
 
@@ -25,14 +24,16 @@ struct IMPORT_WALK {
     NAME_POOL* pool;
     uint64_t cEntriesLeft;
     uint64_t cbNamesLeft;
+    bool fNoMemory;          // a name copy or a list node could not be had: the walk stops
 };
 
-// A copy of a name as read; past the budget, an empty one.
+// A copy of a name as read; past the budget, an empty one. Null, with fNoMemory set, when
+// no memory can be had.
 static char* copy_name(IMPORT_WALK* w, std::string_view name) {
     if (name.size() >= w->cbNamesLeft) name = std::string_view();
     w->cbNamesLeft -= std::min<uint64_t>(w->cbNamesLeft, name.size() + 1);
     char* p = pool_copy(w->pool, name);
-    if (!p) report_fatal(ERR_NO_MEMORY, RC_NO_MEMORY);
+    if (!p) w->fNoMemory = true;
     return p;
 }
 
@@ -47,24 +48,29 @@ static void read_lookup_table(IMPORT_WALK* w, uint64_t ulTableRVA, int32_t i, bo
         if (w->cEntriesLeft == 0) return;
         w->cEntriesLeft--;
         if (!pe_lookup_entry(w->fIn, rva, &entry) || entry.fEnd) return;
+        bool fEntered;
         if (entry.fOrdinal) {
-            AddRelocEntry32(w->ModRefTblP, uint16_t(i), entry.Value, REF_BY_ORDINAL);
+            fEntered = AddRelocEntry32(w->ModRefTblP, uint16_t(i), entry.Value, REF_BY_ORDINAL);
         } else {
             std::string_view name;
             uint64_t hintRVA = fVA ? pe_delay_rva(w->hdr, true, entry.Value) : entry.Value;
             if (hintRVA <= UINT32_MAX) pe_hint_name_at(w->fIn, uint32_t(hintRVA), &name);
             char* copy = copy_name(w, name);
-            AddRelocEntry32(w->ModRefTblP, uint16_t(i), reinterpret_cast<uintptr_t>(copy), REF_BY_NAME);
+            fEntered = copy && AddRelocEntry32(w->ModRefTblP, uint16_t(i), reinterpret_cast<uintptr_t>(copy), REF_BY_NAME);
+        }
+        if (!fEntered) {
+            w->fNoMemory = true;
+            return;
         }
     }
 }
 
 int32_t ReadImportDirTable(PE_VIEW* fIn, const DATA_DIR* SectionAddr, char** NameTable, int32_t cNames,
-                           REF_TABLE32* ModRefTblP, NAME_POOL* pool) {
+                           REF_TABLE32* ModRefTblP, NAME_POOL* pool, bool* pfNoMemory) {
     const DATA_DIR& dir = SectionAddr[PE_DIR_IMPORT];
     if (dir.RVA == 0 || !dir.fMapped) return 0;
     uint64_t cbFile = fIn->file.len;
-    IMPORT_WALK w{fIn, nullptr, ModRefTblP, pool, cbFile / pe_lookup_size(fIn), 2 * cbFile + PE_BUF_SIZE};
+    IMPORT_WALK w{fIn, nullptr, ModRefTblP, pool, cbFile / pe_lookup_size(fIn), 2 * cbFile + PE_BUF_SIZE, false};
     int32_t i = 0;
     for (uint64_t rva = dir.RVA;; rva += PE_IMPORT_DESC_SIZE) {
         PE_IMPORT_DESC desc{};
@@ -82,17 +88,19 @@ int32_t ReadImportDirTable(PE_VIEW* fIn, const DATA_DIR* SectionAddr, char** Nam
         std::string_view name;
         pe_name_at(fIn, nameAddr, PE_BUF_SIZE, &name);
         NameTable[i] = copy_name(&w, name);
-        read_lookup_table(&w, lookupAddr != 0 ? lookupAddr : iatAddr, i);
+        if (NameTable[i]) read_lookup_table(&w, lookupAddr != 0 ? lookupAddr : iatAddr, i);
+        if (w.fNoMemory) break;
     }
+    *pfNoMemory = w.fNoMemory;
     return i;
 }
 
 int32_t ReadDelayImportTable(PE_IMAGE* im, char** NameTable, int32_t cNames, REF_TABLE32* ModRefTblP,
-                             NAME_POOL* pool) {
+                             NAME_POOL* pool, bool* pfNoMemory) {
     PE_DIR dir{};
     if (!pe_data_dir(im, PE_DIR_DELAY_IMPORT, &dir)) return 0;
     uint64_t cbFile = im->view.file.len;
-    IMPORT_WALK w{&im->view, &im->hdr, ModRefTblP, pool, cbFile / pe_lookup_size(&im->view), 2 * cbFile + PE_BUF_SIZE};
+    IMPORT_WALK w{&im->view, &im->hdr, ModRefTblP, pool, cbFile / pe_lookup_size(&im->view), 2 * cbFile + PE_BUF_SIZE, false};
     // Overlapping sections can show the same file bytes at many RVAs, so the descriptors are
     // limited to as many as the file has room for, as lookup entries are.
     uint64_t cDescLeft = cbFile / PE_DELAY_DESC_SIZE;
@@ -107,40 +115,47 @@ int32_t ReadDelayImportTable(PE_IMAGE* im, char** NameTable, int32_t cNames, REF
         std::string_view name;
         if (!pe_name_at(&im->view, desc.NameRVA, PE_BUF_SIZE, &name)) name = std::string_view();
         NameTable[i] = copy_name(&w, name);
-        read_lookup_table(&w, desc.IntRVA, i, desc.fVA);
+        if (NameTable[i]) read_lookup_table(&w, desc.IntRVA, i, desc.fVA);
+        if (w.fNoMemory) break;
     }
+    *pfNoMemory = w.fNoMemory;
     return i;
 }
 
 // The delay-load tables of mod, read the loader's way (each RVA through the first section
 // that holds it) from the whole file.
-static int32_t read_delay_imports(PE_MODULE* mod, BYTE_SPAN file) {
+static int32_t read_delay_imports(CHECK_CONTEXT* ctx, PE_MODULE* mod, BYTE_SPAN file) {
     PE_IMAGE image;
     PE_DIR dir{};
     if (pe_parse_image(file, &image, PE_TABLE_AS_PRESENT).problem != PE_FINE || !pe_data_dir(&image, PE_DIR_DELAY_IMPORT, &dir))
         return RC_OK;
     image.view.fWide = mod->fWide;   // lookup entries of the module's width, as the static ones
-    int32_t n = ReadDelayImportTable(&image, nullptr, 0, nullptr, nullptr);
-    if (!alloc_ref_table(&mod->DelayRefTblP, uint64_t(n))) return report_error(ERR_NO_MEMORY, RC_NO_MEMORY);
-    mod->DelayNameTblP = static_cast<char**>(tool_alloc_array(uint64_t(n) + 1, sizeof(char*)));
-    if (!mod->DelayNameTblP) return report_error(ERR_NO_MEMORY, RC_NO_MEMORY);
+    bool fNoMemory = false;
+    int32_t n = ReadDelayImportTable(&image, nullptr, 0, nullptr, nullptr, &fNoMemory);
+    ALLOC_FN alloc = ctx->opt->alloc;
+    if (!alloc_ref_table(&mod->DelayRefTblP, uint64_t(n), alloc)) return report_error(ctx->sink, ERR_NO_MEMORY, RC_NO_MEMORY);
+    mod->DelayNameTblP = static_cast<char**>(tool_alloc_array(alloc, uint64_t(n) + 1, sizeof(char*)));
+    if (!mod->DelayNameTblP) return report_error(ctx->sink, ERR_NO_MEMORY, RC_NO_MEMORY);
     for (int32_t i = 0; i <= n; i++) mod->DelayNameTblP[i] = nullptr;
-    mod->numDelayMods = ReadDelayImportTable(&image, mod->DelayNameTblP, n, &mod->DelayRefTblP, &mod->names);
-    return RC_OK;
+    mod->numDelayMods = ReadDelayImportTable(&image, mod->DelayNameTblP, n, &mod->DelayRefTblP, &mod->names, &fNoMemory);
+    return fNoMemory ? report_fatal(ctx->sink, ERR_NO_MEMORY, RC_NO_MEMORY) : RC_OK;
 }
 
-int32_t pe_read_module(PE_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP, FILE* ifile) {
+int32_t pe_read_module(CHECK_CONTEXT* ctx, PE_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP, FILE* ifile) {
+    REPORT_SINK* sink = ctx->sink;
+    ALLOC_FN alloc = ctx->opt->alloc;
+    mod->names.alloc = alloc;
     if (!read_at(ifile, DosExeHeaderP->ofs_KAVRI_hdr, nullptr, 0)) {
-        return report_error(ERR_READING, RC_READ_ERROR);
+        return report_error(sink, ERR_READING, RC_READ_ERROR);
     }
     FILE_BYTES bytes;
-    if (!map_open_file(ifile, &bytes)) return report_error(ERR_READING, RC_READ_ERROR);
+    if (!map_open_file(ctx->mem, ifile, &bytes)) return report_error(sink, ERR_READING, RC_READ_ERROR);
     const BYTE_SPAN file = bytes.span();
-    MEM_PTR<uint8_t> Buf(static_cast<uint8_t*>(tool_alloc(PE_BUF_SIZE)));
-    if (!Buf) return report_error(ERR_NO_MEMORY, RC_NO_MEMORY);
+    MEM_PTR<uint8_t> Buf(static_cast<uint8_t*>(tool_alloc(alloc, PE_BUF_SIZE)));
+    if (!Buf) return report_error(sink, ERR_NO_MEMORY, RC_NO_MEMORY);
     GetPEHeader(file, Buf.get(), &mod->ulBase);
     // A header that GetPEHeader could not find is as malformed as one of a wrong size.
-    if (mod->ulBase == 0) BadFile();
+    if (mod->ulBase == 0) return report_pe_format_error(sink);
     // Buf holds the header bytes the file has and zeros past them, as a cut field reads.
     PE_HEADERS hdr;
     pe_decode_loader_headers(BYTE_SPAN{Buf.get(), PE_BUF_SIZE}, &hdr);
@@ -148,7 +163,8 @@ int32_t pe_read_module(PE_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP, FILE* i
     if (mod->fWide != hdr.fWide) pe_decode_headers(BYTE_SPAN{Buf.get(), PE_BUF_SIZE}, mod->fWide, &hdr);
     mod->usNumberOfSections = hdr.NumberOfSections;
     mod->Machine = hdr.Machine;
-    ReadPEHeader(&hdr, mod->SectionAddr, &mod->ulBase);
+    int32_t rc = ReadPEHeader(sink, &hdr, mod->SectionAddr, &mod->ulBase);
+    if (rc != RC_OK) return rc;
     Buf.reset();
 
     // Every section header is mapped; headers past the end of the file read as zeros,
@@ -158,26 +174,19 @@ int32_t pe_read_module(PE_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP, FILE* i
     if (mod->ulBase < file.len) sub_span(file, mod->ulBase, std::min(cbTable, file.len - mod->ulBase), &table);
     ReadSectionTable(table, mod->usNumberOfSections, mod->SectionAddr);
 
-    int32_t proc_file_rc = RC_OK;
     const DATA_DIR& imports = mod->SectionAddr[PE_DIR_IMPORT];
     PE_VIEW view = pe_displaced_view(file, mod->fWide, imports.RVA, imports.Physical_Addr);
-    mod->numMods = ReadImportDirTable(&view, mod->SectionAddr, nullptr, 0, nullptr, nullptr);
-    report_simple(RPT_COUNT, {}, mod->numMods);
-    if (!alloc_ref_table(&mod->ModRefTblP, uint64_t(mod->numMods))) {
-        proc_file_rc = RC_NO_MEMORY;
-    } else {
-        mod->ModuleNameTblP = static_cast<char**>(tool_alloc_array(uint64_t(mod->numMods) + 1, sizeof(char*)));
-        if (!mod->ModuleNameTblP) proc_file_rc = RC_NO_MEMORY;
-    }
-    if (proc_file_rc == RC_OK) {
-        for (int32_t i = 0; i <= mod->numMods; i++) mod->ModuleNameTblP[i] = nullptr;
-        mod->numMods = ReadImportDirTable(&view, mod->SectionAddr, mod->ModuleNameTblP, mod->numMods,
-                                          &mod->ModRefTblP, &mod->names);
-    } else {
-        report_error(ERR_NO_MEMORY, RC_NO_MEMORY);
-    }
-    if (proc_file_rc == RC_OK && delay_load) proc_file_rc = read_delay_imports(mod, file);
-    return proc_file_rc;
+    bool fNoMemory = false;
+    mod->numMods = ReadImportDirTable(&view, mod->SectionAddr, nullptr, 0, nullptr, nullptr, &fNoMemory);
+    report_simple(sink, RPT_COUNT, {}, mod->numMods);
+    if (!alloc_ref_table(&mod->ModRefTblP, uint64_t(mod->numMods), alloc)) return report_error(sink, ERR_NO_MEMORY, RC_NO_MEMORY);
+    mod->ModuleNameTblP = static_cast<char**>(tool_alloc_array(alloc, uint64_t(mod->numMods) + 1, sizeof(char*)));
+    if (!mod->ModuleNameTblP) return report_error(sink, ERR_NO_MEMORY, RC_NO_MEMORY);
+    for (int32_t i = 0; i <= mod->numMods; i++) mod->ModuleNameTblP[i] = nullptr;
+    mod->numMods = ReadImportDirTable(&view, mod->SectionAddr, mod->ModuleNameTblP, mod->numMods, &mod->ModRefTblP,
+                                      &mod->names, &fNoMemory);
+    if (fNoMemory) return report_fatal(sink, ERR_NO_MEMORY, RC_NO_MEMORY);
+    return ctx->opt->delay_load ? read_delay_imports(ctx, mod, file) : RC_OK;
 }
 
 }  // namespace talvek

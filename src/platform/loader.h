@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <string>
 
 #include "common/report.h"
 #include "platform/windows_dlls.h"
@@ -21,42 +23,57 @@ constexpr uint32_t LOAD_ERR_INSUFFICIENT_BUFFER = 122;
 // The address a caller reads as a call gate; the emulated loader never hands it out.
 constexpr uintptr_t LOAD_CALL_GATE = 0xFE37;
 
+struct FS_MEMORY;   // platform/fs_memory.h
+
+// The loader of one run: the emulated processes with their loaded modules and what the run
+// read of the files, or for KERNEL32 what it judges the real loader's modules by.
+struct LOADER;
+struct LOADER_DELETER {
+    void operator()(LOADER* L) const;
+};
+typedef std::unique_ptr<LOADER, LOADER_DELETER> LOADER_PTR;
+
+// A loader with nothing loaded. mem is what the run remembers of files (it outlives the
+// loader; null keeps nothing); wineRoot the root under which Wine's DLL folders are looked
+// for ("" is the real root).
+LOADER_PTR make_loader(FS_MEMORY* mem, const std::string& wineRoot);
+
 // Loads a DLL by name with its static imports into the selected process; it stays loaded for
 // the run. Null on failure, with the error code for GetLastError and, when why is given, the
 // cause: the steps from name down to the import that failed.
-HMODULE loader_load(const char* name, LOAD_FAILURE* why);
+HMODULE loader_load(LOADER* L, const char* name, LOAD_FAILURE* why);
 
 // The address of an entry of a loaded module: a value of at most 0xFFFF in lpProcName is
 // an ordinal, anything else points to the entry's name. 0 on failure (GetLastError 127), with
 // the cause in *why when given: the entry, and past it what a forwarder of it lacks.
-uintptr_t loader_resolve(HMODULE hModule, const char* lpProcName, LOAD_FAILURE* why);
+uintptr_t loader_resolve(LOADER* L, HMODULE hModule, const char* lpProcName, LOAD_FAILURE* why);
 
 // loader_load and loader_resolve without the cause.
-HMODULE LoadLibraryA(const char* lpLibFileName);
-uintptr_t GetProcAddress(HMODULE hModule, const char* lpProcName);
+HMODULE LoadLibraryA(LOADER* L, const char* lpLibFileName);
+uintptr_t GetProcAddress(LOADER* L, HMODULE hModule, const char* lpProcName);
 
 // Copies the loaded module's file path into lpFilename, cut to nSize bytes with its
 // terminator. Returns the characters copied, nSize when cut, 0 on failure.
-uint32_t GetModuleFileNameA(HMODULE hModule, char* lpFilename, uint32_t nSize);
+uint32_t GetModuleFileNameA(LOADER* L, HMODULE hModule, char* lpFilename, uint32_t nSize);
 
 // The error code of the last loader call that failed.
-uint32_t GetLastError();
+uint32_t GetLastError(LOADER* L);
 
 // Names the module given on the command line, whose directory the DLL search tries first.
-void loader_set_application_path(const char* path);
+void loader_set_application_path(LOADER* L, const char* path);
 
 // Selects the emulated process that the next LoadLibraryA loads into: the one of this PE
 // Machine, whose images are those of that Machine with its optional-header magic (PE32+ for
 // x64, ARM64 and Itanium, PE32 otherwise). Each process has its own loaded modules. The
 // KERNEL32 binding ignores it: the real loader serves its own bitness. x86 until selected.
-void loader_select_process(uint16_t Machine);
+void loader_select_process(LOADER* L, uint16_t Machine);
 
 // Judges each DLL loaded from now on against version, for its process's machine: where its file
 // lies and whether it is part of that Windows (loader_loaded_from). A DLL of that Windows that
 // the search does not find, or finds only as images of other machines, loads as a stand-in
 // without a file, whose every entry resolves, as the clean Windows would provide it. The
 // KERNEL32 binding judges the files the real loader took and has no stand-ins.
-void loader_set_target_windows(WINDOWS_VERSION version);
+void loader_set_target_windows(LOADER* L, WINDOWS_VERSION version);
 
 // What the loader knows of a loaded module under a target Windows: where its file came from
 // (ORIGIN_ABSENT for a stand-in) and whether it is part of that Windows. ORIGIN_UNKNOWN
@@ -65,11 +82,6 @@ struct LOADED_FROM {
     DLL_ORIGIN origin;
     bool fWindows;
 };
-LOADED_FROM loader_loaded_from(HMODULE hModule);
-
-// Unloads everything in every process and forgets the application path, the selected
-// process and the target Windows, so a test starts afresh.
-// The KERNEL32 binding keeps what it loaded.
-void loader_reset();
+LOADED_FROM loader_loaded_from(LOADER* L, HMODULE hModule);
 
 }  // namespace talvek

@@ -13,7 +13,9 @@
 #include "common/pe_image.h"
 #include "common/text.h"
 #include "platform/apiset.h"
+#include "platform/dir_listings.h"
 #include "platform/fs.h"
+#include "platform/fs_memory.h"
 #include "platform/known_dlls.h"
 #include "platform/loader.h"
 #include "platform/system_dirs.h"
@@ -26,6 +28,7 @@ namespace {
 constexpr uint32_t MAX_FORWARDER_HOPS = 32;
 
 struct PROCESS;
+struct LOADER_STATE;
 
 // A module file as read once: its bytes, headers, sections, exports and import table. While
 // files are remembered (a whole run) each file is read once and its image serves every
@@ -62,6 +65,7 @@ struct SEARCH_RESULT {
 // One emulated process: the modules of one machine. A DLL loads into a process when its
 // Machine and optional-header magic are the process's.
 struct PROCESS {
+    LOADER* loader = nullptr;
     uint16_t Machine = 0;
     std::vector<std::unique_ptr<EMU_MODULE>> modules;     // in load order
     std::unordered_map<std::string, EMU_MODULE*> byName;  // first loaded of each file name
@@ -88,7 +92,12 @@ struct PROCESS {
     FILE_BYTES schemaFile;
 };
 
+}  // namespace
+
+// The loader of one run: a process per machine, the images read, and what it judges by.
 struct LOADER {
+    FS_MEMORY* mem = nullptr;   // what the run remembers of files; null: nothing is kept
+    std::string wineRoot;       // the root under which Wine's DLL folders are looked for
     std::vector<std::unique_ptr<PROCESS>> processes;
     std::unordered_map<std::string, std::unique_ptr<EMU_IMAGE>> images;   // by path, while files are remembered
     uint16_t Machine = PE_MACHINE_I386;   // the process of the next LoadLibraryA
@@ -96,20 +105,24 @@ struct LOADER {
     std::string appDir;
     bool fTarget = false;   // a target Windows is set
     WINDOWS_VERSION target = WINDOWS_10;
+    EMU_IMAGE noFile;       // the image of every stand-in: no file, so nothing imported
 };
 
-// Never torn down: unmapping and freeing every module at exit would cost as much as a
-// small check. It stays reachable from here, so a leak checker does not count it.
-LOADER& g = *new LOADER;
+namespace {
+
+// Whether facts about files may be kept: while the run remembers files, none changes.
+bool remembering(const LOADER* L) { return L->mem && L->mem->fOn; }
 
 // The process of Machine, made on first use.
-PROCESS* process_of(uint16_t Machine) {
-    for (auto& proc : g.processes)
+PROCESS* process_of(LOADER* L, uint16_t Machine) {
+    for (auto& proc : L->processes)
         if (proc->Machine == Machine) return proc.get();
-    g.processes.push_back(std::make_unique<PROCESS>());
-    g.processes.back()->Machine = Machine;
-    g.processes.back()->sysDir = default_system_folder(Machine);
-    return g.processes.back().get();
+    L->processes.push_back(std::make_unique<PROCESS>());
+    PROCESS* proc = L->processes.back().get();
+    proc->loader = L;
+    proc->Machine = Machine;
+    proc->sysDir = default_system_folder(Machine, L->wineRoot);
+    return proc;
 }
 
 // One module on the way of a load: the next import descriptor, and its DLL once found.
@@ -139,17 +152,17 @@ std::string dll_file_name(std::string_view name) {
     return s;
 }
 
-bool try_dir(const std::string& dir, const std::string& name, std::string* path) {
+bool try_dir(LOADER* L, const std::string& dir, const std::string& name, std::string* path) {
     std::string real;
-    if (!find_dir_entry(dir, name, &real)) return false;
+    if (!find_dir_entry(L->mem, dir, name, &real)) return false;
     *path = normal_path(join(dir, real));
     return true;
 }
 
 // Maps the regular file at path: false when it cannot be opened or mapped, is no regular
 // file or is shorter than a DOS header.
-bool map_image_file(const std::string& path, FILE_BYTES* fm) {
-    return map_file(path, fm) && fm->len >= DOS_HDR_SIZE;
+bool map_image_file(LOADER* L, const std::string& path, FILE_BYTES* fm) {
+    return map_file(L->mem, path, fm) && fm->len >= DOS_HDR_SIZE;
 }
 
 // A search hit in dir, unless the file found is a PE image of another machine (added to
@@ -157,8 +170,8 @@ bool map_image_file(const std::string& path, FILE_BYTES* fm) {
 // mapped is not passed over, and loading it then fails.
 bool try_search_dir(const PROCESS* proc, const std::string& dir, const std::string& name, std::string* path,
                     std::vector<std::string>* skipped, FILE_BYTES* fm) {
-    if (!try_dir(dir, name, path)) return false;
-    if (!map_image_file(*path, fm) || !pe_other_machine(fm->span(), proc->Machine)) return true;
+    if (!try_dir(proc->loader, dir, name, path)) return false;
+    if (!map_image_file(proc->loader, *path, fm) || !pe_other_machine(fm->span(), proc->Machine)) return true;
     fm->release();
     skipped->push_back(*path);
     return false;
@@ -199,7 +212,8 @@ bool search(const PROCESS* proc, const std::string& name, bool fKnown, std::stri
             std::vector<std::string>* skipped, FILE_BYTES* fm) {
     skipped->clear();
     if (fKnown) return search_system(proc, name, path, skipped, fm);
-    if (!g.appDir.empty() && try_search_dir(proc, g.appDir, name, path, skipped, fm)) return true;
+    const std::string& appDir = proc->loader->appDir;
+    if (!appDir.empty() && try_search_dir(proc, appDir, name, path, skipped, fm)) return true;
     if (try_search_dir(proc, "", name, path, skipped, fm)) return true;
     if (search_system(proc, name, path, skipped, fm)) return true;
     return try_dir_list(proc, getenv("PATH"), ':', name, path, skipped, fm);
@@ -209,7 +223,7 @@ bool search(const PROCESS* proc, const std::string& name, bool fKnown, std::stri
 // while that is allowed.
 bool remembered_search(PROCESS* proc, const std::string& name, bool fKnown, std::string* path,
                        std::vector<std::string>* skipped, FILE_BYTES* fm) {
-    if (!remembering_dir_listings()) return search(proc, name, fKnown, path, skipped, fm);
+    if (!remembering(proc->loader)) return search(proc, name, fKnown, path, skipped, fm);
     auto& searched = fKnown ? proc->searchedKnown : proc->searched;
     auto it = searched.find(name);
     if (it == searched.end()) {
@@ -226,9 +240,10 @@ bool remembered_search(PROCESS* proc, const std::string& name, bool fKnown, std:
 // as in the search, then the system folders; a file of the current folder or PATH, or one an
 // import names with its folder, lies elsewhere.
 DLL_ORIGIN origin_of(const PROCESS* proc, const std::string& path) {
-    if (!g.fTarget) return ORIGIN_UNKNOWN;
+    const LOADER* L = proc->loader;
+    if (!L->fTarget) return ORIGIN_UNKNOWN;
     std::string dir = normal_path(dir_part(path));
-    if (!g.appDir.empty() && dir == g.appDir) return ORIGIN_APPLICATION;
+    if (!L->appDir.empty() && dir == L->appDir) return ORIGIN_APPLICATION;
     std::vector<std::string> dirs = folders_of(getenv("WINEPATH"), ';');
     if (!proc->sysDir.empty()) dirs.push_back(proc->sysDir);
     for (const std::string& sys : dirs)
@@ -240,13 +255,14 @@ DLL_ORIGIN origin_of(const PROCESS* proc, const std::string& path) {
 // whole import table; the module is then registered as loaded in proc (it counts as loaded
 // while its imports are being loaded). Null, with why it is no loadable image, otherwise.
 EMU_MODULE* map_module(PROCESS* proc, const std::string& path, FILE_BYTES* fm, std::string* why) {
+    LOADER* L = proc->loader;
     auto m = std::make_unique<EMU_MODULE>();
-    bool fRemember = remembering_dir_listings();
-    auto cached = fRemember ? g.images.find(path) : g.images.end();
-    if (cached != g.images.end()) {
+    bool fRemember = remembering(L);
+    auto cached = fRemember ? L->images.find(path) : L->images.end();
+    if (cached != L->images.end()) {
         m->image = cached->second.get();
     } else {
-        if (!fm->p && !map_image_file(path, fm)) {
+        if (!fm->p && !map_image_file(L, path, fm)) {
             *why = "it cannot be read as an image";
             return nullptr;
         }
@@ -256,7 +272,7 @@ EMU_MODULE* map_module(PROCESS* proc, const std::string& path, FILE_BYTES* fm, s
         im->status = pe_parse_image(im->bytes.span(), &im->img);
         if (im->status.problem == PE_FINE) im->status = pe_read_imports(&im->img, &im->imports);
         m->image = im;
-        if (fRemember) g.images.emplace(path, std::move(m->owned));
+        if (fRemember) L->images.emplace(path, std::move(m->owned));
     }
     const EMU_IMAGE* im = m->image;
     if (im->status.problem == PE_FINE && !pe_loadable_for(&im->img.hdr, proc->Machine)) {
@@ -271,7 +287,7 @@ EMU_MODULE* map_module(PROCESS* proc, const std::string& path, FILE_BYTES* fm, s
     m->path = path;
     m->key = ascii_lower(base_name(path));
     m->origin = origin_of(proc, path);
-    m->fWindows = g.fTarget && is_windows_dll(g.target, proc->Machine, m->key);
+    m->fWindows = L->fTarget && is_windows_dll(L->target, proc->Machine, m->key);
     proc->byName.emplace(m->key, m.get());
     proc->byPath.emplace(m->path, m.get());
     proc->modules.push_back(std::move(m));
@@ -287,10 +303,10 @@ const APISET_SCHEMA* schema_of(PROCESS* proc) {
     std::vector<std::string> dirs = list ? folders_of(list, ';') : std::vector<std::string>{proc->sysDir};
     std::string path;
     for (const std::string& dir : dirs) {
-        if (dir.empty() || !try_dir(dir, "apisetschema.dll", &path)) continue;
+        if (dir.empty() || !try_dir(proc->loader, dir, "apisetschema.dll", &path)) continue;
         FILE_BYTES fm;
         BYTE_SPAN section{nullptr, 0};
-        if (map_image_file(path, &fm) && apiset_find_section(fm.span(), &section) &&
+        if (map_image_file(proc->loader, path, &fm) && apiset_find_section(fm.span(), &section) &&
             apiset_read_schema(section, &proc->schema)) {
             proc->fHasSchema = true;
             proc->schemaFile = std::move(fm);
@@ -334,11 +350,10 @@ void make_known(PROCESS* proc, EMU_MODULE* m) {
 // which the search did not find here; every entry asked of it resolves. Null for a name that
 // is not part of it.
 EMU_MODULE* stand_in(PROCESS* proc, const std::string& key, bool fKnown) {
-    if (!g.fTarget || !is_windows_dll(g.target, proc->Machine, key)) return nullptr;
-    // The image of every stand-in: no file, so nothing imported.
-    static EMU_IMAGE& NoFile = *new EMU_IMAGE{};
+    LOADER* L = proc->loader;
+    if (!L->fTarget || !is_windows_dll(L->target, proc->Machine, key)) return nullptr;
     auto m = std::make_unique<EMU_MODULE>();
-    m->image = &NoFile;
+    m->image = &L->noFile;
     m->proc = proc;
     m->path = key;
     m->key = key;
@@ -392,7 +407,7 @@ EMU_MODULE* find_or_map(PROCESS* proc, const std::string& asked, std::string_vie
             why->fNoSystemFolder = proc->sysDir.empty() && !getenv("WINEPATH");
             return nullptr;
         }
-    } else if (!try_dir(slash == 0 ? "/" : file.substr(0, slash), file.substr(slash + 1), &path)) {
+    } else if (!try_dir(proc->loader, slash == 0 ? "/" : file.substr(0, slash), file.substr(slash + 1), &path)) {
         fail_step(why, importer, asked, {}, LOAD_ERR_MOD_NOT_FOUND);
         return nullptr;
     }
@@ -401,7 +416,7 @@ EMU_MODULE* find_or_map(PROCESS* proc, const std::string& asked, std::string_vie
         if (fKnown) make_known(proc, it->second);
         return it->second;
     }
-    bool fRemember = remembering_dir_listings();
+    bool fRemember = remembering(proc->loader);
     auto known = fRemember ? proc->notImages.find(path) : proc->notImages.end();
     if (known != proc->notImages.end()) {
         fail_step(why, importer, asked, path, LOAD_ERR_BAD_EXE_FORMAT, known->second);
@@ -598,25 +613,34 @@ EMU_MODULE* load_module(PROCESS* proc, const std::string& name, std::string_view
 
 }  // namespace
 
-HMODULE loader_load(const char* name, LOAD_FAILURE* why) {
+void LOADER_DELETER::operator()(LOADER* L) const { delete L; }
+
+LOADER_PTR make_loader(FS_MEMORY* mem, const std::string& wineRoot) {
+    LOADER_PTR L(new LOADER);
+    L->mem = mem;
+    L->wineRoot = wineRoot;
+    return L;
+}
+
+HMODULE loader_load(LOADER* L, const char* name, LOAD_FAILURE* why) {
     LOAD_FAILURE none;
     if (!why) why = &none;
     if (!name) {
         fail_step(why, "", "", {}, LOAD_ERR_MOD_NOT_FOUND);
-        g.lastError = why->error;
+        L->lastError = why->error;
         return nullptr;
     }
-    EMU_MODULE* m = load_module(process_of(g.Machine), name, "", why);
-    if (!m) g.lastError = why->error;
+    EMU_MODULE* m = load_module(process_of(L, L->Machine), name, "", why);
+    if (!m) L->lastError = why->error;
     return m;
 }
 
-uintptr_t loader_resolve(HMODULE hModule, const char* lpProcName, LOAD_FAILURE* why) {
+uintptr_t loader_resolve(LOADER* L, HMODULE hModule, const char* lpProcName, LOAD_FAILURE* why) {
     LOAD_FAILURE none;
     if (!why) why = &none;
     if (!hModule) {
         fail_step(why, "", "", {}, LOAD_ERR_MOD_NOT_FOUND);
-        g.lastError = why->error;
+        L->lastError = why->error;
         return 0;
     }
     EMU_MODULE* m = static_cast<EMU_MODULE*>(hModule);
@@ -626,23 +650,25 @@ uintptr_t loader_resolve(HMODULE hModule, const char* lpProcName, LOAD_FAILURE* 
     LOAD_FAILURE fwd;
     if (!resolve(m, ref, &v, &fwd)) {
         entry_failure({entry_step("", "", m->path, ref)}, std::move(fwd), why);
-        g.lastError = why->error;
+        L->lastError = why->error;
         return 0;
     }
     return v;
 }
 
-HMODULE LoadLibraryA(const char* lpLibFileName) { return loader_load(lpLibFileName, nullptr); }
+HMODULE LoadLibraryA(LOADER* L, const char* lpLibFileName) { return loader_load(L, lpLibFileName, nullptr); }
 
-uintptr_t GetProcAddress(HMODULE hModule, const char* lpProcName) { return loader_resolve(hModule, lpProcName, nullptr); }
+uintptr_t GetProcAddress(LOADER* L, HMODULE hModule, const char* lpProcName) {
+    return loader_resolve(L, hModule, lpProcName, nullptr);
+}
 
-uint32_t GetModuleFileNameA(HMODULE hModule, char* lpFilename, uint32_t nSize) {
+uint32_t GetModuleFileNameA(LOADER* L, HMODULE hModule, char* lpFilename, uint32_t nSize) {
     if (!hModule) {
-        g.lastError = LOAD_ERR_MOD_NOT_FOUND;
+        L->lastError = LOAD_ERR_MOD_NOT_FOUND;
         return 0;
     }
     if (nSize == 0) {
-        g.lastError = LOAD_ERR_INSUFFICIENT_BUFFER;
+        L->lastError = LOAD_ERR_INSUFFICIENT_BUFFER;
         return 0;
     }
     const std::string& path = static_cast<EMU_MODULE*>(hModule)->path;
@@ -652,23 +678,23 @@ uint32_t GetModuleFileNameA(HMODULE hModule, char* lpFilename, uint32_t nSize) {
     memcpy(lpFilename, path.data(), n);
     lpFilename[n] = '\0';
     if (n < path.size()) {
-        g.lastError = LOAD_ERR_INSUFFICIENT_BUFFER;
+        L->lastError = LOAD_ERR_INSUFFICIENT_BUFFER;
         return nSize;
     }
     return uint32_t(n);
 }
 
-uint32_t GetLastError() { return g.lastError; }
+uint32_t GetLastError(LOADER* L) { return L->lastError; }
 
-void loader_set_application_path(const char* path) {
+void loader_set_application_path(LOADER* L, const char* path) {
     std::string dir = dir_part(path);
     std::string appDir = normal_path(dir.empty() ? "." : dir);
-    if (appDir == g.appDir) return;
-    g.appDir = std::move(appDir);
+    if (appDir == L->appDir) return;
+    L->appDir = std::move(appDir);
     // A program in another folder: its DLLs are searched from there and loaded afresh, as in
     // processes of its own. What the run read of the files (their images, the folder
     // listings, the schema) serves it all the same.
-    for (auto& proc : g.processes) {
+    for (auto& proc : L->processes) {
         rollback(proc.get(), 0);
         proc->searched.clear();
         proc->searchedKnown.clear();
@@ -676,27 +702,16 @@ void loader_set_application_path(const char* path) {
     }
 }
 
-void loader_select_process(uint16_t Machine) { g.Machine = Machine; }
+void loader_select_process(LOADER* L, uint16_t Machine) { L->Machine = Machine; }
 
-void loader_set_target_windows(WINDOWS_VERSION version) {
-    g.fTarget = true;
-    g.target = version;
+void loader_set_target_windows(LOADER* L, WINDOWS_VERSION version) {
+    L->fTarget = true;
+    L->target = version;
 }
 
-LOADED_FROM loader_loaded_from(HMODULE hModule) {
+LOADED_FROM loader_loaded_from(LOADER* /*L*/, HMODULE hModule) {
     const EMU_MODULE* m = static_cast<const EMU_MODULE*>(hModule);
     return m ? LOADED_FROM{m->origin, m->fWindows} : LOADED_FROM{ORIGIN_UNKNOWN, false};
-}
-
-void loader_reset() {
-    for (auto& proc : g.processes) rollback(proc.get(), 0);
-    g.processes.clear();
-    g.images.clear();
-    g.Machine = PE_MACHINE_I386;
-    g.lastError = 0;
-    g.appDir.clear();
-    g.fTarget = false;
-    forget_dir_listings();
 }
 
 }  // namespace talvek

@@ -5,6 +5,7 @@
 
 #include "common/pe_image.h"
 #include "common/text.h"
+#include "platform/file_bytes.h"
 #include "platform/fs.h"
 #include "platform/loader.h"
 
@@ -17,16 +18,6 @@ namespace {
 
 // How deep the search for a cause follows DLLs that do not load.
 constexpr int MAX_CAUSE_DEPTH = 32;
-
-// What loader_loaded_from judges by: the target Windows, the machine of the module whose DLLs
-// are loaded, and the checked program's folder.
-struct TARGET {
-    bool fOn = false;
-    WINDOWS_VERSION version = WINDOWS_10;
-    uint16_t Machine = 0;
-    std::string appDir;
-};
-TARGET& Target = *new TARGET;
 
 // A folder's path as compared: normalised, lower case, as Windows compares paths.
 std::string folder_key(const std::string& dir) { return ascii_lower(normal_path(dir)); }
@@ -76,7 +67,7 @@ bool find_cause(const std::string& path, LOAD_FAILURE* why, int depth, std::set<
     FILE_BYTES bytes;
     PE_IMAGE image;
     PE_IMPORT_TABLES imports;
-    if (!map_file(path, &bytes)) return false;
+    if (!map_file(nullptr, path, &bytes)) return false;
     PE_STATUS st = pe_parse_image(bytes.span(), &image);
     if (st.problem == PE_FINE) st = pe_read_imports(&image, &imports);
     if (st.problem != PE_FINE) {
@@ -116,7 +107,24 @@ bool find_cause(const std::string& path, LOAD_FAILURE* why, int depth, std::set<
 
 }  // namespace
 
-HMODULE loader_load(const char* name, LOAD_FAILURE* why) {
+// What loader_loaded_from judges by: the target Windows, the machine of the module whose DLLs
+// are loaded, and the checked program's folder. The modules themselves are the process's.
+struct LOADER {
+    bool fOn = false;
+    WINDOWS_VERSION version = WINDOWS_10;
+    uint16_t Machine = 0;
+    std::string appDir;
+};
+
+// The DLL directory set for a program goes with its run.
+void LOADER_DELETER::operator()(LOADER* L) const {
+    ::SetDllDirectoryA(nullptr);
+    delete L;
+}
+
+LOADER_PTR make_loader(FS_MEMORY* /*mem*/, const std::string& /*wineRoot*/) { return LOADER_PTR(new LOADER); }
+
+HMODULE loader_load(LOADER* /*L*/, const char* name, LOAD_FAILURE* why) {
     ::HMODULE h = ::LoadLibraryA(name);
     if (h) return reinterpret_cast<HMODULE>(h);
     DWORD error = ::GetLastError();
@@ -136,7 +144,7 @@ HMODULE loader_load(const char* name, LOAD_FAILURE* why) {
     return nullptr;
 }
 
-uintptr_t loader_resolve(HMODULE hModule, const char* lpProcName, LOAD_FAILURE* why) {
+uintptr_t loader_resolve(LOADER* /*L*/, HMODULE hModule, const char* lpProcName, LOAD_FAILURE* why) {
     FARPROC p = ::GetProcAddress(static_cast<::HMODULE>(hModule), lpProcName);
     if (p) return reinterpret_cast<uintptr_t>(p);
     DWORD error = ::GetLastError();
@@ -157,47 +165,44 @@ uintptr_t loader_resolve(HMODULE hModule, const char* lpProcName, LOAD_FAILURE* 
     return 0;
 }
 
-HMODULE LoadLibraryA(const char* lpLibFileName) { return loader_load(lpLibFileName, nullptr); }
+HMODULE LoadLibraryA(LOADER* L, const char* lpLibFileName) { return loader_load(L, lpLibFileName, nullptr); }
 
-uintptr_t GetProcAddress(HMODULE hModule, const char* lpProcName) { return loader_resolve(hModule, lpProcName, nullptr); }
+uintptr_t GetProcAddress(LOADER* L, HMODULE hModule, const char* lpProcName) {
+    return loader_resolve(L, hModule, lpProcName, nullptr);
+}
 
-uint32_t GetModuleFileNameA(HMODULE hModule, char* lpFilename, uint32_t nSize) {
+uint32_t GetModuleFileNameA(LOADER* /*L*/, HMODULE hModule, char* lpFilename, uint32_t nSize) {
     return ::GetModuleFileNameA(static_cast<::HMODULE>(hModule), lpFilename, nSize);
 }
 
-uint32_t GetLastError() { return ::GetLastError(); }
+uint32_t GetLastError(LOADER* /*L*/) { return ::GetLastError(); }
 
 // The real loader searches the tool's own directory first; the checked program's directory
 // is added to the search so its DLLs are found as they would be for the program itself.
-void loader_set_application_path(const char* path) {
+void loader_set_application_path(LOADER* L, const char* path) {
     std::string dir = dir_part(path);
-    Target.appDir = normal_path(dir.empty() ? "." : dir);
-    ::SetDllDirectoryA(Target.appDir.c_str());
+    L->appDir = normal_path(dir.empty() ? "." : dir);
+    ::SetDllDirectoryA(L->appDir.c_str());
 }
 
 // The real loader takes only images of its own bitness; the others fail with 193 there. The
 // machine still decides which list of Windows DLLs a loaded DLL is judged by.
-void loader_select_process(uint16_t Machine) { Target.Machine = Machine; }
+void loader_select_process(LOADER* L, uint16_t Machine) { L->Machine = Machine; }
 
-void loader_set_target_windows(WINDOWS_VERSION version) {
-    Target.fOn = true;
-    Target.version = version;
+void loader_set_target_windows(LOADER* L, WINDOWS_VERSION version) {
+    L->fOn = true;
+    L->version = version;
 }
 
 // The file the real loader took decides: its folder, and its name in the version's list.
-LOADED_FROM loader_loaded_from(HMODULE hModule) {
-    std::string path = hModule && Target.fOn ? module_path(static_cast<::HMODULE>(hModule)) : std::string();
+LOADED_FROM loader_loaded_from(LOADER* L, HMODULE hModule) {
+    std::string path = hModule && L->fOn ? module_path(static_cast<::HMODULE>(hModule)) : std::string();
     if (path.empty()) return LOADED_FROM{ORIGIN_UNKNOWN, false};
-    bool fWindows = is_windows_dll(Target.version, Target.Machine, base_name(path));
+    bool fWindows = is_windows_dll(L->version, L->Machine, base_name(path));
     std::string dir = folder_key(dir_part(path));
-    if (dir == folder_key(Target.appDir)) return LOADED_FROM{ORIGIN_APPLICATION, fWindows};
+    if (dir == folder_key(L->appDir)) return LOADED_FROM{ORIGIN_APPLICATION, fWindows};
     if (dir == system_folder(false) || dir == system_folder(true)) return LOADED_FROM{ORIGIN_SYSTEM, fWindows};
     return LOADED_FROM{ORIGIN_ELSEWHERE, fWindows};
-}
-
-void loader_reset() {
-    ::SetDllDirectoryA(nullptr);
-    Target = TARGET{};
 }
 
 }  // namespace talvek

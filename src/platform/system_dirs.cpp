@@ -9,11 +9,9 @@
 #include <vector>
 
 #include "common/pe_format.h"
-#include "platform/fs.h"
+#include "platform/dir_listings.h"
 
 namespace talvek {
-
-std::string wine_search_root;
 
 namespace {
 
@@ -22,7 +20,7 @@ namespace {
 bool holds_kernel32(const std::string& dir) {
     std::string real;
     struct stat st;
-    return find_dir_entry(dir, "kernel32.dll", &real) && stat((dir + "/" + real).c_str(), &st) == 0 &&
+    return find_dir_entry(nullptr, dir, "kernel32.dll", &real) && stat((dir + "/" + real).c_str(), &st) == 0 &&
            S_ISREG(st.st_mode);
 }
 
@@ -60,9 +58,9 @@ std::string find_wine_dll_folder(uint16_t machine, const std::string& root) {
     return "";
 }
 
-std::string default_system_folder(uint16_t machine) {
+std::string default_system_folder(uint16_t machine, const std::string& root) {
     if (getenv("WINEPATH")) return "";
-    return find_wine_dll_folder(machine, wine_search_root);
+    return find_wine_dll_folder(machine, root);
 }
 
 }  // namespace talvek

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "fuzz/fuzz_support.h"
+#include "platform/fs_memory.h"
 #include "platform/loader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -15,16 +16,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint8_t pick = size ? data[0] : 0;
     if (size > 1) file.insert(file.end(), data + 1, data + size);
     if (!fuzz_write(dir + "/fuzz.dll", file)) return 0;
-    talvek::loader_reset();
-    talvek::loader_select_process(pick & 4 ? 0x8664 : 0x014C);
-    talvek::HMODULE h = talvek::LoadLibraryA("fuzz.dll");
+    // A fresh loader each input, remembering files as within a run.
+    talvek::FS_MEMORY mem;
+    mem.fOn = true;
+    talvek::LOADER_PTR L = talvek::make_loader(&mem, "");
+    talvek::loader_select_process(L.get(), pick & 4 ? 0x8664 : 0x014C);
+    talvek::HMODULE h = talvek::LoadLibraryA(L.get(), "fuzz.dll");
     if (h) {
         char path[64];
-        talvek::GetModuleFileNameA(h, path, sizeof path);
+        talvek::GetModuleFileNameA(L.get(), h, path, sizeof path);
         static const char* const names[] = {"a", "b", "loop", "d", "Fwd", ""};
-        for (uintptr_t ord = 0; ord < 6; ord++) talvek::GetProcAddress(h, reinterpret_cast<const char*>(ord + (pick & 3)));
-        for (const char* name : names) talvek::GetProcAddress(h, name);
+        for (uintptr_t ord = 0; ord < 6; ord++)
+            talvek::GetProcAddress(L.get(), h, reinterpret_cast<const char*>(ord + (pick & 3)));
+        for (const char* name : names) talvek::GetProcAddress(L.get(), h, name);
     }
-    talvek::loader_reset();
     return 0;
 }

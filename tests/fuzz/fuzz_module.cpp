@@ -7,8 +7,6 @@
 #include <cstdio>
 #include <string>
 
-#include "common/types.h"
-#include "driver/driver.h"
 #include "fuzz/fuzz_support.h"
 
 #ifndef FUZZ_FORMAT

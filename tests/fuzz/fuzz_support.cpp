@@ -8,17 +8,9 @@
 
 #include <cstdio>
 
-#include "common/types.h"
-#include "driver/driver.h"
-#include "platform/fs.h"
+#include "talvek.h"
 
 namespace {
-
-struct EXIT_REQUEST {
-    int rc;
-};
-
-[[noreturn]] void exit_by_throw(int rc) { throw EXIT_REQUEST{rc}; }
 
 // The folder's files are flat; it goes when the process ends, as it may take memory.
 std::string FuzzDir;
@@ -49,8 +41,6 @@ std::string fuzz_prepare_folder(char format) {
     // listed once per input.
     setenv("PATH", (dir + "/path1:" + dir + "/path2").c_str(), 1);
     setenv("WINEPATH", dir.c_str(), 1);
-    talvek::remember_dir_listings(true);
-    talvek::tool_exit_hook = exit_by_throw;
     FuzzDir = dir;
     atexit(remove_fuzz_folder);
     return dir;
@@ -76,21 +66,18 @@ bool fuzz_write(const std::string& path, const BYTES& bytes) {
 
 void fuzz_run_check(const char* filespec, uint8_t opts) {
     using namespace talvek;
-    reset_run_state();
-    recurse = opts & 1;
-    LoadVerbose = (opts >> 1) & 1;
-    silent_recurse = (opts >> 2) & 1;
-    segments = (opts >> 3) & 1;
-    delay_load = segments;   // -s concerns NE modules only, -d PE modules only
-    ordinals = (opts >> 4) & 1;
-    relocation = (opts >> 5) & 1;
-    reloc_chain = (opts >> 6) & 1;
-    imports = (opts >> 7) & 1;
-    list_files = recurse;
-    try {
-        proc_file(filespec, FALSE);
-    } catch (const EXIT_REQUEST&) {
-        level = 0;
-    }
-    reset_run_state();
+    OPTIONS opt;
+    opt.recurse = opts & 1;
+    opt.LoadVerbose = (opts >> 1) & 1;
+    opt.silent_recurse = (opts >> 2) & 1;
+    opt.segments = (opts >> 3) & 1;
+    opt.delay_load = opt.segments;   // -s concerns NE modules only, -d PE modules only
+    opt.ordinals = (opts >> 4) & 1;
+    opt.relocation = (opts >> 5) & 1;
+    opt.reloc_chain = (opts >> 6) & 1;
+    opt.imports = (opts >> 7) & 1;
+    opt.list_files = opt.recurse;
+    std::unique_ptr<REPORT_SINK> text = make_text_report(opt);
+    RUN_PTR run = make_run(opt, text.get());
+    check_named(run.get(), {filespec});
 }

@@ -1,5 +1,5 @@
 // Shared pieces of the fuzz targets and their replay: the DLL folder, the module prefix,
-// and a check that returns even where the tool would end the process.
+// and a check in-process.
 #pragma once
 
 #include <cstdint>
@@ -18,8 +18,8 @@ BYTES fuzz_module_prefix(char format);
 
 bool fuzz_write(const std::string& path, const BYTES& bytes);
 
-// Runs proc_file on a fresh run state with the options chosen by the bits of opts.
-// An end of the process (exit 6 or 8) comes back here instead.
+// Checks filespec in a fresh run with the options chosen by the bits of opts, as a DLL would
+// be (a file that cannot be opened does not end the run).
 void fuzz_run_check(const char* filespec, uint8_t opts);
 
 // The DLLs of the fixed folder for one format: names and bytes.

@@ -3,35 +3,10 @@
 
 #include <gtest/gtest.h>
 
-#include "common/types.h"
-#include "driver/driver.h"
+#include "support/in_process.h"
+#include "talvek.h"
 
 namespace {
-
-struct EXIT_REQUEST {
-    int rc;
-};
-
-[[noreturn]] void exit_by_throw(int rc) { throw EXIT_REQUEST{rc}; }
-
-void set_options(const std::vector<std::string>& options) {
-    using namespace talvek;
-    for (const std::string& o : options) {
-        switch (o.empty() ? 0 : o[0]) {
-            case '!': recurse = TRUE; break;
-            case 'l': recurse = list_files = TRUE; break;
-            case 'q': recurse = list_files = silent_recurse = TRUE; break;
-            case 'v': LoadVerbose = TRUE; break;
-            case 'd': delay_load = TRUE; break;
-            case 'c': reloc_chain = TRUE; break;
-            case 'i': imports = TRUE; break;
-            case 'o': ordinals = TRUE; break;
-            case 'r': relocation = TRUE; break;
-            case 's': segments = TRUE; break;
-            default: ADD_FAILURE() << "unknown option " << o;
-        }
-    }
-}
 
 bool ends_cleanly(const std::string& text, bool allow_unterminated) {
     return text.empty() || text.back() == '\n' || allow_unterminated;
@@ -53,23 +28,16 @@ int check_module_in_process(const std::string& dir, const BYTES& image, const st
                             std::string* out, std::string* err) {
     using namespace talvek;
     write_files(dir, {{"app.exe", image}});
-    reset_run_state();
-    set_options(options);
-    tool_exit_hook = exit_by_throw;
     std::string path = dir + "/app.exe";
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    int rc;
-    try {
-        rc = proc_file(path.c_str(), TRUE);
-    } catch (const EXIT_REQUEST& e) {
-        rc = e.rc;
-    }
-    *out = testing::internal::GetCapturedStdout();
-    *err = testing::internal::GetCapturedStderr();
-    tool_exit_hook = nullptr;
-    reset_run_state();
-    return rc;
+    // The options as the command line gives them.
+    std::vector<std::string> args{"talvek"};
+    for (const std::string& o : options) args.push_back("-" + o);
+    args.push_back(path);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(&a[0]);
+    COMMAND_LINE cl = parse_command_line(int(argv.size()), argv.data());
+    EXPECT_TRUE(cl.fRun);
+    return check_in_process(path, cl.opt, out, err).rc;
 }
 
 void run_truncation_sweep(const SWEEP& s) {

@@ -19,8 +19,8 @@ struct SWEEP {
     bool allow_unterminated = false;     // the PE format error ends without a newline
 };
 
-// One check in-process, as main runs it for the named module; an end of the process comes
-// back as its code. Fills out and err.
+// One check in-process, as the tool runs it for the named module, with the options as
+// command-line letters; a failure that ends the run comes back as its code. Fills out and err.
 int check_module_in_process(const std::string& dir, const BYTES& image, const std::vector<std::string>& options,
                             std::string* out, std::string* err);
 

@@ -1,5 +1,6 @@
 // A fixture for the emulated loader's tests: a fresh folder as the current directory, the
-// search variables under the test's control, and nothing loaded.
+// search variables under the test's control, and a loader with nothing loaded. Its members
+// stand for the loader calls of the same names, on that loader.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,17 +9,41 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/fs_memory.h"
 #include "platform/loader.h"
-#include "platform/system_dirs.h"
 #include "support/pe_writer.h"
 #include "support/tool_runner.h"
 
 class LoaderTest : public testing::Test {
 protected:
     std::string dir;
+    talvek::FS_MEMORY mem;          // what the loader remembers of files: off unless a test turns it on
+    std::string wineRoot;           // where Wine's DLL folders are looked for
+    talvek::LOADER_PTR L;
+
+    // A loader afresh, with nothing loaded and what was remembered of files forgotten.
+    void loader_reset() {
+        mem.forget();
+        L = talvek::make_loader(&mem, wineRoot);
+    }
+    void remember_dir_listings(bool fOn) {
+        mem.fOn = fOn;
+        mem.forget();
+    }
+    talvek::HMODULE LoadLibraryA(const char* name) { return talvek::LoadLibraryA(L.get(), name); }
+    talvek::HMODULE loader_load(const char* name, talvek::LOAD_FAILURE* why) { return talvek::loader_load(L.get(), name, why); }
+    uintptr_t GetProcAddress(talvek::HMODULE h, const char* name) { return talvek::GetProcAddress(L.get(), h, name); }
+    uintptr_t loader_resolve(talvek::HMODULE h, const char* name, talvek::LOAD_FAILURE* why) {
+        return talvek::loader_resolve(L.get(), h, name, why);
+    }
+    uint32_t GetModuleFileNameA(talvek::HMODULE h, char* buf, uint32_t n) { return talvek::GetModuleFileNameA(L.get(), h, buf, n); }
+    uint32_t GetLastError() { return talvek::GetLastError(L.get()); }
+    void loader_set_application_path(const char* path) { talvek::loader_set_application_path(L.get(), path); }
+    void loader_select_process(uint16_t machine) { talvek::loader_select_process(L.get(), machine); }
+    void loader_set_target_windows(talvek::WINDOWS_VERSION v) { talvek::loader_set_target_windows(L.get(), v); }
+    talvek::LOADED_FROM loader_loaded_from(talvek::HMODULE h) { return talvek::loader_loaded_from(L.get(), h); }
 
     void SetUp() override {
-        talvek::loader_reset();
         dir = memory_temp_dir();
         char buf[4096];
         oldCwd = getcwd(buf, sizeof buf) ? buf : "/";
@@ -28,13 +53,13 @@ protected:
         unsetenv("WINEPATH");
         // With WINEPATH unset Wine's folder is looked for under this root: none is there
         // unless a test lays one out.
-        talvek::wine_search_root = dir + "/root";
+        wineRoot = dir + "/root";
+        loader_reset();
         ASSERT_EQ(chdir(dir.c_str()), 0);
     }
 
     void TearDown() override {
-        talvek::loader_reset();
-        talvek::wine_search_root.clear();
+        L.reset();
         (void)!chdir(oldCwd.c_str());
         restore("PATH", oldPath);
         restore("WINEPATH", oldWinePath);
@@ -46,14 +71,14 @@ protected:
     // The loaded file's path as GetModuleFileNameA gives it, relative to the folder.
     std::string where(talvek::HMODULE h) {
         char buf[1024];
-        if (talvek::GetModuleFileNameA(h, buf, sizeof buf) == 0) return "?";
+        if (GetModuleFileNameA(h, buf, sizeof buf) == 0) return "?";
         std::string s(buf);
         return s.compare(0, dir.size() + 1, dir + "/") == 0 ? s.substr(dir.size() + 1) : s;
     }
 
     // The error code of loading name, 0 when it loads.
     uint32_t load_error(const char* name) {
-        return talvek::LoadLibraryA(name) ? 0 : talvek::GetLastError();
+        return LoadLibraryA(name) ? 0 : GetLastError();
     }
 
 private:
