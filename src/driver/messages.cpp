@@ -75,7 +75,12 @@ const char Err_NotReplaced[] = "QUERNIX:  '%s' differs from '%s' and is not repl
 const char Err_CopyFailed[] = "QUERNIX:  Unable to copy '%s' to '%s' (%s: %s)\n";
 const char Err_NeedsWindows[] = "QUERNIX:  Option %s needs --windows=VERSION\n";
 const char Err_ForceNeedsDeploy[] = "QUERNIX:  Option --force needs --deploy=DIR\n";
-const char Err_ShipTogether[] = "QUERNIX:  Options --ship and --deploy cannot be used together, nor with -j or -g\n";
+const char Err_NotTogether[] = "QUERNIX:  Options %s and %s cannot be used together\n";
+// Long options: one that is none, a value missing, given where none is taken, or not valid.
+const char Err_InvalidLongOption[] = "QUERNIX:  Invalid option '%s' specified\n";
+const char Err_NeedsValue[] = "QUERNIX:  Option %s needs a value: %s=%s%s\n";
+const char Err_TakesNoValue[] = "QUERNIX:  Option %s takes no value (at '%s')\n";
+const char Err_BadValue[] = "QUERNIX:  %s: unknown %s '%s' (%s)\n";
 
 const char* error_text(REPORT_ERROR error) {
     switch (error) {

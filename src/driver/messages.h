@@ -47,7 +47,11 @@ extern const char Err_NotReplaced[];
 extern const char Err_CopyFailed[];
 extern const char Err_NeedsWindows[];
 extern const char Err_ForceNeedsDeploy[];
-extern const char Err_ShipTogether[];
+extern const char Err_NotTogether[];
+extern const char Err_InvalidLongOption[];
+extern const char Err_NeedsValue[];
+extern const char Err_TakesNoValue[];
+extern const char Err_BadValue[];
 
 // The message of a failure (a printf format with at most one %s, the file it names).
 const char* error_text(REPORT_ERROR error);
