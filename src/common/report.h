@@ -37,12 +37,14 @@ enum REPORT_ERROR : uint8_t {
     ERR_OPEN_FAILED,          // Err_OpenFail, with the file
     ERR_NO_MORE_FILES,        // no memory for one more registry record
     ERR_PE_FORMAT,            // the PE format error that ends the run
+    ERR_NO_MODULE_IN_FOLDER,  // with -m: a folder named holds no module (text: the folder)
 };
 
 // The two lines printed outside the indentation of the report.
 enum REPORT_NOTE : uint8_t {
     NOTE_SHORT_HEADER,        // a PE module with a 28-byte optional header
     NOTE_WINDOWS_MODULE,      // an NE module marked for 16-bit Windows
+    NOTE_NO_MODULE_IN_FOLDER, // with -m: a folder named holds no module, beside others that do (text)
 };
 
 // Where the loader took a loaded DLL's file from, told when the run targets a Windows version.
@@ -88,7 +90,8 @@ struct LOAD_FAILURE {
 };
 
 enum REPORT_KIND : uint8_t {
-    RPT_NAMED,        // with -m: the next module named (text: its file; code: how many were named before it)
+    RPT_NAMED,        // with -m: the next module named (text: its file; code: how many were named before it;
+                      // fNamed: more than one module is checked, so each is headed)
     RPT_MODULE,       // a module file handed to the check (text: the file as handed; fNamed: a module
                       // named with -m, checked even when it was checked before); its events follow
     RPT_OPENED,       // its file is open

@@ -32,6 +32,8 @@ const char Msg_NoSystemFolder[] =
     "name the folder of the Windows system DLLs in WINEPATH, or install Wine.\n";
 const char Err_NoMoreFiles[] = "QUERNIX:  Unable to process any more files\n";
 const char Err_PeFormat[] = "File error - format is incorrect";
+const char Err_NoModuleInFolder[] = "QUERNIX:  No module found in folder '%s'\n";
+const char Msg_NoModuleInFolder[] = "QUERNIX:  Warning: no module found in folder '%s'\n";
 const char Msg_Help[] =
     "\nTALVEK checks that all DLLs used by an executable module can be loaded.\n\n"
     "Usage:\n     TALVEK [options] filename.ext\n\n"
@@ -93,6 +95,7 @@ const char* error_text(REPORT_ERROR error) {
         case ERR_OPEN_FAILED: return Err_OpenFail;
         case ERR_NO_MORE_FILES: return Err_NoMoreFiles;
         case ERR_PE_FORMAT: return Err_PeFormat;
+        case ERR_NO_MODULE_IN_FOLDER: return Err_NoModuleInFolder;
     }
     return Err_Reading;
 }

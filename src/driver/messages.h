@@ -32,6 +32,8 @@ extern const char Msg_WindowsModule[];
 extern const char Msg_NoSystemFolder[];
 extern const char Err_NoMoreFiles[];
 extern const char Err_PeFormat[];
+extern const char Err_NoModuleInFolder[];
+extern const char Msg_NoModuleInFolder[];
 extern const char Msg_Help[];
 extern const char Msg_HelpA[];
 extern const char Msg_HelpB[];

@@ -84,12 +84,14 @@ static int32_t check_module(RUN* run, const std::string& filespec, bool fAbort, 
     return rc;
 }
 
-// Checks one module named: the DLL search starts in its folder.
+// Checks one module named: the DLL search starts in its folder, with nothing loaded. Once its
+// check has ended, an import that leads to it by its full path finds it checked.
 static CHECK_RESULT check_named_module(RUN* run, const std::string& filespec) {
     run->namedModule = filespec;
     loader_set_application_path(run->loader.get(), filespec.c_str());
     int32_t rc = check_module(run, filespec, !run->opt.several_modules, run->opt.several_modules);
     if (run->end.fRunEnded) return run->end;
+    if (run->opt.several_modules) note_named_path(&run->registry, filespec.c_str());
     CHECK_RESULT r;
     r.rc = rc;
     return r;
@@ -108,8 +110,8 @@ static bool starts_like_a_module(const std::string& path) {
 }
 
 // The module files the names stand for: a folder for every file in it and its subfolders
-// that starts with "MZ", in byte order of the paths.
-static std::vector<std::string> named_module_files(const std::vector<std::string>& names) {
+// that starts with "MZ", in byte order of the paths. *empty: the folders that hold none.
+static std::vector<std::string> named_module_files(const std::vector<std::string>& names, std::vector<std::string>* empty) {
     std::vector<std::string> files;
     for (const std::string& name : names) {
         if (!is_folder(name)) {
@@ -119,19 +121,44 @@ static std::vector<std::string> named_module_files(const std::vector<std::string
         std::vector<std::string> below;
         files_below(name, &below);
         std::sort(below.begin(), below.end());
+        size_t cBefore = files.size();
         for (std::string& path : below)
             if (starts_like_a_module(path)) files.push_back(std::move(path));
+        if (files.size() == cBefore) empty->push_back(name);
     }
     return files;
 }
 
+// The warning that folder holds no module, beside modules of other names.
+static void report_no_module(RUN* run, const std::string& folder) {
+    REPORT_EVENT ev{RPT_NOTE};
+    ev.note = NOTE_NO_MODULE_IN_FOLDER;
+    ev.text = folder;
+    run->event(ev);
+}
+
 CHECK_RESULT check_named(RUN* run, const std::vector<std::string>& names) {
     if (!run->opt.several_modules) return names.empty() ? CHECK_RESULT{} : check(run, names[0].c_str());
-    std::vector<std::string> files = named_module_files(names);
-    run->record.fSeveralNamed = files.size() > 1;
+    std::vector<std::string> empty;
+    std::vector<std::string> files = named_module_files(names, &empty);
+    // A folder without a module is as a file that is not there when nothing else is named,
+    // and a warning beside the modules of the other names.
     CHECK_RESULT worst;
+    for (const std::string& folder : empty) {
+        if (files.empty())
+            worst.rc = report_error(run, ERR_NO_MODULE_IN_FOLDER, RC_OPEN_FAILED, folder);
+        else
+            report_no_module(run, folder);
+    }
+    run->record.fSeveralNamed = files.size() > 1;
+    record_named_files(&run->record, files);
     for (size_t i = 0; i < files.size() && !run->end.fRunEnded; i++) {
-        report_simple(run, RPT_NAMED, files[i], int32_t(i));
+        // With more than one module, each is headed by its name.
+        REPORT_EVENT ev{RPT_NAMED};
+        ev.text = files[i];
+        ev.code = int32_t(i);
+        ev.fNamed = files.size() > 1;
+        run->event(ev);
         CHECK_RESULT r = check_named_module(run, files[i]);
         if (r.fRunEnded) return r;
         worst.rc = std::max(worst.rc, r.rc);

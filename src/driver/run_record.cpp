@@ -93,9 +93,8 @@ static void record_enter(RUN_RECORD* rec, const char* filespec, bool fNamed) {
     }
     rec->modules.push_back(std::move(m));
     rec->byName.emplace(filespec, i);
-    // An import that leads to a module named with -m leads there by its full path.
-    if (fNamed) rec->byName.emplace(normal_path(filespec), i);
-    if (fNamed && !rec->named.empty() && rec->named.back().iModule < 0) rec->named.back().iModule = i;
+    if (fNamed && rec->iNamed >= 0 && size_t(rec->iNamed) < rec->named.size() && rec->named[size_t(rec->iNamed)].iModule < 0)
+        rec->named[size_t(rec->iNamed)].iModule = i;
     if (pImport && pImport->iModule < 0) pImport->iModule = i;
     rec->stack.push_back(i);
 }
@@ -112,6 +111,9 @@ static void record_leave(RUN_RECORD* rec, int32_t rc) {
     RUN_MODULE* pMod = &rec->modules[size_t(i)];
     pMod->fDone = true;
     pMod->result = rc;
+    // Once a module named with -m is checked, an import that leads to it by its full path
+    // leads there.
+    if (pMod->iParent < 0 && rec->opt->several_modules) rec->byName.emplace(normal_path(pMod->filespec), i);
     // A DLL reached by recursion that did not check out is missing for the module that
     // needs it; the named module's own result is the exit code instead, unless -m checks
     // several, where a module named that did not check out is counted too (with no chain).
@@ -220,10 +222,15 @@ static void record_fatal(RUN_RECORD* rec, const REPORT_EVENT& ev) {
     record_leave(rec, ev.code);
 }
 
+void record_named_files(RUN_RECORD* rec, const std::vector<std::string>& files) {
+    if (!rec->fOn) return;
+    for (const std::string& file : files) rec->named.push_back(RUN_NAMED{file, -1});
+}
+
 void record_event(RUN_RECORD* rec, const REPORT_EVENT& ev) {
     if (!rec->fOn) return;
     switch (ev.kind) {
-        case RPT_NAMED: rec->named.push_back(RUN_NAMED{std::string(ev.text), -1}); break;
+        case RPT_NAMED: rec->iNamed = ev.code; break;
         case RPT_MODULE: record_enter(rec, std::string(ev.text).c_str(), ev.fNamed); break;
         case RPT_OPENED: record_opened(rec); break;
         case RPT_FORMAT: record_format(rec, format_name(ev.format)); break;

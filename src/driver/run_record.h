@@ -98,7 +98,8 @@ struct RUN_RECORD {
     const OPTIONS* opt = nullptr;   // the run's
     bool fOn = false;
     bool fSeveralNamed = false;     // -m checks more than one module: a failed one is a problem too
-    std::vector<RUN_NAMED> named;
+    std::vector<RUN_NAMED> named;   // with -m: every module named, from the start of the run
+    int32_t iNamed = -1;            // the one being checked
     std::vector<RUN_MODULE> modules;
     std::vector<RUN_PROBLEM> problems;
     std::unordered_map<std::string, size_t> problemByLeaf;   // a missing DLL or entry -> its problem
@@ -108,6 +109,9 @@ struct RUN_RECORD {
     std::vector<std::string> ship;
     std::unordered_set<std::string> shipSet;
 };
+
+// With -m, before the first check: every module file named, none checked yet.
+void record_named_files(RUN_RECORD* rec, const std::vector<std::string>& files);
 
 // Records what ev says, when the record is on.
 void record_event(RUN_RECORD* rec, const REPORT_EVENT& ev);

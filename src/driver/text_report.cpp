@@ -151,8 +151,9 @@ void TEXT_REPORT::event(const REPORT_EVENT& ev) {
     level = ev.level;
     switch (ev.kind) {
         case RPT_NAMED:
-            // With -m, a heading before each module named after the first.
-            if (ev.code > 0) fprintf(stdout, Msg_NamedHeading, shown(ev.text, stdout).c_str());
+            // With -m and more than one module, a heading before each, as head and tail
+            // write them: an empty line between two.
+            if (ev.fNamed) fprintf(stdout, Msg_NamedHeading + (ev.code == 0), shown(ev.text, stdout).c_str());
             break;
         case RPT_MODULE: formats.push_back(FMT_NONE); break;
         case RPT_END:
@@ -167,6 +168,9 @@ void TEXT_REPORT::event(const REPORT_EVENT& ev) {
             // Both notes stand outside the indentation.
             if (ev.note == NOTE_SHORT_HEADER) {
                 put(Msg_ShortHeader);
+            } else if (ev.note == NOTE_NO_MODULE_IN_FOLDER) {
+                fflush(stdout);
+                fprintf(stderr, Msg_NoModuleInFolder, shown(ev.text, stderr).c_str());
             } else {
                 fflush(stdout);
                 fputs(Msg_WindowsModule, stderr);

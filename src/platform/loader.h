@@ -59,7 +59,8 @@ uint32_t GetModuleFileNameA(LOADER* L, HMODULE hModule, char* lpFilename, uint32
 // The error code of the last loader call that failed.
 uint32_t GetLastError(LOADER* L);
 
-// Names the module given on the command line, whose directory the DLL search tries first.
+// Names the module given on the command line, whose directory the DLL search tries first, and
+// unloads every DLL loaded before: each module named starts with nothing loaded.
 void loader_set_application_path(LOADER* L, const char* path);
 
 // Selects the emulated process that the next LoadLibraryA loads into: the one of this PE

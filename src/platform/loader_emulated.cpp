@@ -689,16 +689,15 @@ uint32_t GetLastError(LOADER* L) { return L->lastError; }
 void loader_set_application_path(LOADER* L, const char* path) {
     std::string dir = dir_part(path);
     std::string appDir = normal_path(dir.empty() ? "." : dir);
-    if (appDir == L->appDir) return;
+    bool fMoved = appDir != L->appDir;
     L->appDir = std::move(appDir);
-    // A program in another folder: its DLLs are searched from there and loaded afresh, as in
-    // processes of its own. What the run read of the files (their images, the folder
-    // listings, the schema) serves it all the same.
+    // Each program starts with nothing loaded, as in processes of its own. What the run read
+    // of the files (their images, the folder listings, the schema) serves it all the same, and
+    // so do the searches made from the same folder.
     for (auto& proc : L->processes) {
         rollback(proc.get(), 0);
-        proc->searched.clear();
-        proc->searchedKnown.clear();
         proc->knownImports.clear();
+        if (fMoved) proc->searched.clear();
     }
 }
 

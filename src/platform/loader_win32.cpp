@@ -2,6 +2,7 @@
 // error code; the cause of a failed load is found by the tool's own check of the DLL's imports.
 #include <set>
 #include <string>
+#include <vector>
 
 #include "common/pe_image.h"
 #include "common/text.h"
@@ -114,6 +115,7 @@ struct LOADER {
     WINDOWS_VERSION version = WINDOWS_10;
     uint16_t Machine = 0;
     std::string appDir;
+    std::vector<::HMODULE> loaded;   // each load of the module named at hand, freed for the next
 };
 
 // The DLL directory set for a program goes with its run.
@@ -124,9 +126,12 @@ void LOADER_DELETER::operator()(LOADER* L) const {
 
 LOADER_PTR make_loader(FS_MEMORY* /*mem*/, const std::string& /*wineRoot*/) { return LOADER_PTR(new LOADER); }
 
-HMODULE loader_load(LOADER* /*L*/, const char* name, LOAD_FAILURE* why) {
+HMODULE loader_load(LOADER* L, const char* name, LOAD_FAILURE* why) {
     ::HMODULE h = ::LoadLibraryA(name);
-    if (h) return reinterpret_cast<HMODULE>(h);
+    if (h) {
+        L->loaded.push_back(h);
+        return reinterpret_cast<HMODULE>(h);
+    }
     DWORD error = ::GetLastError();
     if (why) {
         *why = LOAD_FAILURE{};
@@ -178,8 +183,11 @@ uint32_t GetModuleFileNameA(LOADER* /*L*/, HMODULE hModule, char* lpFilename, ui
 uint32_t GetLastError(LOADER* /*L*/) { return ::GetLastError(); }
 
 // The real loader searches the tool's own directory first; the checked program's directory
-// is added to the search so its DLLs are found as they would be for the program itself.
+// is added to the search so its DLLs are found as they would be for the program itself. What
+// the module named before loaded is freed, so that each starts with what the tool itself holds.
 void loader_set_application_path(LOADER* L, const char* path) {
+    for (::HMODULE h : L->loaded) ::FreeLibrary(h);
+    L->loaded.clear();
     std::string dir = dir_part(path);
     L->appDir = normal_path(dir.empty() ? "." : dir);
     ::SetDllDirectoryA(L->appDir.c_str());
