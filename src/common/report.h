@@ -38,6 +38,7 @@ enum REPORT_ERROR : uint8_t {
     ERR_NO_MORE_FILES,        // no memory for one more registry record
     ERR_PE_FORMAT,            // the PE format error that ends the run
     ERR_NO_MODULE_IN_FOLDER,  // with -m: a folder named holds no module (text: the folder)
+    ERR_NOT_LOADABLE,         // a PE module the loader would refuse (text: why and where; cause)
 };
 
 // The two lines printed outside the indentation of the report.
@@ -96,7 +97,8 @@ enum REPORT_KIND : uint8_t {
                       // named with -m, checked even when it was checked before); its events follow
     RPT_OPENED,       // its file is open
     RPT_FORMAT,       // its format line (format; FMT_UNKNOWN: text holds the two signature bytes)
-    RPT_ERROR,        // a failure, reported where found (error; text: the file it names; code: the result)
+    RPT_ERROR,        // a failure, reported where found (error; text: the file it names; code: the result;
+                      // cause: for ERR_NOT_LOADABLE, the loader's)
     RPT_NOTE,         // a line beside the report (note)
     RPT_COUNT,        // PE: the count of imported modules, or with fDelay of delay-loaded ones (code)
     RPT_IMPORT,       // a DLL the module imports (text: its name as stored; fDelay)

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "common/demangle.h"
 #include "driver/escape.h"
 #include "driver/run.h"
 
@@ -27,6 +28,7 @@ static const char* problem_kind(RUN_PROBLEM_KIND kind) {
         case PROBLEM_NOT_RESOLVED: return "not_resolved";
         case PROBLEM_NOT_OPENED: return "not_opened";
         case PROBLEM_NOT_IN_WINDOWS: return "not_part_of_windows";
+        case PROBLEM_NOT_LOADABLE: return "not_loadable";
         default: return "check_failed";
     }
 }
@@ -48,19 +50,29 @@ static void json_str_list(FILE* out, const std::vector<std::string>& list) {
     fputc(']', out);
 }
 
-static void json_ref(FILE* out, bool fOrdinal, uint32_t ulOrdinal, std::string_view name) {
+// The name of an entry, and a C++ name's demangled form.
+static void json_name(FILE* out, std::string_view name, DEMANGLER* dm) {
+    fputs("\"name\": ", out);
+    json_str(out, name);
+    std::string text = demangled(dm, name);
+    if (text.empty()) return;
+    fputs(", \"demangled\": ", out);
+    json_str(out, text);
+}
+
+static void json_ref(FILE* out, bool fOrdinal, uint32_t ulOrdinal, std::string_view name, DEMANGLER* dm) {
     if (fOrdinal) {
         fprintf(out, "{\"ordinal\": %u}", unsigned(ulOrdinal));
     } else {
-        fputs("{\"name\": ", out);
-        json_str(out, name);
+        fputc('{', out);
+        json_name(out, name, dm);
         fputc('}', out);
     }
 }
 
 // Why a DLL did not load or an entry did not resolve: the loader's steps from what was asked
 // for down to what is missing.
-static void json_cause(FILE* out, const LOAD_FAILURE& c) {
+static void json_cause(FILE* out, const LOAD_FAILURE& c, DEMANGLER* dm) {
     fputs(", \"cause\": {\"steps\": [", out);
     for (size_t k = 0; k < c.chain.size(); k++) {
         const LOAD_STEP& step = c.chain[k];
@@ -72,7 +84,7 @@ static void json_cause(FILE* out, const LOAD_FAILURE& c) {
         json_null_or_str(out, step.file);
         if (step.fEntry) {
             fputs(", \"entry\": ", out);
-            json_ref(out, step.fOrdinal, step.ordinal, step.entry);
+            json_ref(out, step.fOrdinal, step.ordinal, step.entry, dm);
         }
         fprintf(out, ", \"error\": %u}", unsigned(step.error));
     }
@@ -83,12 +95,12 @@ static void json_cause(FILE* out, const LOAD_FAILURE& c) {
     fprintf(out, ", \"found\": %s}", c.fUnknown ? "false" : "true");
 }
 
-static void json_entry(FILE* out, const RUN_ENTRY& e, bool fLoadTested) {
+static void json_entry(FILE* out, const RUN_ENTRY& e, bool fLoadTested, DEMANGLER* dm) {
     if (e.fOrdinal) {
         fprintf(out, "{\"ordinal\": %u", unsigned(e.ulOrdinal));
     } else {
-        fputs("{\"name\": ", out);
-        json_str(out, e.name);
+        fputc('{', out);
+        json_name(out, e.name, dm);
     }
     if (fLoadTested && e.outcome != ENTRY_NOT_ASKED) {
         fprintf(out, ", \"resolved\": %s, \"error\": ", e.outcome == 0 ? "true" : "false");
@@ -96,7 +108,7 @@ static void json_entry(FILE* out, const RUN_ENTRY& e, bool fLoadTested) {
             fputs("null", out);
         else
             fprintf(out, "%d", int(e.outcome));
-        if (e.outcome != 0) json_cause(out, e.cause);
+        if (e.outcome != 0) json_cause(out, e.cause, dm);
     }
     fputc('}', out);
 }
@@ -108,7 +120,7 @@ static void json_origin(FILE* out, DLL_ORIGIN origin, bool fWindows) {
     fprintf(out, ", \"origin\": \"%s\", \"part_of_windows\": %s", kOrigins[origin], fWindows ? "true" : "false");
 }
 
-static void json_import(FILE* out, const RUN_IMPORT& imp) {
+static void json_import(FILE* out, const RUN_IMPORT& imp, DEMANGLER* dm) {
     fputs("        {\"dll\": ", out);
     json_str(out, imp.dll);
     fputs(", \"module\": ", out);
@@ -127,19 +139,19 @@ static void json_import(FILE* out, const RUN_IMPORT& imp) {
             fputs("null", out);
         else
             fprintf(out, "%d", int(imp.load_error));
-        if (!imp.fLoaded) json_cause(out, imp.cause);
+        if (!imp.fLoaded) json_cause(out, imp.cause, dm);
         fprintf(out, ", \"delay_loaded\": %s", imp.fDelayLoaded ? "true" : "false");
         json_origin(out, imp.origin, imp.fWindows);
     }
     fputs(",\n         \"entries\": [", out);
     for (size_t k = 0; k < imp.entries.size(); k++) {
         if (k) fputs(", ", out);
-        json_entry(out, imp.entries[k], imp.fLoadTested);
+        json_entry(out, imp.entries[k], imp.fLoadTested, dm);
     }
     fputs("]}", out);
 }
 
-static void json_module(FILE* out, const RUN_MODULE& m, size_t i) {
+static void json_module(FILE* out, const RUN_MODULE& m, size_t i, DEMANGLER* dm) {
     fprintf(out, "    {\"index\": %u, \"file\": ", unsigned(i));
     json_str(out, m.filespec);
     fputs(", \"format\": ", out);
@@ -166,20 +178,21 @@ static void json_module(FILE* out, const RUN_MODULE& m, size_t i) {
         fputs(", \"windows\": ", out);
         json_str(out, m.windows);
     }
+    if (m.fRefused) json_cause(out, m.cause, dm);
     fputs(",\n      \"imports\": [", out);
     for (size_t k = 0; k < m.imports.size(); k++) {
         fputs(k ? ",\n" : "\n", out);
-        json_import(out, m.imports[k]);
+        json_import(out, m.imports[k], dm);
     }
     fputs(m.imports.empty() ? "]}" : "\n      ]}", out);
 }
 
-static void json_problem(FILE* out, const RUN_PROBLEM& p) {
+static void json_problem(FILE* out, const RUN_PROBLEM& p, DEMANGLER* dm) {
     fprintf(out, "    {\"kind\": \"%s\", \"dll\": ", problem_kind(p.kind));
     json_str(out, p.dll);
     if (p.kind == PROBLEM_NOT_RESOLVED) {
         fputs(", \"entry\": ", out);
-        json_ref(out, p.fOrdinal, p.ulOrdinal, p.entry);
+        json_ref(out, p.fOrdinal, p.ulOrdinal, p.entry, dm);
     }
     fprintf(out, ", \"error\": %d, \"module\": ", int(p.error));
     if (p.iFailed < 0)
@@ -194,6 +207,10 @@ static void json_problem(FILE* out, const RUN_PROBLEM& p) {
         json_str_list(out, p.chains[k]);
     }
     fputc(']', out);
+    if (p.kind == PROBLEM_NOT_LOADABLE) {
+        fputs(", \"reason\": ", out);
+        json_str(out, p.reason);
+    }
     // What the loader knows of a DLL or entry it could not load or resolve.
     if (p.kind == PROBLEM_NOT_LOADED || p.kind == PROBLEM_NOT_RESOLVED) {
         fputs(", \"reason\": ", out);
@@ -214,6 +231,7 @@ static void json_problem(FILE* out, const RUN_PROBLEM& p) {
 
 void print_json_report(const RUN* run, FILE* out, int argc, char** argv, int32_t exit_code) {
     const RUN_RECORD& rec = run->record;
+    DEMANGLER dm;
     fprintf(out, "{\n  \"tool\": \"talvek\",\n  \"version\": \"%s\",\n  \"format_version\": %d,\n", TalvekVersion,
             kJsonFormatVersion);
     fputs("  \"command_line\": [", out);
@@ -246,7 +264,7 @@ void print_json_report(const RUN* run, FILE* out, int argc, char** argv, int32_t
     fprintf(out, ",\n  \"exit_code\": %d,\n  \"modules\": [", int(exit_code));
     for (size_t i = 0; i < rec.modules.size(); i++) {
         fputs(i ? ",\n" : "\n", out);
-        json_module(out, rec.modules[i], i);
+        json_module(out, rec.modules[i], i, &dm);
     }
     fputs(rec.modules.empty() ? "]" : "\n  ]", out);
     if (run->opt.list_files) {
@@ -266,7 +284,7 @@ void print_json_report(const RUN* run, FILE* out, int argc, char** argv, int32_t
     fputs(",\n  \"missing\": [", out);
     for (size_t k = 0; k < rec.problems.size(); k++) {
         fputs(k ? ",\n" : "\n", out);
-        json_problem(out, rec.problems[k]);
+        json_problem(out, rec.problems[k], &dm);
     }
     fputs(rec.problems.empty() ? "]\n}\n" : "\n  ]\n}\n", out);
 }

@@ -34,6 +34,7 @@ const char Err_NoMoreFiles[] = "QUERNIX:  Unable to process any more files\n";
 const char Err_PeFormat[] = "File error - format is incorrect";
 const char Err_NoModuleInFolder[] = "QUERNIX:  No module found in folder '%s'\n";
 const char Msg_NoModuleInFolder[] = "QUERNIX:  Warning: no module found in folder '%s'\n";
+const char Err_NotLoadable[] = "Not a loadable image (%s)\n";
 const char Msg_Help[] =
     "\nTALVEK checks that all DLLs used by an executable module can be loaded.\n\n"
     "Usage:\n     TALVEK [options] filename.ext\n\n"
@@ -96,6 +97,7 @@ const char* error_text(REPORT_ERROR error) {
         case ERR_NO_MORE_FILES: return Err_NoMoreFiles;
         case ERR_PE_FORMAT: return Err_PeFormat;
         case ERR_NO_MODULE_IN_FOLDER: return Err_NoModuleInFolder;
+        case ERR_NOT_LOADABLE: return Err_NotLoadable;
     }
     return Err_Reading;
 }

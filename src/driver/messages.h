@@ -34,6 +34,7 @@ extern const char Err_NoMoreFiles[];
 extern const char Err_PeFormat[];
 extern const char Err_NoModuleInFolder[];
 extern const char Msg_NoModuleInFolder[];
+extern const char Err_NotLoadable[];
 extern const char Msg_Help[];
 extern const char Msg_HelpA[];
 extern const char Msg_HelpB[];

@@ -56,7 +56,7 @@ std::string dll_file_for(RUN* run, std::string_view module_name, const std::stri
 // run follows DLLs (a DLL that did not load only with -x).
 static void follow(RUN* run, const std::string& importer, const FOLLOW& next) {
     if (!run->opt.recurse || next.file.empty() || (next.fFailed && !run->opt.check_failed_dlls)) return;
-    begin_module(run, next.fSearch ? dll_file_for(run, next.file, importer) : next.file, false, false);
+    begin_module(run, next.fSearch ? dll_file_for(run, next.file, importer) : next.file, false, false, next.fFailed);
 }
 
 // Checks the module file filespec and every DLL it leads to: the modules begun are gone
@@ -64,7 +64,7 @@ static void follow(RUN* run, const std::string& importer, const FOLLOW& next) {
 // result.
 static int32_t check_module(RUN* run, const std::string& filespec, bool fAbort, bool fNamed) {
     size_t base = run->stack.size();
-    int32_t rc = begin_module(run, filespec, fAbort, fNamed);
+    int32_t rc = begin_module(run, filespec, fAbort, fNamed, true);
     while (run->stack.size() > base && !run->end.fRunEnded) {
         MODULE_FRAME& top = run->stack.back();
         FOLLOW next;

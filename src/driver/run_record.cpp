@@ -49,7 +49,8 @@ static void record_leaf(RUN_RECORD* rec, const LOAD_FAILURE& cause, const LOAD_S
     const LOAD_STEP& leaf = cause.chain.size() > 1 ? cause.chain.back() : self;
     std::vector<std::string> chain = chain_to(rec, current_index(rec));
     for (size_t j = 1; j < cause.chain.size(); j++) chain.push_back(std::string(base_name(cause.chain[j].importer)));
-    std::string key = (leaf.fEntry ? "e" : "d") + std::to_string(leaf.error) + ":" + ascii_lower(leaf.dll);
+    // One file is one problem: the DLL's name is compared as the loader looks for its file.
+    std::string key = (leaf.fEntry ? "e" : "d") + std::to_string(leaf.error) + ":" + ascii_lower(dll_file_name(leaf.dll));
     if (leaf.fEntry) key += leaf.fOrdinal ? "#" + std::to_string(leaf.ordinal) : "." + leaf.entry;
     if (add_way(rec, key, &chain)) return;
     RUN_PROBLEM p;
@@ -214,6 +215,23 @@ static void record_shipping(RUN_RECORD* rec, const REPORT_EVENT& ev) {
     rec->problems.push_back(std::move(p));
 }
 
+// A PE module whose own image the loader would refuse: the cause on the module, and for one
+// named a problem of its own. A DLL followed with -x was counted where its load failed.
+static void record_refused(RUN_RECORD* rec, const REPORT_EVENT& ev) {
+    RUN_MODULE* pMod = current_module(rec);
+    if (!pMod) return;
+    pMod->fRefused = true;
+    if (ev.cause) pMod->cause = *ev.cause;
+    if (pMod->iParent >= 0) return;
+    RUN_PROBLEM p;
+    p.kind = PROBLEM_NOT_LOADABLE;
+    p.dll = pMod->filespec;
+    p.error = int32_t(pMod->cause.error);
+    p.iFailed = current_index(rec);
+    p.reason = std::string(ev.text);
+    rec->problems.push_back(std::move(p));
+}
+
 // The module whose check the run was in when a failure ended it: the error and the exit code
 // are its result.
 static void record_fatal(RUN_RECORD* rec, const REPORT_EVENT& ev) {
@@ -234,7 +252,10 @@ void record_event(RUN_RECORD* rec, const REPORT_EVENT& ev) {
         case RPT_MODULE: record_enter(rec, std::string(ev.text).c_str(), ev.fNamed); break;
         case RPT_OPENED: record_opened(rec); break;
         case RPT_FORMAT: record_format(rec, format_name(ev.format)); break;
-        case RPT_ERROR: record_error(rec, error_text(ev.error), ev.text); break;
+        case RPT_ERROR:
+            record_error(rec, error_text(ev.error), ev.text);
+            if (ev.error == ERR_NOT_LOADABLE) record_refused(rec, ev);
+            break;
         case RPT_IMPORT: record_import(rec, ev.text, ev.fDelay); break;
         case RPT_LOADED:
             record_load(rec, true, ev.path, 0, nullptr);

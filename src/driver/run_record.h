@@ -46,6 +46,8 @@ struct RUN_MODULE {
     bool fDone = false;         // false while it is checked, and when the run ended inside it
     int32_t result = 0;
     std::string error;          // the error lines it printed, without their indentation
+    bool fRefused = false;      // a PE module the loader would refuse, for the cause:
+    LOAD_FAILURE cause;         // the step of loading its file, and the reason
     int32_t iParent = -1;       // the module whose import first reached it
     std::vector<RUN_IMPORT> imports;
     // Under --windows: the Windows its DLLs are judged by ("Windows 10 (x64)"), where the
@@ -63,6 +65,7 @@ enum RUN_PROBLEM_KIND {
     PROBLEM_NOT_OPENED,
     PROBLEM_CHECK_FAILED,
     PROBLEM_NOT_IN_WINDOWS,   // --windows: a DLL found in a system folder that the target Windows lacks
+    PROBLEM_NOT_LOADABLE,     // a module named whose own image the loader would refuse
 };
 
 // One thing that is missing: a DLL or an entry that is the leaf of a failure (the same one met
@@ -78,6 +81,7 @@ struct RUN_PROBLEM {
     int32_t iFailed = -1;       // the module that could not be opened or checked, else -1
     bool fCauseUnknown = false; // the loader gave only the code, and no cause was found
     std::string reason;         // what is wrong with the file found for the DLL, where known
+                                // (PROBLEM_NOT_LOADABLE: with the module's own image, and where)
     std::vector<std::string> passedOver;   // 193: the files the search passed over
     std::string file;           // PROBLEM_NOT_IN_WINDOWS: the file to ship,
     std::string windows;        // the Windows that lacks it,

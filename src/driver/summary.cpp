@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "common/demangle.h"
 #include "driver/escape.h"
 #include "driver/messages.h"
 #include "driver/run.h"
@@ -19,10 +20,19 @@ void print_needed_list(const RUN* run, const std::string& named, FILE* out) {
     for (PLOADED_FILE p : needed) fprintf(out, "%s\n", shown(p->filespec, fTerminal).c_str());
 }
 
+// An entry's name in quotes, and a C++ name's demangled form in quotes with the raw name beside
+// it in brackets.
+static std::string entry_shown(DEMANGLER* dm, const std::string& name, bool fTerminal) {
+    std::string text = demangled(dm, name);
+    if (text.empty()) return "'" + shown(name, fTerminal) + "'";
+    return "'" + shown(text, fTerminal) + "' [" + shown(name, fTerminal) + "]";
+}
+
 void print_missing_summary(const RUN* run, FILE* out) {
     const RUN_RECORD& rec = run->record;
     if (rec.problems.empty()) return;
     bool fTerminal = is_terminal(out);
+    DEMANGLER dm;
     fprintf(out, "\nMissing: %u\n", unsigned(rec.problems.size()));
     for (const RUN_PROBLEM& p : rec.problems) {
         fprintf(out, "%s: ", shown(p.dll, fTerminal).c_str());
@@ -31,9 +41,11 @@ void print_missing_summary(const RUN* run, FILE* out) {
         else if (p.kind == PROBLEM_NOT_RESOLVED && p.fOrdinal)
             fprintf(out, "ordinal %u not resolved (%d)", unsigned(p.ulOrdinal), int(p.error));
         else if (p.kind == PROBLEM_NOT_RESOLVED)
-            fprintf(out, "entry '%s' not resolved (%d)", shown(p.entry, fTerminal).c_str(), int(p.error));
+            fprintf(out, "entry %s not resolved (%d)", entry_shown(&dm, p.entry, fTerminal).c_str(), int(p.error));
         else if (p.kind == PROBLEM_NOT_OPENED)
             fputs("cannot be opened", out);
+        else if (p.kind == PROBLEM_NOT_LOADABLE)
+            fprintf(out, "not a loadable image (%s)", shown(p.reason, fTerminal).c_str());
         else if (p.kind == PROBLEM_NOT_IN_WINDOWS)
             fprintf(out, p.fVcRuntime ? Msg_NotInWindowsVc : Msg_NotInWindows, p.windows.c_str());
         else

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/demangle.h"
 #include "common/options.h"
 #include "common/types.h"
 #include "driver/messages.h"
@@ -33,6 +34,7 @@ struct TEXT_REPORT : REPORT_SINK {
     uint32_t level = 0;   // the level of the event at hand
     MEM_PTR<char> blanks;
     size_t cBlanks = 0;
+    DEMANGLER dm;         // with -x, C++ entry names are shown demangled
 
     void event(const REPORT_EVENT& ev) override;
     void levelprint(FILE* stream);
@@ -42,6 +44,9 @@ struct TEXT_REPORT : REPORT_SINK {
     void print_listed_entry(const REPORT_EVENT& ev, bool fNE);
     void print_loaded_entry(const REPORT_EVENT& ev);
     void print_format(const REPORT_EVENT& ev);
+    std::string entry_name(std::string_view name, std::string* beside);
+    void put_entry_name(std::string_view name, const char* end);
+    void put_unresolved_name(std::string_view name);
 };
 
 // Writes the indentation of the level at hand (2 x level - 2 blanks) to stream, in one write.
@@ -115,7 +120,7 @@ void TEXT_REPORT::print_loaded_entry(const REPORT_EVENT& ev) {
         if (ev.fOrdinal)
             fprintf(stdout, Err_NoProcOrd, unsigned(ev.ordinal));
         else
-            fprintf(stdout, Err_NoProcName, shown(ev.text, stdout).c_str());
+            put_unresolved_name(ev.text);
         levelprint(stdout);
         fprintf(stdout, Err_GetProcRet, int(ev.code));
         return;
@@ -126,7 +131,34 @@ void TEXT_REPORT::print_loaded_entry(const REPORT_EVENT& ev) {
     if (ev.fOrdinal)
         fprintf(stdout, "  %3d (0x%04x)%s", int(ev.ordinal), unsigned(ev.ordinal), end);
     else
-        put_name_line(ev.text, end);
+        put_entry_name(ev.text, end);
+}
+
+// A PE entry's name as shown: with -x a C++ name as its demangled form, with " [RAW]" in
+// *beside; any other name as it is.
+std::string TEXT_REPORT::entry_name(std::string_view name, std::string* beside) {
+    std::string text = opt.check_failed_dlls ? demangled(&dm, name) : std::string();
+    if (text.empty()) return shown(name, stdout);
+    *beside = " [" + shown(name, stdout) + "]";
+    return shown(text, stdout);
+}
+
+// The -v line of a PE entry that resolved.
+void TEXT_REPORT::put_entry_name(std::string_view name, const char* end) {
+    std::string beside;
+    std::string line = "  " + entry_name(name, &beside);
+    put(line + beside + end);
+}
+
+// The line of a PE entry that did not resolve: Err_NoProcName, with the raw name of a C++ name
+// shown demangled beside its quotes.
+void TEXT_REPORT::put_unresolved_name(std::string_view name) {
+    std::string beside;
+    std::string text = entry_name(name, &beside);
+    if (beside.empty())
+        fprintf(stdout, Err_NoProcName, text.c_str());
+    else
+        put("Entry '" + text + "'" + beside + " could not be resolved.\n");
 }
 
 void TEXT_REPORT::print_format(const REPORT_EVENT& ev) {

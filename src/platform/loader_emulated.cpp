@@ -137,21 +137,6 @@ std::string join(const std::string& dir, const std::string& name) {
     return dir.back() == '/' ? dir + name : dir + "/" + name;
 }
 
-// Backslashes become '/'. On the last component, a trailing '.' is dropped (no extension)
-// and a name without any '.' gets ".dll".
-std::string dll_file_name(std::string_view name) {
-    std::string s(name);
-    for (char& c : s)
-        if (c == '\\') c = '/';
-    size_t slash = s.rfind('/');
-    std::string_view last = std::string_view(s).substr(slash == std::string::npos ? 0 : slash + 1);
-    if (!last.empty() && last.back() == '.')
-        s.pop_back();
-    else if (last.find('.') == std::string_view::npos)
-        s += ".dll";
-    return s;
-}
-
 bool try_dir(LOADER* L, const std::string& dir, const std::string& name, std::string* path) {
     std::string real;
     if (!find_dir_entry(L->mem, dir, name, &real)) return false;
