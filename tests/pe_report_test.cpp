@@ -613,6 +613,22 @@ TEST(PeReport, CppEntryNamesDemangled) {
     EXPECT_EQ(j.out.find("std::pair"), std::string::npos);
 }
 
+// A program in a folder whose path is longer than Windows' 260-character buffer: every path
+// is whole, in the report, the final list and the summary.
+TEST(PeReport, PathsLongerThanAWindowsBufferStayWhole) {
+    FOLDER f;
+    const std::string sub = std::string(150, 'c') + "/" + std::string(150, 'c');
+    const std::string D = f.dir + "/" + sub;
+    TOOL_RUN r = f.run({"-l", "-e", sub + "/app.exe"}, {{sub + "/app.exe", app({{"a.dll", {pe_name("fa")}}})},
+                                                     {sub + "/a.dll", dll({"fa"})}});
+    EXPECT_EQ(r.out, "32-bit NT 'PE' Module\n1 imported module(s) found.\nLoading 'a.dll' --> " + D + "/a.dll.\n"
+                     "  32-bit NT 'PE' Module\n  0 imported module(s) found.\n  All DLLs used by '" + D + "/a.dll' could be loaded.\n"
+                     "All DLLs used by '" + sub + "/app.exe' could be loaded.\n"
+                     "\nThe following 1 DLL is needed to load " + sub + "/app.exe:\n" + D + "/a.dll\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exit_code, 0);
+}
+
 // A DLL reached by recursion whose headers end the run: its error and the exit code are in
 // the -j document and in the -e summary, as for any other end.
 TEST(PeReport, FormatErrorOfADllIsInTheDocumentAndTheSummary) {

@@ -35,6 +35,7 @@ const char Err_PeFormat[] = "File error - format is incorrect";
 const char Err_NoModuleInFolder[] = "QUERNIX:  No module found in folder '%s'\n";
 const char Msg_NoModuleInFolder[] = "QUERNIX:  Warning: no module found in folder '%s'\n";
 const char Err_NotLoadable[] = "Not a loadable image (%s)\n";
+const char Err_PathTooLong[] = "Cause: %s\n";
 const char Msg_Help[] =
     "\nTALVEK checks that all DLLs used by an executable module can be loaded.\n\n"
     "Usage:\n     TALVEK [options] filename.ext\n\n"

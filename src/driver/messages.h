@@ -35,6 +35,7 @@ extern const char Err_PeFormat[];
 extern const char Err_NoModuleInFolder[];
 extern const char Msg_NoModuleInFolder[];
 extern const char Err_NotLoadable[];
+extern const char Err_PathTooLong[];
 extern const char Msg_Help[];
 extern const char Msg_HelpA[];
 extern const char Msg_HelpB[];

@@ -12,6 +12,7 @@
 #include "common/types.h"
 #include "driver/messages.h"
 #include "platform/console.h"
+#include "platform/loader.h"
 #include "platform/windows_dlls.h"
 #include "talvek.h"
 
@@ -234,6 +235,11 @@ void TEXT_REPORT::event(const REPORT_EVENT& ev) {
             put(Msg_NotLoaded);
             levelprint(stdout);
             fprintf(stdout, Err_LoadModuleNT, dll.c_str(), int(ev.code));
+            // A path longer than the system opens is named on standard error, whole.
+            if (ev.cause && ev.cause->error == LOAD_ERR_FILENAME_EXCED_RANGE) {
+                levelprint(stderr);
+                fprintf(stderr, Err_PathTooLong, shown(ev.cause->reason, stderr).c_str());
+            }
             // Once a run: a DLL that was not found while no system folder was known says how to
             // name one, as every system DLL then fails.
             if (ev.cause && ev.cause->fNoSystemFolder && !fNotedNoSystemFolder) {

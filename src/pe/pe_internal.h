@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <string_view>
 
 #include "common/bytes.h"
@@ -17,8 +18,6 @@
 #include "common/types.h"
 
 namespace talvek {
-
-constexpr uint32_t PE_MODNAME_SIZE = 260;           // the loader's path buffer
 
 // One data directory and the file offset its data starts at. fMapped tells a directory
 // that a section holds from one that none does, since a file offset of 0 is a valid result.
@@ -89,7 +88,7 @@ struct PE_MODULE {
     REF_TABLE32 DelayRefTblP;
     char** DelayNameTblP;
     NAME_POOL names;
-    char modname[PE_MODNAME_SIZE];
+    std::string modname;  // the loader's path of the last DLL that loaded
     std::string_view filespec;   // the module file, as handed to the check
     bool fRefused;        // the loader would refuse the module's own image
 

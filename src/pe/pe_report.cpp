@@ -1,5 +1,5 @@
 // The PE load test: each imported module loaded and each entry resolved, with the report.
-#include <cstring>
+#include <string>
 
 #include "common/report.h"
 #include "pe/pe_internal.h"
@@ -68,10 +68,8 @@ static bool report_loaded(CHECK_CONTEXT* ctx, PE_MODULE* mod, HMODULE hmod) {
     ev.fWindows = from.fWindows;
     ev.machine = mod->Machine;
     bool fFile = from.origin != ORIGIN_ABSENT;
-    if (!fFile)
-        mod->modname[0] = '\0';
-    else if (GetModuleFileNameA(ctx->loader, hmod, mod->modname, PE_MODNAME_SIZE) == 0)
-        strcpy(mod->modname, "?");
+    mod->modname = fFile ? loader_module_path(ctx->loader, hmod) : std::string();
+    if (fFile && mod->modname.empty()) mod->modname = "?";
     ev.path = mod->modname;
     report(ctx->sink, ev);
     return fFile;

@@ -19,6 +19,7 @@ constexpr uint32_t LOAD_ERR_MOD_NOT_FOUND = 126;
 constexpr uint32_t LOAD_ERR_PROC_NOT_FOUND = 127;
 constexpr uint32_t LOAD_ERR_BAD_EXE_FORMAT = 193;
 constexpr uint32_t LOAD_ERR_INSUFFICIENT_BUFFER = 122;
+constexpr uint32_t LOAD_ERR_FILENAME_EXCED_RANGE = 206;   // a path longer than the system allows
 
 // The address a caller reads as a call gate; the emulated loader never hands it out.
 constexpr uintptr_t LOAD_CALL_GATE = 0xFE37;
@@ -55,6 +56,10 @@ uintptr_t GetProcAddress(LOADER* L, HMODULE hModule, const char* lpProcName);
 // Copies the loaded module's file path into lpFilename, cut to nSize bytes with its
 // terminator. Returns the characters copied, nSize when cut, 0 on failure.
 uint32_t GetModuleFileNameA(LOADER* L, HMODULE hModule, char* lpFilename, uint32_t nSize);
+
+// The whole path of a loaded module's file, however long; "" for no module. The report takes
+// this rather than GetModuleFileNameA, whose buffer would cut a long path.
+std::string loader_module_path(LOADER* L, HMODULE hModule);
 
 // The error code of the last loader call that failed.
 uint32_t GetLastError(LOADER* L);

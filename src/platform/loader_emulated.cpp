@@ -354,7 +354,8 @@ EMU_MODULE* stand_in(PROCESS* proc, const std::string& key, bool fKnown) {
 // the load test): one already loaded, or a file found and mapped now (*fNew). An API-set name
 // stands for its host, loaded by the ordinary rules. Null with 126 when no file is found or
 // the API set has no host, 193 when it is no loadable image or the search found only images
-// of other machines; *why then holds that one step, the files passed over and the reason.
+// of other machines, 206 when the file's path, or the application folder's, is longer than
+// the system opens; *why then holds that one step, the files passed over and the reason.
 // Under a target Windows a bare name of it that the search does not find gets a stand-in.
 EMU_MODULE* find_or_map(PROCESS* proc, const std::string& asked, std::string_view importer, bool* fNew,
                         LOAD_FAILURE* why) {
@@ -379,6 +380,13 @@ EMU_MODULE* find_or_map(PROCESS* proc, const std::string& asked, std::string_vie
         // before its name became known) does not stand for it.
         auto it = proc->byName.find(key);
         if (it != proc->byName.end() && (!fKnown || it->second->fKnown)) return it->second;
+        // The search starts in the application folder, which a path longer than the system
+        // opens cannot be searched.
+        const std::string& appDir = proc->loader->appDir;
+        if (!fKnown && appDir.size() > system_path_limit()) {
+            fail_step(why, importer, asked, {}, LOAD_ERR_FILENAME_EXCED_RANGE, path_too_long(appDir));
+            return nullptr;
+        }
         std::vector<std::string> skipped;
         if (!remembered_search(proc, file, fKnown, &path, &skipped, &fm)) {
             if (EMU_MODULE* m = stand_in(proc, key, fKnown)) {
@@ -394,6 +402,11 @@ EMU_MODULE* find_or_map(PROCESS* proc, const std::string& asked, std::string_vie
         }
     } else if (!try_dir(proc->loader, slash == 0 ? "/" : file.substr(0, slash), file.substr(slash + 1), &path)) {
         fail_step(why, importer, asked, {}, LOAD_ERR_MOD_NOT_FOUND);
+        return nullptr;
+    }
+    // A file whose path is longer than the system opens is named whole, never cut.
+    if (path.size() > system_path_limit()) {
+        fail_step(why, importer, asked, path, LOAD_ERR_FILENAME_EXCED_RANGE, path_too_long(path));
         return nullptr;
     }
     auto it = proc->byPath.find(path);
@@ -667,6 +680,10 @@ uint32_t GetModuleFileNameA(LOADER* L, HMODULE hModule, char* lpFilename, uint32
         return nSize;
     }
     return uint32_t(n);
+}
+
+std::string loader_module_path(LOADER* /*L*/, HMODULE hModule) {
+    return hModule ? static_cast<EMU_MODULE*>(hModule)->path : std::string();
 }
 
 uint32_t GetLastError(LOADER* L) { return L->lastError; }

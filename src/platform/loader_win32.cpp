@@ -20,21 +20,36 @@ namespace {
 // How deep the search for a cause follows DLLs that do not load.
 constexpr int MAX_CAUSE_DEPTH = 32;
 
+// The longest path Windows takes in its \\?\ form, in characters.
+constexpr DWORD MAX_LONG_PATH = 32768;
+
 // A folder's path as compared: normalised, lower case, as Windows compares paths.
 std::string folder_key(const std::string& dir) { return ascii_lower(normal_path(dir)); }
 
 // The system folder, and on 64-bit Windows the folder of its 32-bit DLLs; "" where there is none.
 std::string system_folder(bool fWow64) {
-    char buf[MAX_PATH + 1];
-    UINT n = fWow64 ? ::GetSystemWow64DirectoryA(buf, sizeof buf) : ::GetSystemDirectoryA(buf, sizeof buf);
-    return n == 0 || n >= sizeof buf ? std::string() : folder_key(std::string(buf, n));
+    // A buffer too small gets the size needed, terminator included.
+    std::string buf(MAX_PATH + 1, '\0');
+    for (int k = 0; k < 2; k++) {
+        UINT n = fWow64 ? ::GetSystemWow64DirectoryA(&buf[0], UINT(buf.size())) : ::GetSystemDirectoryA(&buf[0], UINT(buf.size()));
+        if (n == 0 || n > MAX_LONG_PATH) return std::string();
+        if (n < buf.size()) return folder_key(buf.substr(0, n));
+        buf.resize(n);
+    }
+    return std::string();
 }
 
-// The path of a loaded module; "" when it cannot be had.
+// The path of a loaded module, whole: the buffer grows until the path fits, as a path of a
+// long-path-aware system may be longer than MAX_PATH. "" when it cannot be had.
 std::string module_path(::HMODULE h) {
-    char buf[MAX_PATH + 1];
-    DWORD n = ::GetModuleFileNameA(h, buf, sizeof buf);
-    return n == 0 || n >= sizeof buf ? std::string() : std::string(buf, n);
+    std::string buf(MAX_PATH + 1, '\0');
+    for (;;) {
+        DWORD n = ::GetModuleFileNameA(h, &buf[0], DWORD(buf.size()));
+        if (n == 0) return std::string();
+        if (n < buf.size()) return buf.substr(0, n);
+        if (buf.size() >= MAX_LONG_PATH) return std::string();
+        buf.resize(buf.size() * 2);
+    }
 }
 
 // The file the system loader takes for name, found as it searches, without loading what the
@@ -178,6 +193,10 @@ uintptr_t GetProcAddress(LOADER* L, HMODULE hModule, const char* lpProcName) {
 
 uint32_t GetModuleFileNameA(LOADER* /*L*/, HMODULE hModule, char* lpFilename, uint32_t nSize) {
     return ::GetModuleFileNameA(static_cast<::HMODULE>(hModule), lpFilename, nSize);
+}
+
+std::string loader_module_path(LOADER* /*L*/, HMODULE hModule) {
+    return hModule ? module_path(static_cast<::HMODULE>(hModule)) : std::string();
 }
 
 uint32_t GetLastError(LOADER* /*L*/) { return ::GetLastError(); }
