@@ -3,7 +3,7 @@
 #include <set>
 #include <string>
 
-#include "common/pe_image.h"
+#include "common/pe_loader_reading.h"
 #include "common/text.h"
 #include "platform/file_bytes.h"
 #include "platform/fs.h"
