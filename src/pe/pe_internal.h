@@ -36,16 +36,16 @@ void pool_free(NAME_POOL* pool);
 
 // Walks the import directory. Without NameTable it only counts the imported modules;
 // with it (cNames + 1 entries) it also stores each module's name copy at its number and
-// records its entries in ModRefTblP. Returns the number of modules. When a name copy or an
+// records its entries in refs. Returns the number of modules. When a name copy or an
 // entry's node cannot be had, it stops and sets *pfNoMemory, which ends the run
 // ("Insufficient memory.\n", exit code 6: the caller reports it).
 int32_t ReadImportDirTable(PE_VIEW* fIn, const DATA_DIR* SectionAddr, char** NameTable, int32_t cNames,
-                           REF_TABLE32* ModRefTblP, NAME_POOL* pool, bool* pfNoMemory);
+                           REF_TABLE32* refs, NAME_POOL* pool, bool* pfNoMemory);
 
 // Walks the delay-load directory of im, read the loader's way, as ReadImportDirTable walks
 // the import directory: without NameTable it counts, with it it fills. Returns the number of
 // delay-loaded modules.
-int32_t ReadDelayImportTable(PE_IMAGE* im, char** NameTable, int32_t cNames, REF_TABLE32* ModRefTblP,
+int32_t ReadDelayImportTable(PE_IMAGE* im, char** NameTable, int32_t cNames, REF_TABLE32* refs,
                              NAME_POOL* pool, bool* pfNoMemory);
 
 // Everything the check of one PE module keeps between reading it and its report.
@@ -56,12 +56,12 @@ struct PE_MODULE {
     uint16_t Machine;     // the process its DLLs are loaded into
     bool fWide;           // PE32+: 8-byte lookup entries
     int32_t numMods;
-    REF_TABLE32 ModRefTblP;
-    char** ModuleNameTblP;
+    REF_TABLE32 refs;
+    char** dllNames;
     // With -d: the delay-loaded modules, numbered and listed as the static ones.
     int32_t numDelayMods;
-    REF_TABLE32 DelayRefTblP;
-    char** DelayNameTblP;
+    REF_TABLE32 delayRefs;
+    char** delayDllNames;
     NAME_POOL names;
     char modname[PE_MODNAME_SIZE];
 
