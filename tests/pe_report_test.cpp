@@ -569,77 +569,60 @@ TEST(PeReport, TheCauseOfEveryFailure) {
 // after its 193 gets no closing line, and is counted once, where its load failed.
 TEST(PeReport, NamedModuleTheLoaderWouldRefuse) {
     PE_LAYOUT l;
-    BYTES whole = dll({"f"}, {{"b.dll", {pe_name("g")}}}, false);
-    write_pe(PE_DESC{}, &l);
+    BYTES whole = write_pe(PE_DESC{}, &l);
     PE_DESC magic;
     magic.machine = 0x8664;   // x64 with the PE32 magic: passed over as a DLL, so -x has no file
+    const std::string head = "32-bit NT 'PE' Module\n0 imported module(s) found.\n";
     struct {
-        const char* name;
         BYTES image;
         std::string reason;
-        bool fFollowed;
+        bool fFollowed;   // -x checks it after its 193
     } cases[] = {
-        {"cut in the section table", BYTES(whole.begin(), whole.begin() + long(l.sect_ofs) + 20),
-         "the section table runs past the end of the file, at 0x138", true},
-        {"a magic not of its machine", write_pe(magic), "the optional header's magic 0x10b is not that of its machine 0x8664, at 0x58",
-         false},
+        {BYTES(whole.begin(), whole.begin() + long(l.sect_ofs) + 20), "the section table runs past the end of the file, at 0x138", true},
+        {write_pe(magic), "the optional header's magic 0x10b is not that of its machine 0x8664, at 0x58", false},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.reason);
         FOLDER f;
-        std::vector<TOOL_FILE> files = {{"x.dll", c.image}, {"app.exe", app({{"x.dll", {}}})}};
-        const std::string head = "32-bit NT 'PE' Module\n0 imported module(s) found.\n";
-        TOOL_RUN plain = f.run({"x.dll"}, files);
-        EXPECT_EQ(plain.out, head + "All DLLs used by 'x.dll' could be loaded.\n");
-        EXPECT_EQ(plain.err, "");
-        EXPECT_EQ(plain.exit_code, 0);
+        TOOL_RUN plain = f.run({"x.dll"}, {{"x.dll", c.image}, {"app.exe", app({{"x.dll", {}}})}});
+        EXPECT_EQ(plain.out + plain.err, head + "All DLLs used by 'x.dll' could be loaded.\n");
         TOOL_RUN e = f.run({"-e", "x.dll"});
         EXPECT_EQ(e.out, head + "\nMissing: 1\nx.dll: not a loadable image (" + c.reason + ")\n");
         EXPECT_EQ(e.err, "Not a loadable image (" + c.reason + ")\n");
         EXPECT_EQ(e.exit_code, 10);
-        TOOL_RUN j = f.run({"-j", "x.dll"});
-        EXPECT_NE(j.out.find("\"error\": \"Not a loadable image (" + c.reason + ")\", \"reached_from\": null, \"cause\": "
-                             "{\"steps\": [{\"importer\": null, \"dll\": \"x.dll\", \"file\": \"x.dll\", \"error\": 193}]"),
-                  std::string::npos)
-            << j.out;
+        EXPECT_NE(f.run({"-j", "x.dll"}).out.find("\"error\": \"Not a loadable image (" + c.reason + ")\", \"reached_from\": null, "
+                                                   "\"cause\": {\"steps\": [{\"importer\": null, \"dll\": \"x.dll\", \"file\": \"x.dll\", \"error\": 193}]"),
+                  std::string::npos);
         EXPECT_EQ(f.run({"-x", "x.dll"}).out, head);
         if (!c.fFollowed) continue;
-        // Reached with -x after its 193: indented, without the closing line, one problem.
         TOOL_RUN x = f.run({"-x", "-e", "app.exe"});
         EXPECT_EQ(x.out, "32-bit NT 'PE' Module\n1 imported module(s) found.\nLoading 'x.dll' --> NOT loaded!\n"
-                         "Unable to load DLL 'x.dll'.  LoadLibrary returned: 193\n"
-                         "  32-bit NT 'PE' Module\n  0 imported module(s) found.\n"
+                         "Unable to load DLL 'x.dll'.  LoadLibrary returned: 193\n  32-bit NT 'PE' Module\n  0 imported module(s) found.\n"
                          "\nMissing: 1\nx.dll: not loaded (193), needed by app.exe\n");
         EXPECT_EQ(x.err, "  Not a loadable image (" + c.reason + ")\n");
     }
 }
 
 // C++ entry names: an Itanium name is shown demangled beside the raw one in -e, -x and -j; an
-// MSVC name stays raw, as does a name whose references could make it a gigabyte of text. The
-// classic lines keep the raw name.
+// MSVC name stays raw, as does one whose references could make a gigabyte of text (each level
+// a pair of the one before). The classic lines keep the raw name.
 TEST(PeReport, CppEntryNamesDemangled) {
-    // Each level is a pair of the level before: the text doubles 24 times.
     std::string bomb = "_Z1fISt4pairIiiE";
-    for (int k = 2; k < 26; k++) bomb += "S0_IS" + std::to_string(k - 1) + "_S" + std::to_string(k - 1) + "_E";
+    for (int k = 1; k < 25; k++) bomb += "S0_IS" + std::to_string(k) + "_S" + std::to_string(k) + "_E";
     bomb += "EvT_";
-    const std::string itanium = "_Z13mylib_threadsi", msvc = "?mylib_threads@@YAXH@Z";
+    const std::string itanium = "_Z13mylib_threadsi", msvc = "?mylib_threads@@YAXH@Z", tail = " not resolved (127), needed by app.exe\n";
     FOLDER f;
-    std::vector<TOOL_FILE> files = {{"app.exe", app({{"lib.dll", {pe_name(itanium), pe_name(msvc), pe_name(bomb)}}})},
-                                    {"lib.dll", dll({"other"})}};
-    TOOL_RUN e = f.run({"-e", "app.exe"}, files);
-    const std::string tail = " not resolved (127), needed by app.exe\n";
+    TOOL_RUN e = f.run({"-e", "app.exe"}, {{"app.exe", app({{"lib.dll", {pe_name(itanium), pe_name(msvc), pe_name(bomb)}}})},
+                                          {"lib.dll", dll({"other"})}});
     EXPECT_NE(e.out.find("Entry '" + itanium + "' could not be resolved.\n"), std::string::npos) << e.out;
     EXPECT_NE(e.out.find("\nMissing: 3\nlib.dll: entry '" + bomb + "'" + tail + "lib.dll: entry '" + msvc + "'" + tail +
                          "lib.dll: entry 'mylib_threads(int)' [" + itanium + "]" + tail),
               std::string::npos)
         << e.out;
-    TOOL_RUN x = f.run({"-x", "-v", "app.exe"});
+    TOOL_RUN x = f.run({"-x", "app.exe"});
     EXPECT_NE(x.out.find("Entry 'mylib_threads(int)' [" + itanium + "] could not be resolved.\n"), std::string::npos) << x.out;
     EXPECT_NE(x.out.find("Entry '" + msvc + "' could not be resolved.\n"), std::string::npos) << x.out;
     TOOL_RUN j = f.run({"-j", "app.exe"});
-    EXPECT_NE(j.out.find("{\"name\": \"" + itanium + "\", \"demangled\": \"mylib_threads(int)\", \"resolved\": false"),
-              std::string::npos)
-        << j.out;
     EXPECT_NE(j.out.find("\"entry\": {\"name\": \"" + itanium + "\", \"demangled\": \"mylib_threads(int)\"}"), std::string::npos);
     EXPECT_EQ(j.out.find("std::pair"), std::string::npos);
 }
@@ -648,16 +631,13 @@ TEST(PeReport, CppEntryNamesDemangled) {
 // is whole, in the report, the final list and the summary.
 TEST(PeReport, PathsLongerThanAWindowsBufferStayWhole) {
     FOLDER f;
-    const std::string sub = std::string(150, 'c') + "/" + std::string(150, 'c');
-    const std::string D = f.dir + "/" + sub;
+    const std::string sub = std::string(150, 'c') + "/" + std::string(150, 'c'), D = f.dir + "/" + sub;
     TOOL_RUN r = f.run({"-l", "-e", sub + "/app.exe"}, {{sub + "/app.exe", app({{"a.dll", {pe_name("fa")}}})},
                                                      {sub + "/a.dll", dll({"fa"})}});
-    EXPECT_EQ(r.out, "32-bit NT 'PE' Module\n1 imported module(s) found.\nLoading 'a.dll' --> " + D + "/a.dll.\n"
-                     "  32-bit NT 'PE' Module\n  0 imported module(s) found.\n  All DLLs used by '" + D + "/a.dll' could be loaded.\n"
-                     "All DLLs used by '" + sub + "/app.exe' could be loaded.\n"
-                     "\nThe following 1 DLL is needed to load " + sub + "/app.exe:\n" + D + "/a.dll\n");
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out + r.err, "32-bit NT 'PE' Module\n1 imported module(s) found.\nLoading 'a.dll' --> " + D + "/a.dll.\n"
+                             "  32-bit NT 'PE' Module\n  0 imported module(s) found.\n  All DLLs used by '" + D + "/a.dll' could be loaded.\n"
+                             "All DLLs used by '" + sub + "/app.exe' could be loaded.\n"
+                             "\nThe following 1 DLL is needed to load " + sub + "/app.exe:\n" + D + "/a.dll\n");
 }
 
 // A DLL reached by recursion whose headers end the run: its error and the exit code are in

@@ -178,7 +178,10 @@ static void judge_image(CHECK_CONTEXT* ctx, PE_MODULE* mod, BYTE_SPAN file) {
     PE_IMPORT_TABLES imports;
     PE_STATUS st = pe_parse_image(file, &image);
     if (st.problem == PE_FINE) st = pe_read_imports(&image, &imports);
-    if (st.problem != PE_FINE) return report_refused(ctx, mod, pe_problem_text(st.problem), st.where);
+    if (st.problem != PE_FINE) {
+        report_refused(ctx, mod, pe_problem_text(st.problem), st.where);
+        return;
+    }
     if (pe_loadable_for(&image.hdr, image.hdr.Machine)) return;
     uint32_t ofsPE = 0;
     get_u32(file, PE_OFS_NEW_HDR, &ofsPE);
