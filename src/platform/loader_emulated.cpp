@@ -5,6 +5,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -100,6 +101,11 @@ struct LOADER {
     std::string wineRoot;       // the root under which Wine's DLL folders are looked for
     std::vector<std::unique_ptr<PROCESS>> processes;
     std::unordered_map<std::string, std::unique_ptr<EMU_IMAGE>> images;   // by path, while files are remembered
+    // While images are kept: the import tables (image, table) whose every entry resolved in an
+    // image without a forwarder. That outcome depends on the two images alone, so a later load
+    // of the same pair, by another module named or in another process, does not resolve them
+    // again; one that followed a forwarder loaded another module on the way, and is not kept.
+    std::set<std::tuple<const EMU_IMAGE*, size_t, const EMU_IMAGE*>> cleanTables;
     uint16_t Machine = PE_MACHINE_I386;   // the process of the next LoadLibraryA
     uint32_t lastError = 0;
     std::string appDir;
@@ -484,7 +490,8 @@ LOAD_STEP entry_step(std::string_view importer, std::string_view dll, const std:
 // '.') through at most MAX_FORWARDER_HOPS modules, which also ends a forwarder loop. When it
 // does not resolve and fwd is given, fwd->chain holds the steps past m that failed: a
 // forwarder's DLL that did not load, with its own steps, or the entry a forwarder's DLL lacks.
-bool resolve(EMU_MODULE* m, PE_IMPORT_REF ref, uintptr_t* value, LOAD_FAILURE* fwd) {
+// *pfForwarded is set when a forwarder was followed.
+bool resolve(EMU_MODULE* m, PE_IMPORT_REF ref, uintptr_t* value, LOAD_FAILURE* fwd, bool* pfForwarded = nullptr) {
     std::string viaImporter, viaDll;   // after a forwarder: the module that named m, and m as named
     for (uint32_t hops = 0;; hops++) {
         if (m->origin == ORIGIN_ABSENT) {
@@ -512,6 +519,7 @@ bool resolve(EMU_MODULE* m, PE_IMPORT_REF ref, uintptr_t* value, LOAD_FAILURE* f
             if (!parse_ordinal(entry, &next.ordinal)) return false;
         }
         std::string dll(text.substr(0, dot));
+        if (pfForwarded) *pfForwarded = true;
         LOAD_FAILURE sub;
         EMU_MODULE* target = load_module(m->proc, dll, m->path, &sub);
         if (!target) {
@@ -589,12 +597,15 @@ EMU_MODULE* load_module(PROCESS* proc, const std::string& name, std::string_view
                 continue;
             }
         }
-        if (m->resolved.insert({imp.table, dep}).second) {
+        auto pair = std::make_tuple(static_cast<const EMU_IMAGE*>(m->image), imp.table, static_cast<const EMU_IMAGE*>(dep->image));
+        bool fClean = remembering(proc->loader) && proc->loader->cleanTables.count(pair) != 0;
+        if (!fClean && m->resolved.insert({imp.table, dep}).second) {
+            bool fForwarded = false;
             for (const PE_IMPORT_REF& ref : imports.tables[imp.table]) {
                 uintptr_t v = 0;
                 LOAD_FAILURE fwd;
                 // An ordinal above 0xFFFF cannot be asked for and does not resolve.
-                if ((ref.by_ordinal && ref.ordinal > PE_MAX_ORDINAL) || !resolve(dep, ref, &v, &fwd)) {
+                if ((ref.by_ordinal && ref.ordinal > PE_MAX_ORDINAL) || !resolve(dep, ref, &v, &fwd, &fForwarded)) {
                     std::vector<LOAD_STEP> steps = steps_to(stack, importer, name, LOAD_ERR_PROC_NOT_FOUND);
                     steps.push_back(entry_step(m->path, imp.dll, dep->path, ref));
                     entry_failure(std::move(steps), std::move(fwd), why);
@@ -602,6 +613,7 @@ EMU_MODULE* load_module(PROCESS* proc, const std::string& name, std::string_view
                     return nullptr;
                 }
             }
+            if (!fForwarded && remembering(proc->loader)) proc->loader->cleanTables.insert(pair);
         }
         stack.back().iImport++;
         stack.back().dep = nullptr;
