@@ -107,6 +107,7 @@ TEST(NamedModules, FolderWithoutAModule) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "QUERNIX:  No module found in folder 'empty'\nQUERNIX:  No module found in folder 'text'\n");
     EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(f.run({"--windows=10", "--deploy=text", "-m", "empty"}).err, "QUERNIX:  No module found in folder 'empty'\n");
     r = f.run({"-m", "-e", "empty", "a.dll"});
     EXPECT_EQ(r.out, "32-bit NT 'PE' Module\n0 imported module(s) found.\nAll DLLs used by 'a.dll' could be loaded.\n");
     EXPECT_EQ(r.err, "QUERNIX:  Warning: no module found in folder 'empty'\n");

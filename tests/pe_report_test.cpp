@@ -590,6 +590,8 @@ TEST(PeReport, NamedModuleTheLoaderWouldRefuse) {
         EXPECT_EQ(e.out, head + "\nMissing: 1\nx.dll: not a loadable image (" + c.reason + ")\n");
         EXPECT_EQ(e.err, "Not a loadable image (" + c.reason + ")\n");
         EXPECT_EQ(e.exit_code, 10);
+        // --deploy's first, quiet check leaves it to the second.
+        EXPECT_EQ(f.run({"--windows=10", "--deploy=.", "x.dll"}).err, e.err);
         EXPECT_NE(f.run({"-j", "x.dll"}).out.find("\"error\": \"Not a loadable image (" + c.reason + ")\", \"reached_from\": null, "
                                                    "\"cause\": {\"steps\": [{\"importer\": null, \"dll\": \"x.dll\", \"file\": \"x.dll\", \"error\": 193}]"),
                   std::string::npos);
