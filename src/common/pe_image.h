@@ -76,7 +76,8 @@ bool pe_loadable_for(const PE_HEADERS* h, uint16_t Machine);
 // Whether the DLL search passes over this file for a process of Machine: a PE image (whole file
 // header) of another machine, or of this machine with another magic inside its optional header.
 // file is the file's first bytes, as many as are present or wanted.
-bool pe_other_machine(BYTE_SPAN file, uint16_t Machine);
+// *pFileMachine, when given, receives the file's Machine.
+bool pe_other_machine(BYTE_SPAN file, uint16_t Machine, uint16_t* pFileMachine = nullptr);
 
 // One section header's fields, each cut by the end of table as header fields are.
 struct PE_SECTION_HDR {
