@@ -73,52 +73,6 @@ LOAD_STEP step_of(const std::string& importer, std::string_view dll, const std::
     return step;
 }
 
-// Adds to why->chain the steps below the DLL file at path, which did not load: the first of
-// its imports that does not load (followed down the same way) or whose entry does not
-// resolve. False when each of them loads and resolves here: no cause was found.
-bool find_cause(const std::string& path, LOAD_FAILURE* why, int depth, std::set<std::string>* seen) {
-    if (depth >= MAX_CAUSE_DEPTH || !seen->insert(ascii_lower(path)).second) return false;
-    FILE_BYTES bytes;
-    PE_IMAGE image;
-    PE_IMPORT_TABLES imports;
-    if (!map_file(nullptr, path, &bytes)) return false;
-    PE_STATUS st = pe_parse_image(bytes.span(), &image);
-    if (st.problem == PE_FINE) st = pe_read_imports(&image, &imports);
-    if (st.problem != PE_FINE) {
-        why->reason = pe_status_text(st);
-        return true;
-    }
-    for (const PE_IMPORT_MODULE& imp : imports.modules) {
-        std::string dll(imp.dll);
-        ::HMODULE h = ::LoadLibraryA(dll.c_str());
-        if (!h) {
-            DWORD error = ::GetLastError();
-            DWORD found = 0;
-            std::string file = file_for(dll.c_str(), &found);
-            why->chain.push_back(step_of(path, dll, file, error));
-            // A file that is there and still does not load lacks something of its own.
-            if (!file.empty()) find_cause(file, why, depth + 1, seen);
-            return true;
-        }
-        for (const PE_IMPORT_REF& ref : imports.tables[imp.table]) {
-            // An ordinal above 0xFFFF cannot be asked for and does not resolve.
-            std::string name(ref.name);
-            const char* proc = !ref.by_ordinal ? name.c_str()
-                               : ref.ordinal <= PE_MAX_ORDINAL ? reinterpret_cast<const char*>(uintptr_t(ref.ordinal))
-                                                               : nullptr;
-            if (proc && ::GetProcAddress(h, proc)) continue;
-            LOAD_STEP step = step_of(path, dll, module_path(h), LOAD_ERR_PROC_NOT_FOUND);
-            step.fEntry = true;
-            step.fOrdinal = ref.by_ordinal;
-            step.ordinal = ref.ordinal;
-            step.entry = name;
-            why->chain.push_back(step);
-            return true;
-        }
-    }
-    return false;
-}
-
 // Whether the file at path carries Wine's builtin marker (false when it cannot be read).
 bool wine_builtin_file(const std::string& path) {
     FILE_BYTES bytes;
@@ -177,6 +131,54 @@ void explain_bad_format(const std::string& appDir, const char* name, LOAD_FAILUR
         return;
     }
     if (!why->passedOver.empty()) why->reason = "only images for other machines were found";
+}
+
+// Adds to why->chain the steps below the DLL file at path, which did not load: the first of
+// its imports that does not load (followed down the same way) or whose entry does not
+// resolve. False when each of them loads and resolves here: no cause was found.
+bool find_cause(const std::string& appDir, const std::string& path, LOAD_FAILURE* why, int depth,
+                std::set<std::string>* seen) {
+    if (depth >= MAX_CAUSE_DEPTH || !seen->insert(ascii_lower(path)).second) return false;
+    FILE_BYTES bytes;
+    PE_IMAGE image;
+    PE_IMPORT_TABLES imports;
+    if (!map_file(nullptr, path, &bytes)) return false;
+    PE_STATUS st = pe_parse_image(bytes.span(), &image);
+    if (st.problem == PE_FINE) st = pe_read_imports(&image, &imports);
+    if (st.problem != PE_FINE) {
+        why->reason = pe_status_text(st);
+        return true;
+    }
+    for (const PE_IMPORT_MODULE& imp : imports.modules) {
+        std::string dll(imp.dll);
+        ::HMODULE h = ::LoadLibraryA(dll.c_str());
+        if (!h) {
+            DWORD error = ::GetLastError();
+            DWORD found = 0;
+            std::string file = file_for(dll.c_str(), &found);
+            why->chain.push_back(step_of(path, dll, file, error));
+            // A file that is there and still does not load lacks something of its own.
+            if (!file.empty()) find_cause(appDir, file, why, depth + 1, seen);
+            if (error == 193 && file.empty()) explain_bad_format(appDir, dll.c_str(), why);
+            return true;
+        }
+        for (const PE_IMPORT_REF& ref : imports.tables[imp.table]) {
+            // An ordinal above 0xFFFF cannot be asked for and does not resolve.
+            std::string name(ref.name);
+            const char* proc = !ref.by_ordinal ? name.c_str()
+                               : ref.ordinal <= PE_MAX_ORDINAL ? reinterpret_cast<const char*>(uintptr_t(ref.ordinal))
+                                                               : nullptr;
+            if (proc && ::GetProcAddress(h, proc)) continue;
+            LOAD_STEP step = step_of(path, dll, module_path(h), LOAD_ERR_PROC_NOT_FOUND);
+            step.fEntry = true;
+            step.fOrdinal = ref.by_ordinal;
+            step.ordinal = ref.ordinal;
+            step.entry = name;
+            why->chain.push_back(step);
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace
@@ -242,7 +244,7 @@ HMODULE loader_load(LOADER* L, const char* name, LOAD_FAILURE* why) {
         // there, what it lacks is looked for.
         bool fDeeper = error == 126 || error == 127 || error == 182 || error == 193;
         std::set<std::string> seen;
-        if (!file.empty() && fDeeper && !find_cause(file, why, 0, &seen)) why->fUnknown = true;
+        if (!file.empty() && fDeeper && !find_cause(L->appDir, file, why, 0, &seen)) why->fUnknown = true;
     }
     ::SetLastError(error);
     return nullptr;
