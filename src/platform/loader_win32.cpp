@@ -8,7 +8,7 @@
 
 #include "common/dos_header.h"
 #include "common/pe_format.h"
-#include "common/pe_image.h"
+#include "common/pe_loader_reading.h"
 #include "common/text.h"
 #include "platform/file_bytes.h"
 #include "platform/fs.h"
