@@ -466,7 +466,7 @@ TEST(PeReport, WinesOwnFilesNeverShip) {
 }
 
 // API sets by the target Windows, with Wine's schema here: a contract 7 lacks is missing though
-// the schema resolves it, 8 has it; the UCRT comes to 7 with an update, and its forwarders and
+// the schema resolves it (or when nothing does), 8 has it; the UCRT comes to 7 with an update, and its forwarders and
 // ucrtbase.dll found in a --ship-from folder are deployed so that the first closing check
 // passes: Wine's kernel32.dll importing ucrtbase.dll no longer makes it a known DLL on 7.
 TEST(PeReport, ApiSetsAndTheUcrtByTheTargetWindows) {
@@ -494,6 +494,8 @@ TEST(PeReport, ApiSetsAndTheUcrtByTheTargetWindows) {
     } cases[] = {
         {"7", synch, "\nMissing: 1\napi-ms-win-core-synch-l1-2-0.dll: API set not part of Windows 7 SP1 (x64), needed by app.exe\n"},
         {"8", synch, ""},
+        {"7", {"api-ms-win-core-none-l9-9-0.dll", {pe_name("f")}},   // no schema holds it, nor any file
+         "\nMissing: 1\napi-ms-win-core-none-l9-9-0.dll: API set not part of Windows 7 SP1 (x64), needed by app.exe\n"},
         {"7", crt, "\nMissing: 2\napi-ms-win-crt-runtime-l1-1-0.dll: " + ucrt7 + ", no file of it was found here, needed "
                    "by app.exe\nucrtbase.dll: " + ucrt7 + ", only Wine's own copy was found here, needed by app.exe\n"},
         {"10", crt, ""},

@@ -98,7 +98,7 @@ static void json_entry(FILE* out, const RUN_ENTRY& e, bool fLoadTested) {
             fputs("null", out);
         else
             fprintf(out, "%d", int(e.outcome));
-        if (e.outcome != 0) json_cause(out, e.cause);
+        if (e.outcome != 0 && e.cause) json_cause(out, *e.cause);
     }
     fputc('}', out);
 }

@@ -87,18 +87,62 @@ static bool add_way(RUN_RECORD* rec, const std::string& key, std::vector<std::st
     return true;
 }
 
+// Enters a problem of the target Windows for a process of machine under key, needed by way of
+// chain, or adds chain to the one entered before. Returns the problem when it is new, for the
+// caller to fill in.
+static RUN_PROBLEM* windows_problem(RUN_RECORD* rec, const std::string& key, uint16_t machine,
+                                    std::vector<std::string> chain) {
+    if (add_way(rec, key, &chain)) return nullptr;
+    RUN_PROBLEM p;
+    p.kind = PROBLEM_NOT_IN_WINDOWS;
+    p.windows = windows_display_name(WINDOWS_VERSION(rec->opt->windows_version), machine);
+    p.machine = machine;
+    p.chains.push_back(std::move(chain));
+    rec->problemByLeaf.emplace(key, rec->problems.size());
+    rec->problems.push_back(std::move(p));
+    return &rec->problems.back();
+}
+
+// A DLL name as the file it names: lower case, with ".dll".
+static std::string dll_key(const std::string& dll) {
+    std::string name = ascii_lower(dll);
+    return name.size() >= 4 && name.compare(name.size() - 4, 4, ".dll") == 0 ? name : name + ".dll";
+}
+
+// Under --windows: whether dll is an API set the target Windows lacks for machine.
+static bool api_set_not_of_target(const RUN_RECORD* rec, const std::string& dll, uint16_t machine) {
+    return rec->opt->windows_version >= 0 && is_api_set_name(dll) &&
+           !is_part_of_windows(WINDOWS_VERSION(rec->opt->windows_version), machine, dll);
+}
+
+// An API set the target Windows lacks, needed by way of chain, that no file of its name stands
+// for: missing, whether a host of the schema here stood in or nothing did.
+static void api_set_problem(RUN_RECORD* rec, const std::string& dll, uint16_t machine, std::vector<std::string> chain) {
+    std::string name = dll_key(dll);
+    if (RUN_PROBLEM* p = windows_problem(rec, "a:" + name + "@" + std::to_string(machine), machine, std::move(chain))) {
+        p->dll = dll;
+        p->source = dll_source(WINDOWS_VERSION(rec->opt->windows_version), dll);
+        p->fApiSet = true;
+    }
+}
+
 // Enters what a failure of the current import comes down to: the last step of its cause,
 // which self (the import or entry that failed) stands for when the cause has no steps. The
 // chain runs through the current module and each module of the cause that imports the next.
 // A leaf met before in a process of the same machine gains a chain rather than a second
 // problem. An entry that only Wine's copy of a DLL of the target Windows lacks is entered
-// among the ones not verified instead.
+// among the ones not verified instead, and an API set the target lacks that was not found is
+// entered as that.
 static void record_leaf(RUN_RECORD* rec, const LOAD_FAILURE& cause, const LOAD_STEP& self) {
     const LOAD_STEP& leaf = cause.chain.size() > 1 ? cause.chain.back() : self;
     RUN_MODULE* pMod = current_module(rec);
     uint16_t machine = cause.machine ? cause.machine : pMod ? pMod->machine : 0;
     std::vector<std::string> chain = chain_to(rec, current_index(rec));
     for (size_t j = 1; j < cause.chain.size(); j++) chain.push_back(shown_name(rec, cause.chain[j].importer, false));
+    if (!leaf.fEntry && leaf.error == LOAD_ERR_MOD_NOT_FOUND && api_set_not_of_target(rec, leaf.dll, machine)) {
+        api_set_problem(rec, leaf.dll, machine, std::move(chain));
+        return;
+    }
     std::string key = (leaf.fEntry ? "e" : "d") + std::to_string(leaf.error) + ":" + ascii_lower(leaf.dll);
     if (leaf.fEntry) key += leaf.fOrdinal ? "#" + std::to_string(leaf.ordinal) : "." + leaf.entry;
     key += "@" + std::to_string(machine);
@@ -243,10 +287,10 @@ static void record_entry(RUN_RECORD* rec, bool fOrdinal, uint32_t ulOrdinal, std
     RUN_IMPORT* pImport = current_import(rec);
     if (!pImport) return;
     pImport->entries.push_back(
-        {fOrdinal, fOrdinal ? ulOrdinal : 0, fOrdinal ? std::string() : std::string(name), outcome, {}});
+        {fOrdinal, fOrdinal ? ulOrdinal : 0, fOrdinal ? std::string() : std::string(name), outcome, nullptr});
     if (outcome == 0 || outcome == ENTRY_NOT_ASKED) return;
     RUN_ENTRY& e = pImport->entries.back();
-    if (cause) e.cause = *cause;
+    e.cause = cause ? std::make_unique<LOAD_FAILURE>(*cause) : std::make_unique<LOAD_FAILURE>();
     LOAD_STEP self;
     self.dll = pImport->dll;
     self.fEntry = true;
@@ -254,22 +298,7 @@ static void record_entry(RUN_RECORD* rec, bool fOrdinal, uint32_t ulOrdinal, std
     self.ordinal = e.ulOrdinal;
     self.entry = e.name;
     self.error = uint32_t(outcome);
-    record_leaf(rec, e.cause, self);
-}
-
-// Enters a problem of the target Windows under key, or adds the current chain to the one
-// entered before. Returns the problem when it is new, for the caller to fill in.
-static RUN_PROBLEM* windows_problem(RUN_RECORD* rec, const std::string& key, const RUN_MODULE* pMod) {
-    std::vector<std::string> chain = chain_to(rec, current_index(rec));
-    if (add_way(rec, key, &chain)) return nullptr;
-    RUN_PROBLEM p;
-    p.kind = PROBLEM_NOT_IN_WINDOWS;
-    p.windows = pMod->windows;
-    p.machine = pMod->machine;
-    p.chains.push_back(std::move(chain));
-    rec->problemByLeaf.emplace(key, rec->problems.size());
-    rec->problems.push_back(std::move(p));
-    return &rec->problems.back();
+    record_leaf(rec, *e.cause, self);
 }
 
 // Under --windows: what the DLL file of ev, which the current module needs, is to shipping
@@ -286,7 +315,7 @@ static void judge_file(RUN_RECORD* rec, const RUN_MODULE* pMod, const REPORT_EVE
     if (!ev.fWineBuiltin && fApp && !fAll) return;
     if (!ev.fWineBuiltin && rec->shipSet.insert(file).second) rec->ship.push_back(file);
     if (ev.origin != ORIGIN_SYSTEM && !ev.fWineBuiltin) return;
-    RUN_PROBLEM* p = windows_problem(rec, "w:" + file, pMod);
+    RUN_PROBLEM* p = windows_problem(rec, "w:" + file, pMod->machine, chain_to(rec, current_index(rec)));
     if (!p) return;
     p->dll = std::string(base_name(file));
     p->file = file;
@@ -301,18 +330,12 @@ static void judge_file(RUN_RECORD* rec, const RUN_MODULE* pMod, const REPORT_EVE
 // nothing more is to judge. One it lacks is missing unless a file of its name was found (a
 // forwarder, judged as any DLL file); reached only through a host of the schema here, it cannot
 // ship, and the host is judged too.
-static bool judge_api_set(RUN_RECORD* rec, const RUN_MODULE* pMod, const REPORT_EVENT& ev, const std::string& dll) {
-    WINDOWS_VERSION version = WINDOWS_VERSION(rec->opt->windows_version);
+static bool judge_api_set(RUN_RECORD* rec, const REPORT_EVENT& ev, const std::string& dll) {
     if (!is_api_set_name(dll)) return false;
-    if (is_part_of_windows(version, ev.machine, dll)) return true;
-    std::string name = ascii_lower(dll);
-    if (name.size() < 4 || name.compare(name.size() - 4, 4, ".dll") != 0) name += ".dll";
-    if (ev.origin == ORIGIN_ABSENT || name == ascii_lower(base_name(ev.path))) return false;
-    if (RUN_PROBLEM* p = windows_problem(rec, "a:" + name + "@" + std::to_string(ev.machine), pMod)) {
-        p->dll = dll;
-        p->source = dll_source(version, dll);
-        p->fApiSet = true;
-    }
+    if (!api_set_not_of_target(rec, dll, ev.machine)) return true;
+    std::string name = dll_key(dll);
+    if (ev.origin != ORIGIN_ABSENT && name != ascii_lower(base_name(ev.path)))
+        api_set_problem(rec, dll, ev.machine, chain_to(rec, current_index(rec)));
     return false;
 }
 
@@ -326,7 +349,7 @@ static void record_shipping(RUN_RECORD* rec, const REPORT_EVENT& ev) {
     pImport->fWindows = ev.fWindows;
     pImport->fWineBuiltin = ev.fWineBuiltin;
     if (pMod->windows.empty()) pMod->windows = windows_display_name(WINDOWS_VERSION(rec->opt->windows_version), ev.machine);
-    if (pMod->fWindowsSide || judge_api_set(rec, pMod, ev, pImport->dll)) return;
+    if (pMod->fWindowsSide || judge_api_set(rec, ev, pImport->dll)) return;
     judge_file(rec, pMod, ev);
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -22,7 +23,9 @@ struct RUN_ENTRY {
     uint32_t ulOrdinal;
     std::string name;
     int32_t outcome;            // 0 resolved, the loader's error code, or ENTRY_NOT_ASKED
-    LOAD_FAILURE cause;         // when it did not resolve: the entry, and what a forwarder of it lacks
+    // When it did not resolve: the entry, and what a forwarder of it lacks. Held apart, as most
+    // entries of a run resolve and each is kept.
+    std::unique_ptr<LOAD_FAILURE> cause;
 };
 
 struct RUN_IMPORT {
