@@ -1,6 +1,6 @@
 // The PE load test: each imported module loaded and each entry resolved, with the report.
-#include <algorithm>
 #include <cstring>
+#include <unordered_set>
 #include <vector>
 
 #include "common/report.h"
@@ -48,8 +48,11 @@ static void report_forwarded(CHECK_CONTEXT* ctx, const PE_MODULE* mod, HMODULE h
 }
 
 // Resolves every entry of the list at pHead in hmod, newest first. Clears *pOK on a failure.
+// Under a target Windows, then reports each other DLL a forwarder resolved an entry in, once.
 static void resolve_entries(CHECK_CONTEXT* ctx, const PE_MODULE* mod, REF_NODE32* pHead, HMODULE hmod, bool* pOK) {
+    bool fJudged = ctx->opt->windows_version >= 0;
     std::vector<HMODULE> forwarded;
+    std::unordered_set<HMODULE> seen;
     for (REF_NODE32* pNode = pHead; pNode; pNode = pNode->next) {
         bool fOrdinal = pNode->type == REF_BY_ORDINAL;
         uintptr_t ulrc = 0;
@@ -60,13 +63,12 @@ static void resolve_entries(CHECK_CONTEXT* ctx, const PE_MODULE* mod, REF_NODE32
         // Ordinals above 0xFFFF cannot be asked for by number (the loader would take the
         // number for a name pointer); they are reported as unresolved.
         if (!fOrdinal || pNode->key <= PE_MAX_ORDINAL)
-            ulrc = loader_resolve(ctx->loader, hmod, reinterpret_cast<const char*>(pNode->key), &why, &resolvedIn);
+            ulrc = loader_resolve(ctx->loader, hmod, reinterpret_cast<const char*>(pNode->key), &why,
+                                  fJudged ? &resolvedIn : nullptr);
         if (ulrc == 0) *pOK = false;
         report_entry(ctx->sink, pNode, ulrc ? 0 : int32_t(why.error), ulrc == LOAD_CALL_GATE, ulrc ? nullptr : &why);
-        if (ulrc && resolvedIn && resolvedIn != hmod && std::find(forwarded.begin(), forwarded.end(), resolvedIn) == forwarded.end())
-            forwarded.push_back(resolvedIn);
+        if (ulrc && resolvedIn && resolvedIn != hmod && seen.insert(resolvedIn).second) forwarded.push_back(resolvedIn);
     }
-    if (ctx->opt->windows_version < 0) return;
     for (HMODULE h : forwarded) report_forwarded(ctx, mod, h);
 }
 
