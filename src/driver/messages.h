@@ -38,8 +38,17 @@ extern const char Msg_HelpB[];
 extern const char Msg_FilesNeeded[];
 extern const char Msg_PressAKey[];
 extern const char Msg_PartOfWindows[];
-extern const char Msg_NotInWindows[];
-extern const char Msg_NotInWindowsVc[];
+extern const char Msg_NotPartOf[];
+extern const char Msg_ApiSetNotPartOf[];
+extern const char Msg_SourceVc[];
+extern const char Msg_SourceDirectX[];
+extern const char Msg_SourceUcrt[];
+extern const char Msg_ShipIt[];
+extern const char Msg_OnlyWineCopy[];
+extern const char Msg_NoFileHere[];
+extern const char Msg_NotVerified[];
+extern const char Msg_NotInWinesCopy[];
+extern const char Msg_PassedOver[];
 extern const char Msg_Copied[];
 extern const char Msg_Replaced[];
 extern const char Msg_Identical[];
@@ -48,6 +57,7 @@ extern const char Err_CopyFailed[];
 extern const char Err_NeedsWindows[];
 extern const char Err_ForceNeedsDeploy[];
 extern const char Err_ShipTogether[];
+extern const char Err_NotAFolder[];
 
 // The message of a failure (a printf format with at most one %s, the file it names).
 const char* error_text(REPORT_ERROR error);
