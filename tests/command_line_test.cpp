@@ -135,7 +135,9 @@ TEST(CommandLine, LongOptionsAndTheDocumentOptions) {
                        "   -m - check several modules, or folders of them, in one run: TALVEK -m [options] NAME...\n"
                        "   --windows=VERSION - judge the DLLs by a clean Windows 7, 8, 8.1, 10 or 11 (implies -!)\n"
                        "   --ship - print only the DLLs to ship with the program (--ship=all: also those beside it)\n"
-                       "   --deploy=DIR - copy those DLLs into DIR, then check again (--force: replace files)\n"
+                       "   --ship-from=DIR - take the DLLs to ship from DIR first (repeatable)\n"
+                       "   --deploy=DIR - copy those DLLs into DIR, then check the program there (--force: replace files;\n"
+                       "                  --ship=all: the whole program)\n"
                        "   --help - display this help;  --version - display the version\n";
     size_t at = kHelp.find("   -c - ");
     EXPECT_EQ(r.out, kHelp.substr(0, at) + more + kHelp.substr(at));
@@ -166,9 +168,14 @@ TEST(CommandLine, LongOptionsAndTheDocumentOptions) {
         {{"/G", "-J"}, "QUERNIX:  Options -j and -g cannot be used together\n"},
         {{"--ship", "a.exe"}, "QUERNIX:  Option --ship needs --windows=VERSION\n"},
         {{"--deploy=dist", "a.exe"}, "QUERNIX:  Option --deploy needs --windows=VERSION\n"},
-        {{"--windows=11", "--ship=all", "--deploy=d", "a.exe"}, "QUERNIX:  Options --ship and --deploy cannot be used together\n"},
+        {{"--windows=11", "--ship", "--deploy=d", "a.exe"}, "QUERNIX:  Options --ship and --deploy cannot be used together\n"},
         {{"--windows=10", "--ship", "-j", "a.exe"}, "QUERNIX:  Options --ship and -j cannot be used together\n"},
         {{"--windows=10", "-qg", "--deploy=d", "a.exe"}, "QUERNIX:  Options --deploy and -g cannot be used together\n"},
+        {{"--ship-from=.", "a.exe"}, "QUERNIX:  Option --ship-from needs --windows=VERSION\n"},
+        {{"--windows=10", "--ship-from=", "a.exe"}, "QUERNIX:  Option --ship-from needs a value: --ship-from=DIR\n"},
+        // A folder to read or to copy into that is none changes nothing.
+        {{"--windows=10", "--ship-from=.", "--ship-from=gone", "a.exe"}, "QUERNIX:  Option --ship-from names no folder: 'gone'\n"},
+        {{"--windows=10", "--ship=all", "--deploy=/dev/null", "a.exe"}, "QUERNIX:  Option --deploy names no folder: '/dev/null'\n"},
         {{"--windows=7", "--force", "a.exe"}, "QUERNIX:  Option --force needs --deploy=DIR\n"},
     };
     for (const auto& c : cases) {

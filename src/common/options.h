@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common/types.h"
 
@@ -31,6 +32,10 @@ struct OPTIONS {
     bool ship_all = false;           // --ship=all: the application folder's DLLs too
     std::string deploy_dir;          // --deploy=DIR; empty without it
     bool deploy_force = false;       // --force
+    std::vector<std::string> ship_from;   // --ship-from=DIR, each: folders of the files to ship
+    // The folder each module named is checked as if it lay in ("": its own): --deploy's
+    // closing check of the bundle it made.
+    std::string bundle_dir;
 
     // Seams for tests, which the command line never sets: the allocator of every allocation
     // whose failure the tool reports (null: malloc), and the root under which Wine's DLL

@@ -7,6 +7,7 @@
 
 #include "common/text.h"
 #include "driver/messages.h"
+#include "platform/fs.h"
 #include "platform/windows_dlls.h"
 #include "talvek.h"
 
@@ -37,6 +38,11 @@ static bool set_deploy(OPTIONS* opt, std::string_view value) {
     return true;
 }
 
+static bool set_ship_from(OPTIONS* opt, std::string_view value) {
+    opt->ship_from.push_back(std::string(value));
+    return true;
+}
+
 static bool set_force(OPTIONS* opt, std::string_view) {
     opt->deploy_force = true;
     return true;
@@ -60,6 +66,7 @@ static const LONG_OPTION LongOptions[] = {
     {"--version", LONG_NO_VALUE, nullptr, nullptr, nullptr, nullptr},
     {"--windows", LONG_VALUE_NEEDED, "VERSION", "version", "7, 8, 8.1, 10, 11", set_windows},
     {"--ship", LONG_VALUE_OPTIONAL, "all", "value", "all", set_ship},
+    {"--ship-from", LONG_VALUE_NEEDED, "DIR", "folder", nullptr, set_ship_from},
     {"--deploy", LONG_VALUE_NEEDED, "DIR", "folder", nullptr, set_deploy},
     {"--force", LONG_NO_VALUE, nullptr, nullptr, nullptr, set_force},
 };
@@ -112,20 +119,38 @@ static bool long_option(OPTIONS* opt, const char* arg, bool* pfAnswered) {
     return true;
 }
 
-// What the shipping options need and imply: --ship and --deploy need --windows and go with
-// no other document on standard output, --force needs --deploy; --windows follows every DLL,
-// since what a clean Windows lacks may be needed anywhere below; --deploy ends with -e's
-// exit code and summary.
-// False after saying on standard error what does not go together, naming the options given.
+// The folders the shipping options name: --ship-from's must be folders to read, --deploy's
+// one to copy into. False after saying on standard error which is none.
+static bool check_shipping_folders(const OPTIONS* opt) {
+    for (const std::string& dir : opt->ship_from) {
+        if (!is_folder(dir)) {
+            fprintf(stderr, Err_NotAFolder, "--ship-from", dir.c_str());
+            return false;
+        }
+    }
+    if (!opt->deploy_dir.empty() && !is_folder(opt->deploy_dir)) {
+        fprintf(stderr, Err_NotAFolder, "--deploy", opt->deploy_dir.c_str());
+        return false;
+    }
+    return true;
+}
+
+// What the shipping options need and imply: --ship, --ship-from and --deploy need --windows,
+// --ship and --deploy go with no other document on standard output (--ship=all with --deploy
+// gathers the whole program), --force needs --deploy; --windows follows every DLL, since what
+// a clean Windows lacks may be needed anywhere below; --deploy ends with -e's exit code and
+// summary. False after saying on standard error what does not go together, naming the
+// options given.
 static bool check_shipping_options(OPTIONS* opt) {
     bool fDeploy = !opt->deploy_dir.empty();
-    const char* needs = opt->ship_list ? "--ship" : fDeploy ? "--deploy" : nullptr;
+    if (fDeploy && opt->ship_all) opt->ship_list = false;
+    const char* needs = opt->ship_list ? "--ship" : fDeploy ? "--deploy" : !opt->ship_from.empty() ? "--ship-from" : nullptr;
     const char* other = opt->ship_list && fDeploy ? "--deploy" : opt->json_report ? "-j" : opt->graph_report ? "-g" : nullptr;
     if (needs && opt->windows_version < 0) {
         fprintf(stderr, Err_NeedsWindows, needs);
         return false;
     }
-    if (needs && other) {
+    if ((opt->ship_list || fDeploy) && other) {
         fprintf(stderr, Err_NotTogether, needs, other);
         return false;
     }
@@ -133,6 +158,7 @@ static bool check_shipping_options(OPTIONS* opt) {
         fputs(Err_ForceNeedsDeploy, stderr);
         return false;
     }
+    if (!check_shipping_folders(opt)) return false;
     if (opt->windows_version >= 0) opt->recurse = true;
     if (fDeploy) opt->exit_missing = true;
     return true;

@@ -42,8 +42,17 @@ extern const char Msg_HelpB[];
 extern const char Msg_FilesNeeded[];
 extern const char Msg_PressAKey[];
 extern const char Msg_PartOfWindows[];
-extern const char Msg_NotInWindows[];
-extern const char Msg_NotInWindowsVc[];
+extern const char Msg_NotPartOf[];
+extern const char Msg_ApiSetNotPartOf[];
+extern const char Msg_SourceVc[];
+extern const char Msg_SourceDirectX[];
+extern const char Msg_SourceUcrt[];
+extern const char Msg_ShipIt[];
+extern const char Msg_OnlyWineCopy[];
+extern const char Msg_NoFileHere[];
+extern const char Msg_NotVerified[];
+extern const char Msg_NotInWinesCopy[];
+extern const char Msg_PassedOver[];
 extern const char Msg_Copied[];
 extern const char Msg_Replaced[];
 extern const char Msg_Identical[];
@@ -56,6 +65,7 @@ extern const char Err_InvalidLongOption[];
 extern const char Err_NeedsValue[];
 extern const char Err_TakesNoValue[];
 extern const char Err_BadValue[];
+extern const char Err_NotAFolder[];
 
 // The message of a failure (a printf format with at most one %s, the file it names).
 const char* error_text(REPORT_ERROR error);

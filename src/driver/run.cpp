@@ -24,6 +24,7 @@ RUN_PTR make_run(const OPTIONS& opt, REPORT_SINK* listener) {
     run->loader = make_loader(&run->files, opt.wine_root);
     // With --windows, the loader judges every DLL by that version.
     if (opt.windows_version >= 0) loader_set_target_windows(run->loader.get(), WINDOWS_VERSION(opt.windows_version));
+    if (!opt.ship_from.empty()) loader_set_ship_from(run->loader.get(), opt.ship_from);
     run->ctx = CHECK_CONTEXT{&run->opt, run.get(), &run->files, run->loader.get()};
     return run;
 }
@@ -84,11 +85,15 @@ static int32_t check_module(RUN* run, const std::string& filespec, bool fAbort, 
     return rc;
 }
 
-// Checks one module named: the DLL search starts in its folder, with nothing loaded. Once its
-// check has ended, an import that leads to it by its full path finds it checked.
+// Checks one module named: the DLL search starts in its folder, or with opt.bundle_dir in that
+// folder, as if the module lay there, with nothing loaded. Once its check has ended, an import
+// that leads to it by its full path finds it checked.
 static CHECK_RESULT check_named_module(RUN* run, const std::string& filespec) {
     run->namedModule = filespec;
-    loader_set_application_path(run->loader.get(), filespec.c_str());
+    std::string app = filespec;
+    if (!run->opt.bundle_dir.empty()) app = run->opt.bundle_dir + "/" + std::string(base_name(filespec));
+    loader_set_application_path(run->loader.get(), app.c_str());
+    record_application_folder(&run->record, app);
     int32_t rc = check_module(run, filespec, !run->opt.several_modules, run->opt.several_modules);
     if (run->end.fRunEnded) return run->end;
     if (run->opt.several_modules) note_named_path(&run->registry, filespec.c_str());
@@ -109,13 +114,19 @@ static bool starts_like_a_module(const std::string& path) {
     return f && fread(mz, 1, sizeof mz, f.get()) == sizeof mz && mz[0] == 'M' && mz[1] == 'Z';
 }
 
+// A module file named, and the folder named that holds it ("" for a file named).
+struct NAMED_FILE {
+    std::string file;
+    std::string folder;
+};
+
 // The module files the names stand for: a folder for every file in it and its subfolders
 // that starts with "MZ", in byte order of the paths. *empty: the folders that hold none.
-static std::vector<std::string> named_module_files(const std::vector<std::string>& names, std::vector<std::string>* empty) {
-    std::vector<std::string> files;
+static std::vector<NAMED_FILE> named_module_files(const std::vector<std::string>& names, std::vector<std::string>* empty) {
+    std::vector<NAMED_FILE> files;
     for (const std::string& name : names) {
         if (!is_folder(name)) {
-            files.push_back(name);
+            files.push_back(NAMED_FILE{name, {}});
             continue;
         }
         std::vector<std::string> below;
@@ -123,7 +134,7 @@ static std::vector<std::string> named_module_files(const std::vector<std::string
         std::sort(below.begin(), below.end());
         size_t cBefore = files.size();
         for (std::string& path : below)
-            if (starts_like_a_module(path)) files.push_back(std::move(path));
+            if (starts_like_a_module(path)) files.push_back(NAMED_FILE{std::move(path), name});
         if (files.size() == cBefore) empty->push_back(name);
     }
     return files;
@@ -140,7 +151,7 @@ static void report_no_module(RUN* run, const std::string& folder) {
 CHECK_RESULT check_named(RUN* run, const std::vector<std::string>& names) {
     if (!run->opt.several_modules) return names.empty() ? CHECK_RESULT{} : check(run, names[0].c_str());
     std::vector<std::string> empty;
-    std::vector<std::string> files = named_module_files(names, &empty);
+    std::vector<NAMED_FILE> files = named_module_files(names, &empty);
     // A folder without a module is as a file that is not there when nothing else is named,
     // and a warning beside the modules of the other names.
     CHECK_RESULT worst;
@@ -151,15 +162,18 @@ CHECK_RESULT check_named(RUN* run, const std::vector<std::string>& names) {
             report_no_module(run, folder);
     }
     run->record.fSeveralNamed = files.size() > 1;
-    record_named_files(&run->record, files);
+    std::vector<std::string> named;
+    for (const NAMED_FILE& f : files) named.push_back(f.file);
+    record_named_files(&run->record, named);
     for (size_t i = 0; i < files.size() && !run->end.fRunEnded; i++) {
         // With more than one module, each is headed by its name.
         REPORT_EVENT ev{RPT_NAMED};
-        ev.text = files[i];
+        ev.text = files[i].file;
+        ev.path = files[i].folder;
         ev.code = int32_t(i);
         ev.fNamed = files.size() > 1;
         run->event(ev);
-        CHECK_RESULT r = check_named_module(run, files[i]);
+        CHECK_RESULT r = check_named_module(run, files[i].file);
         if (r.fRunEnded) return r;
         worst.rc = std::max(worst.rc, r.rc);
     }

@@ -121,7 +121,7 @@ void check_variant(const SWEEP& s, const std::string& dir, const BYTES& image) {
     if (!s.fPe) return;
     // The module's own image is refused exactly when the loader refuses the same bytes as a
     // DLL, unless the report fails the module first (a format or read error).
-    bool fRefused = !run->record.modules.empty() && run->record.modules[0].fRefused, fDllRefused = refused_as_dll(path, image);
+    bool fRefused = !run->record.modules.empty() && run->record.modules[0].cause, fDllRefused = refused_as_dll(path, image);
     EXPECT_TRUE(!fRefused || fDllRefused) << "refused as the module named, loaded as a DLL\n" << err;
     EXPECT_TRUE(!fDllRefused || fRefused || r.rc != 0) << "refused as a DLL, fine as the module named\n" << out;
 }
