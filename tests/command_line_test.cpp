@@ -136,6 +136,9 @@ TEST(CommandLine, LongOptionsAndTheDocumentOptions) {
                        "   --windows=VERSION - judge the DLLs by a clean Windows 7, 8, 8.1, 10 or 11 (implies -!)\n"
                        "   --ship - print only the DLLs to ship with the program (--ship=all: also those beside it)\n"
                        "   --deploy=DIR - copy those DLLs into DIR, then check again (--force: replace files)\n"
+                       "   --host=FILE - check the modules as plugins of the program FILE, loaded into its process\n"
+                       "   --search=MODE - how that program asks for them: classic, altered or safe\n"
+                       "   --dll-dir=DIR - with --search=safe: a folder the program adds with AddDllDirectory\n"
                        "   --help - display this help;  --version - display the version\n";
     size_t at = kHelp.find("   -c - ");
     EXPECT_EQ(r.out, kHelp.substr(0, at) + more + kHelp.substr(at));
@@ -162,6 +165,13 @@ TEST(CommandLine, LongOptionsAndTheDocumentOptions) {
         {{"--windows=11", "--ship=all", "--deploy=d", "a.exe"},
          "QUERNIX:  Options --ship and --deploy cannot be used together, nor with -j or -g\n"},
         {{"--windows=7", "--force", "a.exe"}, "QUERNIX:  Option --force needs --deploy=DIR\n"},
+        // The options of a host name themselves and what is wrong.
+        {{"--search=fast", "a.exe"}, "QUERNIX:  --search: unknown mode 'fast' (classic, altered, safe)\n"},
+        {{"--search=", "a.exe"}, "QUERNIX:  --search: unknown mode '' (classic, altered, safe)\n"},
+        {{"--dll-dir=.", "a.exe"}, "QUERNIX:  --dll-dir: needs --search=safe, the search is classic\n"},
+        {{"--dll-dir=.", "--search=altered", "a.exe"}, "QUERNIX:  --dll-dir: needs --search=safe, the search is altered\n"},
+        {{"--search=safe", "--dll-dir=", "a.exe"}, "QUERNIX:  --dll-dir: no folder named\n"},
+        {{"--host=", "a.exe"}, "QUERNIX:  --host: no file named\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0]);

@@ -25,6 +25,7 @@ const std::string kModern = TALVEK_REALPE_DIR "/modern";
 const std::string kModern64 = TALVEK_REALPE_DIR "/modern64";
 const std::string kVcrt = TALVEK_REALPE_DIR "/vcrt";
 const std::string kMingw = TALVEK_REALPE_DIR "/mingw";
+const std::string kPlugin = TALVEK_REALPE_DIR "/plugin";
 
 // A 64-bit module's report: the 32-bit one with the 64-bit format line.
 std::string wide(std::string text) {
@@ -439,6 +440,28 @@ TEST(RealPeShip, MinGwProgramBringsItsRuntime) {
 #else
     GTEST_SKIP() << "x86_64-w64-mingw32-g++-posix not found (Debian: g++-mingw-w64-x86-64)";
 #endif
+}
+
+// A program of the test toolchains as the host of a plugin of theirs. Without --host the
+// plugin's import of host.exe is the program that loads it, and beta.dll, beside the host, is
+// missing; with --host the plugin's entries are checked against host.exe's exports, and
+// beta.dll, which the host loaded for itself, is taken as loaded even by the altered search,
+// which leaves the host's folder out. What the host brings is not shipped.
+TEST(RealPeHost, PluginOfARealProgram) {
+    const std::string H = "--host=" + kPlugin + "/host/host.exe", M = kPlugin + "/ext/plugin.dll";
+    const std::string head = "64-bit NT 'PE' Module\n2 imported module(s) found.\nLoading 'host.exe' --> ";
+    TOOL_RUN r = run_clean({"-e", M});
+    EXPECT_EQ(r.out, head + "the program that loads this module (name it with --host=FILE to check its entries).\n"
+                            "Loading 'beta.dll' --> NOT loaded!\nUnable to load DLL 'beta.dll'.  LoadLibrary returned: 126\n"
+                            "\nMissing: 1\nbeta.dll: not loaded (126), needed by plugin.dll\n");
+    EXPECT_EQ(r.exit_code, 10);
+    r = run_clean({H, "--search=altered", "-v", "-e", M});
+    EXPECT_EQ(r.out, head + kPlugin + "/host/host.exe.\n  host_api\nLoading 'beta.dll' --> " + kPlugin +
+                         "/host/beta.dll.\n  beta_one\nAll DLLs used by '" + M + "' could be loaded.\n");
+    EXPECT_EQ(r.exit_code, 0);
+    r = run_clean({H, "--windows=10", "--ship", M});
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.exit_code, 0);
 }
 
 }  // namespace

@@ -4,10 +4,17 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common/types.h"
 
 namespace talvek {
+
+// How the program that loads the modules named calls the loader (--search): the classic
+// search; LOAD_WITH_ALTERED_SEARCH_PATH, the module's folder in place of the application
+// folder; LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS, the module's
+// folder, the application folder, the DLL directories and the system folders only.
+enum SEARCH_MODE : uint8_t { SEARCH_CLASSIC, SEARCH_ALTERED, SEARCH_SAFE };
 
 struct OPTIONS {
     bool recurse = false;            // -! -l -q -g -x: each imported DLL is checked in turn
@@ -31,6 +38,9 @@ struct OPTIONS {
     bool ship_all = false;           // --ship=all: the application folder's DLLs too
     std::string deploy_dir;          // --deploy=DIR; empty without it
     bool deploy_force = false;       // --force
+    std::string host;                // --host=FILE: the program that loads the modules named; empty without it
+    SEARCH_MODE search_mode = SEARCH_CLASSIC;   // --search=MODE
+    std::vector<std::string> dll_dirs;          // --dll-dir=DIR, in order (with SEARCH_SAFE only)
 
     // Seams for tests, which the command line never sets: the allocator of every allocation
     // whose failure the tool reports (null: malloc), and the root under which Wine's DLL

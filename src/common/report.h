@@ -37,6 +37,7 @@ enum REPORT_ERROR : uint8_t {
     ERR_OPEN_FAILED,          // Err_OpenFail, with the file
     ERR_NO_MORE_FILES,        // no memory for one more registry record
     ERR_PE_FORMAT,            // the PE format error that ends the run
+    ERR_HOST,                 // --host: what is wrong with the host, or with loading its own imports (text)
 };
 
 // The two lines printed outside the indentation of the report.
@@ -52,7 +53,12 @@ enum DLL_ORIGIN : uint8_t {
     ORIGIN_SYSTEM,        // a system folder: WINEPATH's, or Wine's DLL folder
     ORIGIN_ELSEWHERE,     // the current folder, PATH, or the folder an import names
     ORIGIN_ABSENT,        // no file: a stand-in for a DLL of the target Windows that is not here
+    ORIGIN_HOST,          // with --host: the host, a DLL it loads for itself, or a file of its folder
 };
+
+// Where a DLL that the search of a host's loader did not find lies all the same: a place that
+// search leaves out (the current folder and PATH, which the safe search never takes).
+enum OUTSIDE_SEARCH : uint8_t { OUTSIDE_NONE, OUTSIDE_CURRENT_FOLDER, OUTSIDE_PATH };
 
 enum REPORT_FORMAT : uint8_t { FMT_NONE, FMT_LX, FMT_NE, FMT_PE32, FMT_PE32PLUS, FMT_UNKNOWN };
 
@@ -77,7 +83,8 @@ struct LOAD_STEP {
 // passed over as another machine's or as no loadable image; and, where the loader knows it,
 // what is wrong with the leaf's file. fUnknown: the loader gave only the code and no cause
 // could be found. fNoSystemFolder: a DLL was searched for while no system folder was known
-// (WINEPATH not set and no Wine DLL folder found).
+// (WINEPATH not set and no Wine DLL folder found). outside: a leaf that was not found lies in
+// a place the search left out, the file outsideFile.
 struct LOAD_FAILURE {
     uint32_t error = 0;
     std::vector<LOAD_STEP> chain;
@@ -85,6 +92,8 @@ struct LOAD_FAILURE {
     std::string reason;
     bool fUnknown = false;
     bool fNoSystemFolder = false;
+    OUTSIDE_SEARCH outside = OUTSIDE_NONE;
+    std::string outsideFile;
 };
 
 enum REPORT_KIND : uint8_t {
@@ -98,7 +107,9 @@ enum REPORT_KIND : uint8_t {
     RPT_COUNT,        // PE: the count of imported modules, or with fDelay of delay-loaded ones (code)
     RPT_IMPORT,       // a DLL the module imports (text: its name as stored; fDelay)
     RPT_LOADED,       // PE: the last import loaded (path: the loader's path of its file; origin,
-                      // fWindows: where from and whether part of the target Windows of machine)
+                      // fWindows: where from and whether part of the target Windows of machine;
+                      // fHost: it is the program that loads the module, with no path when no
+                      // --host names it)
     RPT_NOT_LOADED,   // PE: the last import did not load (code: the loader's error; cause)
     RPT_ENTRY,        // an entry of the last import (fOrdinal, ordinal or text: the name; code: 0
                       // resolved, the loader's error, or ENTRY_NOT_ASKED; fCallGate; cause)
@@ -122,6 +133,7 @@ struct REPORT_EVENT {
     bool fCallGate = false;
     bool fNamed = false;
     bool fWindows = false;
+    bool fHost = false;
     DLL_ORIGIN origin = ORIGIN_UNKNOWN;
     uint16_t machine = 0;
     uint32_t level = 0;       // the recursion depth of the module it concerns, set by the run

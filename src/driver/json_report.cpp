@@ -103,7 +103,7 @@ static void json_entry(FILE* out, const RUN_ENTRY& e, bool fLoadTested) {
 
 // Under --windows: where a loaded DLL came from, and whether it is part of the target Windows.
 static void json_origin(FILE* out, DLL_ORIGIN origin, bool fWindows) {
-    static const char* const kOrigins[] = {nullptr, "application", "system", "elsewhere", "absent"};
+    static const char* const kOrigins[] = {nullptr, "application", "system", "elsewhere", "absent", "host"};
     if (origin == ORIGIN_UNKNOWN) return;
     fprintf(out, ", \"origin\": \"%s\", \"part_of_windows\": %s", kOrigins[origin], fWindows ? "true" : "false");
 }
@@ -118,7 +118,8 @@ static void json_import(FILE* out, const RUN_IMPORT& imp) {
         fprintf(out, "%d", int(imp.iModule));
     if (imp.fLoadTested) {
         fprintf(out, ", \"loaded\": %s, \"path\": ", imp.fLoaded ? "true" : "false");
-        if (imp.fLoaded && imp.origin != ORIGIN_ABSENT)
+        // A stand-in, and the program that loads the module when no --host names it, have no file.
+        if (imp.fLoaded && !imp.path.empty())
             json_str(out, imp.path);
         else
             fputs("null", out);
@@ -129,6 +130,7 @@ static void json_import(FILE* out, const RUN_IMPORT& imp) {
             fprintf(out, "%d", int(imp.load_error));
         if (!imp.fLoaded) json_cause(out, imp.cause);
         fprintf(out, ", \"delay_loaded\": %s", imp.fDelayLoaded ? "true" : "false");
+        if (imp.fHost) fputs(", \"host\": true", out);
         json_origin(out, imp.origin, imp.fWindows);
     }
     fputs(",\n         \"entries\": [", out);
@@ -201,6 +203,12 @@ static void json_problem(FILE* out, const RUN_PROBLEM& p) {
         fputs(", \"passed_over\": ", out);
         json_str_list(out, p.passedOver);
         fprintf(out, ", \"cause_found\": %s", p.fCauseUnknown ? "false" : "true");
+    }
+    if (p.outside != OUTSIDE_NONE) {
+        fprintf(out, ", \"found_outside_search\": {\"place\": \"%s\", \"file\": ",
+                p.outside == OUTSIDE_PATH ? "PATH" : "current_folder");
+        json_str(out, p.outsideFile);
+        fputc('}', out);
     }
     if (p.kind == PROBLEM_NOT_IN_WINDOWS) {
         fputs(", \"path\": ", out);

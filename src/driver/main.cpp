@@ -13,12 +13,12 @@ using namespace talvek;
 namespace {
 
 // --deploy's first check prints only what ends the run: the failures of the named module
-// itself, and a failure that ends the run at once.
+// itself (and of its host, said before it is begun), and a failure that ends the run at once.
 struct QUIET_REPORT : REPORT_SINK {
     REPORT_SINK* text;
     explicit QUIET_REPORT(REPORT_SINK* t) : text(t) {}
     void event(const REPORT_EVENT& ev) override {
-        if (ev.kind == RPT_FATAL || (ev.kind == RPT_ERROR && ev.level == 1)) text->event(ev);
+        if (ev.kind == RPT_FATAL || (ev.kind == RPT_ERROR && ev.level <= 1)) text->event(ev);
     }
 };
 

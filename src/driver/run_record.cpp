@@ -62,6 +62,8 @@ static void record_leaf(RUN_RECORD* rec, const LOAD_FAILURE& cause, const LOAD_S
     p.fCauseUnknown = cause.fUnknown;
     p.reason = cause.reason;
     p.passedOver = cause.passedOver;
+    p.outside = cause.outside;
+    p.outsideFile = cause.outsideFile;
     p.chains.push_back(std::move(chain));
     rec->problemByLeaf.emplace(std::move(key), rec->problems.size());
     rec->problems.push_back(std::move(p));
@@ -89,7 +91,7 @@ static void record_enter(RUN_RECORD* rec, const char* filespec, bool fNamed) {
         m.origin = pImport->origin;
         m.fWindows = pImport->fWindows;
         m.fWindowsSide = (pImport->fWindows && pImport->origin != ORIGIN_APPLICATION) ||
-                         rec->modules[size_t(iParent)].fWindowsSide;
+                         pImport->origin == ORIGIN_HOST || rec->modules[size_t(iParent)].fWindowsSide;
     }
     rec->modules.push_back(std::move(m));
     rec->byName.emplace(filespec, i);
@@ -195,7 +197,10 @@ static void record_shipping(RUN_RECORD* rec, const REPORT_EVENT& ev) {
     pImport->origin = ev.origin;
     pImport->fWindows = ev.fWindows;
     if (pMod->windows.empty()) pMod->windows = windows_display_name(WINDOWS_VERSION(rec->opt->windows_version), ev.machine);
-    if (pMod->fWindowsSide || ev.fWindows || (ev.origin == ORIGIN_APPLICATION && !rec->opt->ship_all)) return;
+    // What the host brings is the host's: not shipped, and not missing from a clean Windows.
+    if (pMod->fWindowsSide || ev.fWindows || ev.origin == ORIGIN_HOST ||
+        (ev.origin == ORIGIN_APPLICATION && !rec->opt->ship_all))
+        return;
     std::string file(ev.path);
     if (rec->shipSet.insert(file).second) rec->ship.push_back(file);
     if (ev.origin != ORIGIN_SYSTEM) return;
@@ -231,6 +236,7 @@ void record_event(RUN_RECORD* rec, const REPORT_EVENT& ev) {
         case RPT_IMPORT: record_import(rec, ev.text, ev.fDelay); break;
         case RPT_LOADED:
             record_load(rec, true, ev.path, 0, nullptr);
+            if (RUN_IMPORT* pImport = current_import(rec)) pImport->fHost = ev.fHost;
             record_shipping(rec, ev);
             break;
         case RPT_NOT_LOADED: record_load(rec, false, {}, ev.code, ev.cause); break;

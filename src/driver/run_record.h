@@ -36,6 +36,7 @@ struct RUN_IMPORT {
     int32_t iModule = -1;       // the module checked for it, -1 when none was
     DLL_ORIGIN origin = ORIGIN_UNKNOWN;   // under --windows: where its file came from
     bool fWindows = false;                // under --windows: part of the target Windows
+    bool fHost = false;                   // the program that loads the module (without --host: no path)
 };
 
 struct RUN_MODULE {
@@ -50,7 +51,8 @@ struct RUN_MODULE {
     std::vector<RUN_IMPORT> imports;
     // Under --windows: the Windows its DLLs are judged by ("Windows 10 (x64)"), where the
     // import that first reached it found it, and whether a DLL of Windows (not one in the
-    // application folder) leads to it, which makes what it needs Windows' own concern.
+    // application folder) leads to it, which makes what it needs Windows' own concern; with
+    // --host, one of the host's leads there too, making it the host's.
     std::string windows;
     DLL_ORIGIN origin = ORIGIN_UNKNOWN;
     bool fWindows = false;
@@ -82,6 +84,10 @@ struct RUN_PROBLEM {
     std::string file;           // PROBLEM_NOT_IN_WINDOWS: the file to ship,
     std::string windows;        // the Windows that lacks it,
     bool fVcRuntime = false;    // and whether it is a DLL of the Visual C++ runtime
+    // PROBLEM_NOT_LOADED: a place the host's search leaves out that holds the DLL all the same,
+    // and its file there.
+    OUTSIDE_SEARCH outside = OUTSIDE_NONE;
+    std::string outsideFile;
     // Each way the run met it: the base names of the modules from the named one down to the
     // one that needs it.
     std::vector<std::vector<std::string>> chains;

@@ -38,6 +38,8 @@ void print_missing_summary(const RUN* run, FILE* out) {
             fprintf(out, p.fVcRuntime ? Msg_NotInWindowsVc : Msg_NotInWindows, p.windows.c_str());
         else
             fprintf(out, "check failed (%d)", int(p.error));
+        if (p.outside != OUTSIDE_NONE)
+            fprintf(out, Msg_OutsideSearch, p.outside == OUTSIDE_PATH ? "on PATH" : "in the current folder");
         const char* sep = ", needed by ";
         for (const std::vector<std::string>& chain : p.chains) {
             fputs(sep, out);

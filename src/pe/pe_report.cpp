@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "common/report.h"
+#include "common/text.h"
 #include "pe/pe_internal.h"
 #include "platform/loader.h"
 
@@ -39,6 +40,21 @@ static void resolve_entries(CHECK_CONTEXT* ctx, REF_NODE32* pHead, HMODULE hmod,
     }
 }
 
+// Without --host, an import of a program (a name ending in ".exe") names the program that
+// loads the module: the process's main module, there wherever the module is loaded.
+static bool names_loading_program(const CHECK_CONTEXT* ctx, std::string_view dll) {
+    return ctx->opt->host.empty() && dll.size() >= 4 && equal_ignoring_case(dll.substr(dll.size() - 4), ".exe");
+}
+
+// Reports the import of the program that loads the module, which has no file to follow, with
+// its entries as not asked.
+static void report_loading_program(CHECK_CONTEXT* ctx, const REF_NODE32* pHead) {
+    REPORT_EVENT ev{RPT_LOADED};
+    ev.fHost = true;
+    report(ctx->sink, ev);
+    for (const REF_NODE32* pNode = pHead; pNode; pNode = pNode->next) report_entry(ctx->sink, pNode, ENTRY_NOT_ASKED, false);
+}
+
 // Loads dll, whose entries are the list at pHead. When it does not load: reports that with
 // its cause and its entries as not asked, and names the file found for it as the one to
 // follow (checked with -x); null then.
@@ -46,6 +62,10 @@ static HMODULE load_dll(CHECK_CONTEXT* ctx, const char* dll, const REF_NODE32* p
     LOAD_FAILURE why;
     HMODULE hmod = loader_load(ctx->loader, dll, &why);
     if (hmod) return hmod;
+    if (names_loading_program(ctx, dll)) {
+        report_loading_program(ctx, pHead);
+        return nullptr;
+    }
     REPORT_EVENT ev{RPT_NOT_LOADED};
     ev.code = int32_t(why.error);
     ev.cause = &why;
@@ -66,6 +86,7 @@ static bool report_loaded(CHECK_CONTEXT* ctx, PE_MODULE* mod, HMODULE hmod) {
     LOADED_FROM from = loader_loaded_from(ctx->loader, hmod);
     ev.origin = from.origin;
     ev.fWindows = from.fWindows;
+    ev.fHost = from.fHost;
     ev.machine = mod->Machine;
     bool fFile = from.origin != ORIGIN_ABSENT;
     if (!fFile)
@@ -89,7 +110,8 @@ void pe_test_import(CHECK_CONTEXT* ctx, PE_MODULE* mod, int32_t i, bool fDelay, 
     loader_select_process(ctx->loader, mod->Machine);
     HMODULE hmod = load_dll(ctx, dll, pHead, next);
     if (!hmod) {
-        *pOK = false;
+        // The import of the program that loads the module is no failure.
+        if (!names_loading_program(ctx, dll)) *pOK = false;
         return;
     }
     bool fFile = report_loaded(ctx, mod, hmod);

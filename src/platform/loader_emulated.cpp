@@ -49,6 +49,7 @@ struct EMU_MODULE {
     bool fKnown = false;        // taken for a known DLL's name, from the system folders
     DLL_ORIGIN origin = ORIGIN_UNKNOWN;   // under a target Windows: where its file lies
     bool fWindows = false;                // under a target Windows: part of it
+    bool fHost = false;                   // the host: the main module of its process
     // The (lookup table, DLL) pairs already resolved while loading: descriptors that share
     // a table and name the same DLL resolve it once, as the outcome cannot differ.
     std::set<std::pair<size_t, const EMU_MODULE*>> resolved;
@@ -106,6 +107,15 @@ struct LOADER {
     bool fTarget = false;   // a target Windows is set
     WINDOWS_VERSION target = WINDOWS_10;
     EMU_IMAGE noFile;       // the image of every stand-in: no file, so nothing imported
+    // How the host calls the loader for the module named, and the host: the folder of the
+    // module named (where its load starts), the DLL directories (normalised), the host's path
+    // ("" without one), and whether the host's own imports are being loaded, which take the
+    // classic search from the host's folder.
+    SEARCH_MODE mode = SEARCH_CLASSIC;
+    std::vector<std::string> dllDirs;
+    std::string loadDir;
+    std::string hostPath;
+    bool fHostStartup = false;
 };
 
 namespace {
@@ -204,6 +214,47 @@ bool search_system(const PROCESS* proc, const std::string& name, std::string* pa
     return !proc->sysDir.empty() && try_search_dir(proc, proc->sysDir, name, path, skipped, fm);
 }
 
+// Whether the search of the module's load is the safe one: the host's own imports take the
+// classic search.
+bool uses_safe_search(const LOADER* L) { return L->mode == SEARCH_SAFE && !L->fHostStartup; }
+
+// The folder the classic search starts from: the application's, or under the altered search
+// the folder of the module named, which takes its place.
+const std::string& search_start_folder(const LOADER* L) {
+    return L->mode == SEARCH_ALTERED && !L->fHostStartup && !L->loadDir.empty() ? L->loadDir : L->appDir;
+}
+
+// The safe search (LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS): the
+// folder of the module named, the application's folder, the DLL directories in the order
+// given, the system folders; never the current folder or PATH. Windows leaves the order of
+// several DLL directories open; the order given is taken.
+bool safe_search(const PROCESS* proc, const std::string& name, std::string* path, std::vector<std::string>* skipped,
+                 FILE_BYTES* fm) {
+    const LOADER* L = proc->loader;
+    if (!L->loadDir.empty() && try_search_dir(proc, L->loadDir, name, path, skipped, fm)) return true;
+    if (!L->appDir.empty() && L->appDir != L->loadDir && try_search_dir(proc, L->appDir, name, path, skipped, fm))
+        return true;
+    for (const std::string& dir : L->dllDirs)
+        if (try_search_dir(proc, dir, name, path, skipped, fm)) return true;
+    return search_system(proc, name, path, skipped, fm);
+}
+
+// Under the safe search: notes in why that the file name the search did not find lies in the
+// current folder or on PATH, the places that search leaves out and the classic one takes.
+void note_outside_search(const PROCESS* proc, const std::string& name, LOAD_FAILURE* why) {
+    if (!uses_safe_search(proc->loader)) return;
+    std::vector<std::string> skipped;
+    std::string path;
+    FILE_BYTES fm;
+    if (try_search_dir(proc, "", name, &path, &skipped, &fm))
+        why->outside = OUTSIDE_CURRENT_FOLDER;
+    else if (try_dir_list(proc, getenv("PATH"), ':', name, &path, &skipped, &fm))
+        why->outside = OUTSIDE_PATH;
+    else
+        return;
+    why->outsideFile = path;
+}
+
 // The search of a bare name: the application's directory, the current directory, the
 // system folders, PATH (':'-separated); the first hit that is not a PE image of another
 // machine wins, as one PATH serves 32-bit and 64-bit programs alike. A known DLL (fKnown) is
@@ -212,7 +263,8 @@ bool search(const PROCESS* proc, const std::string& name, bool fKnown, std::stri
             std::vector<std::string>* skipped, FILE_BYTES* fm) {
     skipped->clear();
     if (fKnown) return search_system(proc, name, path, skipped, fm);
-    const std::string& appDir = proc->loader->appDir;
+    if (uses_safe_search(proc->loader)) return safe_search(proc, name, path, skipped, fm);
+    const std::string& appDir = search_start_folder(proc->loader);
     if (!appDir.empty() && try_search_dir(proc, appDir, name, path, skipped, fm)) return true;
     if (try_search_dir(proc, "", name, path, skipped, fm)) return true;
     if (search_system(proc, name, path, skipped, fm)) return true;
@@ -236,6 +288,16 @@ bool remembered_search(PROCESS* proc, const std::string& name, bool fKnown, std:
     return it->second.fFound;
 }
 
+// With a host, under a target Windows: what the host loads for itself (from wherever) and the
+// files of its folder are the host's; the folder of the module named is the plugin's own, where
+// its application folder would be. ORIGIN_UNKNOWN for the rest, and without a host.
+DLL_ORIGIN plugin_origin(const LOADER* L, const std::string& dir) {
+    if (L->hostPath.empty()) return ORIGIN_UNKNOWN;
+    if (L->fHostStartup) return ORIGIN_HOST;
+    if (dir == L->loadDir) return ORIGIN_APPLICATION;
+    return dir == L->appDir ? ORIGIN_HOST : ORIGIN_UNKNOWN;
+}
+
 // Under a target Windows: where the file at path lies. The application's folder comes first,
 // as in the search, then the system folders; a file of the current folder or PATH, or one an
 // import names with its folder, lies elsewhere.
@@ -243,6 +305,8 @@ DLL_ORIGIN origin_of(const PROCESS* proc, const std::string& path) {
     const LOADER* L = proc->loader;
     if (!L->fTarget) return ORIGIN_UNKNOWN;
     std::string dir = normal_path(dir_part(path));
+    DLL_ORIGIN plugin = plugin_origin(L, dir);
+    if (plugin != ORIGIN_UNKNOWN) return plugin;
     if (!L->appDir.empty() && dir == L->appDir) return ORIGIN_APPLICATION;
     std::vector<std::string> dirs = folders_of(getenv("WINEPATH"), ';');
     if (!proc->sysDir.empty()) dirs.push_back(proc->sysDir);
@@ -405,6 +469,7 @@ EMU_MODULE* find_or_map(PROCESS* proc, const std::string& asked, std::string_vie
                       fSkipped ? "only images for other machines were found" : "");
             why->passedOver = std::move(skipped);
             why->fNoSystemFolder = proc->sysDir.empty() && !getenv("WINEPATH");
+            if (!fKnown) note_outside_search(proc, file, why);
             return nullptr;
         }
     } else if (!try_dir(proc->loader, slash == 0 ? "/" : file.substr(0, slash), file.substr(slash + 1), &path)) {
@@ -537,6 +602,8 @@ void entry_failure(std::vector<LOAD_STEP> steps, LOAD_FAILURE fwd, LOAD_FAILURE*
     why->passedOver = std::move(fwd.passedOver);
     why->reason = std::move(fwd.reason);
     why->fNoSystemFolder = fwd.fNoSystemFolder;
+    why->outside = fwd.outside;
+    why->outsideFile = std::move(fwd.outsideFile);
 }
 
 // The steps from what load_module was asked for (name, imported by importer) down to the
@@ -609,6 +676,18 @@ EMU_MODULE* load_module(PROCESS* proc, const std::string& name, std::string_view
         stack.back().dep = nullptr;
     }
     return top;
+}
+
+// Unloads every module of every process and forgets their searches: the next module named
+// starts in processes of its own. What the run read of the files (their images, the folder
+// listings, the schema) serves it all the same.
+void start_afresh(LOADER* L) {
+    for (auto& proc : L->processes) {
+        rollback(proc.get(), 0);
+        proc->searched.clear();
+        proc->searchedKnown.clear();
+        proc->knownImports.clear();
+    }
 }
 
 }  // namespace
@@ -689,17 +768,45 @@ uint32_t GetLastError(LOADER* L) { return L->lastError; }
 void loader_set_application_path(LOADER* L, const char* path) {
     std::string dir = dir_part(path);
     std::string appDir = normal_path(dir.empty() ? "." : dir);
+    L->loadDir = appDir;
     if (appDir == L->appDir) return;
     L->appDir = std::move(appDir);
     // A program in another folder: its DLLs are searched from there and loaded afresh, as in
     // processes of its own. What the run read of the files (their images, the folder
     // listings, the schema) serves it all the same.
-    for (auto& proc : L->processes) {
-        rollback(proc.get(), 0);
-        proc->searched.clear();
-        proc->searchedKnown.clear();
-        proc->knownImports.clear();
+    start_afresh(L);
+}
+
+void loader_set_search(LOADER* L, SEARCH_MODE mode, const std::vector<std::string>& dllDirs) {
+    L->mode = mode;
+    L->dllDirs.clear();
+    for (const std::string& dir : dllDirs) L->dllDirs.push_back(normal_path(dir));
+    start_afresh(L);
+}
+
+bool loader_start_host(LOADER* L, const char* hostPath, const char* modulePath, std::vector<LOAD_FAILURE>* failed,
+                       std::string* reason) {
+    std::string moduleDir = dir_part(modulePath);
+    L->loadDir = normal_path(moduleDir.empty() ? "." : moduleDir);
+    L->hostPath = normal_path(hostPath);
+    L->appDir = normal_path(dir_part(L->hostPath));
+    start_afresh(L);
+    PROCESS* proc = process_of(L, L->Machine);
+    L->fHostStartup = true;
+    FILE_BYTES fm;
+    EMU_MODULE* host = map_module(proc, L->hostPath, &fm, reason);
+    if (host) {
+        host->fHost = true;
+        for (const PE_IMPORT_MODULE& imp : host->image->imports.modules) {
+            LOAD_FAILURE why;
+            if (!load_module(proc, std::string(imp.dll), host->path, &why)) failed->push_back(std::move(why));
+        }
     }
+    L->fHostStartup = false;
+    // The module's own search differs from the host's: nothing the host's searches found stands
+    // for it.
+    proc->searched.clear();
+    return host != nullptr;
 }
 
 void loader_select_process(LOADER* L, uint16_t Machine) { L->Machine = Machine; }
@@ -711,7 +818,7 @@ void loader_set_target_windows(LOADER* L, WINDOWS_VERSION version) {
 
 LOADED_FROM loader_loaded_from(LOADER* /*L*/, HMODULE hModule) {
     const EMU_MODULE* m = static_cast<const EMU_MODULE*>(hModule);
-    return m ? LOADED_FROM{m->origin, m->fWindows} : LOADED_FROM{ORIGIN_UNKNOWN, false};
+    return m ? LOADED_FROM{m->origin, m->fWindows, m->fHost} : LOADED_FROM{ORIGIN_UNKNOWN, false, false};
 }
 
 }  // namespace talvek

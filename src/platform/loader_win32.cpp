@@ -2,6 +2,7 @@
 // error code; the cause of a failed load is found by the tool's own check of the DLL's imports.
 #include <set>
 #include <string>
+#include <vector>
 
 #include "common/pe_image.h"
 #include "common/text.h"
@@ -13,6 +14,23 @@
 #include <windows.h>
 
 namespace talvek {
+
+// What loader_loaded_from judges by: the target Windows, the machine of the module whose DLLs
+// are loaded, and the checked program's folder; how the host calls the loader: the search mode
+// and the DLL directories added for it; and with a host, its path, its folder, the folder of
+// the module named (each as folder_key compares them) and the files of the DLLs it loaded for
+// itself. The modules themselves are the process's.
+struct LOADER {
+    bool fOn = false;
+    WINDOWS_VERSION version = WINDOWS_10;
+    uint16_t Machine = 0;
+    std::string appDir;
+    SEARCH_MODE mode = SEARCH_CLASSIC;
+    std::vector<DLL_DIRECTORY_COOKIE> dllDirs;       // the --dll-dir folders
+    DLL_DIRECTORY_COOKIE hostDirCookie = nullptr;    // the host's folder, under the safe search
+    std::string hostPath, hostDir, moduleDir;
+    std::set<std::string> hostModules;
+};
 
 namespace {
 
@@ -36,10 +54,34 @@ std::string module_path(::HMODULE h) {
     return n == 0 || n >= sizeof buf ? std::string() : std::string(buf, n);
 }
 
+// text in the wide characters of the system's code page; "" when it cannot be converted.
+std::wstring wide(const std::string& text) {
+    int n = ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+    if (n <= 0) return std::wstring();
+    std::wstring w(size_t(n), L'\0');
+    if (::MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &w[0], n) != n) return std::wstring();
+    w.pop_back();
+    return w;
+}
+
+// Loads name as the host calls the loader (extra: further flags): LoadLibraryA for the classic
+// search, else LoadLibraryExW with the search's flags. The DLL load folder flag takes only a
+// full path, so for a bare name the module's folder is a DLL directory instead.
+::HMODULE load_as_host_calls(const LOADER* L, const char* name, DWORD extra) {
+    if (L->mode == SEARCH_CLASSIC || !name) return extra ? ::LoadLibraryExA(name, nullptr, extra) : ::LoadLibraryA(name);
+    DWORD flags = LOAD_WITH_ALTERED_SEARCH_PATH;
+    if (L->mode == SEARCH_SAFE) {
+        std::string_view n(name);
+        bool fFull = n.size() > 2 && (n[1] == ':' || (is_path_separator(n[0]) && is_path_separator(n[1])));
+        flags = LOAD_LIBRARY_SEARCH_DEFAULT_DIRS | (fFull ? LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR : 0);
+    }
+    return ::LoadLibraryExW(wide(name).c_str(), nullptr, flags | extra);
+}
+
 // The file the system loader takes for name, found as it searches, without loading what the
 // file imports; "" with *error when there is none or it is no image for this process.
-std::string file_for(const char* name, DWORD* error) {
-    ::HMODULE h = ::LoadLibraryExA(name, nullptr, DONT_RESOLVE_DLL_REFERENCES);
+std::string file_for(const LOADER* L, const char* name, DWORD* error) {
+    ::HMODULE h = load_as_host_calls(L, name, DONT_RESOLVE_DLL_REFERENCES);
     if (!h) {
         *error = ::GetLastError();
         return std::string();
@@ -62,7 +104,7 @@ LOAD_STEP step_of(const std::string& importer, std::string_view dll, const std::
 // Adds to why->chain the steps below the DLL file at path, which did not load: the first of
 // its imports that does not load (followed down the same way) or whose entry does not
 // resolve. False when each of them loads and resolves here: no cause was found.
-bool find_cause(const std::string& path, LOAD_FAILURE* why, int depth, std::set<std::string>* seen) {
+bool find_cause(const LOADER* L, const std::string& path, LOAD_FAILURE* why, int depth, std::set<std::string>* seen) {
     if (depth >= MAX_CAUSE_DEPTH || !seen->insert(ascii_lower(path)).second) return false;
     FILE_BYTES bytes;
     PE_IMAGE image;
@@ -76,14 +118,14 @@ bool find_cause(const std::string& path, LOAD_FAILURE* why, int depth, std::set<
     }
     for (const PE_IMPORT_MODULE& imp : imports.modules) {
         std::string dll(imp.dll);
-        ::HMODULE h = ::LoadLibraryA(dll.c_str());
+        ::HMODULE h = load_as_host_calls(L, dll.c_str(), 0);
         if (!h) {
             DWORD error = ::GetLastError();
             DWORD found = 0;
-            std::string file = file_for(dll.c_str(), &found);
+            std::string file = file_for(L, dll.c_str(), &found);
             why->chain.push_back(step_of(path, dll, file, error));
             // A file that is there and still does not load lacks something of its own.
-            if (!file.empty()) find_cause(file, why, depth + 1, seen);
+            if (!file.empty()) find_cause(L, file, why, depth + 1, seen);
             return true;
         }
         for (const PE_IMPORT_REF& ref : imports.tables[imp.table]) {
@@ -105,40 +147,40 @@ bool find_cause(const std::string& path, LOAD_FAILURE* why, int depth, std::set<
     return false;
 }
 
+// The DLL directories added for a host's search, taken away again.
+void remove_dll_directories(LOADER* L) {
+    for (DLL_DIRECTORY_COOKIE cookie : L->dllDirs) ::RemoveDllDirectory(cookie);
+    L->dllDirs.clear();
+    if (L->hostDirCookie) ::RemoveDllDirectory(L->hostDirCookie);
+    L->hostDirCookie = nullptr;
+}
+
 }  // namespace
 
-// What loader_loaded_from judges by: the target Windows, the machine of the module whose DLLs
-// are loaded, and the checked program's folder. The modules themselves are the process's.
-struct LOADER {
-    bool fOn = false;
-    WINDOWS_VERSION version = WINDOWS_10;
-    uint16_t Machine = 0;
-    std::string appDir;
-};
-
-// The DLL directory set for a program goes with its run.
+// The DLL directories set for a program go with its run.
 void LOADER_DELETER::operator()(LOADER* L) const {
     ::SetDllDirectoryA(nullptr);
+    remove_dll_directories(L);
     delete L;
 }
 
 LOADER_PTR make_loader(FS_MEMORY* /*mem*/, const std::string& /*wineRoot*/) { return LOADER_PTR(new LOADER); }
 
-HMODULE loader_load(LOADER* /*L*/, const char* name, LOAD_FAILURE* why) {
-    ::HMODULE h = ::LoadLibraryA(name);
+HMODULE loader_load(LOADER* L, const char* name, LOAD_FAILURE* why) {
+    ::HMODULE h = load_as_host_calls(L, name, 0);
     if (h) return reinterpret_cast<HMODULE>(h);
     DWORD error = ::GetLastError();
     if (why) {
         *why = LOAD_FAILURE{};
         why->error = error;
         DWORD found = 0;
-        std::string file = name ? file_for(name, &found) : std::string();
+        std::string file = name ? file_for(L, name, &found) : std::string();
         why->chain.push_back(step_of("", name ? name : "", file, error));
         // A DLL whose own file is missing or no image is itself the cause; for one that is
         // there, what it lacks is looked for.
         bool fDeeper = error == 126 || error == 127 || error == 182 || error == 193;
         std::set<std::string> seen;
-        if (!file.empty() && fDeeper && !find_cause(file, why, 0, &seen)) why->fUnknown = true;
+        if (!file.empty() && fDeeper && !find_cause(L, file, why, 0, &seen)) why->fUnknown = true;
     }
     ::SetLastError(error);
     return nullptr;
@@ -185,6 +227,57 @@ void loader_set_application_path(LOADER* L, const char* path) {
     ::SetDllDirectoryA(L->appDir.c_str());
 }
 
+void loader_set_search(LOADER* L, SEARCH_MODE mode, const std::vector<std::string>& dllDirs) {
+    L->mode = mode;
+    remove_dll_directories(L);
+    for (const std::string& dir : dllDirs) {
+        DLL_DIRECTORY_COOKIE cookie = ::AddDllDirectory(wide(normal_path(dir)).c_str());
+        if (cookie) L->dllDirs.push_back(cookie);
+    }
+}
+
+// The host's own DLLs are loaded into this process by the classic search from the host's
+// folder; the host itself is then loaded too (an image that is a program is mapped without its
+// imports), so that an import of its base name finds it. Its folder stays the DLL folder for
+// the classic search; the altered search takes the module's folder in its place, and the safe
+// search takes both.
+bool loader_start_host(LOADER* L, const char* hostPath, const char* modulePath, std::vector<LOAD_FAILURE>* failed,
+                       std::string* reason) {
+    L->hostPath = normal_path(hostPath);
+    std::string hostDir = normal_path(dir_part(L->hostPath));
+    std::string moduleDir = dir_part(modulePath);
+    moduleDir = normal_path(moduleDir.empty() ? "." : moduleDir);
+    L->hostDir = folder_key(hostDir);
+    L->moduleDir = folder_key(moduleDir);
+    ::SetDllDirectoryA(hostDir.c_str());
+    FILE_BYTES bytes;
+    PE_IMAGE image;
+    PE_IMPORT_TABLES imports;
+    if (map_file(nullptr, L->hostPath, &bytes) && pe_parse_image(bytes.span(), &image).problem == PE_FINE &&
+        pe_read_imports(&image, &imports).problem == PE_FINE) {
+        for (const PE_IMPORT_MODULE& imp : imports.modules) {
+            std::string dll(imp.dll);
+            if (::HMODULE h = ::LoadLibraryA(dll.c_str())) {
+                L->hostModules.insert(folder_key(module_path(h)));
+                continue;
+            }
+            LOAD_FAILURE why;
+            why.error = ::GetLastError();
+            why.chain.push_back(step_of(L->hostPath, dll, std::string(), why.error));
+            failed->push_back(std::move(why));
+        }
+    }
+    if (!::LoadLibraryA(L->hostPath.c_str())) {
+        *reason = "LoadLibrary returned " + std::to_string(::GetLastError());
+        return false;
+    }
+    L->appDir = L->mode == SEARCH_CLASSIC ? hostDir : moduleDir;
+    ::SetDllDirectoryA(L->appDir.c_str());
+    if (L->hostDirCookie) ::RemoveDllDirectory(L->hostDirCookie);
+    L->hostDirCookie = L->mode == SEARCH_SAFE ? ::AddDllDirectory(wide(hostDir).c_str()) : nullptr;
+    return true;
+}
+
 // The real loader takes only images of its own bitness; the others fail with 193 there. The
 // machine still decides which list of Windows DLLs a loaded DLL is judged by.
 void loader_select_process(LOADER* L, uint16_t Machine) { L->Machine = Machine; }
@@ -196,13 +289,19 @@ void loader_set_target_windows(LOADER* L, WINDOWS_VERSION version) {
 
 // The file the real loader took decides: its folder, and its name in the version's list.
 LOADED_FROM loader_loaded_from(LOADER* L, HMODULE hModule) {
-    std::string path = hModule && L->fOn ? module_path(static_cast<::HMODULE>(hModule)) : std::string();
-    if (path.empty()) return LOADED_FROM{ORIGIN_UNKNOWN, false};
+    std::string path = hModule ? module_path(static_cast<::HMODULE>(hModule)) : std::string();
+    bool fHost = !path.empty() && !L->hostPath.empty() && folder_key(path) == folder_key(L->hostPath);
+    if (path.empty() || !L->fOn) return LOADED_FROM{ORIGIN_UNKNOWN, false, fHost};
     bool fWindows = is_windows_dll(L->version, L->Machine, base_name(path));
     std::string dir = folder_key(dir_part(path));
-    if (dir == folder_key(L->appDir)) return LOADED_FROM{ORIGIN_APPLICATION, fWindows};
-    if (dir == system_folder(false) || dir == system_folder(true)) return LOADED_FROM{ORIGIN_SYSTEM, fWindows};
-    return LOADED_FROM{ORIGIN_ELSEWHERE, fWindows};
+    // With a host: the host, what it loaded for itself and its folder are the host's; the
+    // module's folder is the plugin's own.
+    if (fHost || L->hostModules.count(folder_key(path))) return LOADED_FROM{ORIGIN_HOST, fWindows, fHost};
+    if (!L->hostPath.empty() && dir == L->moduleDir) return LOADED_FROM{ORIGIN_APPLICATION, fWindows, false};
+    if (!L->hostPath.empty() && dir == L->hostDir) return LOADED_FROM{ORIGIN_HOST, fWindows, false};
+    if (dir == folder_key(L->appDir)) return LOADED_FROM{ORIGIN_APPLICATION, fWindows, false};
+    if (dir == system_folder(false) || dir == system_folder(true)) return LOADED_FROM{ORIGIN_SYSTEM, fWindows, false};
+    return LOADED_FROM{ORIGIN_ELSEWHERE, fWindows, false};
 }
 
 }  // namespace talvek
