@@ -501,7 +501,8 @@ TEST(PePlugin, PythonExtensionModuleUnderTheSafeSearch) {
 // no failure, and its line says what it is; with --host its entries are checked against the
 // host's exports, an import of the host's base name in any letter case being the host itself.
 // The addon's DLL beside it is found by the altered search, not by the classic one, which
-// starts in the host's folder; with -m each addon loads into a fresh process.
+// starts in the host's folder; with -m each addon loads into a fresh process. A program's
+// import of another program stays a DLL that is missing.
 TEST(PePlugin, NodeAddonDelayLoadsTheHost) {
     FOLDER f;
     const std::string D = f.dir, H = "--host=node/node.exe";
@@ -514,6 +515,7 @@ TEST(PePlugin, NodeAddonDelayLoadsTheHost) {
         {"a/uv.dll", dll({"uv_run"})},
         {"b/other.node", dll({}, {{"uv.dll", {pe_name("uv_run")}}})},
         {"b/uv.dll", dll({"uv_run"})},
+        {"app.exe", export_dll({}, {{"node.exe", {}}}, false, true)},
     };
     const std::string F = "32-bit NT 'PE' Module\n1 imported module(s) found.\nLoading 'uv.dll' --> ";
     const std::string uv = F + D + "/a/uv.dll.\n1 delay-loaded module(s) found.\nLoading 'Node.exe' --> ";
@@ -538,6 +540,10 @@ TEST(PePlugin, NodeAddonDelayLoadsTheHost) {
          F + D + "/a/uv.dll.\nAll DLLs used by 'a/watcher.node' could be loaded.\n\n==> b/other.node <==\n" + F + D +
              "/b/uv.dll.\nAll DLLs used by 'b/other.node' could be loaded.\n",
          0},
+        {{"-e", "app.exe"},
+         "32-bit NT 'PE' Module\n1 imported module(s) found.\nLoading 'node.exe' --> NOT loaded!\n"
+         "Unable to load DLL 'node.exe'.  LoadLibrary returned: 126\n\nMissing: 1\nnode.exe: not loaded (126), needed by app.exe\n",
+         10},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));

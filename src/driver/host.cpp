@@ -1,12 +1,14 @@
 // The program that loads the modules named (--host): its check against each module named, and
 // the start of the module's process with it.
 #include <initializer_list>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "common/bytes.h"
 #include "common/dos_header.h"
 #include "common/pe_format.h"
+#include "common/text.h"
 #include "driver/messages.h"
 #include "driver/run.h"
 #include "platform/file_bytes.h"
@@ -78,9 +80,10 @@ int32_t start_host(RUN* run, const std::string& filespec) {
     std::string reason;
     if (!loader_start_host(run->loader.get(), host.c_str(), filespec.c_str(), &failed, &reason))
         return host_error(run, filled(Err_HostNotLoaded, {host, reason}));
-    // The same host fails the same way for every module named: said once a run.
+    // The same host fails the same way for every module named: said once a run, each DLL once.
+    std::set<std::string> said;
     for (const LOAD_FAILURE& why : failed)
-        if (!run->fHostNoted && !why.chain.empty())
+        if (!run->fHostNoted && !why.chain.empty() && said.insert(ascii_lower(why.chain[0].dll)).second)
             report_error(run, ERR_HOST, RC_OK, filled(Err_HostImport, {why.chain[0].dll, std::to_string(why.error)}));
     run->fHostNoted = true;
     return RC_OK;

@@ -40,10 +40,11 @@ static void resolve_entries(CHECK_CONTEXT* ctx, REF_NODE32* pHead, HMODULE hmod,
     }
 }
 
-// Without --host, an import of a program (a name ending in ".exe") names the program that
-// loads the module: the process's main module, there wherever the module is loaded.
-static bool names_loading_program(const CHECK_CONTEXT* ctx, std::string_view dll) {
-    return ctx->opt->host.empty() && dll.size() >= 4 && equal_ignoring_case(dll.substr(dll.size() - 4), ".exe");
+// Without --host, a DLL's import of a program (a name ending in ".exe") names the program that
+// loads the DLL: the process's main module, there wherever the DLL is loaded.
+static bool names_loading_program(const CHECK_CONTEXT* ctx, const PE_MODULE* mod, std::string_view dll) {
+    return mod->fDll && ctx->opt->host.empty() && dll.size() >= 4 &&
+           equal_ignoring_case(dll.substr(dll.size() - 4), ".exe");
 }
 
 // Reports the import of the program that loads the module, which has no file to follow, with
@@ -55,14 +56,15 @@ static void report_loading_program(CHECK_CONTEXT* ctx, const REF_NODE32* pHead) 
     for (const REF_NODE32* pNode = pHead; pNode; pNode = pNode->next) report_entry(ctx->sink, pNode, ENTRY_NOT_ASKED, false);
 }
 
-// Loads dll, whose entries are the list at pHead. When it does not load: reports that with
-// its cause and its entries as not asked, and names the file found for it as the one to
-// follow (checked with -x); null then.
-static HMODULE load_dll(CHECK_CONTEXT* ctx, const char* dll, const REF_NODE32* pHead, FOLLOW* next) {
+// Loads dll, whose entries are the list at pHead, for mod. When it does not load: reports that
+// with its cause and its entries as not asked, and names the file found for it as the one to
+// follow (checked with -x), or reports it as the program that loads mod; null then.
+static HMODULE load_dll(CHECK_CONTEXT* ctx, const PE_MODULE* mod, const char* dll, const REF_NODE32* pHead,
+                        FOLLOW* next) {
     LOAD_FAILURE why;
     HMODULE hmod = loader_load(ctx->loader, dll, &why);
     if (hmod) return hmod;
-    if (names_loading_program(ctx, dll)) {
+    if (names_loading_program(ctx, mod, dll)) {
         report_loading_program(ctx, pHead);
         return nullptr;
     }
@@ -108,10 +110,10 @@ void pe_test_import(CHECK_CONTEXT* ctx, PE_MODULE* mod, int32_t i, bool fDelay, 
     // A module's DLLs go into the process of its own machine; the check of the previous DLL
     // may have selected another.
     loader_select_process(ctx->loader, mod->Machine);
-    HMODULE hmod = load_dll(ctx, dll, pHead, next);
+    HMODULE hmod = load_dll(ctx, mod, dll, pHead, next);
     if (!hmod) {
         // The import of the program that loads the module is no failure.
-        if (!names_loading_program(ctx, dll)) *pOK = false;
+        if (!names_loading_program(ctx, mod, dll)) *pOK = false;
         return;
     }
     bool fFile = report_loaded(ctx, mod, hmod);
