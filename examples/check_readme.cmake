@@ -1,5 +1,6 @@
 # Runs every command of the README's ```console blocks and compares what it prints with
-# the block. Run as: cmake -DREADME=<README.md> -DBUILD=<build dir> -DWORK=<scratch dir> -P check_readme.cmake
+# the block, and compares each ```cpp block that names a file of examples/ in its first line
+# with that file. Run as: cmake -DREADME=<README.md> -DBUILD=<build dir> -DWORK=<scratch dir> -P check_readme.cmake
 #
 # The README shows the runs of a clone at /tmp/talvek. They are repeated in WORK, which
 # holds only a link named "build" to the build folder, so the commands run as written and
@@ -13,6 +14,29 @@ file(MAKE_DIRECTORY ${WORK}/empty)
 file(CREATE_LINK ${BUILD} ${WORK}/build SYMBOLIC)
 
 file(READ ${README} rest)
+get_filename_component(SOURCE_DIR ${README} DIRECTORY)
+set(cpp_rest "${rest}")
+set(CPP_OPEN "```cpp\n// examples/")
+string(LENGTH "${CPP_OPEN}" cpp_open_len)
+set(cpp_failures "")
+while(TRUE)
+  string(FIND "${cpp_rest}" "${CPP_OPEN}" at)
+  if(at EQUAL -1)
+    break()
+  endif()
+  math(EXPR at "${at} + 7")
+  string(SUBSTRING "${cpp_rest}" ${at} -1 cpp_rest)
+  string(FIND "${cpp_rest}" "```" end)
+  string(SUBSTRING "${cpp_rest}" 0 ${end} shown)
+  string(REGEX MATCH "^// (examples/[^:]+):" name "${shown}")
+  file(READ ${SOURCE_DIR}/${CMAKE_MATCH_1} source)
+  if(NOT shown STREQUAL source)
+    string(APPEND cpp_failures " ${CMAKE_MATCH_1}")
+  endif()
+endwhile()
+if(NOT cpp_failures STREQUAL "")
+  message(FATAL_ERROR "README shows other code than:${cpp_failures}")
+endif()
 set(OPEN "```console\n$ ")
 string(LENGTH "${OPEN}" open_len)
 set(count 0)

@@ -28,15 +28,15 @@ WALK_RESULT walk_imports(const BYTES& b, bool fDelay = false) {
     WALK_RESULT r{0, 0, {}, {}, {}, 0, 0};
     std::unique_ptr<PE_MODULE> mod = read_pe_in_process(b, &r.rc, fDelay);
     r.numMods = fDelay ? mod->numDelayMods : mod->numMods;
-    char** names = fDelay ? mod->DelayNameTblP : mod->ModuleNameTblP;
-    REF_TABLE32& lists = fDelay ? mod->DelayRefTblP : mod->ModRefTblP;
+    char** names = fDelay ? mod->delayDllNames : mod->dllNames;
+    REF_TABLE32& lists = fDelay ? mod->delayRefs : mod->refs;
     for (int32_t i = 1; r.rc == 0 && i <= r.numMods; i++) {
         r.names.push_back(names[i]);
         r.cbNames += strlen(names[i]) + 1;
         size_t n = 0;
         for (REF_NODE32* p = lists.heads[i]; p; p = p->next, n++) {
-            std::string e = p->type == REF_BY_ORDINAL ? "#" + std::to_string(p->num)
-                                                      : std::string(reinterpret_cast<const char*>(p->num));
+            std::string e = p->type == REF_BY_ORDINAL ? "#" + std::to_string(p->key)
+                                                      : std::string(ref_name_copy(p));
             if (p->type == REF_BY_NAME) r.cbNames += e.size() + 1;
             if (i == 1) r.first_list.push_back(e);
         }

@@ -27,14 +27,14 @@ READ_RESULT read_imports(const BYTES& b) {
     READ_RESULT r{0, {}, {}, {}};
     std::unique_ptr<PE_MODULE> mod = read_pe_in_process(b, &r.rc);
     for (int32_t i = 1; r.rc == 0 && i <= mod->numMods; i++) {
-        r.names.push_back(mod->ModuleNameTblP[i]);
+        r.names.push_back(mod->dllNames[i]);
         ENTRIES e;
-        for (REF_NODE32* n = mod->ModRefTblP.heads[i]; n; n = n->next) {
+        for (REF_NODE32* n = mod->refs.heads[i]; n; n = n->next) {
             if (n->type == REF_BY_ORDINAL)
-                e.push_back("#" + std::to_string(n->num));
+                e.push_back("#" + std::to_string(n->key));
             else
-                e.push_back(reinterpret_cast<const char*>(n->num));
-            if (i == 1 && n->type == REF_BY_NAME) r.name_refs.push_back(reinterpret_cast<const void*>(n->num));
+                e.push_back(ref_name_copy(n));
+            if (i == 1 && n->type == REF_BY_NAME) r.name_refs.push_back(reinterpret_cast<const void*>(n->key));
         }
         r.lists.push_back(e);
     }

@@ -1,6 +1,9 @@
 // The PE load test as the user sees it: load and resolve lines, -v, -q, recursion, final list.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include "support/in_process.h"
 #include "support/loader_fixture.h"
 #include "support/pe_writer.h"
 #include "support/tool_runner.h"
@@ -147,6 +150,34 @@ TEST(PeReport, RecursionFollowsTheLoadersPathAndChecksEachDllOnce) {
                       "\nThe following 3 DLLs are needed to load app.exe:\n" +
                       D + "/a.dll\n" + D + "/c.dll\n" + D + "/b.dll\n");
     EXPECT_EQ(r.exit_code, 0);
+}
+
+// The library in one process gives what the program gives: each of two runs made one after
+// the other checks as if it were the only one, the second skipping nothing the first checked.
+TEST(PeReport, TwoRunsInOneProcessEachGiveTheProgramsReport) {
+    FOLDER f;
+    std::vector<TOOL_FILE> files = {
+        {"app.exe", app({{"a.dll", {pe_name("fa"), pe_name("gone")}}, {"lost.dll", {pe_ord(1)}}})},
+        {"a.dll", dll({"fa"}, {{"c.dll", {pe_name("fc")}}})},
+        {"c.dll", dll({"fc"})},
+    };
+    TOOL_RUN r = f.run({"-!", "-v", "app.exe"}, files);
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir(f.dir.c_str()), 0);
+    talvek::OPTIONS opt;
+    opt.recurse = opt.LoadVerbose = true;
+    for (int k = 0; k < 2; k++) {
+        SCOPED_TRACE(k);
+        std::string out, err;
+        talvek::CHECK_RESULT c = check_in_process("app.exe", opt, &out, &err);
+        EXPECT_EQ(out, r.out);
+        EXPECT_EQ(err, r.err);
+        EXPECT_EQ(c.rc, r.exit_code);
+        EXPECT_FALSE(c.fRunEnded);
+    }
+    ASSERT_EQ(chdir(cwd), 0);
+    EXPECT_NE(r.out.find("  Loading 'c.dll' --> "), std::string::npos) << r.out;
 }
 
 TEST(PeReport, ModuleWithoutImports) {

@@ -24,7 +24,7 @@ std::vector<std::string> registry_names(const REGISTRY& reg) {
 template <class NODE>
 std::vector<std::pair<uint64_t, int>> list_of(const REF_TABLE<NODE>& t, uint16_t mod) {
     std::vector<std::pair<uint64_t, int>> v;
-    for (const NODE* n = t.heads[mod]; n; n = n->next) v.push_back({uint64_t(n->num), n->type});
+    for (const NODE* n = t.heads[mod]; n; n = n->next) v.push_back({uint64_t(n->key), n->type});
     return v;
 }
 

@@ -54,22 +54,22 @@ static NODE* new_node(REF_TABLE<NODE>* t) {
 }
 
 template <class NODE, class NUM>
-static bool add_entry(REF_TABLE<NODE>* t, uint16_t mod, NUM num, uint8_t type) {
+static bool add_entry(REF_TABLE<NODE>* t, uint16_t mod, NUM key, uint8_t type) {
     if (!t->heads || mod > t->cMods) return true;
     // The low four bits of the number stay the low bits of the hash, so entries with
     // neighbouring numbers (ordinals are mostly dense) share a few cache lines of the index;
     // the rest of the key is mixed, so no pattern of numbers piles up in one place.
-    uint64_t hash = hash_mix((uint64_t(num) >> 4 << 8 | type) ^ hash_mix(mod)) << 4 | (uint64_t(num) & 15);
+    uint64_t hash = hash_mix((uint64_t(key) >> 4 << 8 | type) ^ hash_mix(mod)) << 4 | (uint64_t(key) & 15);
     auto same = [&](void* p) {
         const NODE* n = static_cast<const NODE*>(p);
-        return n->num == num && n->type == type;
+        return n->key == key && n->type == type;
     };
     HASH_SLOT* slot = hash_lookup(&t->index, hash, mod, same);
     if (slot && slot->p) return true;
     if (!hash_reserve_one(&t->index)) return false;
     NODE* node = new_node(t);
     if (!node) return false;
-    node->num = num;
+    node->key = key;
     node->type = type;
     node->next = t->heads[mod];
     t->heads[mod] = node;
@@ -105,12 +105,12 @@ REF_TABLE<REF_NODE>::~REF_TABLE() {
 bool alloc_ref_table(REF_TABLE32* t, uint64_t cMods, ALLOC_FN alloc) { return alloc_table(t, cMods, alloc); }
 bool alloc_ref_table(REF_TABLE16* t, uint64_t cMods, ALLOC_FN alloc) { return alloc_table(t, cMods, alloc); }
 
-bool AddRelocEntry32(REF_TABLE32* ModRefTblP, uint16_t mod, uintptr_t num, uint8_t type) {
-    return add_entry(ModRefTblP, mod, num, type);
+bool AddRelocEntry32(REF_TABLE32* t, uint16_t mod, uintptr_t key, uint8_t type) {
+    return add_entry(t, mod, key, type);
 }
 
-bool AddRelocEntry(REF_TABLE16* ModRefBaseP, uint16_t mod, uint16_t num, uint8_t type) {
-    return add_entry(ModRefBaseP, mod, num, type);
+bool AddRelocEntry(REF_TABLE16* t, uint16_t mod, uint16_t key, uint8_t type) {
+    return add_entry(t, mod, key, type);
 }
 
 void free_ref_lists(REF_TABLE32* t) { free_table(t); }

@@ -12,15 +12,21 @@ namespace talvek {
 constexpr uint8_t REF_BY_NAME = 1;
 constexpr uint8_t REF_BY_ORDINAL = 2;
 
-// num is wide enough for a pointer, so a PE by-name entry can carry its name copy.
+// One imported entry, told apart from the others by its type and key: for REF_BY_ORDINAL the
+// ordinal; for REF_BY_NAME where its name is, an LX procedure-name-table offset, or the
+// address of a PE module's copy of the name (ref_name_copy), which is why the key is as wide
+// as a pointer.
 struct REF_NODE32 {
-    uintptr_t num;
+    uintptr_t key;
     uint8_t type;
     REF_NODE32* next;
 };
 
+inline const char* ref_name_copy(const REF_NODE32* n) { return reinterpret_cast<const char*>(n->key); }
+
+// An entry of an NE module: the ordinal, or the offset of its name in the imported-names table.
 struct REF_NODE {
-    uint16_t num;
+    uint16_t key;
     uint8_t type;
     REF_NODE* next;
 };
@@ -55,8 +61,8 @@ bool alloc_ref_table(REF_TABLE16* t, uint64_t cMods, ALLOC_FN alloc);
 // False when a node cannot be had, which ends the run ("Insufficient memory.\n", exit code 6:
 // the caller reports it). A module number outside 0..cMods is ignored, so no head outside the
 // table is touched.
-bool AddRelocEntry32(REF_TABLE32* ModRefTblP, uint16_t mod, uintptr_t num, uint8_t type);
-bool AddRelocEntry(REF_TABLE16* ModRefBaseP, uint16_t mod, uint16_t num, uint8_t type);
+bool AddRelocEntry32(REF_TABLE32* t, uint16_t mod, uintptr_t key, uint8_t type);
+bool AddRelocEntry(REF_TABLE16* t, uint16_t mod, uint16_t key, uint8_t type);
 
 // Releases every node, the heads and the index. Safe on a table never taken.
 void free_ref_lists(REF_TABLE32* t);

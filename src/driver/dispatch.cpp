@@ -5,7 +5,7 @@
 
 #include "common/bytes.h"
 #include "common/dos_header.h"
-#include "common/pe_image.h"
+#include "common/pe_report_reading.h"
 #include "driver/registry.h"
 #include "driver/run.h"
 #include "lx/lx.h"

@@ -39,21 +39,29 @@ struct CAUSE_EDGE {
     const LOAD_STEP* step;
 };
 
-void print_dot_graph(const RUN* run, FILE* out) {
-    const RUN_RECORD& rec = run->record;
-    fputs("digraph talvek {\n  node [shape=box];\n", out);
+// The graph of one run as it is written: module nodes, then the nodes of DLL names no module
+// stands for, then the import edges, then the edges of the causes of failures.
+struct DOT_WRITER {
+    const RUN* run;
+    const RUN_RECORD& rec;
+    FILE* out;
+    std::vector<unsigned> nodes;             // module record -> the record whose node stands for its file
+    std::map<std::string, unsigned> named;   // a DLL name no module stands for -> its node
+    std::vector<CAUSE_EDGE> causes;
+
     // One node per file: with -m a module named is checked again under a record of its own,
     // and may have been reached before by its full path. Without -m each record is a node.
-    std::vector<unsigned> nodes(rec.modules.size());
-    std::unordered_map<std::string, unsigned> byPath;
-    for (size_t i = 0; i < nodes.size(); i++) {
-        const std::string& file = rec.modules[i].filespec;
-        nodes[i] = run->opt.several_modules ? byPath.emplace(normal_path(file), unsigned(i)).first->second : unsigned(i);
+    void number_nodes() {
+        nodes.resize(rec.modules.size());
+        std::unordered_map<std::string, unsigned> byPath;
+        for (size_t i = 0; i < nodes.size(); i++) {
+            const std::string& file = rec.modules[i].filespec;
+            nodes[i] = run->opt.several_modules ? byPath.emplace(normal_path(file), unsigned(i)).first->second : unsigned(i);
+        }
     }
-    auto node_of = [&](size_t i) { return nodes[i]; };
-    for (size_t i = 0; i < rec.modules.size(); i++) {
+
+    void write_module_node(size_t i) {
         const RUN_MODULE& m = rec.modules[i];
-        if (node_of(i) != i) continue;
         fprintf(out, "  m%u [label=\"", unsigned(i));
         dot_str(out, base_name(m.filespec));
         bool fMissing = (m.fDone && m.result != 0) || !m.fOpened;
@@ -72,10 +80,10 @@ void print_dot_graph(const RUN* run, FILE* out) {
         dot_str(out, m.filespec);
         fprintf(out, "\"%s];\n", style);
     }
-    // One node per DLL name that no module stands for, shared by all that import it.
-    std::map<std::string, unsigned> named;
-    // absent: the Windows a stand-in stands for a DLL of.
-    auto declare = [&](const std::string& dll, bool fMissing, int32_t error, const std::string* absent = nullptr) {
+
+    // The node of a DLL name that no module stands for, shared by all that import it; written
+    // when first met. absent: the Windows a stand-in stands for a DLL of.
+    unsigned declare(const std::string& dll, bool fMissing, int32_t error, const std::string* absent = nullptr) {
         auto it = named.find(dll);
         if (it != named.end()) return it->second;
         unsigned n = unsigned(named.size());
@@ -90,65 +98,82 @@ void print_dot_graph(const RUN* run, FILE* out) {
         }
         fprintf(out, "\"%s];\n", fMissing ? kMissingStyle : absent ? kAbsentStyle : "");
         return n;
-    };
-    auto import_node = [&](const RUN_IMPORT& imp) {
-        return imp.iModule >= 0 ? "m" + std::to_string(node_of(size_t(imp.iModule))) : "n" + std::to_string(named[imp.dll]);
-    };
-    for (const RUN_MODULE& m : rec.modules)
-        for (const RUN_IMPORT& imp : m.imports)
-            if (imp.iModule < 0)
-                declare(imp.dll, imp.fLoadTested && !imp.fLoaded, imp.load_error,
-                        imp.origin == ORIGIN_ABSENT ? &m.windows : nullptr);
+    }
+
+    std::string import_node(const RUN_IMPORT& imp) {
+        return imp.iModule >= 0 ? "m" + std::to_string(nodes[size_t(imp.iModule)]) : "n" + std::to_string(named[imp.dll]);
+    }
+
     // The DLLs the loader met on the way down to what a failed import lacks, each with an
     // edge from the DLL that needs it; a DLL that did not load is drawn as missing, one of
     // which only an entry is missing is not.
-    std::vector<CAUSE_EDGE> causes;
-    auto add_cause = [&](const std::string& from, const LOAD_FAILURE& cause) {
+    void add_cause(const std::string& from, const LOAD_FAILURE& cause) {
         std::string prev = from;
         for (size_t k = 1; k < cause.chain.size(); k++) {
             const LOAD_STEP& step = cause.chain[k];
             auto module = rec.byName.find(step.file);
             std::string to = !step.file.empty() && module != rec.byName.end()
-                                 ? "m" + std::to_string(node_of(size_t(module->second)))
+                                 ? "m" + std::to_string(nodes[size_t(module->second)])
                                  : "n" + std::to_string(declare(step.dll, !step.fEntry, int32_t(step.error)));
             causes.push_back(CAUSE_EDGE{prev, to, &step});
             prev = to;
         }
-    };
-    for (const RUN_MODULE& m : rec.modules) {
-        for (const RUN_IMPORT& imp : m.imports) {
-            if (imp.fLoadTested && !imp.fLoaded) add_cause(import_node(imp), imp.cause);
-            for (const RUN_ENTRY& e : imp.entries)
-                if (e.outcome != 0 && e.outcome != ENTRY_NOT_ASKED) add_cause(import_node(imp), e.cause);
-        }
     }
-    for (size_t i = 0; i < rec.modules.size(); i++) {
-        // A module named again with -m has its edges drawn once, from its first check.
-        if (node_of(i) != i && !rec.modules[node_of(i)].imports.empty()) continue;
+
+    void write_import_edges(size_t i) {
         for (const RUN_IMPORT& imp : rec.modules[i].imports) {
             size_t cFailed = 0;
             for (const RUN_ENTRY& e : imp.entries) cFailed += e.outcome != 0 && e.outcome != ENTRY_NOT_ASKED;
-            fprintf(out, "  m%u -> %s [label=\"%u", node_of(i), import_node(imp).c_str(), unsigned(imp.entries.size()));
+            fprintf(out, "  m%u -> %s [label=\"%u", nodes[i], import_node(imp).c_str(), unsigned(imp.entries.size()));
             if (cFailed) fprintf(out, " (%u failed)", unsigned(cFailed));
             bool fMissing = cFailed || (imp.fLoadTested && !imp.fLoaded);
             fputs(fMissing ? "\", color=red, fontcolor=red];\n" : "\"];\n", out);
         }
     }
-    std::set<std::string> drawn;
-    for (const CAUSE_EDGE& c : causes) {
-        const LOAD_STEP& step = *c.step;
-        std::string key = c.from + ">" + c.to + ">" + (step.fEntry ? step.entry + "#" + std::to_string(step.ordinal) : "");
-        if (!drawn.insert(key).second) continue;
-        fprintf(out, "  %s -> %s [", c.from.c_str(), c.to.c_str());
-        if (step.fEntry && step.fOrdinal) {
-            fprintf(out, "label=\"ordinal %u not resolved\", ", unsigned(step.ordinal));
-        } else if (step.fEntry) {
-            fputs("label=\"'", out);
-            dot_str(out, step.entry);
-            fputs("' not resolved\", ", out);
+
+    // Each edge of a cause once, labelled with the entry where only an entry is missing.
+    void write_cause_edges() {
+        std::set<std::string> drawn;
+        for (const CAUSE_EDGE& c : causes) {
+            const LOAD_STEP& step = *c.step;
+            std::string key = c.from + ">" + c.to + ">" + (step.fEntry ? step.entry + "#" + std::to_string(step.ordinal) : "");
+            if (!drawn.insert(key).second) continue;
+            fprintf(out, "  %s -> %s [", c.from.c_str(), c.to.c_str());
+            if (step.fEntry && step.fOrdinal) {
+                fprintf(out, "label=\"ordinal %u not resolved\", ", unsigned(step.ordinal));
+            } else if (step.fEntry) {
+                fputs("label=\"'", out);
+                dot_str(out, step.entry);
+                fputs("' not resolved\", ", out);
+            }
+            fputs("color=red, fontcolor=red];\n", out);
         }
-        fputs("color=red, fontcolor=red];\n", out);
     }
+};
+
+void print_dot_graph(const RUN* run, FILE* out) {
+    DOT_WRITER w{run, run->record, out, {}, {}, {}};
+    const RUN_RECORD& rec = w.rec;
+    fputs("digraph talvek {\n  node [shape=box];\n", out);
+    w.number_nodes();
+    for (size_t i = 0; i < rec.modules.size(); i++)
+        if (w.nodes[i] == i) w.write_module_node(i);
+    for (const RUN_MODULE& m : rec.modules)
+        for (const RUN_IMPORT& imp : m.imports)
+            if (imp.iModule < 0)
+                w.declare(imp.dll, imp.fLoadTested && !imp.fLoaded, imp.load_error,
+                          imp.origin == ORIGIN_ABSENT ? &m.windows : nullptr);
+    for (const RUN_MODULE& m : rec.modules) {
+        for (const RUN_IMPORT& imp : m.imports) {
+            if (imp.fLoadTested && !imp.fLoaded) w.add_cause(w.import_node(imp), imp.cause);
+            for (const RUN_ENTRY& e : imp.entries)
+                if (e.outcome != 0 && e.outcome != ENTRY_NOT_ASKED) w.add_cause(w.import_node(imp), e.cause);
+        }
+    }
+    // A module named again with -m has its edges drawn once, from its first check.
+    for (size_t i = 0; i < rec.modules.size(); i++)
+        if (w.nodes[i] == i || rec.modules[w.nodes[i]].imports.empty()) w.write_import_edges(i);
+    w.write_cause_edges();
     fputs("}\n", out);
 }
 

@@ -42,6 +42,11 @@ struct TEXT_REPORT : REPORT_SINK {
     void print_listed_entry(const REPORT_EVENT& ev, bool fNE);
     void print_loaded_entry(const REPORT_EVENT& ev);
     void print_format(const REPORT_EVENT& ev);
+    void print_note(const REPORT_EVENT& ev);
+    void print_import(const REPORT_EVENT& ev);
+    void print_loaded(const REPORT_EVENT& ev);
+    void print_not_loaded(const REPORT_EVENT& ev);
+    void print_fatal(const REPORT_EVENT& ev);
 };
 
 // Writes the indentation of the level at hand (2 x level - 2 blanks) to stream, in one write.
@@ -147,6 +152,62 @@ void TEXT_REPORT::print_format(const REPORT_EVENT& ev) {
     }
 }
 
+// Both notes stand outside the indentation.
+void TEXT_REPORT::print_note(const REPORT_EVENT& ev) {
+    if (ev.note == NOTE_SHORT_HEADER) {
+        put(Msg_ShortHeader);
+    } else {
+        fflush(stdout);
+        fputs(Msg_WindowsModule, stderr);
+    }
+}
+
+// An LX or NE module's import heads the list of its entries; a PE module's starts the line of
+// its load test, which its outcome completes.
+void TEXT_REPORT::print_import(const REPORT_EVENT& ev) {
+    dll = shown(ev.text, stdout);
+    if (!is_pe(current_format())) {
+        levelprint(stdout);
+        fprintf(stdout, Msg_Referenced, dll.c_str());
+    } else if (!opt.silent_recurse) {
+        levelprint(stdout);
+        fprintf(stdout, Msg_AttemptNT, dll.c_str());
+    }
+}
+
+void TEXT_REPORT::print_loaded(const REPORT_EVENT& ev) {
+    path = shown(ev.path, stdout);
+    if (opt.silent_recurse) return;
+    if (ev.origin == ORIGIN_ABSENT)
+        fprintf(stdout, Msg_PartOfWindows, windows_display_name(WINDOWS_VERSION(opt.windows_version), ev.machine).c_str());
+    else if (ev.fHost && ev.path.empty())
+        put(Msg_LoadingProgram);
+    else
+        fprintf(stdout, Msg_ModName, path.c_str());
+}
+
+void TEXT_REPORT::print_not_loaded(const REPORT_EVENT& ev) {
+    put(Msg_NotLoaded);
+    levelprint(stdout);
+    fprintf(stdout, Err_LoadModuleNT, dll.c_str(), int(ev.code));
+    // Once a run: a DLL that was not found while no system folder was known says how to
+    // name one, as every system DLL then fails.
+    if (ev.cause && ev.cause->fNoSystemFolder && !fNotedNoSystemFolder) {
+        fNotedNoSystemFolder = true;
+        fflush(stdout);
+        fputs(Msg_NoSystemFolder, stderr);
+    }
+}
+
+// Not indented; the PE format error ends without a newline.
+void TEXT_REPORT::print_fatal(const REPORT_EVENT& ev) {
+    fflush(stdout);
+    if (ev.error == ERR_PE_FORMAT)
+        fprintf(stderr, "%10s %50s", "ZOReve:  ", error_text(ev.error));
+    else
+        fputs(error_text(ev.error), stderr);
+}
+
 void TEXT_REPORT::event(const REPORT_EVENT& ev) {
     level = ev.level;
     switch (ev.kind) {
@@ -163,51 +224,14 @@ void TEXT_REPORT::event(const REPORT_EVENT& ev) {
             levelprint(stderr);
             fprintf(stderr, error_text(ev.error), shown(ev.text, stderr).c_str());
             break;
-        case RPT_NOTE:
-            // Both notes stand outside the indentation.
-            if (ev.note == NOTE_SHORT_HEADER) {
-                put(Msg_ShortHeader);
-            } else {
-                fflush(stdout);
-                fputs(Msg_WindowsModule, stderr);
-            }
-            break;
+        case RPT_NOTE: print_note(ev); break;
         case RPT_COUNT:
             levelprint(stdout);
             fprintf(stdout, ev.fDelay ? Msg_DelayFound : Msg_ImportsFound, int(ev.code));
             break;
-        case RPT_IMPORT:
-            dll = shown(ev.text, stdout);
-            if (!is_pe(current_format())) {
-                levelprint(stdout);
-                fprintf(stdout, Msg_Referenced, dll.c_str());
-            } else if (!opt.silent_recurse) {
-                levelprint(stdout);
-                fprintf(stdout, Msg_AttemptNT, dll.c_str());
-            }
-            break;
-        case RPT_LOADED:
-            path = shown(ev.path, stdout);
-            if (opt.silent_recurse) break;
-            if (ev.origin == ORIGIN_ABSENT)
-                fprintf(stdout, Msg_PartOfWindows, windows_display_name(WINDOWS_VERSION(opt.windows_version), ev.machine).c_str());
-            else if (ev.fHost && ev.path.empty())
-                put(Msg_LoadingProgram);
-            else
-                fprintf(stdout, Msg_ModName, path.c_str());
-            break;
-        case RPT_NOT_LOADED:
-            put(Msg_NotLoaded);
-            levelprint(stdout);
-            fprintf(stdout, Err_LoadModuleNT, dll.c_str(), int(ev.code));
-            // Once a run: a DLL that was not found while no system folder was known says how to
-            // name one, as every system DLL then fails.
-            if (ev.cause && ev.cause->fNoSystemFolder && !fNotedNoSystemFolder) {
-                fNotedNoSystemFolder = true;
-                fflush(stdout);
-                fputs(Msg_NoSystemFolder, stderr);
-            }
-            break;
+        case RPT_IMPORT: print_import(ev); break;
+        case RPT_LOADED: print_loaded(ev); break;
+        case RPT_NOT_LOADED: print_not_loaded(ev); break;
         case RPT_ENTRY:
             if (is_pe(current_format()))
                 print_loaded_entry(ev);
@@ -223,14 +247,7 @@ void TEXT_REPORT::event(const REPORT_EVENT& ev) {
             levelprint(stdout);
             fprintf(stdout, Msg_OK, shown(ev.text, stdout).c_str());
             break;
-        case RPT_FATAL:
-            // Not indented; the PE format error ends without a newline.
-            fflush(stdout);
-            if (ev.error == ERR_PE_FORMAT)
-                fprintf(stderr, "%10s %50s", "ZOReve:  ", error_text(ev.error));
-            else
-                fputs(error_text(ev.error), stderr);
-            break;
+        case RPT_FATAL: print_fatal(ev); break;
         case RPT_OPENED: break;
     }
 }

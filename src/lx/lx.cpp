@@ -25,7 +25,7 @@ struct LX_CHECK : MODULE_CHECK {
     int32_t finish(CHECK_CONTEXT* ctx) override {
         report_simple(ctx->sink, RPT_ALL_LOADED, mod.filespec);
         // Common end: the buffer and the name table go with their owners, the lists here.
-        free_ref_lists(&mod.ModRefTblP);
+        free_ref_lists(&mod.refs);
         return RC_OK;
     }
 };

@@ -64,7 +64,7 @@ int32_t lx_decode_fixups(CHECK_CONTEXT* ctx, LX_MODULE* mod) {
         // Module ordinals count from 1; one outside the import module name table names no DLL.
         if (fix.mod_ordinal == 0 || fix.mod_ordinal > mod->cMods) continue;
         uint8_t type = fix.target_type == LX_TARGET_IMP_ORDINAL ? REF_BY_ORDINAL : REF_BY_NAME;
-        if (!AddRelocEntry32(&mod->ModRefTblP, fix.mod_ordinal, fix.num, type))
+        if (!AddRelocEntry32(&mod->refs, fix.mod_ordinal, fix.num, type))
             return report_fatal(ctx->sink, ERR_NO_MEMORY, RC_NO_MEMORY);
     }
     return RC_OK;

@@ -61,11 +61,11 @@ int32_t lx_read_name_tables(CHECK_CONTEXT* ctx, LX_MODULE* mod) {
     uint32_t N = mod->KAVRILXExeHeader.num_import_ent;
     // Every name takes at least its length byte, so more names than bytes cannot fit.
     if (N > mod->import_proc_ofs - mod->impmod_ofs) return report_error(ctx->sink, ERR_BAD_MODULE_TABLE, RC_BAD_MODULE_TABLE);
-    if (!alloc_ref_table(&mod->ModRefTblP, N, ctx->opt->alloc)) return report_error(ctx->sink, ERR_NO_MEMORY, RC_NO_MEMORY);
-    mod->ModuleNameTblP.reset(static_cast<uint64_t*>(tool_alloc_array(ctx->opt->alloc, uint64_t(N) + 1, sizeof(uint64_t))));
-    if (!mod->ModuleNameTblP) return report_error(ctx->sink, ERR_NO_MEMORY, RC_NO_MEMORY);
+    if (!alloc_ref_table(&mod->refs, N, ctx->opt->alloc)) return report_error(ctx->sink, ERR_NO_MEMORY, RC_NO_MEMORY);
+    mod->dllNameOfs.reset(static_cast<uint64_t*>(tool_alloc_array(ctx->opt->alloc, uint64_t(N) + 1, sizeof(uint64_t))));
+    if (!mod->dllNameOfs) return report_error(ctx->sink, ERR_NO_MEMORY, RC_NO_MEMORY);
     mod->cMods = N;
-    uint64_t* names = mod->ModuleNameTblP.get();
+    uint64_t* names = mod->dllNameOfs.get();
     names[0] = 0;
     uint64_t ulPos = mod->impmod_ofs;
     uint64_t i = 1;

@@ -74,8 +74,8 @@ struct LX_MODULE {
     uint64_t impmod_ofs;          // import module name table
     uint64_t import_proc_ofs;     // import procedure name table, up to the section's end
     uint32_t cMods;               // num_import_ent
-    MEM_PTR<uint64_t> ModuleNameTblP;   // entry i (1..cMods): offset of module i's LSTR
-    REF_TABLE32 ModRefTblP;
+    MEM_PTR<uint64_t> dllNameOfs;   // entry i (1..cMods): offset of module i's LSTR
+    REF_TABLE32 refs;
 };
 
 // One fixup record as far as this tool decodes it.
@@ -101,7 +101,7 @@ int32_t lx_read_name_tables(CHECK_CONTEXT* ctx, LX_MODULE* mod);
 // False, with nothing decoded, when it does not.
 bool lx_decode_fixup(BYTE_SPAN s, uint64_t pos, LX_FIXUP* fix);
 
-// Walks the fixup record table and enters every import into mod->ModRefTblP. Returns 0, or
+// Walks the fixup record table and enters every import into mod->refs. Returns 0, or
 // when a list node cannot be had the failure that ends the run (6), reported.
 int32_t lx_decode_fixups(CHECK_CONTEXT* ctx, LX_MODULE* mod);
 

@@ -30,7 +30,7 @@ struct NE_CHECK : MODULE_CHECK {
             report_simple(ctx->sink, RPT_ALL_LOADED, mod.filespec);
         }
         // Common end: the lists are the one thing no owner releases by itself.
-        free_ref_lists(&mod.ModRefBaseP);
+        free_ref_lists(&mod.refs);
         return RC_OK;
     }
 };

@@ -22,7 +22,7 @@ static void decode_ne_header(const uint8_t* b, KAVRI_EXE_HDR* h) {
 
 // Reads a table of cb bytes at the 32-bit position pos into a block of exactly that size.
 // A table the file cannot hold is a short read, found before anything is allocated.
-// Returns 0, or prints and returns 3 (short read) or 6 (no memory).
+// Returns 0, or reports and returns 3 (short read) or 6 (no memory).
 static int32_t read_table(NE_MODULE* mod, uint32_t pos, uint64_t cb, MEM_PTR<uint8_t>* buf, BYTE_SPAN* span) {
     *span = BYTE_SPAN{nullptr, 0};
     if (cb == 0) return 0;
@@ -68,7 +68,7 @@ int32_t ne_read_tables(NE_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP) {
     if (rc == 0)
         rc = read_table(mod, ulNewHdr + h->ofs_modref_tbl, uint64_t(h->num_modref) * NE_MODREF_SIZE,
                         &mod->ModRefTable, &mod->ModRefs);
-    if (rc == 0 && !alloc_ref_table(&mod->ModRefBaseP, h->num_modref, mod->ctx->opt->alloc)) rc = report_error(mod->ctx->sink, ERR_NO_MEMORY, RC_NO_MEMORY);
+    if (rc == 0 && !alloc_ref_table(&mod->refs, h->num_modref, mod->ctx->opt->alloc)) rc = report_error(mod->ctx->sink, ERR_NO_MEMORY, RC_NO_MEMORY);
     return rc;
 }
 

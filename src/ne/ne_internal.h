@@ -81,7 +81,7 @@ struct NE_MODULE {
     BYTE_SPAN Segs;
     MEM_PTR<uint8_t> ModRefTable;
     BYTE_SPAN ModRefs;
-    REF_TABLE16 ModRefBaseP;
+    REF_TABLE16 refs;
     MEM_PTR<uint8_t> RelocTable;
     // Without -o and -r, the record slots already decoded: per alignment class of the file
     // position (mod 8), one bit per 8-byte slot; taken with the first table.

@@ -21,7 +21,7 @@ static uint32_t reloc_table_pos(const SEG_TBL_ENTRY& e, uint16_t align) {
 // False when the entry's node cannot be had.
 static bool add_import(NE_MODULE* mod, uint16_t mod_idx, uint16_t num, uint8_t type) {
     if (mod_idx < 1 || mod_idx > mod->KAVRIExeHeader.num_modref) return true;
-    return AddRelocEntry(&mod->ModRefBaseP, mod_idx, num, type);
+    return AddRelocEntry(&mod->refs, mod_idx, num, type);
 }
 
 // Enters the imports of the records and reports the -o and -r lines. False when a list node
@@ -106,7 +106,7 @@ static void mark_slots(uint64_t* bm, uint64_t from, uint64_t to) {
 
 // Segments may share their relocation table, or overlap with one another: a hostile module
 // can name one 65,535-record table from 65,535 segments. Without -o and -r nothing is
-// printed as records are met, and a record at a file position already decoded gives the
+// reported as records are met, and a record at a file position already decoded gives the
 // same entry again, which the lists ignore; so only the record slots not yet decoded are
 // read, in file order. The lists end up exactly as a scan of every record leaves them.
 static int32_t scan_new_records(NE_MODULE* mod, uint64_t ulRecords, uint64_t cRecords) {
@@ -133,7 +133,7 @@ static int32_t scan_new_records(NE_MODULE* mod, uint64_t ulRecords, uint64_t cRe
 
 int32_t ne_scan_relocs(NE_MODULE* mod) {
     FILE* f = mod->file.get();
-    const bool fEveryRecord = mod->ctx->opt->ordinals || mod->ctx->opt->relocation;   // each record met is printed
+    const bool fEveryRecord = mod->ctx->opt->ordinals || mod->ctx->opt->relocation;   // each record met is reported
     for (uint32_t i = 0; i < mod->KAVRIExeHeader.num_segs; i++) {
         SEG_TBL_ENTRY e = ne_seg_entry(mod, i);
         if (!(e.seg_flags & NE_SEG_HAS_RELOCS)) continue;
@@ -156,11 +156,11 @@ void ne_list_chains(const NE_MODULE* mod) {
     if (!mod->ctx->opt->reloc_chain) return;
     for (uint32_t k = 1; k <= mod->KAVRIExeHeader.num_modref; k++) {
         std::string_view dll = ne_module_name(mod, uint16_t(k));
-        for (const REF_NODE* n = mod->ModRefBaseP.heads[k]; n; n = n->next) {
+        for (const REF_NODE* n = mod->refs.heads[k]; n; n = n->next) {
             if (n->type == REF_BY_ORDINAL) {
-                ne_listing(mod, "Ordinal: >%.*s< %d", int(dll.size()), dll.data(), int(n->num));
+                ne_listing(mod, "Ordinal: >%.*s< %d", int(dll.size()), dll.data(), int(n->key));
             } else {
-                std::string_view entry = ne_import_name(mod, n->num);
+                std::string_view entry = ne_import_name(mod, n->key);
                 ne_listing(mod, "Name: >%.*s< >%.*s<", int(dll.size()), dll.data(), int(entry.size()), entry.data());
             }
         }

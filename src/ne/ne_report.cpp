@@ -27,9 +27,9 @@ static void report_entry(const NE_MODULE* mod, const REF_NODE* n) {
     ev.code = ENTRY_NOT_ASKED;
     ev.fOrdinal = n->type == REF_BY_ORDINAL;
     if (ev.fOrdinal)
-        ev.ordinal = n->num;
+        ev.ordinal = n->key;
     else
-        ev.text = ne_import_name(mod, n->num);
+        ev.text = ne_import_name(mod, n->key);
     report(mod->ctx->sink, ev);
 }
 
@@ -37,7 +37,7 @@ void ne_report_import(NE_MODULE* mod, uint32_t k, FOLLOW* next) {
     // A NUL ends every name, so the copy holds the whole name and ends where it does.
     mod->dll.assign(ne_module_name(mod, uint16_t(k)));
     report_simple(mod->ctx->sink, RPT_IMPORT, mod->dll);
-    for (const REF_NODE* n = mod->ModRefBaseP.heads[k]; n; n = n->next) report_entry(mod, n);
+    for (const REF_NODE* n = mod->refs.heads[k]; n; n = n->next) report_entry(mod, n);
     next->file = mod->dll;
     next->fSearch = true;
 }

@@ -66,10 +66,10 @@ int32_t pe_begin_check(CHECK_CONTEXT* ctx, const char* filespec, const DOS_EXE_H
 }
 
 PE_MODULE::~PE_MODULE() {
-    free_ref_lists(&ModRefTblP);
-    free_ref_lists(&DelayRefTblP);
-    free(ModuleNameTblP);
-    free(DelayNameTblP);
+    free_ref_lists(&refs);
+    free_ref_lists(&delayRefs);
+    free(dllNames);
+    free(delayDllNames);
     pool_free(&names);
 }
 

@@ -20,7 +20,7 @@ namespace talvek {
 struct IMPORT_WALK {
     PE_VIEW* fIn;
     const PE_HEADERS* hdr;   // the image's headers, for tables in virtual-address form
-    REF_TABLE32* ModRefTblP;
+    REF_TABLE32* refs;
     NAME_POOL* pool;
     uint64_t cEntriesLeft;
     uint64_t cbNamesLeft;
@@ -50,13 +50,13 @@ static void read_lookup_table(IMPORT_WALK* w, uint64_t ulTableRVA, int32_t i, bo
         if (!pe_lookup_entry(w->fIn, rva, &entry) || entry.fEnd) return;
         bool fEntered;
         if (entry.fOrdinal) {
-            fEntered = AddRelocEntry32(w->ModRefTblP, uint16_t(i), entry.Value, REF_BY_ORDINAL);
+            fEntered = AddRelocEntry32(w->refs, uint16_t(i), entry.Value, REF_BY_ORDINAL);
         } else {
             std::string_view name;
             uint64_t hintRVA = fVA ? pe_delay_rva(w->hdr, true, entry.Value) : entry.Value;
             if (hintRVA <= UINT32_MAX) pe_hint_name_at(w->fIn, uint32_t(hintRVA), &name);
             char* copy = copy_name(w, name);
-            fEntered = copy && AddRelocEntry32(w->ModRefTblP, uint16_t(i), reinterpret_cast<uintptr_t>(copy), REF_BY_NAME);
+            fEntered = copy && AddRelocEntry32(w->refs, uint16_t(i), reinterpret_cast<uintptr_t>(copy), REF_BY_NAME);
         }
         if (!fEntered) {
             w->fNoMemory = true;
@@ -66,11 +66,11 @@ static void read_lookup_table(IMPORT_WALK* w, uint64_t ulTableRVA, int32_t i, bo
 }
 
 int32_t ReadImportDirTable(PE_VIEW* fIn, const DATA_DIR* SectionAddr, char** NameTable, int32_t cNames,
-                           REF_TABLE32* ModRefTblP, NAME_POOL* pool, bool* pfNoMemory) {
+                           REF_TABLE32* refs, NAME_POOL* pool, bool* pfNoMemory) {
     const DATA_DIR& dir = SectionAddr[PE_DIR_IMPORT];
     if (dir.RVA == 0 || !dir.fMapped) return 0;
     uint64_t cbFile = fIn->file.len;
-    IMPORT_WALK w{fIn, nullptr, ModRefTblP, pool, cbFile / pe_lookup_size(fIn), 2 * cbFile + PE_BUF_SIZE, false};
+    IMPORT_WALK w{fIn, nullptr, refs, pool, cbFile / pe_lookup_size(fIn), 2 * cbFile + PE_BUF_SIZE, false};
     int32_t i = 0;
     for (uint64_t rva = dir.RVA;; rva += PE_IMPORT_DESC_SIZE) {
         PE_IMPORT_DESC desc{};
@@ -95,12 +95,12 @@ int32_t ReadImportDirTable(PE_VIEW* fIn, const DATA_DIR* SectionAddr, char** Nam
     return i;
 }
 
-int32_t ReadDelayImportTable(PE_IMAGE* im, char** NameTable, int32_t cNames, REF_TABLE32* ModRefTblP,
+int32_t ReadDelayImportTable(PE_IMAGE* im, char** NameTable, int32_t cNames, REF_TABLE32* refs,
                              NAME_POOL* pool, bool* pfNoMemory) {
     PE_DIR dir{};
     if (!pe_data_dir(im, PE_DIR_DELAY_IMPORT, &dir)) return 0;
     uint64_t cbFile = im->view.file.len;
-    IMPORT_WALK w{&im->view, &im->hdr, ModRefTblP, pool, cbFile / pe_lookup_size(&im->view), 2 * cbFile + PE_BUF_SIZE, false};
+    IMPORT_WALK w{&im->view, &im->hdr, refs, pool, cbFile / pe_lookup_size(&im->view), 2 * cbFile + PE_BUF_SIZE, false};
     // Overlapping sections can show the same file bytes at many RVAs, so the descriptors are
     // limited to as many as the file has room for, as lookup entries are.
     uint64_t cDescLeft = cbFile / PE_DELAY_DESC_SIZE;
@@ -133,11 +133,11 @@ static int32_t read_delay_imports(CHECK_CONTEXT* ctx, PE_MODULE* mod, BYTE_SPAN 
     bool fNoMemory = false;
     int32_t n = ReadDelayImportTable(&image, nullptr, 0, nullptr, nullptr, &fNoMemory);
     ALLOC_FN alloc = ctx->opt->alloc;
-    if (!alloc_ref_table(&mod->DelayRefTblP, uint64_t(n), alloc)) return report_error(ctx->sink, ERR_NO_MEMORY, RC_NO_MEMORY);
-    mod->DelayNameTblP = static_cast<char**>(tool_alloc_array(alloc, uint64_t(n) + 1, sizeof(char*)));
-    if (!mod->DelayNameTblP) return report_error(ctx->sink, ERR_NO_MEMORY, RC_NO_MEMORY);
-    for (int32_t i = 0; i <= n; i++) mod->DelayNameTblP[i] = nullptr;
-    mod->numDelayMods = ReadDelayImportTable(&image, mod->DelayNameTblP, n, &mod->DelayRefTblP, &mod->names, &fNoMemory);
+    if (!alloc_ref_table(&mod->delayRefs, uint64_t(n), alloc)) return report_error(ctx->sink, ERR_NO_MEMORY, RC_NO_MEMORY);
+    mod->delayDllNames = static_cast<char**>(tool_alloc_array(alloc, uint64_t(n) + 1, sizeof(char*)));
+    if (!mod->delayDllNames) return report_error(ctx->sink, ERR_NO_MEMORY, RC_NO_MEMORY);
+    for (int32_t i = 0; i <= n; i++) mod->delayDllNames[i] = nullptr;
+    mod->numDelayMods = ReadDelayImportTable(&image, mod->delayDllNames, n, &mod->delayRefs, &mod->names, &fNoMemory);
     return fNoMemory ? report_fatal(ctx->sink, ERR_NO_MEMORY, RC_NO_MEMORY) : RC_OK;
 }
 
@@ -182,11 +182,11 @@ int32_t pe_read_module(CHECK_CONTEXT* ctx, PE_MODULE* mod, const DOS_EXE_HDR* Do
     bool fNoMemory = false;
     mod->numMods = ReadImportDirTable(&view, mod->SectionAddr, nullptr, 0, nullptr, nullptr, &fNoMemory);
     report_simple(sink, RPT_COUNT, {}, mod->numMods);
-    if (!alloc_ref_table(&mod->ModRefTblP, uint64_t(mod->numMods), alloc)) return report_error(sink, ERR_NO_MEMORY, RC_NO_MEMORY);
-    mod->ModuleNameTblP = static_cast<char**>(tool_alloc_array(alloc, uint64_t(mod->numMods) + 1, sizeof(char*)));
-    if (!mod->ModuleNameTblP) return report_error(sink, ERR_NO_MEMORY, RC_NO_MEMORY);
-    for (int32_t i = 0; i <= mod->numMods; i++) mod->ModuleNameTblP[i] = nullptr;
-    mod->numMods = ReadImportDirTable(&view, mod->SectionAddr, mod->ModuleNameTblP, mod->numMods, &mod->ModRefTblP,
+    if (!alloc_ref_table(&mod->refs, uint64_t(mod->numMods), alloc)) return report_error(sink, ERR_NO_MEMORY, RC_NO_MEMORY);
+    mod->dllNames = static_cast<char**>(tool_alloc_array(alloc, uint64_t(mod->numMods) + 1, sizeof(char*)));
+    if (!mod->dllNames) return report_error(sink, ERR_NO_MEMORY, RC_NO_MEMORY);
+    for (int32_t i = 0; i <= mod->numMods; i++) mod->dllNames[i] = nullptr;
+    mod->numMods = ReadImportDirTable(&view, mod->SectionAddr, mod->dllNames, mod->numMods, &mod->refs,
                                       &mod->names, &fNoMemory);
     if (fNoMemory) return report_fatal(sink, ERR_NO_MEMORY, RC_NO_MEMORY);
     return ctx->opt->delay_load ? read_delay_imports(ctx, mod, file) : RC_OK;

@@ -16,9 +16,9 @@ static void report_entry(REPORT_SINK* sink, const REF_NODE32* pNode, int32_t cod
     ev.cause = cause;
     ev.fOrdinal = pNode->type == REF_BY_ORDINAL;
     if (ev.fOrdinal)
-        ev.ordinal = uint32_t(pNode->num);
+        ev.ordinal = uint32_t(pNode->key);
     else
-        ev.text = reinterpret_cast<const char*>(pNode->num);
+        ev.text = ref_name_copy(pNode);
     ev.code = code;
     ev.fCallGate = fCallGate;
     report(sink, ev);
@@ -31,10 +31,11 @@ static void resolve_entries(CHECK_CONTEXT* ctx, REF_NODE32* pHead, HMODULE hmod,
         uintptr_t ulrc = 0;
         LOAD_FAILURE why;
         why.error = LOAD_ERR_PROC_NOT_FOUND;
+        // An ordinal is asked for as the name pointer's value itself, as the loader takes it.
         // Ordinals above 0xFFFF cannot be asked for by number (the loader would take the
         // number for a name pointer); they are reported as unresolved.
-        if (!fOrdinal || pNode->num <= PE_MAX_ORDINAL)
-            ulrc = loader_resolve(ctx->loader, hmod, reinterpret_cast<const char*>(pNode->num), &why);
+        if (!fOrdinal || pNode->key <= PE_MAX_ORDINAL)
+            ulrc = loader_resolve(ctx->loader, hmod, reinterpret_cast<const char*>(pNode->key), &why);
         if (ulrc == 0) *pOK = false;
         report_entry(ctx->sink, pNode, ulrc ? 0 : int32_t(why.error), ulrc == LOAD_CALL_GATE, ulrc ? nullptr : &why);
     }
@@ -101,8 +102,8 @@ static bool report_loaded(CHECK_CONTEXT* ctx, PE_MODULE* mod, HMODULE hmod) {
 }
 
 void pe_test_import(CHECK_CONTEXT* ctx, PE_MODULE* mod, int32_t i, bool fDelay, bool* pOK, FOLLOW* next) {
-    const char* dll = fDelay ? mod->DelayNameTblP[i] : mod->ModuleNameTblP[i];
-    REF_NODE32* pHead = fDelay ? mod->DelayRefTblP.heads[i] : mod->ModRefTblP.heads[i];
+    const char* dll = fDelay ? mod->delayDllNames[i] : mod->dllNames[i];
+    REF_NODE32* pHead = fDelay ? mod->delayRefs.heads[i] : mod->refs.heads[i];
     REPORT_EVENT ev{RPT_IMPORT};
     ev.text = dll;
     ev.fDelay = fDelay;

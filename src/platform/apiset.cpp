@@ -1,7 +1,7 @@
 // The API-set schema reader: one check of the whole namespace, then lookups by hash.
 #include "platform/apiset.h"
 
-#include "common/pe_image.h"
+#include "common/pe_loader_reading.h"
 #include "common/text.h"
 
 namespace talvek {

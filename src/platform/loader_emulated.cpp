@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/dos_header.h"
-#include "common/pe_image.h"
+#include "common/pe_loader_reading.h"
 #include "common/text.h"
 #include "platform/apiset.h"
 #include "platform/dir_listings.h"

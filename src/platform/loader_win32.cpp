@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "common/pe_image.h"
+#include "common/pe_loader_reading.h"
 #include "common/text.h"
 #include "platform/file_bytes.h"
 #include "platform/fs.h"

@@ -1,12 +1,45 @@
-// PE headers and section mapping as the report reads them.
-#include <cstdlib>
+// The report's classic reading of PE headers and sections.
+#include "common/pe_report_reading.h"
+
+#include <algorithm>
 #include <cstring>
 
-#include "common/report.h"
-#include "common/types.h"
-#include "pe/pe_internal.h"
+#include "common/dos_header.h"
 
 namespace talvek {
+
+PE_REPORT_LAYOUT pe_report_layout(const PE_HEADERS* h) {
+    // A header that ends right after its NumberOfRvaAndSizes directories, fewer than 16, is
+    // a whole header as Windows reads it; its width is its magic's, and h was decoded at
+    // that width's offsets.
+    bool fPE32 = h->Magic == PE_MAGIC_PE32 && !h->fWide;
+    bool fPE32plus = h->Magic == PE_MAGIC_PE32PLUS && h->fWide;
+    uint64_t cbWithDirs = uint64_t(h->fWide ? PE_OPT_DATA_DIRS64 : PE_OPT_DATA_DIRS) +
+                          uint64_t(PE_DATA_DIR_SIZE) * h->NumberOfRvaAndSizes;
+    if ((fPE32 || fPE32plus) && h->NumberOfRvaAndSizes < PE_NUM_DIRS && h->SizeOfOptionalHeader == cbWithDirs)
+        return fPE32plus ? PE_LAYOUT_PE32PLUS : PE_LAYOUT_PE32;
+    switch (h->SizeOfOptionalHeader) {
+        case PE_OPT_SHORT: return PE_LAYOUT_SHORT;
+        case PE_OPT_FULL: return PE_LAYOUT_PE32;
+        case PE_OPT_FULL64: return h->Magic == PE_MAGIC_PE32PLUS ? PE_LAYOUT_PE32PLUS : PE_LAYOUT_BAD;
+        default: return PE_LAYOUT_BAD;
+    }
+}
+
+PE_VIEW pe_displaced_view(BYTE_SPAN file, bool fWide, uint32_t ulImportRVA, uint64_t ulImportOfs) {
+    return PE_VIEW{file, fWide, PE_DISPLACEMENT{ulImportRVA, ulImportOfs}};
+}
+
+bool pe_is_pe32plus(FILE* f, uint32_t ofsPE) {
+    uint8_t b[PE_FILE_HDR_END + PE_OPT_DATA_DIRS64] = {};
+    uint64_t cbFile = 0;
+    if (!file_size(f, &cbFile) || ofsPE > cbFile || cbFile - ofsPE < PE_FILE_HDR_END) return false;
+    size_t n = size_t(std::min<uint64_t>(sizeof b, cbFile - ofsPE));
+    if (!read_at(f, ofsPE, b, n) || le32(b) != PE_SIGNATURE) return false;
+    PE_HEADERS h;
+    pe_decode_loader_headers(BYTE_SPAN{b, n}, &h);
+    return pe_report_layout(&h) == PE_LAYOUT_PE32PLUS;
+}
 
 int32_t report_pe_format_error(REPORT_SINK* sink) { return report_fatal(sink, ERR_PE_FORMAT, RC_BAD_PE_HEADER); }
 
