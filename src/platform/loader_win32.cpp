@@ -54,7 +54,7 @@ std::string module_path(::HMODULE h) {
     return n == 0 || n >= sizeof buf ? std::string() : std::string(buf, n);
 }
 
-// text in the wide characters of the system's code page; "" when it cannot be converted.
+// The text in wide characters, from the system's code page; "" when it cannot be converted.
 std::wstring wide(const std::string& text) {
     int n = ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
     if (n <= 0) return std::wstring();
@@ -64,18 +64,20 @@ std::wstring wide(const std::string& text) {
     return w;
 }
 
-// Loads name as the host calls the loader (extra: further flags): LoadLibraryA for the classic
-// search, else LoadLibraryExW with the search's flags. The DLL load folder flag takes only a
-// full path, so for a bare name the module's folder is a DLL directory instead.
+// Loads name as the host calls the loader (extra: further flags): the safe search with
+// LoadLibraryExW and its flags, the altered search for a full path with its flag, and
+// LoadLibraryA otherwise. The flags of the module's own folder take only a full path, so for a
+// bare name that folder is a DLL directory instead (loader_start_host).
 ::HMODULE load_as_host_calls(const LOADER* L, const char* name, DWORD extra) {
-    if (L->mode == SEARCH_CLASSIC || !name) return extra ? ::LoadLibraryExA(name, nullptr, extra) : ::LoadLibraryA(name);
-    DWORD flags = LOAD_WITH_ALTERED_SEARCH_PATH;
-    if (L->mode == SEARCH_SAFE) {
-        std::string_view n(name);
-        bool fFull = n.size() > 2 && (n[1] == ':' || (is_path_separator(n[0]) && is_path_separator(n[1])));
+    std::string_view n(name ? name : "");
+    bool fFull = n.size() > 2 && (n[1] == ':' || (is_path_separator(n[0]) && is_path_separator(n[1])));
+    DWORD flags = 0;
+    if (name && L->mode == SEARCH_SAFE)
         flags = LOAD_LIBRARY_SEARCH_DEFAULT_DIRS | (fFull ? LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR : 0);
-    }
-    return ::LoadLibraryExW(wide(name).c_str(), nullptr, flags | extra);
+    else if (name && L->mode == SEARCH_ALTERED && fFull)
+        flags = LOAD_WITH_ALTERED_SEARCH_PATH;
+    if (flags) return ::LoadLibraryExW(wide(name).c_str(), nullptr, flags | extra);
+    return extra ? ::LoadLibraryExA(name, nullptr, extra) : ::LoadLibraryA(name);
 }
 
 // The file the system loader takes for name, found as it searches, without loading what the
@@ -289,7 +291,8 @@ void loader_set_target_windows(LOADER* L, WINDOWS_VERSION version) {
 
 // The file the real loader took decides: its folder, and its name in the version's list.
 LOADED_FROM loader_loaded_from(LOADER* L, HMODULE hModule) {
-    std::string path = hModule ? module_path(static_cast<::HMODULE>(hModule)) : std::string();
+    bool fAsked = L->fOn || !L->hostPath.empty();
+    std::string path = hModule && fAsked ? module_path(static_cast<::HMODULE>(hModule)) : std::string();
     bool fHost = !path.empty() && !L->hostPath.empty() && folder_key(path) == folder_key(L->hostPath);
     if (path.empty() || !L->fOn) return LOADED_FROM{ORIGIN_UNKNOWN, false, fHost};
     bool fWindows = is_windows_dll(L->version, L->Machine, base_name(path));
