@@ -1,4 +1,4 @@
-// PE headers and section mapping: cut fields, the RVA mapping, optional header sizes, BadFile.
+// PE headers and section mapping: cut fields, the RVA mapping, optional header sizes, the format error.
 #include <gtest/gtest.h>
 
 #include "pe/pe_internal.h"
@@ -10,7 +10,7 @@ using namespace talvek;
 namespace {
 
 // "ZOReve:  " right-aligned in 10 columns, a blank, the message right-aligned in 50.
-const std::string kBadFile = " ZOReve:  " + std::string(" ") + std::string(18, ' ') + "File error - format is incorrect";
+const std::string kFormatError = " ZOReve:  " + std::string(" ") + std::string(18, ' ') + "File error - format is incorrect";
 
 // A header field that the end of the bytes cuts through reads its present bytes, zeros
 // for the rest.
@@ -94,8 +94,8 @@ TEST(PeHeader, OtherOptionalHeaderSizesEndTheRunWithCode8) {
         put_u16(b, 0x40 + 20, size);
         TOOL_RUN r = run_talvek({"-k", "x.exe"}, {{"x.exe", b}});
         EXPECT_EQ(r.out, "32-bit NT 'PE' Module\n");   // no key wait
-        EXPECT_EQ(r.err, kBadFile);
-        EXPECT_EQ(kBadFile.size(), 61u);
+        EXPECT_EQ(r.err, kFormatError);
+        EXPECT_EQ(kFormatError.size(), 61u);
         EXPECT_EQ(r.exit_code, 8);
     }
 }
@@ -148,7 +148,7 @@ TEST(PeHeader, UnreadablePeHeaderIsAFormatError) {
     for (const BYTES& b : {cut, badSig}) {
         TOOL_RUN r = run_talvek({"x.exe"}, {{"x.exe", b}});
         EXPECT_EQ(r.out, "32-bit NT 'PE' Module\n");
-        EXPECT_EQ(r.err, kBadFile);
+        EXPECT_EQ(r.err, kFormatError);
         EXPECT_EQ(r.exit_code, 8);
     }
 }
