@@ -167,11 +167,11 @@ TEST(CommandLine, LongOptionsAndTheDocumentOptions) {
         {{"--windows=7", "--force", "a.exe"}, "QUERNIX:  Option --force needs --deploy=DIR\n"},
         // The options of a host name themselves and what is wrong.
         {{"--search=fast", "a.exe"}, "QUERNIX:  --search: unknown mode 'fast' (classic, altered, safe)\n"},
-        {{"--search=", "a.exe"}, "QUERNIX:  --search: unknown mode '' (classic, altered, safe)\n"},
         {{"--dll-dir=.", "a.exe"}, "QUERNIX:  --dll-dir: needs --search=safe, the search is classic\n"},
         {{"--dll-dir=.", "--search=altered", "a.exe"}, "QUERNIX:  --dll-dir: needs --search=safe, the search is altered\n"},
         {{"--search=safe", "--dll-dir=", "a.exe"}, "QUERNIX:  --dll-dir: no folder named\n"},
         {{"--host=", "a.exe"}, "QUERNIX:  --host: no file named\n"},
+        {{"--host=none.exe", "a.exe"}, "QUERNIX:  --host: 'none.exe' cannot be opened\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0]);

@@ -478,152 +478,90 @@ TEST(PeReport, DeployCopiesTheDllsToShipThenChecksAgain) {
     EXPECT_EQ(dir_entries(D + "/sub"), (std::vector<std::string>{"vcruntime140.dll", "zlib1.dll"}));
 }
 
-// A Python extension module: python.exe loads python312.dll for itself; the module imports it,
-// and libfoo.dll from its package's ".libs" folder, as Python 3.8 and later load it: by the
-// safe search, which takes neither PATH nor the current folder, so libfoo.dll is found only
-// with --dll-dir, and -e says where it lies that the search leaves out. A --dll-dir that is no
-// folder is skipped. What the host loads for itself is not shipped.
-TEST(PePlugin, PythonExtensionModuleUnderTheSafeSearch) {
+// A Python extension module needs python312.dll, which python.exe loads for itself, and
+// libfoo.dll of its ".libs" folder, which the safe search finds only with --dll-dir; -e says
+// where it lies that the search leaves out, and what the host loads is not shipped. A Node addon
+// delay-loads node.exe: the program that loads it, or with --host that program, its entries
+// checked; the altered search finds the addon's DLL beside it, and -m loads each addon into a
+// fresh process. A program's import of a program stays a missing DLL.
+TEST(PePlugin, PythonModulesAndNodeAddons) {
     FOLDER f;
     const std::string D = f.dir, H = "--host=" + D + "/py/python.exe", M = D + "/site/pkg/mod.pyd", L = D + "/site/pkg.libs";
-    std::vector<TOOL_FILE> files = {
-        {"py/python.exe", export_dll({}, {{"python312.dll", {pe_name("Py_Initialize")}}}, false, true)},
-        {"py/python312.dll", dll({"Py_Initialize", "PyArg_Parse"})},
-        {"site/pkg/mod.pyd", dll({"PyInit_mod"}, {{"python312.dll", {pe_name("PyArg_Parse")}}, {"libfoo.dll", {pe_name("foo")}}})},
-        {"site/pkg.libs/libfoo.dll", dll({"foo"})},
-    };
-    write_files(D, files);
+    PE_DESC addon;
+    addon.imports = {{"uv.dll", {pe_name("uv_run")}}};
+    addon.delay_imports = {{"Node.exe", {pe_name("napi_create_object"), pe_name("napi_gone")}}};
+    write_files(D, {{"py/python.exe", export_dll({}, {{"python312.dll", {pe_name("Py_Initialize")}}}, false, true)},
+                    {"py/python312.dll", dll({"Py_Initialize", "PyArg_Parse"})},
+                    {"py/broken.exe", export_dll({}, {{"gone.dll", {}}, {"python312.dll", {}}}, false, true)},
+                    {"py/text.exe", BYTES(200, 'x')},
+                    {"py64/python.exe", export_dll({}, {}, true, true)},
+                    {"site/pkg/mod.pyd", dll({}, {{"python312.dll", {pe_name("PyArg_Parse")}}, {"libfoo.dll", {pe_name("foo")}}})},
+                    {"site/pkg.libs/libfoo.dll", dll({"foo"})},
+                    {"node/node.exe", export_dll({"napi_create_object"}, {}, false, true)},
+                    {"a/watcher.node", write_pe(addon)},
+                    {"a/uv.dll", dll({"uv_run"})},
+                    {"b/other.node", dll({}, {{"uv.dll", {pe_name("uv_run")}}})},
+                    {"b/uv.dll", dll({"uv_run"})},
+                    {"app.exe", export_dll({}, {{"node.exe", {}}}, false, true)}});
     const std::string head = "32-bit NT 'PE' Module\n2 imported module(s) found.\nLoading 'python312.dll' --> " + D +
                              "/py/python312.dll.\nLoading 'libfoo.dll' --> ";
     const std::string failed = head + "NOT loaded!\nUnable to load DLL 'libfoo.dll'.  LoadLibrary returned: 126\n\n"
                                       "Missing: 1\nlibfoo.dll: not loaded (126)";
     const std::string unused = ", which this host's search does not use (--dll-dir=DIR adds a folder), needed by mod.pyd\n";
     const std::string passed = head + L + "/libfoo.dll.\nAll DLLs used by '" + M + "' could be loaded.\n";
+    const std::string safe = "--search=safe", dd = "--dll-dir=" + L, host = "QUERNIX:  --host: '" + D, N = "--host=node/node.exe";
+    const std::string F = "32-bit NT 'PE' Module\n1 imported module(s) found.\nLoading '";
+    const std::string delay = "1 delay-loaded module(s) found.\nLoading 'Node.exe' --> ";
     const struct {
         std::vector<std::string> args;
         std::string path, workdir, out, err;
         int exit_code;
     } cases[] = {
-        {{"--search=safe"}, "", "", failed + ", needed by mod.pyd\n", "", 10},
-        {{"--search=safe"}, L, "", failed + ", found only on PATH" + unused, "", 10},
-        {{"--search=safe"}, "", "site/pkg.libs", failed + ", found only in the current folder" + unused, "", 10},
-        {{"--search=safe", "--dll-dir=" + D + "/none", "--dll-dir=" + L}, "", "", passed,
+        {{H, safe, "-e", M}, "", "", failed + ", needed by mod.pyd\n", "", 10},
+        {{H, safe, "-e", M}, L, "", failed + ", found only on PATH" + unused, "", 10},
+        {{H, safe, "-e", M}, "", "site/pkg.libs", failed + ", found only in the current folder" + unused, "", 10},
+        {{H, safe, "--dll-dir=" + D + "/none", dd, "-e", M}, "", "", passed,
          "QUERNIX:  --dll-dir: no folder '" + D + "/none'; skipped, as AddDllDirectory refuses it\n", 0},
-        {{}, L, "", passed, "", 0},   // the classic search takes PATH
-        {{"--search=safe", "--dll-dir=" + L, "--windows=10", "--ship"}, "", "", L + "/libfoo.dll\n", "", 0},
+        {{H, safe, dd, "--windows=10", "--ship", M}, "", "", L + "/libfoo.dll\n", "", 0},
+        {{"--host=" + D + "/py/broken.exe", safe, dd, M}, "", "", passed,
+         "QUERNIX:  --host: 'gone.dll', which the host imports, does not load (126)\n", 0},
+        {{"--host=" + D + "/py/python312.dll", M}, "", "", "", host + "/py/python312.dll' is a DLL, not a program\n", 1},
+        {{"--host=" + D + "/py/text.exe", M}, "", "", "", host + "/py/text.exe' is no PE module\n", 1},
+        {{"--host=" + D + "/py64/python.exe", M}, "", "", "",
+         host + "/py64/python.exe' is a program for x64, '" + M + "' a module for x86\n", 1},
+        {{"-d", "-e", "a/watcher.node"}, "", "",
+         F + "uv.dll' --> " + D + "/a/uv.dll.\n" + delay +
+             "the program that loads this module (name it with --host=FILE to check its entries).\n"
+             "All DLLs used by 'a/watcher.node' could be loaded.\n",
+         "", 0},
+        {{N, "-d", "-e", "a/watcher.node"}, "", "",
+         F + "uv.dll' --> NOT loaded!\nUnable to load DLL 'uv.dll'.  LoadLibrary returned: 126\n" + delay + D +
+             "/node/node.exe.\nUnable to load procedure from Node.exe (file: " + D + "/node/node.exe)\n"
+             "Entry 'napi_gone' could not be resolved.\nDosQueryProcAddr returned: 127\n\nMissing: 2\n"
+             "uv.dll: not loaded (126), needed by watcher.node\n"
+             "Node.exe: entry 'napi_gone' not resolved (127), needed by watcher.node\n",
+         "", 10},
+        {{"-m", N, "--search=altered", "a/watcher.node", "b/other.node"}, "", "",
+         F + "uv.dll' --> " + D + "/a/uv.dll.\nAll DLLs used by 'a/watcher.node' could be loaded.\n\n==> b/other.node <==\n" +
+             F + "uv.dll' --> " + D + "/b/uv.dll.\nAll DLLs used by 'b/other.node' could be loaded.\n",
+         "", 0},
+        {{"-e", "app.exe"}, "", "",
+         F + "node.exe' --> NOT loaded!\nUnable to load DLL 'node.exe'.  LoadLibrary returned: 126\n\nMissing: 1\n"
+             "node.exe: not loaded (126), needed by app.exe\n",
+         "", 10},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args) + " PATH=" + c.path + " in " + c.workdir);
-        std::vector<std::string> args = c.args;
-        args.insert(args.end(), {H, "-e", M});
         RUN_OPTIONS opt = search_env("", c.path);
         opt.workdir = c.workdir;
-        TOOL_RUN r = f.run(args, {}, opt);
+        TOOL_RUN r = f.run(c.args, {}, opt);
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.exit_code, c.exit_code);
     }
-    TOOL_RUN r = f.run({"-j", "--search=safe", H, "-e", M}, {}, search_env("", L));
-    EXPECT_NE(r.out.find(", \"found_outside_search\": {\"place\": \"PATH\", \"file\": \"" + L + "/libfoo.dll\"}}"),
+    TOOL_RUN r = f.run({"-j", safe, H, M}, {}, search_env("", L));
+    EXPECT_NE(r.out.find("\"found_outside_search\": {\"place\": \"PATH\", \"file\": \"" + L + "/libfoo.dll\"}}"),
               std::string::npos) << r.out;
-}
-
-// A Node addon delay-loads node.exe, the program that loads it. Without --host that import is
-// no failure, and its line says what it is; with --host its entries are checked against the
-// host's exports, an import of the host's base name in any letter case being the host itself.
-// The addon's DLL beside it is found by the altered search, not by the classic one, which
-// starts in the host's folder; with -m each addon loads into a fresh process. A program's
-// import of another program stays a DLL that is missing.
-TEST(PePlugin, NodeAddonDelayLoadsTheHost) {
-    FOLDER f;
-    const std::string D = f.dir, H = "--host=node/node.exe";
-    PE_DESC addon;
-    addon.imports = {{"uv.dll", {pe_name("uv_run")}}};
-    addon.delay_imports = {{"Node.exe", {pe_name("napi_create_object"), pe_name("napi_gone")}}};
-    std::vector<TOOL_FILE> files = {
-        {"node/node.exe", export_dll({"napi_create_object"}, {}, false, true)},
-        {"a/watcher.node", write_pe(addon)},
-        {"a/uv.dll", dll({"uv_run"})},
-        {"b/other.node", dll({}, {{"uv.dll", {pe_name("uv_run")}}})},
-        {"b/uv.dll", dll({"uv_run"})},
-        {"app.exe", export_dll({}, {{"node.exe", {}}}, false, true)},
-    };
-    const std::string F = "32-bit NT 'PE' Module\n1 imported module(s) found.\nLoading 'uv.dll' --> ";
-    const std::string uv = F + D + "/a/uv.dll.\n1 delay-loaded module(s) found.\nLoading 'Node.exe' --> ";
-    const std::string gone = D + "/node/node.exe.\nUnable to load procedure from Node.exe (file: " + D +
-                             "/node/node.exe)\nEntry 'napi_gone' could not be resolved.\nDosQueryProcAddr returned: 127\n";
-    const std::string missing = "Node.exe: entry 'napi_gone' not resolved (127), needed by watcher.node\n";
-    const struct {
-        std::vector<std::string> args;
-        std::string out;
-        int exit_code;
-    } cases[] = {
-        {{"-d", "-e", "a/watcher.node"},
-         uv + "the program that loads this module (name it with --host=FILE to check its entries).\n"
-              "All DLLs used by 'a/watcher.node' could be loaded.\n",
-         0},
-        {{H, "-d", "-e", "a/watcher.node"},
-         F + "NOT loaded!\nUnable to load DLL 'uv.dll'.  LoadLibrary returned: 126\n1 delay-loaded module(s) found.\n"
-             "Loading 'Node.exe' --> " + gone + "\nMissing: 2\nuv.dll: not loaded (126), needed by watcher.node\n" + missing,
-         10},
-        {{H, "--search=altered", "-d", "-e", "a/watcher.node"}, uv + gone + "\nMissing: 1\n" + missing, 10},
-        {{"-m", H, "--search=altered", "a/watcher.node", "b/other.node"},
-         F + D + "/a/uv.dll.\nAll DLLs used by 'a/watcher.node' could be loaded.\n\n==> b/other.node <==\n" + F + D +
-             "/b/uv.dll.\nAll DLLs used by 'b/other.node' could be loaded.\n",
-         0},
-        {{"-e", "app.exe"},
-         "32-bit NT 'PE' Module\n1 imported module(s) found.\nLoading 'node.exe' --> NOT loaded!\n"
-         "Unable to load DLL 'node.exe'.  LoadLibrary returned: 126\n\nMissing: 1\nnode.exe: not loaded (126), needed by app.exe\n",
-         10},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::PrintToString(c.args));
-        TOOL_RUN r = f.run(c.args, files, search_env(""));
-        EXPECT_EQ(r.out, c.out);
-        EXPECT_EQ(r.err, "");
-        EXPECT_EQ(r.exit_code, c.exit_code);
-    }
-    TOOL_RUN r = f.run({"-j", "-d", "a/watcher.node"}, {}, search_env(""));
-    EXPECT_NE(r.out.find("{\"dll\": \"Node.exe\", \"module\": null, \"loaded\": true, \"path\": null, \"error\": null, "
-                         "\"delay_loaded\": true, \"host\": true,\n         \"entries\": [{\"name\": \"napi_gone\"}, "
-                         "{\"name\": \"napi_create_object\"}]}"),
-              std::string::npos) << r.out;
-}
-
-// A host that cannot load the module named ends the run with code 1 before its check; one whose
-// own DLLs do not all load says so, once, and the check goes on without them.
-TEST(PePlugin, HostThatCannotServeTheModule) {
-    FOLDER f;
-    std::vector<TOOL_FILE> files = {
-        {"x64/host.exe", export_dll({}, {}, true, true)},
-        {"lib/host.dll", dll({})},
-        {"text.exe", BYTES(200, 'x')},
-        {"lacking/host.exe", export_dll({}, {{"gone.dll", {}}}, false, true)},
-        {"mod.dll", dll({})},
-        {"mod2.dll", dll({})},
-    };
-    write_files(f.dir, files);
-    const std::string ok = "32-bit NT 'PE' Module\n0 imported module(s) found.\nAll DLLs used by 'mod.dll' could be loaded.\n";
-    const struct {
-        std::vector<std::string> args;
-        std::string out, err;
-        int exit_code;
-    } cases[] = {
-        {{"--host=none.exe", "mod.dll"}, "", "QUERNIX:  --host: 'none.exe' cannot be opened\n", 1},
-        {{"--host=lib/host.dll", "mod.dll"}, "", "QUERNIX:  --host: 'lib/host.dll' is a DLL, not a program\n", 1},
-        {{"--host=text.exe", "-e", "mod.dll"}, "", "QUERNIX:  --host: 'text.exe' is no PE module\n", 1},
-        {{"--host=x64/host.exe", "mod.dll"}, "", "QUERNIX:  --host: 'x64/host.exe' is a program for x64, 'mod.dll' a module for x86\n", 1},
-        {{"-m", "--host=lacking/host.exe", "mod.dll", "mod2.dll"},
-         ok + "\n==> mod2.dll <==\n" + ok.substr(0, ok.find("All")) + "All DLLs used by 'mod2.dll' could be loaded.\n",
-         "QUERNIX:  --host: 'gone.dll', which the host imports, does not load (126)\n", 0},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::PrintToString(c.args));
-        TOOL_RUN r = f.run(c.args, {}, search_env(""));
-        EXPECT_EQ(r.out, c.out);
-        EXPECT_EQ(r.err, c.err);
-        EXPECT_EQ(r.exit_code, c.exit_code);
-    }
 }
 
 }  // namespace

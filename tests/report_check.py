@@ -56,10 +56,6 @@ def summary(doc):
             e = p["entry"]
             what = (b"ordinal %d" % e["ordinal"] if "ordinal" in e else b"entry '" + b(e["name"]) + b"'") \
                 + b" not resolved (%d)" % p["error"]
-        outside = p.get("found_outside_search")
-        if outside:
-            what += b", found only " + (b"on PATH" if outside["place"] == "PATH" else b"in the current folder") \
-                + b", which this host's search does not use (--dll-dir=DIR adds a folder)"
         chains = b", and by ".join(b" > ".join(b(c) for c in chain) for chain in p["chains"])
         unknown = b"" if p.get("cause_found", True) else b"; cause not found"
         out.append(b(p["dll"]) + b": " + what + b", needed by " + chains + unknown + b"\n")
@@ -230,8 +226,7 @@ def main():
             sys_dir = os.path.join(tree, "sys")
             winepath = sys_dir if os.path.isdir(sys_dir) else ""
             for each in (["-l"], ["-!"], ["-e", "-l"], ["-x", "-e", "-l"], ["--windows=10", "-e", "-l"]):
-                opts = each + named[:-1]
-                app = named[-1]
+                opts, app = each + named[:-1], named[-1]
                 if mode == "dot":
                     rc, dot = run(tool, ["-g"] + opts + [app], empty, empty, subprocess.DEVNULL, winepath)
                     svg = subprocess.run(["dot", "-Tsvg"], input=dot, stdout=subprocess.PIPE, stderr=subprocess.PIPE)

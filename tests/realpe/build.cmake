@@ -79,10 +79,8 @@ run(${CLANG} ${PE64} -shared -o ${OUT}/vcrt/sys/vcruntime140.dll ${SRC}/vcruntim
 run(${CLANG} ${PE64} -o ${OUT}/vcrt/app.exe ${SRC}/vcapp.c ${OUT}/lib64/libvcruntime.a ${OUT}/lib64/libkernel32.a
     -Wl,--entry=AppEntry)
 
-# A plugin and the program that loads it, x64: plugin/host holds host.exe, which exports
-# host_api and imports beta.dll beside it; plugin/ext holds plugin.dll, which imports host_api
-# from host.exe and beta_one from beta.dll. The run.txt beside them names the runs of the
-# report checks.
+# A plugin and the program that loads it, x64: plugin/host holds host.exe and the beta.dll it
+# imports, plugin/ext plugin.dll, which imports from both; run.txt names the report checks' runs.
 file(MAKE_DIRECTORY ${OUT}/plugin/host ${OUT}/plugin/ext)
 run(${DLLTOOL} -m i386:x86-64 -d ${SRC}/host.def -l ${OUT}/lib64/libhost.a)
 run(${CLANG} ${PE64} -o ${OUT}/plugin/host/host.exe ${SRC}/host.c ${OUT}/lib64/libbeta.a -Wl,--entry=AppEntry)
