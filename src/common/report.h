@@ -65,7 +65,8 @@ enum REPORT_FORMAT : uint8_t { FMT_NONE, FMT_LX, FMT_NE, FMT_PE32, FMT_PE32PLUS,
 // One step on the way from the DLL asked for to the import that failed: the module that
 // imports it (its path; empty for the DLL asked for), the DLL as that module names it, the
 // file the search found for it (empty when none), and, when one of its entries failed rather
-// than the DLL itself, that entry.
+// than the DLL itself, that entry. outside: a DLL that the search did not find lies in a place
+// that search leaves out, as the file outsideFile.
 struct LOAD_STEP {
     std::string importer;
     std::string dll;
@@ -75,6 +76,8 @@ struct LOAD_STEP {
     uint32_t ordinal = 0;
     std::string entry;
     uint32_t error = 0;
+    OUTSIDE_SEARCH outside = OUTSIDE_NONE;
+    std::string outsideFile;
 };
 
 // Why a DLL did not load, or an entry did not resolve, as the loader found it: the chain of
@@ -83,8 +86,7 @@ struct LOAD_STEP {
 // passed over as another machine's or as no loadable image; and, where the loader knows it,
 // what is wrong with the leaf's file. fUnknown: the loader gave only the code and no cause
 // could be found. fNoSystemFolder: a DLL was searched for while no system folder was known
-// (WINEPATH not set and no Wine DLL folder found). outside: a leaf that was not found lies in
-// a place the search left out, the file outsideFile.
+// (WINEPATH not set and no Wine DLL folder found).
 struct LOAD_FAILURE {
     uint32_t error = 0;
     std::vector<LOAD_STEP> chain;
@@ -92,8 +94,6 @@ struct LOAD_FAILURE {
     std::string reason;
     bool fUnknown = false;
     bool fNoSystemFolder = false;
-    OUTSIDE_SEARCH outside = OUTSIDE_NONE;
-    std::string outsideFile;
 };
 
 enum REPORT_KIND : uint8_t {

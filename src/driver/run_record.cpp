@@ -62,8 +62,10 @@ static void record_leaf(RUN_RECORD* rec, const LOAD_FAILURE& cause, const LOAD_S
     p.fCauseUnknown = cause.fUnknown;
     p.reason = cause.reason;
     p.passedOver = cause.passedOver;
-    p.outside = cause.outside;
-    p.outsideFile = cause.outsideFile;
+    if (!cause.chain.empty()) {
+        p.outside = cause.chain.back().outside;
+        p.outsideFile = cause.chain.back().outsideFile;
+    }
     p.chains.push_back(std::move(chain));
     rec->problemByLeaf.emplace(std::move(key), rec->problems.size());
     rec->problems.push_back(std::move(p));

@@ -93,6 +93,18 @@ struct PROCESS {
     FILE_BYTES schemaFile;
 };
 
+// The host's process as its start left it, from which each later module named starts again:
+// the process, how many modules it held, whether each was taken for a known DLL, the names its
+// known DLLs import, and the host's DLLs that did not load.
+struct HOST_MARK {
+    bool fSet = false;
+    PROCESS* proc = nullptr;
+    size_t cModules = 0;
+    std::vector<bool> known;
+    std::unordered_set<std::string> knownImports;
+    std::vector<LOAD_FAILURE> failed;
+};
+
 }  // namespace
 
 // The loader of one run: a process per machine, the images read, and what it judges by.
@@ -116,6 +128,7 @@ struct LOADER {
     std::string loadDir;
     std::string hostPath;
     bool fHostStartup = false;
+    HOST_MARK hostMark;
 };
 
 namespace {
@@ -239,20 +252,20 @@ bool safe_search(const PROCESS* proc, const std::string& name, std::string* path
     return search_system(proc, name, path, skipped, fm);
 }
 
-// Under the safe search: notes in why that the file name the search did not find lies in the
+// Under the safe search: notes in step that the file name the search did not find lies in the
 // current folder or on PATH, the places that search leaves out and the classic one takes.
-void note_outside_search(const PROCESS* proc, const std::string& name, LOAD_FAILURE* why) {
+void note_outside_search(const PROCESS* proc, const std::string& name, LOAD_STEP* step) {
     if (!uses_safe_search(proc->loader)) return;
     std::vector<std::string> skipped;
     std::string path;
     FILE_BYTES fm;
     if (try_search_dir(proc, "", name, &path, &skipped, &fm))
-        why->outside = OUTSIDE_CURRENT_FOLDER;
+        step->outside = OUTSIDE_CURRENT_FOLDER;
     else if (try_dir_list(proc, getenv("PATH"), ':', name, &path, &skipped, &fm))
-        why->outside = OUTSIDE_PATH;
+        step->outside = OUTSIDE_PATH;
     else
         return;
-    why->outsideFile = path;
+    step->outsideFile = path;
 }
 
 // The search of a bare name: the application's directory, the current directory, the
@@ -469,7 +482,7 @@ EMU_MODULE* find_or_map(PROCESS* proc, const std::string& asked, std::string_vie
                       fSkipped ? "only images for other machines were found" : "");
             why->passedOver = std::move(skipped);
             why->fNoSystemFolder = proc->sysDir.empty() && !getenv("WINEPATH");
-            if (!fKnown) note_outside_search(proc, file, why);
+            if (!fKnown) note_outside_search(proc, file, &why->chain[0]);
             return nullptr;
         }
     } else if (!try_dir(proc->loader, slash == 0 ? "/" : file.substr(0, slash), file.substr(slash + 1), &path)) {
@@ -602,8 +615,6 @@ void entry_failure(std::vector<LOAD_STEP> steps, LOAD_FAILURE fwd, LOAD_FAILURE*
     why->passedOver = std::move(fwd.passedOver);
     why->reason = std::move(fwd.reason);
     why->fNoSystemFolder = fwd.fNoSystemFolder;
-    why->outside = fwd.outside;
-    why->outsideFile = std::move(fwd.outsideFile);
 }
 
 // The steps from what load_module was asked for (name, imported by importer) down to the
@@ -688,6 +699,26 @@ void start_afresh(LOADER* L) {
         proc->searchedKnown.clear();
         proc->knownImports.clear();
     }
+    L->hostMark.fSet = false;
+}
+
+// Starts the next module named from the host's process as its start left it, as if it had
+// been started afresh: the modules loaded since are unloaded, every other process emptied, and
+// what the modules' loads changed is put back. What the searches of known DLLs found, which
+// look in the system folders only, still holds.
+void return_to_host_start(LOADER* L) {
+    HOST_MARK& mark = L->hostMark;
+    for (auto& proc : L->processes) {
+        if (proc.get() == mark.proc) continue;
+        rollback(proc.get(), 0);
+        proc->searched.clear();
+        proc->searchedKnown.clear();
+        proc->knownImports.clear();
+    }
+    rollback(mark.proc, mark.cModules);
+    for (size_t i = 0; i < mark.cModules; i++) mark.proc->modules[i]->fKnown = mark.known[i];
+    mark.proc->knownImports = mark.knownImports;
+    mark.proc->searched.clear();
 }
 
 }  // namespace
@@ -788,10 +819,18 @@ bool loader_start_host(LOADER* L, const char* hostPath, const char* modulePath, 
                        std::string* reason) {
     std::string moduleDir = dir_part(modulePath);
     L->loadDir = normal_path(moduleDir.empty() ? "." : moduleDir);
+    PROCESS* proc = process_of(L, L->Machine);
+    // The same host in the same process starts the same way: its start is made once, and each
+    // later module named starts from what it left.
+    HOST_MARK& mark = L->hostMark;
+    if (mark.fSet && mark.proc == proc && L->hostPath == normal_path(hostPath) && remembering(L)) {
+        return_to_host_start(L);
+        *failed = mark.failed;
+        return true;
+    }
     L->hostPath = normal_path(hostPath);
     L->appDir = normal_path(dir_part(L->hostPath));
     start_afresh(L);
-    PROCESS* proc = process_of(L, L->Machine);
     L->fHostStartup = true;
     FILE_BYTES fm;
     EMU_MODULE* host = map_module(proc, L->hostPath, &fm, reason);
@@ -806,7 +845,10 @@ bool loader_start_host(LOADER* L, const char* hostPath, const char* modulePath, 
     // The module's own search differs from the host's: nothing the host's searches found stands
     // for it.
     proc->searched.clear();
-    return host != nullptr;
+    if (!host) return false;
+    mark = HOST_MARK{true, proc, proc->modules.size(), {}, proc->knownImports, *failed};
+    for (const auto& m : proc->modules) mark.known.push_back(m->fKnown);
+    return true;
 }
 
 void loader_select_process(LOADER* L, uint16_t Machine) { L->Machine = Machine; }
