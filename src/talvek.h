@@ -69,9 +69,14 @@ void print_json_report(const RUN* run, FILE* out, int argc, char** argv, int32_t
 void print_dot_graph(const RUN* run, FILE* out);
 void print_ship_list(const RUN* run, FILE* out);
 
-// --deploy: copies the DLLs to ship into the folder dir, saying on standard output what became
-// of each. A file of the same name with other bytes is replaced only with fForce. Returns 0,
-// or RC_NOT_DEPLOYED when any was refused or could not be copied (said on standard error).
+// What --ship and --deploy cannot bring: each problem of the run but the DLLs found to ship,
+// as the -e summary words it, one line each. Returns how many it printed.
+size_t print_unshippable(const RUN* run, FILE* out);
+
+// --deploy: copies the DLLs to ship into the folder dir (with --ship=all the modules named
+// first), saying on standard output what became of each. A file of the same name with other
+// bytes is replaced only with fForce. Returns 0, or RC_NOT_DEPLOYED when any was refused or
+// could not be copied (said on standard error).
 int32_t deploy_ship_list(const RUN* run, const std::string& dir, bool fForce);
 
 // The command line read: the options, the module names, and whether the tool checks them

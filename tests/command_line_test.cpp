@@ -135,7 +135,9 @@ TEST(CommandLine, LongOptionsAndTheDocumentOptions) {
                        "   -m - check several modules, or folders of them, in one run: TALVEK -m [options] NAME...\n"
                        "   --windows=VERSION - judge the DLLs by a clean Windows 7, 8, 8.1, 10 or 11 (implies -!)\n"
                        "   --ship - print only the DLLs to ship with the program (--ship=all: also those beside it)\n"
-                       "   --deploy=DIR - copy those DLLs into DIR, then check again (--force: replace files)\n"
+                       "   --ship-from=DIR - take the DLLs to ship from DIR first (repeatable)\n"
+                       "   --deploy=DIR - copy those DLLs into DIR, then check the program there (--force: replace files;\n"
+                       "                  --ship=all: the whole program)\n"
                        "   --host=FILE - check the modules as plugins of the program FILE, loaded into its process\n"
                        "   --search=MODE - how that program asks for them: classic, altered or safe\n"
                        "   --dll-dir=DIR - with --search=safe: a folder the program adds with AddDllDirectory\n"
@@ -162,8 +164,12 @@ TEST(CommandLine, LongOptionsAndTheDocumentOptions) {
         {{"--deploy=", "a.exe"}, "QUERNIX:  Invalid option '-' specified\n"},
         {{"--ship", "a.exe"}, "QUERNIX:  Option --ship needs --windows=VERSION\n"},
         {{"--deploy=dist", "a.exe"}, "QUERNIX:  Option --deploy needs --windows=VERSION\n"},
-        {{"--windows=11", "--ship=all", "--deploy=d", "a.exe"},
+        {{"--windows=11", "--ship", "--deploy=d", "a.exe"},
          "QUERNIX:  Options --ship and --deploy cannot be used together, nor with -j or -g\n"},
+        {{"--ship-from=.", "a.exe"}, "QUERNIX:  Option --ship-from needs --windows=VERSION\n"},
+        // A folder to read or to copy into that is none changes nothing.
+        {{"--windows=10", "--ship-from=.", "--ship-from=gone", "a.exe"}, "QUERNIX:  Option --ship-from names no folder: 'gone'\n"},
+        {{"--windows=10", "--ship=all", "--deploy=/dev/null", "a.exe"}, "QUERNIX:  Option --deploy names no folder: '/dev/null'\n"},
         {{"--windows=7", "--force", "a.exe"}, "QUERNIX:  Option --force needs --deploy=DIR\n"},
         // The options of a host name themselves and what is wrong.
         {{"--search=fast", "a.exe"}, "QUERNIX:  --search: unknown mode 'fast' (classic, altered, safe)\n"},

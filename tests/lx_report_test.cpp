@@ -225,9 +225,10 @@ TEST(LxReport, MissingSummaryNamesTheChain) {
     TOOL_RUN r = run_talvek({"-e", "-l", "bin/app.exe"}, files);
     size_t at = r.out.find("\nMissing: ");
     ASSERT_NE(at, std::string::npos);
+    // The module named is shown as typed, the DLLs relative to its folder.
     EXPECT_EQ(r.out.substr(at), "\nMissing: 2\n"
-                                "CORE.DLL: cannot be opened, needed by app.exe > DISPLAY.DLL\n"
-                                "BAD.DLL: check failed (55), needed by app.exe > DISPLAY.DLL\n");
+                                "CORE.DLL: cannot be opened, needed by bin/app.exe > DISPLAY.DLL\n"
+                                "BAD.DLL: check failed (55), needed by bin/app.exe > DISPLAY.DLL\n");
     EXPECT_EQ(r.exit_code, 10);
     // Without recursion nothing is checked that could be missing.
     r = run_talvek({"-e", "bin/app.exe"}, files);
@@ -248,7 +249,7 @@ TEST(LxReport, JsonDocumentKeepsEveryByte) {
                              "\"file\": \"CAF\\udce9.DLL\", \"format\": null, \"level\": 2, \"opened\": false",
                              "\"dll\": \"\xC3\x89T\\udce2\\udc82\"", "\"dll\": \"A\\\"B\\\\C\\u0001\"",
                              "{\"kind\": \"not_opened\", \"dll\": \"CAF\\udce9.DLL\", \"error\": 1, \"module\": 1, \"chain\": [\"app.exe\"], "
-                             "\"chains\": [[\"app.exe\"]]}"}) {
+                             "\"chains\": [[\"app.exe\"]], \"machine\": null}"}) {
         SCOPED_TRACE(part);
         EXPECT_NE(r.out.find(part), std::string::npos) << r.out;
     }

@@ -62,10 +62,18 @@ TEST(NamedModules, AFolderAndFilesInOneRun) {
                      "\nMissing: 4\n"
                      "gone.dll: not loaded (126), needed by app.exe\n"
                      "inst/dos.com: check failed (3)\n"
-                     "a.dll: not loaded (126), needed by p.dll\n"
+                     "a.dll: not loaded (126), needed by plugins/p.dll\n"
                      "inst/z.bin: check failed (3)\n");
     EXPECT_EQ(r.err, "File is not a valid KAVRI .EXE or .DLL file\nError reading .EXE file\n");
     EXPECT_EQ(r.exit_code, 10);
+    // Two modules of one base name for two machines stay apart: the chains name them by their
+    // paths below the folder named, and a DLL missing in both processes is missing twice.
+    PE_DESC x64 = pe_wide(PE_DESC{}), arm64 = x64;
+    x64.imports = arm64.imports = {{"gone.dll", {}}};
+    arm64.machine = 0xAA64;
+    r = f.run({"-m", "-q", "-e", "two"}, {{"two/x64/app.exe", write_pe(x64)}, {"two/arm64/app.exe", write_pe(arm64)}});
+    EXPECT_EQ(r.out.substr(r.out.find("\nMissing: ")), "\nMissing: 2\ngone.dll: not loaded (126), needed by arm64/app.exe\n"
+                                                     "gone.dll: not loaded (126), needed by x64/app.exe\n");
     // Without -e the largest result of the modules named.
     EXPECT_EQ(f.run({"-m", "-q", "inst"}).exit_code, 3);
     EXPECT_EQ(f.run({"-m", "inst/a.dll", "inst/app.exe"}).exit_code, 0);

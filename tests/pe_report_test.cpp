@@ -384,7 +384,9 @@ TEST(PeReport, WindowsTargetJudgesEachDllByWhereItComesFrom) {
         r = f.run({"--windows=10", ship, "app.exe"}, {}, env);
         EXPECT_EQ(r.out, D + "/sys/vcruntime140.dll\n" + (ship[6] ? D + "/mine.dll\n" : "") + D + "/sys/zlib1.dll\n" + D +
                              "/p/extra.dll\n");
-        EXPECT_EQ(r.exit_code, 0);
+        // What cannot ship is said, and fails the run.
+        EXPECT_EQ(r.err, "gone.dll: not loaded (126), needed by app.exe\n");
+        EXPECT_EQ(r.exit_code, 10);
     }
     r = f.run({"--windows=10", "-g", "app.exe"}, {}, env);
     EXPECT_NE(r.out.find("[label=\"zlib1.dll\\nPE32+\\nsystem folder, to ship\", tooltip=\"" + D +
@@ -393,8 +395,133 @@ TEST(PeReport, WindowsTargetJudgesEachDllByWhereItComesFrom) {
                          "fontcolor=gray50];\n"), std::string::npos);
 }
 
-// A DLL of the target Windows that is absent stands in as part of it; one that the version's
-// list for the module's machine lacks does not load. Each machine has its own list.
+// An x64 DLL as Wine installs its own: its builtin marker after the DOS header.
+BYTES wine64(const std::vector<std::string>& names, const std::vector<PE_IMPORT>& imports = {}) {
+    PE_DESC d;
+    uint32_t ord = 1;
+    for (const std::string& n : names) d.exports.push_back(PE_EXPORT{ord++, n, "", 0});
+    d.export_dir = true;
+    d.imports = imports;
+    d = pe_wide(d);
+    d.dos.ofs_new_hdr = 0x80;
+    d.dos_stub = {'W', 'i', 'n', 'e', ' ', 'b', 'u', 'i', 'l', 't', 'i', 'n', ' ', 'D', 'L', 'L', 0};
+    return write_pe(d);
+}
+
+// Wine's own files never ship: the Visual C++ and DirectX runtimes found only as Wine's are
+// missing with where the real file comes from, and what they import is not judged; an entry
+// only Wine's copy of a DLL of Windows lacks is not verified and not counted, and a DLL that
+// imports it loads; --ship-from
+// comes first for a DLL to ship (a file of another machine there is passed over and named);
+// --ship=all takes an application-folder DLL that shadows one of Windows; --ship says what
+// cannot ship and fails.
+TEST(PeReport, WinesOwnFilesNeverShip) {
+    FOLDER f;
+    const std::string D = f.dir;
+    std::vector<TOOL_FILE> files = {
+        {"app.exe", dll64({}, {{"kernel32.dll", {pe_name("Sleep")}}, {"wlanapi.dll", {pe_name("WFDCloseSession")}},
+                               {"vcruntime140.dll", {pe_name("v")}}, {"d3dx9_43.dll", {pe_name("d")}},
+                               {"zlib1.dll", {pe_name("z")}}, {"DirectML.dll", {pe_name("m")}},
+                               {"mylib.dll", {pe_name("l")}}, {"gone.dll", {}}})},
+        {"DirectML.dll", dll64({"m"}, {{"wlanapi.dll", {pe_name("WFDCloseSession")}}})},
+        {"sys/kernel32.dll", wine64({"Sleep"})},
+        {"sys/wlanapi.dll", wine64({"WlanOpenHandle"})},
+        {"sys/vcruntime140.dll", wine64({"v"})},
+        {"sys/d3dx9_43.dll", wine64({"d"}, {{"wined3d.dll", {}}})},
+        {"sys/wined3d.dll", wine64({})},
+        {"sys/zlib1.dll", wine64({"z"})},
+        {"ship/zlib1.dll", dll64({"z"})},
+        {"ship/mylib.dll", dll({"l"})},
+        {"p/mylib.dll", dll64({"l"})},
+    };
+    const RUN_OPTIONS env = search_env(D + "/sys", D + "/p");
+    const std::string passed = "QUERNIX:  Passed over '" + D + "/ship/mylib.dll' (--ship-from): an image for x86, not x64\n";
+    const std::string cannot =
+        "vcruntime140.dll: not part of Windows 10 (x64) but of the Visual C++ Redistributable, only Wine's own copy was "
+        "found here, needed by app.exe\n"
+        "d3dx9_43.dll: not part of Windows 10 (x64) but of the DirectX End-User Runtime, only Wine's own copy was found "
+        "here, needed by app.exe\n"
+        "gone.dll: not loaded (126), needed by app.exe\n";
+    TOOL_RUN r = f.run({"--windows=10", "-e", "--ship-from=ship", "app.exe"}, files, env);
+    EXPECT_EQ(r.out.substr(r.out.find("\nMissing: ")),
+              "\nMissing: 3\n" + cannot +
+                  "\nNot verified: 1\nwlanapi.dll: entry 'WFDCloseSession' is not in Wine's copy (127), Windows' own "
+                  "copy could not be checked here, needed by app.exe, and by app.exe > DirectML.dll\n");
+    EXPECT_EQ(r.err, passed);
+    EXPECT_EQ(r.exit_code, 10);
+    for (const char* ship : {"--ship", "--ship=all"}) {
+        SCOPED_TRACE(ship);
+        r = f.run({"--windows=10", ship, "--ship-from=ship", "app.exe"}, {}, env);
+        EXPECT_EQ(r.out, D + "/ship/zlib1.dll\n" + (ship[6] ? D + "/DirectML.dll\n" : "") + D + "/p/mylib.dll\n");
+        EXPECT_EQ(r.err, passed + cannot);
+        EXPECT_EQ(r.exit_code, 10);
+    }
+    // -j marks the entry and the files.
+    r = f.run({"--windows=10", "-j", "app.exe"}, {}, env);
+    for (const char* part : {"\"found\": true, \"unverified\": true}", "\"origin\": \"system\", \"part_of_windows\": false, "
+                             "\"wine_builtin\": true", "\"source\": \"directx\", \"shippable\": false, \"wine_builtin\": true"}) {
+        SCOPED_TRACE(part);
+        EXPECT_NE(r.out.find(part), std::string::npos) << r.out;
+    }
+}
+
+// API sets by the target Windows, with Wine's schema here: a contract 7 lacks is missing though
+// the schema resolves it (or when nothing does), 8 has it; the UCRT comes to 7 with an update, and its forwarders and
+// ucrtbase.dll found in a --ship-from folder are deployed so that the first closing check
+// passes: Wine's kernel32.dll importing ucrtbase.dll no longer makes it a known DLL on 7.
+TEST(PeReport, ApiSetsAndTheUcrtByTheTargetWindows) {
+    FOLDER f;
+    const std::string D = f.dir, F = "64-bit NT 'PE' Module\n";
+    APISET_DESC schema;
+    schema.entries = {{"api-ms-win-core-synch-l1-2-0", {{"", "kernelbase.dll"}}},
+                      {"api-ms-win-crt-runtime-l1-1-0", {{"", "ucrtbase.dll"}}}};
+    PE_DESC forwarder;
+    forwarder.exports = {PE_EXPORT{1, "_initterm", "ucrtbase._initterm", 0}};
+    forwarder.export_dir = true;
+    write_files(D, {{"sys/apisetschema.dll", write_apiset_dll(write_apiset(schema))},
+                    {"sys/kernelbase.dll", wine64({"WaitOnAddress"})},
+                    {"sys/ucrtbase.dll", wine64({"_initterm"})},
+                    {"sys/kernel32.dll", wine64({"Sleep"}, {{"ucrtbase.dll", {pe_name("_initterm")}}})},
+                    {"ucrt/ucrtbase.dll", dll64({"_initterm"})},
+                    {"ucrt/api-ms-win-crt-runtime-l1-1-0.dll", write_pe(pe_wide(forwarder))}});
+    const PE_IMPORT synch{"api-ms-win-core-synch-l1-2-0.dll", {pe_name("WaitOnAddress")}};
+    const PE_IMPORT crt{"api-ms-win-crt-runtime-l1-1-0.dll", {pe_name("_initterm")}};
+    const std::string ucrt7 = "not part of Windows 7 SP1 (x64) but of the Universal C Runtime update (KB2999226)";
+    const struct {
+        const char* version;
+        PE_IMPORT import;
+        std::string missing;   // the -e summary
+    } cases[] = {
+        {"7", synch, "\nMissing: 1\napi-ms-win-core-synch-l1-2-0.dll: API set not part of Windows 7 SP1 (x64), needed by app.exe\n"},
+        {"8", synch, ""},
+        {"7", {"api-ms-win-core-none-l9-9-0.dll", {pe_name("f")}},   // no schema holds it, nor any file
+         "\nMissing: 1\napi-ms-win-core-none-l9-9-0.dll: API set not part of Windows 7 SP1 (x64), needed by app.exe\n"},
+        {"7", crt, "\nMissing: 2\napi-ms-win-crt-runtime-l1-1-0.dll: " + ucrt7 + ", no file of it was found here, needed "
+                   "by app.exe\nucrtbase.dll: " + ucrt7 + ", only Wine's own copy was found here, needed by app.exe\n"},
+        {"10", crt, ""},
+    };
+    const RUN_OPTIONS env = search_env(D + "/sys");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.version) + " " + c.import.dll);
+        TOOL_RUN r = f.run({std::string("--windows=") + c.version, "-e", "-q", "app.exe"},
+                           {{"app.exe", dll64({}, {c.import, {"kernel32.dll", {pe_name("Sleep")}}})}}, env);
+        size_t at = r.out.find("\nMissing: ");
+        EXPECT_EQ(at == std::string::npos ? "" : r.out.substr(at), c.missing);
+        EXPECT_EQ(r.exit_code, c.missing.empty() ? 0 : 10);
+    }
+    TOOL_RUN r = f.run({"--windows=7", "--ship-from=ucrt", "--deploy=.", "-q", "app.exe"}, {}, env);
+    EXPECT_EQ(r.out, "Copied '" + D + "/ucrt/api-ms-win-crt-runtime-l1-1-0.dll' to './api-ms-win-crt-runtime-l1-1-0.dll'.\n"
+                     "Copied '" + D + "/ucrt/ucrtbase.dll' to './ucrtbase.dll'.\n" + F + "2 imported module(s) found.\n  " +
+                     F + "  0 imported module(s) found.\n  " + F + "  1 imported module(s) found.\n    " + F +
+                     "    0 imported module(s) found.\n"
+                     "\nThe following 3 DLLs are needed to load app.exe:\n" + D + "/api-ms-win-crt-runtime-l1-1-0.dll\n" +
+                     D + "/sys/kernel32.dll\n" + D + "/ucrtbase.dll\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exit_code, 0);
+}
+
+// A DLL or API set of the target Windows that is absent stands in as part of it; one that the
+// version's list for the module's machine lacks does not load. Each machine has its own list.
 TEST(PeReport, PartOfWindowsByVersionAndMachine) {
     const struct {
         uint16_t machine;
@@ -412,6 +539,14 @@ TEST(PeReport, PartOfWindowsByVersionAndMachine) {
         {0x8664, "11", "xtajit.dll", nullptr},
         {0xAA64, "8", "kernel32.dll", nullptr},
         {0x8664, "10", "sub/d3d12.dll", nullptr},   // a name with a folder part names that file only
+        // API sets without a schema here: every contract is part of 10 and 11, on 7 to 8.1 the
+        // version's list decides.
+        {0xAA64, "10", "api-ms-win-crt-runtime-l1-1-0.dll", "Windows 10 (ARM64)"},
+        {0x8664, "11", "ext-ms-win-none-such-l1-1-0", "Windows 11 (x64)"},
+        {0x8664, "7", "api-ms-win-core-synch-l1-1-0.dll", "Windows 7 SP1 (x64)"},
+        {0x8664, "7", "api-ms-win-core-synch-l1-2-0.dll", nullptr},
+        {0x014C, "8", "API-MS-WIN-CORE-SYNCH-L1-2-0.DLL", "Windows 8 (x86 on x64)"},
+        {0xAA64, "8.1", "api-ms-win-core-synch-l1-1-0.dll", nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << std::hex << c.machine << " " << c.version << " " << c.name);
@@ -478,6 +613,33 @@ TEST(PeReport, DeployCopiesTheDllsToShipThenChecksAgain) {
     EXPECT_EQ(dir_entries(D + "/sub"), (std::vector<std::string>{"vcruntime140.dll", "zlib1.dll"}));
 }
 
+// -m --deploy into a new bundle folder: the closing check checks each module named as if it
+// lay there, so what the modules' own folders hold but the bundle does not is missing, until
+// --ship=all gathers the whole program, the modules too.
+TEST(PeReport, DeployIntoANewBundleFolder) {
+    FOLDER f;
+    const std::string D = f.dir;
+    write_files(D, {{"build/a.exe", dll64({}, {{"zlib1.dll", {pe_name("z")}}, {"kernel32.dll", {}}})},
+                    {"build/sub/b.exe", dll64({}, {{"zlib1.dll", {pe_name("z")}}, {"mine.dll", {pe_name("m")}}})},
+                    {"build/sub/mine.dll", dll64({"m"})},
+                    {"sys/zlib1.dll", dll64({"z"})},
+                    {"bundle/", {}}});
+    const RUN_OPTIONS env = search_env(D + "/sys");
+    TOOL_RUN r = f.run({"-m", "--windows=10", "-e", "--deploy=bundle", "build"}, {}, env);
+    EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1), "Copied '" + D + "/sys/zlib1.dll' to 'bundle/zlib1.dll'.\n");
+    EXPECT_EQ(r.out.substr(r.out.find("\nMissing: ")), "\nMissing: 1\nmine.dll: not loaded (126), needed by sub/b.exe\n");
+    EXPECT_EQ(r.exit_code, 10);
+    r = f.run({"-m", "--windows=10", "-q", "--ship=all", "--deploy=bundle", "build"}, {}, env);
+    EXPECT_EQ(r.out.substr(0, r.out.find("64-bit")),
+              "Copied 'build/a.exe' to 'bundle/a.exe'.\nCopied 'build/sub/b.exe' to 'bundle/b.exe'.\n"
+              "Copied 'build/sub/mine.dll' to 'bundle/mine.dll'.\n"
+              "Left 'bundle/zlib1.dll' alone: the same as '" + D + "/sys/zlib1.dll'.\n");
+    EXPECT_EQ(r.out.substr(r.out.find("\nThe following")),
+              "\nThe following 2 DLLs are needed to load build:\n" + D + "/bundle/zlib1.dll\n" + D + "/bundle/mine.dll\n");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(dir_entries(D + "/bundle"), (std::vector<std::string>{"a.exe", "b.exe", "mine.dll", "zlib1.dll"}));
+}
+
 // A Python extension module needs python312.dll, which python.exe loads for itself, and
 // libfoo.dll of its ".libs" folder, which the safe search finds only with --dll-dir; -e says
 // where it lies that the search leaves out, and what the host loads is not shipped. A Node addon
@@ -507,7 +669,7 @@ TEST(PePlugin, PythonModulesAndNodeAddons) {
                              "/py/python312.dll.\nLoading 'libfoo.dll' --> ";
     const std::string failed = head + "NOT loaded!\nUnable to load DLL 'libfoo.dll'.  LoadLibrary returned: 126\n\n"
                                       "Missing: 1\nlibfoo.dll: not loaded (126)";
-    const std::string unused = ", which this host's search does not use (--dll-dir=DIR adds a folder), needed by mod.pyd\n";
+    const std::string unused = ", which this host's search does not use (--dll-dir=DIR adds a folder), needed by " + M + "\n";
     const std::string passed = head + L + "/libfoo.dll.\nAll DLLs used by '" + M + "' could be loaded.\n";
     const std::string safe = "--search=safe", dd = "--dll-dir=" + L, host = "QUERNIX:  --host: '" + D, N = "--host=node/node.exe";
     const std::string F = "32-bit NT 'PE' Module\n1 imported module(s) found.\nLoading '";
@@ -517,7 +679,7 @@ TEST(PePlugin, PythonModulesAndNodeAddons) {
         std::string path, workdir, out, err;
         int exit_code;
     } cases[] = {
-        {{H, safe, "-e", M}, "", "", failed + ", needed by mod.pyd\n", "", 10},
+        {{H, safe, "-e", M}, "", "", failed + ", needed by " + M + "\n", "", 10},
         {{H, safe, "-e", M}, L, "", failed + ", found only on PATH" + unused, "", 10},
         {{H, safe, "-e", M}, "", "site/pkg.libs", failed + ", found only in the current folder" + unused, "", 10},
         {{H, safe, "--dll-dir=" + D + "/none", dd, "-e", M}, "", "", passed,
@@ -538,8 +700,8 @@ TEST(PePlugin, PythonModulesAndNodeAddons) {
          F + "uv.dll' --> NOT loaded!\nUnable to load DLL 'uv.dll'.  LoadLibrary returned: 126\n" + delay + D +
              "/node/node.exe.\nUnable to load procedure from Node.exe (file: " + D + "/node/node.exe)\n"
              "Entry 'napi_gone' could not be resolved.\nDosQueryProcAddr returned: 127\n\nMissing: 2\n"
-             "uv.dll: not loaded (126), needed by watcher.node\n"
-             "Node.exe: entry 'napi_gone' not resolved (127), needed by watcher.node\n",
+             "uv.dll: not loaded (126), needed by a/watcher.node\n"
+             "Node.exe: entry 'napi_gone' not resolved (127), needed by a/watcher.node\n",
          "", 10},
         {{"-m", N, "--search=altered", "a/watcher.node", "b/other.node"}, "", "",
          F + "uv.dll' --> " + D + "/a/uv.dll.\nAll DLLs used by 'a/watcher.node' could be loaded.\n\n==> b/other.node <==\n" +
@@ -591,7 +753,8 @@ TEST(PeReport, TheCauseOfEveryFailure) {
          {{"app.exe", app({{"mid.dll", {pe_name("m")}}})},
           {"mid.dll", dll({"m"}, {{"dep.dll", {pe_name("f")}}})},
           {"dep.dll", write_pe(x64)}},
-         "Missing: 1\ndep.dll: not loaded (193), needed by app.exe > mid.dll\n",
+         "Missing: 1\ndep.dll: not loaded (193): only an x64 image was found (dep.dll); the process is x86, needed by "
+         "app.exe > mid.dll\n",
          "  n0 -> n1 [color=red, fontcolor=red];\n", ""},
         {"entry missing two levels down",
          {{"app.exe", app({{"a.dll", {pe_name("fa")}}})},
@@ -632,7 +795,7 @@ TEST(PeReport, TheCauseOfEveryFailure) {
         TOOL_RUN g = f.run({"-g", "app.exe"}, {});
         EXPECT_NE(g.out.find(c.edge), std::string::npos) << g.out;
         TOOL_RUN j = f.run({"-j", "-e", "app.exe"}, {});
-        EXPECT_NE(j.out.find("\"format_version\": 3"), std::string::npos);
+        EXPECT_NE(j.out.find("\"format_version\": 4"), std::string::npos);
         EXPECT_NE(j.out.find("\"cause\": {\"steps\": [{\"importer\": null, \"dll\": \""), std::string::npos) << j.out;
         if (*c.xtree.c_str() == 0) continue;
         // Without -x the failed DLL's own lines are all the text says of it.

@@ -39,26 +39,50 @@ def b(s):
     return s.encode("utf-8", "surrogateescape")
 
 
+SOURCES = {"vc_redistributable": b" but of the Visual C++ Redistributable",
+           "directx": b" but of the DirectX End-User Runtime",
+           "ucrt": b" but of the Universal C Runtime update (KB2999226)"}
+
+
+def not_part_of_windows(p):
+    """The judgement of a DLL or API set the target Windows lacks, as -e words it."""
+    windows = b(p["windows"])
+    if p["api_set"] and p["source"] != "ucrt":
+        return b"API set not part of " + windows
+    source = SOURCES.get(p["source"], b"") if p["source"] != "directx" or not p["shippable"] else b""
+    remedy = b", ship it with the program" if p["shippable"] \
+        else b", no file of it was found here" if p["api_set"] else b", only Wine's own copy was found here"
+    return b"not part of " + windows + source + remedy
+
+
+def problem_line(p):
+    """One line of the -e summary."""
+    what = {"not_loaded": b"not loaded (%d)" % p["error"],
+            "not_opened": b"cannot be opened",
+            "check_failed": b"check failed (%d)" % p["error"]}.get(p["kind"])
+    if p["kind"] == "not_loaded" and p["detail"] is not None:
+        what += b": " + b(p["detail"])
+    if p["kind"] == "not_part_of_windows":
+        what = not_part_of_windows(p)
+    elif what is None:
+        e = p["entry"]
+        what = b"ordinal %d" % e["ordinal"] if "ordinal" in e else b"entry '" + b(e["name"]) + b"'"
+        what += b" is not in Wine's copy (%d), Windows' own copy could not be checked here" % p["error"] \
+            if p["kind"] == "not_verified" else b" not resolved (%d)" % p["error"]
+    chains = b", and by ".join(b" > ".join(b(c) for c in chain) for chain in p["chains"])
+    unknown = b"" if p.get("cause_found", True) else b"; cause not found"
+    return b(p["dll"]) + b": " + what + b", needed by " + chains + unknown + b"\n"
+
+
 def summary(doc):
     """The -e summary the tool prints for the problems of the document."""
-    if not doc["missing"]:
-        return b""
-    out = [b"\nMissing: %d\n" % len(doc["missing"])]
-    for p in doc["missing"]:
-        what = {"not_loaded": b"not loaded (%d)" % p["error"],
-                "not_opened": b"cannot be opened",
-                "check_failed": b"check failed (%d)" % p["error"]}.get(p["kind"])
-        if p["kind"] == "not_part_of_windows":
-            what = b"not part of " + b(p["windows"]) \
-                + (b" but of the Visual C++ Redistributable" if p["vc_redistributable"] else b"") \
-                + b", ship it with the program"
-        elif what is None:
-            e = p["entry"]
-            what = (b"ordinal %d" % e["ordinal"] if "ordinal" in e else b"entry '" + b(e["name"]) + b"'") \
-                + b" not resolved (%d)" % p["error"]
-        chains = b", and by ".join(b" > ".join(b(c) for c in chain) for chain in p["chains"])
-        unknown = b"" if p.get("cause_found", True) else b"; cause not found"
-        out.append(b(p["dll"]) + b": " + what + b", needed by " + chains + unknown + b"\n")
+    out = []
+    if doc["missing"]:
+        out.append(b"\nMissing: %d\n" % len(doc["missing"]))
+        out += [problem_line(p) for p in doc["missing"]]
+    if doc.get("not_verified"):
+        out.append(b"\nNot verified: %d\n" % len(doc["not_verified"]))
+        out += [problem_line(p) for p in doc["not_verified"]]
     return b"".join(out)
 
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/dos_header.h"
 #include "platform/windows_dlls.h"
 
 namespace talvek {
@@ -105,6 +106,38 @@ TEST(WindowsDlls, VisualCppRuntimeNames) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(is_vc_runtime_dll(c.name), c.runtime);
+        EXPECT_EQ(dll_source(WINDOWS_10, c.name) == SOURCE_VC_REDIST, c.runtime);
+    }
+    // The DirectX End-User Runtime's families, at the ends of their numbered ranges, and the
+    // UCRT, which only 7 to 8.1 lack.
+    const struct { const char* name; WINDOWS_VERSION version; DLL_SOURCE source; } sources[] = {
+        {"d3dx9_43.dll", WINDOWS_10, SOURCE_DIRECTX},      {"D3DX11_42", WINDOWS_7_SP1, SOURCE_DIRECTX},
+        {"xinput1_3.dll", WINDOWS_10, SOURCE_DIRECTX},     {"xinput1_4.dll", WINDOWS_10, SOURCE_NONE},
+        {"xaudio2_0.dll", WINDOWS_8, SOURCE_DIRECTX},      {"xaudio2_8.dll", WINDOWS_8, SOURCE_NONE},
+        {"d3dcompiler_33.dll", WINDOWS_10, SOURCE_DIRECTX}, {"d3dcompiler_32.dll", WINDOWS_10, SOURCE_NONE},
+        {"d3dcompiler_43.dll", WINDOWS_10, SOURCE_DIRECTX}, {"d3dcompiler_47.dll", WINDOWS_10, SOURCE_NONE},
+        {"d3dcompiler_4x.dll", WINDOWS_10, SOURCE_NONE},   {"x3daudio1_7.dll", WINDOWS_11, SOURCE_DIRECTX},
+        {"xapofx1_5.dll", WINDOWS_10, SOURCE_DIRECTX},     {"ucrtbase.dll", WINDOWS_8_1, SOURCE_UCRT},
+        {"ucrtbase.dll", WINDOWS_10, SOURCE_NONE},         {"api-ms-win-crt-heap-l1-1-0.dll", WINDOWS_7_SP1, SOURCE_UCRT},
+        {"zlib1.dll", WINDOWS_7_SP1, SOURCE_NONE},
+    };
+    for (const auto& c : sources) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(dll_source(c.version, c.name), c.source);
+    }
+}
+
+// Wine's builtin marker: the 16 characters and their NUL right after the 64-byte DOS header.
+TEST(WindowsDlls, WineBuiltinMarker) {
+    const std::string marker("Wine builtin DLL\0", 17);
+    const struct { std::string after; bool fMarked; } cases[] = {
+        {marker, true}, {marker + "PE", true}, {marker.substr(0, 16), false},
+        {"Wine builtin DLLX", false}, {"wine builtin DLL" + std::string(1, '\0'), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.after);
+        std::string file = std::string(64, 'M') + c.after;
+        EXPECT_EQ(has_wine_builtin_marker(BYTE_SPAN{reinterpret_cast<const uint8_t*>(file.data()), file.size()}), c.fMarked);
     }
 }
 

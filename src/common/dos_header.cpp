@@ -30,4 +30,9 @@ void decode_dos_header(const uint8_t* b, DOS_EXE_HDR* hdr) {
     hdr->ofs_KAVRI_hdr = le32(b + 60);
 }
 
+bool has_wine_builtin_marker(BYTE_SPAN file) {
+    return span_has(file, DOS_HDR_SIZE, sizeof WINE_BUILTIN_MARKER) &&
+           memcmp(file.p + DOS_HDR_SIZE, WINE_BUILTIN_MARKER, sizeof WINE_BUILTIN_MARKER) == 0;
+}
+
 }  // namespace talvek

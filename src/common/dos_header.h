@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "common/bytes.h"
+
 namespace talvek {
 
 constexpr uint16_t DOS_SIGNATURE = 0x5A4D;     // the bytes "MZ"
@@ -33,5 +35,13 @@ struct DOS_EXE_HDR {
 
 // Decodes the 64 bytes at b, field by field at the table's offsets.
 void decode_dos_header(const uint8_t* b, DOS_EXE_HDR* hdr);
+
+// Wine's PE builtins (its DLLs and programs, as installed) carry the text "Wine builtin DLL"
+// and a NUL byte right after the DOS header, at file offset 64, in place of the DOS stub's
+// code; the new header follows at 96 or 128. Such a file runs only under Wine's loader.
+constexpr char WINE_BUILTIN_MARKER[] = "Wine builtin DLL";   // with its NUL: 17 bytes
+
+// Whether the file holds Wine's builtin marker at offset 64, its NUL included.
+bool has_wine_builtin_marker(BYTE_SPAN file);
 
 }  // namespace talvek

@@ -41,6 +41,10 @@ struct OPTIONS {
     std::string host;                // --host=FILE: the program that loads the modules named; empty without it
     SEARCH_MODE search_mode = SEARCH_CLASSIC;   // --search=MODE
     std::vector<std::string> dll_dirs;          // --dll-dir=DIR, in order (with SEARCH_SAFE only)
+    std::vector<std::string> ship_from;   // --ship-from=DIR, each: folders of the files to ship
+    // The folder each module named is checked as if it lay in ("": its own): --deploy's
+    // closing check of the bundle it made.
+    std::string bundle_dir;
 
     // Seams for tests, which the command line never sets: the allocator of every allocation
     // whose failure the tool reports (null: malloc), and the root under which Wine's DLL

@@ -16,7 +16,7 @@ bool pe_loadable_for(const PE_HEADERS* h, uint16_t Machine) {
     return h->fHasMagic && h->Machine == Machine && h->Magic == pe_machine_magic(Machine);
 }
 
-bool pe_other_machine(BYTE_SPAN file, uint16_t Machine) {
+bool pe_other_machine(BYTE_SPAN file, uint16_t Machine, uint16_t* pFileMachine) {
     uint16_t sig = 0;
     uint32_t ofsPE = 0, peSig = 0;
     if (!get_u16(file, 0, &sig) || sig != DOS_SIGNATURE || !get_u32(file, PE_OFS_NEW_HDR, &ofsPE)) return false;
@@ -24,6 +24,7 @@ bool pe_other_machine(BYTE_SPAN file, uint16_t Machine) {
     BYTE_SPAN hdr{file.p + ofsPE, file.len - ofsPE};
     PE_HEADERS h;
     pe_decode_headers(hdr, false, &h);
+    if (pFileMachine) *pFileMachine = h.Machine;
     if (h.Machine != Machine) return true;
     return h.fHasMagic && h.Magic != pe_machine_magic(Machine);
 }

@@ -22,8 +22,9 @@ bool pe_loadable_for(const PE_HEADERS* h, uint16_t Machine);
 
 // Whether the DLL search passes over this file for a process of Machine: a PE image (whole file
 // header) of another machine, or of this machine with another magic inside its optional header.
-// file is the file's first bytes, as many as are present or wanted.
-bool pe_other_machine(BYTE_SPAN file, uint16_t Machine);
+// file is the file's first bytes, as many as are present or wanted. *pFileMachine, when given,
+// receives the file's Machine.
+bool pe_other_machine(BYTE_SPAN file, uint16_t Machine, uint16_t* pFileMachine = nullptr);
 
 // The longest export name indexed: the longest the tool can ask for, as its name reads stop
 // at PE_BUF_SIZE bytes. Longer names are never found.

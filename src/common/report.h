@@ -40,10 +40,11 @@ enum REPORT_ERROR : uint8_t {
     ERR_HOST,                 // --host: what is wrong with the host, or with loading its own imports (text)
 };
 
-// The two lines printed outside the indentation of the report.
+// The lines printed outside the indentation of the report.
 enum REPORT_NOTE : uint8_t {
     NOTE_SHORT_HEADER,        // a PE module with a 28-byte optional header
     NOTE_WINDOWS_MODULE,      // an NE module marked for 16-bit Windows
+    NOTE_PASSED_OVER,         // files of --ship-from folders the search passed over (cause; machine)
 };
 
 // Where the loader took a loaded DLL's file from, told when the run targets a Windows version.
@@ -86,31 +87,41 @@ struct LOAD_STEP {
 // passed over as another machine's or as no loadable image; and, where the loader knows it,
 // what is wrong with the leaf's file. fUnknown: the loader gave only the code and no cause
 // could be found. fNoSystemFolder: a DLL was searched for while no system folder was known
-// (WINEPATH not set and no Wine DLL folder found).
+// (WINEPATH not set and no Wine DLL folder found). passedOverMachines holds the Machine of each
+// file passed over, machine the one of the process the load ran in (0: not told). fUnverified: under a target Windows, the entry is missing only from Wine's
+// copy of a DLL of that Windows, whose own copy could not be checked here.
 struct LOAD_FAILURE {
     uint32_t error = 0;
     std::vector<LOAD_STEP> chain;
     std::vector<std::string> passedOver;
+    std::vector<uint16_t> passedOverMachines;
+    uint16_t machine = 0;
     std::string reason;
     bool fUnknown = false;
     bool fNoSystemFolder = false;
+    bool fUnverified = false;
 };
 
 enum REPORT_KIND : uint8_t {
-    RPT_NAMED,        // with -m: the next module named (text: its file; code: how many were named before it)
+    RPT_NAMED,        // with -m: the next module named (text: its file; code: how many were named before
+                      // it; path: the folder named that holds it, empty for a file named)
     RPT_MODULE,       // a module file handed to the check (text: the file as handed; fNamed: a module
                       // named with -m, checked even when it was checked before); its events follow
     RPT_OPENED,       // its file is open
     RPT_FORMAT,       // its format line (format; FMT_UNKNOWN: text holds the two signature bytes)
     RPT_ERROR,        // a failure, reported where found (error; text: the file it names; code: the result)
     RPT_NOTE,         // a line beside the report (note)
-    RPT_COUNT,        // PE: the count of imported modules, or with fDelay of delay-loaded ones (code)
+    RPT_COUNT,        // PE: the count of imported modules (machine: the module's), or with fDelay of
+                      // delay-loaded ones (code)
     RPT_IMPORT,       // a DLL the module imports (text: its name as stored; fDelay)
     RPT_LOADED,       // PE: the last import loaded (path: the loader's path of its file; origin,
-                      // fWindows: where from and whether part of the target Windows of machine;
-                      // fHost: it is the program that loads the module, with no path when no
-                      // --host names it)
-    RPT_NOT_LOADED,   // PE: the last import did not load (code: the loader's error; cause)
+                      // fWindows, fWineBuiltin: where from, whether part of the target Windows of
+                      // machine, whether its file is Wine's own; fHost: it is the program that
+                      // loads the module, with no path when no --host names it)
+    RPT_FORWARDED,    // PE, under a target Windows: an entry of the last import resolved in another
+                      // DLL through a forwarder (path, origin, fWindows, fWineBuiltin, machine as
+                      // for RPT_LOADED)
+    RPT_NOT_LOADED,   // PE: the last import did not load (code: the loader's error; cause; machine)
     RPT_ENTRY,        // an entry of the last import (fOrdinal, ordinal or text: the name; code: 0
                       // resolved, the loader's error, or ENTRY_NOT_ASKED; fCallGate; cause)
     RPT_LISTING,      // a line of an NE listing (text)
@@ -134,6 +145,7 @@ struct REPORT_EVENT {
     bool fNamed = false;
     bool fWindows = false;
     bool fHost = false;
+    bool fWineBuiltin = false;
     DLL_ORIGIN origin = ORIGIN_UNKNOWN;
     uint16_t machine = 0;
     uint32_t level = 0;       // the recursion depth of the module it concerns, set by the run

@@ -19,8 +19,8 @@ static void print_help() {
 }
 
 // The options of shipping a Windows program: --windows=VERSION, --ship, --ship=all,
-// --deploy=DIR and --force. False for any other argument, and for a version or a folder
-// that is none.
+// --ship-from=DIR, --deploy=DIR and --force. False for any other argument, and for a version
+// or a folder that is none.
 static bool shipping_option(OPTIONS* opt, const char* arg) {
     std::string_view a(arg);
     WINDOWS_VERSION version;
@@ -31,6 +31,8 @@ static bool shipping_option(OPTIONS* opt, const char* arg) {
         if (a.size() > 6) opt->ship_all = true;
     } else if (a.substr(0, 9) == "--deploy=" && a.size() > 9) {
         opt->deploy_dir = arg + 9;
+    } else if (a.substr(0, 12) == "--ship-from=" && a.size() > 12) {
+        opt->ship_from.push_back(arg + 12);
     } else if (a == "--force") {
         opt->deploy_force = true;
     } else {
@@ -39,18 +41,35 @@ static bool shipping_option(OPTIONS* opt, const char* arg) {
     return true;
 }
 
-// What the shipping options need and imply: --ship and --deploy need --windows and go with
-// no other document on standard output, --force needs --deploy; --windows follows every DLL,
-// since what a clean Windows lacks may be needed anywhere below; --deploy ends with -e's
-// exit code and summary.
-// False after saying on standard error what does not go together.
+// The folders the shipping options name: --ship-from's must be folders to read, --deploy's
+// one to copy into. False after saying on standard error which is none.
+static bool check_shipping_folders(const OPTIONS* opt) {
+    for (const std::string& dir : opt->ship_from) {
+        if (!is_folder(dir)) {
+            fprintf(stderr, Err_NotAFolder, "--ship-from", dir.c_str());
+            return false;
+        }
+    }
+    if (!opt->deploy_dir.empty() && !is_folder(opt->deploy_dir)) {
+        fprintf(stderr, Err_NotAFolder, "--deploy", opt->deploy_dir.c_str());
+        return false;
+    }
+    return true;
+}
+
+// What the shipping options need and imply: --ship, --ship-from and --deploy need --windows,
+// --ship and --deploy go with no other document on standard output (--ship=all with --deploy
+// gathers the whole program), --force needs --deploy; --windows follows every DLL, since what
+// a clean Windows lacks may be needed anywhere below; --deploy ends with -e's exit code and
+// summary. False after saying on standard error what does not go together.
 static bool check_shipping_options(OPTIONS* opt) {
     bool fDeploy = !opt->deploy_dir.empty();
-    const char* needs = opt->ship_list ? "--ship" : fDeploy ? "--deploy" : nullptr;
+    if (fDeploy && opt->ship_all) opt->ship_list = false;
+    const char* needs = opt->ship_list ? "--ship" : fDeploy ? "--deploy" : !opt->ship_from.empty() ? "--ship-from" : nullptr;
     const char* err = nullptr;
     if (needs && opt->windows_version < 0)
         err = Err_NeedsWindows;
-    else if (needs && (opt->json_report || opt->graph_report || (opt->ship_list && fDeploy)))
+    else if ((opt->ship_list || fDeploy) && (opt->json_report || opt->graph_report || (opt->ship_list && fDeploy)))
         err = Err_ShipTogether;
     else if (opt->deploy_force && !fDeploy)
         err = Err_ForceNeedsDeploy;
@@ -58,6 +77,7 @@ static bool check_shipping_options(OPTIONS* opt) {
         fprintf(stderr, err, needs);
         return false;
     }
+    if (!check_shipping_folders(opt)) return false;
     if (opt->windows_version >= 0) opt->recurse = true;
     if (fDeploy) opt->exit_missing = true;
     return true;

@@ -167,7 +167,7 @@ void print_dot_graph(const RUN* run, FILE* out) {
         for (const RUN_IMPORT& imp : m.imports) {
             if (imp.fLoadTested && !imp.fLoaded) w.add_cause(w.import_node(imp), imp.cause);
             for (const RUN_ENTRY& e : imp.entries)
-                if (e.outcome != 0 && e.outcome != ENTRY_NOT_ASKED) w.add_cause(w.import_node(imp), e.cause);
+                if (e.outcome != 0 && e.outcome != ENTRY_NOT_ASKED && e.cause) w.add_cause(w.import_node(imp), *e.cause);
         }
     }
     // A module named again with -m has its edges drawn once, from its first check.

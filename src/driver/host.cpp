@@ -12,24 +12,11 @@
 #include "driver/messages.h"
 #include "driver/run.h"
 #include "platform/file_bytes.h"
+#include "platform/windows_dlls.h"
 
 namespace talvek {
 
 namespace {
-
-// A machine as the messages name it.
-std::string machine_name(uint16_t Machine) {
-    switch (Machine) {
-        case PE_MACHINE_I386: return "x86";
-        case PE_MACHINE_AMD64: return "x64";
-        case PE_MACHINE_ARM64: return "ARM64";
-        default: break;
-    }
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string number = "machine 0x";
-    for (int shift = 12; shift >= 0; shift -= 4) number += kHex[(Machine >> shift) & 0xF];
-    return number;
-}
 
 // The message text with each "%s" replaced by the next of args, in order.
 std::string filled(const char* text, std::initializer_list<std::string> args) {

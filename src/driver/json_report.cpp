@@ -11,7 +11,7 @@ namespace talvek {
 const char TalvekVersion[] = TALVEK_VERSION;
 
 // The document's shape; raised when a field changes meaning or goes away.
-static const int kJsonFormatVersion = 3;
+static const int kJsonFormatVersion = 4;
 
 // A JSON string of file bytes (ESCAPE_JSON).
 static void json_str(FILE* out, std::string_view s) {
@@ -27,6 +27,7 @@ static const char* problem_kind(RUN_PROBLEM_KIND kind) {
         case PROBLEM_NOT_RESOLVED: return "not_resolved";
         case PROBLEM_NOT_OPENED: return "not_opened";
         case PROBLEM_NOT_IN_WINDOWS: return "not_part_of_windows";
+        case PROBLEM_NOT_VERIFIED: return "not_verified";
         default: return "check_failed";
     }
 }
@@ -80,7 +81,8 @@ static void json_cause(FILE* out, const LOAD_FAILURE& c) {
     json_str_list(out, c.passedOver);
     fputs(", \"reason\": ", out);
     json_null_or_str(out, c.reason);
-    fprintf(out, ", \"found\": %s}", c.fUnknown ? "false" : "true");
+    fprintf(out, ", \"found\": %s", c.fUnknown ? "false" : "true");
+    fputs(c.fUnverified ? ", \"unverified\": true}" : "}", out);
 }
 
 static void json_entry(FILE* out, const RUN_ENTRY& e, bool fLoadTested) {
@@ -96,16 +98,25 @@ static void json_entry(FILE* out, const RUN_ENTRY& e, bool fLoadTested) {
             fputs("null", out);
         else
             fprintf(out, "%d", int(e.outcome));
-        if (e.outcome != 0) json_cause(out, e.cause);
+        if (e.outcome != 0 && e.cause) json_cause(out, *e.cause);
     }
     fputc('}', out);
 }
 
 // Under --windows: where a loaded DLL came from, and whether it is part of the target Windows.
-static void json_origin(FILE* out, DLL_ORIGIN origin, bool fWindows) {
+static void json_origin(FILE* out, const RUN_IMPORT& imp) {
     static const char* const kOrigins[] = {nullptr, "application", "system", "elsewhere", "absent", "host"};
-    if (origin == ORIGIN_UNKNOWN) return;
-    fprintf(out, ", \"origin\": \"%s\", \"part_of_windows\": %s", kOrigins[origin], fWindows ? "true" : "false");
+    if (imp.origin == ORIGIN_UNKNOWN) return;
+    fprintf(out, ", \"origin\": \"%s\", \"part_of_windows\": %s, \"wine_builtin\": %s", kOrigins[imp.origin],
+            imp.fWindows ? "true" : "false", imp.fWineBuiltin ? "true" : "false");
+}
+
+// A machine as the documents name it, or null for none (a module that is no PE module).
+static void json_machine(FILE* out, uint16_t machine) {
+    if (machine == 0)
+        fputs("null", out);
+    else
+        json_str(out, machine_name(machine));
 }
 
 static void json_import(FILE* out, const RUN_IMPORT& imp) {
@@ -131,7 +142,7 @@ static void json_import(FILE* out, const RUN_IMPORT& imp) {
         if (!imp.fLoaded) json_cause(out, imp.cause);
         fprintf(out, ", \"delay_loaded\": %s", imp.fDelayLoaded ? "true" : "false");
         if (imp.fHost) fputs(", \"host\": true", out);
-        json_origin(out, imp.origin, imp.fWindows);
+        json_origin(out, imp);
     }
     fputs(",\n         \"entries\": [", out);
     for (size_t k = 0; k < imp.entries.size(); k++) {
@@ -164,6 +175,10 @@ static void json_module(FILE* out, const RUN_MODULE& m, size_t i) {
         fputs("null", out);
     else
         fprintf(out, "%d", int(m.iParent));
+    if (m.machine) {
+        fputs(", \"machine\": ", out);
+        json_machine(out, m.machine);
+    }
     if (!m.windows.empty()) {
         fputs(", \"windows\": ", out);
         json_str(out, m.windows);
@@ -179,7 +194,7 @@ static void json_module(FILE* out, const RUN_MODULE& m, size_t i) {
 static void json_problem(FILE* out, const RUN_PROBLEM& p) {
     fprintf(out, "    {\"kind\": \"%s\", \"dll\": ", problem_kind(p.kind));
     json_str(out, p.dll);
-    if (p.kind == PROBLEM_NOT_RESOLVED) {
+    if (p.kind == PROBLEM_NOT_RESOLVED || p.kind == PROBLEM_NOT_VERIFIED) {
         fputs(", \"entry\": ", out);
         json_ref(out, p.fOrdinal, p.ulOrdinal, p.entry);
     }
@@ -196,13 +211,17 @@ static void json_problem(FILE* out, const RUN_PROBLEM& p) {
         json_str_list(out, p.chains[k]);
     }
     fputc(']', out);
+    fputs(", \"machine\": ", out);
+    json_machine(out, p.machine);
     // What the loader knows of a DLL or entry it could not load or resolve.
-    if (p.kind == PROBLEM_NOT_LOADED || p.kind == PROBLEM_NOT_RESOLVED) {
+    if (p.kind == PROBLEM_NOT_LOADED || p.kind == PROBLEM_NOT_RESOLVED || p.kind == PROBLEM_NOT_VERIFIED) {
         fputs(", \"reason\": ", out);
         json_null_or_str(out, p.reason);
         fputs(", \"passed_over\": ", out);
         json_str_list(out, p.passedOver);
         fprintf(out, ", \"cause_found\": %s", p.fCauseUnknown ? "false" : "true");
+        fputs(", \"detail\": ", out);
+        json_null_or_str(out, p.detail);
     }
     if (p.outside != OUTSIDE_NONE) {
         fprintf(out, ", \"found_outside_search\": {\"place\": \"%s\", \"file\": ",
@@ -211,13 +230,30 @@ static void json_problem(FILE* out, const RUN_PROBLEM& p) {
         fputc('}', out);
     }
     if (p.kind == PROBLEM_NOT_IN_WINDOWS) {
+        static const char* const kSources[] = {nullptr, "vc_redistributable", "directx", "ucrt"};
         fputs(", \"path\": ", out);
-        json_str(out, p.file);
+        json_null_or_str(out, p.file);
         fputs(", \"windows\": ", out);
         json_str(out, p.windows);
-        fprintf(out, ", \"vc_redistributable\": %s", p.fVcRuntime ? "true" : "false");
+        fprintf(out, ", \"vc_redistributable\": %s, \"source\": ", p.fVcRuntime ? "true" : "false");
+        if (p.source == SOURCE_NONE)
+            fputs("null", out);
+        else
+            fprintf(out, "\"%s\"", kSources[p.source]);
+        fprintf(out, ", \"shippable\": %s, \"wine_builtin\": %s, \"api_set\": %s", p.fShippable ? "true" : "false",
+                p.fWineOnly ? "true" : "false", p.fApiSet ? "true" : "false");
     }
     fputc('}', out);
+}
+
+// The list of problems under name, the last member of the document so far.
+static void json_problems(FILE* out, const char* name, const std::vector<RUN_PROBLEM>& problems) {
+    fprintf(out, ",\n  \"%s\": [", name);
+    for (size_t k = 0; k < problems.size(); k++) {
+        fputs(k ? ",\n" : "\n", out);
+        json_problem(out, problems[k]);
+    }
+    fputs(problems.empty() ? "]" : "\n  ]", out);
 }
 
 void print_json_report(const RUN* run, FILE* out, int argc, char** argv, int32_t exit_code) {
@@ -271,12 +307,10 @@ void print_json_report(const RUN* run, FILE* out, int argc, char** argv, int32_t
         fputs(",\n  \"ship\": ", out);
         json_str_list(out, rec.ship);
     }
-    fputs(",\n  \"missing\": [", out);
-    for (size_t k = 0; k < rec.problems.size(); k++) {
-        fputs(k ? ",\n" : "\n", out);
-        json_problem(out, rec.problems[k]);
-    }
-    fputs(rec.problems.empty() ? "]\n}\n" : "\n  ]\n}\n", out);
+    json_problems(out, "missing", rec.problems);
+    // Under --windows, the entries only Wine's copies of DLLs of Windows lack, not counted.
+    if (run->opt.windows_version >= 0) json_problems(out, "not_verified", rec.unverified);
+    fputs("\n}\n", out);
 }
 
 }  // namespace talvek

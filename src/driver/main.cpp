@@ -18,12 +18,15 @@ RUN* KeptRun = nullptr;
 namespace {
 
 // --deploy's first check prints only what ends the run: the failures of the named module
-// itself (and of its host, said before it is begun), and a failure that ends the run at once.
+// itself (and of its host, said before it is begun), and a failure that ends the run at once;
+// and the files of --ship-from folders it passed over.
 struct QUIET_REPORT : REPORT_SINK {
     REPORT_SINK* text;
     explicit QUIET_REPORT(REPORT_SINK* t) : text(t) {}
     void event(const REPORT_EVENT& ev) override {
-        if (ev.kind == RPT_FATAL || (ev.kind == RPT_ERROR && ev.level <= 1)) text->event(ev);
+        if (ev.kind == RPT_FATAL || (ev.kind == RPT_ERROR && ev.level <= 1) ||
+            (ev.kind == RPT_NOTE && ev.note == NOTE_PASSED_OVER))
+            text->event(ev);
     }
 };
 
@@ -92,18 +95,23 @@ int main(int argc, char** argv) {
         doc.argv = argv;
     }
     std::unique_ptr<REPORT_SINK> text = make_text_report(opt);
-    // --deploy: a first, quiet check finds the DLLs to ship; they are copied into the folder;
-    // then a fresh run checks the module again and sees the folder as it is now.
+    // --deploy: a first, quiet check finds the DLLs to ship and says what cannot ship; they are
+    // copied into the folder; then a fresh run checks each module named as if it lay there, and
+    // sees the folder as it is now.
+    OPTIONS closing = opt;
+    bool fUnshippable = false;
     if (!opt.deploy_dir.empty()) {
         QUIET_REPORT quiet(text.get());
         RUN_PTR first = make_run(opt, &quiet);
         CHECK_RESULT r = check_named(first.get(), cl.names);
         if (r.fRunEnded) return finish_ended(opt, r, std::move(first), doc);
+        fUnshippable = r.rc == RC_OK && print_unshippable(first.get(), stderr) > 0;
         int32_t rc = r.rc == RC_OK ? deploy_ship_list(first.get(), opt.deploy_dir, opt.deploy_force) : r.rc;
         if (rc != RC_OK) return finish(opt, rc, true, nullptr, doc);
         text = make_text_report(opt);
+        closing.bundle_dir = opt.deploy_dir;
     }
-    RUN_PTR run = make_run(opt, text.get());
+    RUN_PTR run = make_run(closing, text.get());
     CHECK_RESULT r = check_named(run.get(), cl.names);
     if (r.fRunEnded) return finish_ended(opt, r, std::move(run), doc);
     // With -m: the largest result of the modules named, and with -e 10 when anything any of
@@ -116,5 +124,8 @@ int main(int argc, char** argv) {
         print_missing_summary(run.get(), stdout);
         if ((rc == RC_OK || opt.several_modules) && missing_count(run.get()) > 0) rc = RC_MISSING;
     }
+    // --ship never fails silently: what cannot ship from here is said, with -e or without.
+    if (opt.ship_list) fUnshippable = print_unshippable(run.get(), stderr) > 0;
+    if (fUnshippable && (rc == RC_OK || opt.several_modules)) rc = RC_MISSING;
     return finish(opt, rc, true, std::move(run), doc);
 }

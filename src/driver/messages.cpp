@@ -28,7 +28,7 @@ const char Msg_UnknownModule[] = "Unknown '%c%c' Module\n";
 const char Msg_ShortHeader[] = "Short header\n";
 const char Msg_WindowsModule[] = "File is actually a 16-bit Windows EXE\n";
 const char Msg_NoSystemFolder[] =
-    "Note: no system folder is known (WINEPATH is not set and no Wine DLL folder was found); "
+    "Note: no system folder is known for %s (WINEPATH is not set and no Wine DLL folder for %s was found); "
     "name the folder of the Windows system DLLs in WINEPATH, or install Wine.\n";
 const char Err_NoMoreFiles[] = "QUERNIX:  Unable to process any more files\n";
 const char Err_PeFormat[] = "File error - format is incorrect";
@@ -59,17 +59,31 @@ const char Msg_HelpB[] =
     "   -m - check several modules, or folders of them, in one run: TALVEK -m [options] NAME...\n"
     "   --windows=VERSION - judge the DLLs by a clean Windows 7, 8, 8.1, 10 or 11 (implies -!)\n"
     "   --ship - print only the DLLs to ship with the program (--ship=all: also those beside it)\n"
-    "   --deploy=DIR - copy those DLLs into DIR, then check again (--force: replace files)\n"
+    "   --ship-from=DIR - take the DLLs to ship from DIR first (repeatable)\n"
+    "   --deploy=DIR - copy those DLLs into DIR, then check the program there (--force: replace files;\n"
+    "                  --ship=all: the whole program)\n"
     "   --host=FILE - check the modules as plugins of the program FILE, loaded into its process\n"
     "   --search=MODE - how that program asks for them: classic, altered or safe\n"
     "   --dll-dir=DIR - with --search=safe: a folder the program adds with AddDllDirectory\n"
     "   --help - display this help;  --version - display the version\n";
 const char Msg_FilesNeeded[] = "\nThe following %u DLL%s needed to load %s:\n";
 const char Msg_PressAKey[] = "\nPress a key to continue...";
-// --windows: the load outcome of a stand-in, and the -e summary's judgement of a DLL to ship.
+// --windows: the load outcome of a stand-in, and the -e summary's judgement of a DLL or API set
+// the target lacks: "not part of WINDOWS", what brings it instead, then what can be done.
 const char Msg_PartOfWindows[] = "--> part of %s, not found here.\n";
-const char Msg_NotInWindows[] = "not part of %s, ship it with the program";
-const char Msg_NotInWindowsVc[] = "not part of %s but of the Visual C++ Redistributable, ship it with the program";
+const char Msg_NotPartOf[] = "not part of %s";
+const char Msg_ApiSetNotPartOf[] = "API set not part of %s";
+const char Msg_SourceVc[] = " but of the Visual C++ Redistributable";
+const char Msg_SourceDirectX[] = " but of the DirectX End-User Runtime";
+const char Msg_SourceUcrt[] = " but of the Universal C Runtime update (KB2999226)";
+const char Msg_ShipIt[] = ", ship it with the program";
+const char Msg_OnlyWineCopy[] = ", only Wine's own copy was found here";
+const char Msg_NoFileHere[] = ", no file of it was found here";
+// --windows: an entry that only Wine's copy of a DLL of the target lacks, and its heading.
+const char Msg_NotVerified[] = "\nNot verified: %u\n";
+const char Msg_NotInWinesCopy[] = " is not in Wine's copy (%s), Windows' own copy could not be checked here";
+// --ship-from: a file there passed over as an image of another machine.
+const char Msg_PassedOver[] = "QUERNIX:  Passed over '%s' (--ship-from): an image for %s, not %s\n";
 // --deploy: one line per DLL, and the two failures.
 const char Msg_Copied[] = "Copied '%s' to '%s'.\n";
 const char Msg_Replaced[] = "Replaced '%s' with '%s'.\n";
@@ -79,6 +93,7 @@ const char Err_CopyFailed[] = "QUERNIX:  Unable to copy '%s' to '%s' (%s: %s)\n"
 const char Err_NeedsWindows[] = "QUERNIX:  Option %s needs --windows=VERSION\n";
 const char Err_ForceNeedsDeploy[] = "QUERNIX:  Option --force needs --deploy=DIR\n";
 const char Err_ShipTogether[] = "QUERNIX:  Options --ship and --deploy cannot be used together, nor with -j or -g\n";
+const char Err_NotAFolder[] = "QUERNIX:  Option %s names no folder: '%s'\n";
 // --host, --search, --dll-dir: the import of the program that loads a module, the errors of the
 // options and of the host (each text of Err_Host's %s is one of the five after it), and the -e
 // summary's note on a DLL that the safe search leaves out.

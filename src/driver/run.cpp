@@ -25,6 +25,7 @@ RUN_PTR make_run(const OPTIONS& opt, REPORT_SINK* listener) {
     // With --windows, the loader judges every DLL by that version.
     if (opt.windows_version >= 0) loader_set_target_windows(run->loader.get(), WINDOWS_VERSION(opt.windows_version));
     loader_set_search(run->loader.get(), opt.search_mode, opt.dll_dirs);
+    if (!opt.ship_from.empty()) loader_set_ship_from(run->loader.get(), opt.ship_from);
     run->ctx = CHECK_CONTEXT{&run->opt, run.get(), &run->files, run->loader.get()};
     return run;
 }
@@ -85,16 +86,19 @@ static int32_t check_module(RUN* run, const std::string& filespec, bool fAbort, 
     return rc;
 }
 
-// Checks one module named: the DLL search starts in its folder, or with --host in a fresh
-// process of the host.
+// Checks one module named: the DLL search starts in its folder, or with opt.bundle_dir in that
+// folder, as if the module lay there; with --host, in a fresh process of the host.
 static CHECK_RESULT check_named_module(RUN* run, const std::string& filespec) {
     run->namedModule = filespec;
+    std::string app = filespec;
+    if (!run->opt.bundle_dir.empty()) app = run->opt.bundle_dir + "/" + std::string(base_name(filespec));
     if (run->opt.host.empty()) {
-        loader_set_application_path(run->loader.get(), filespec.c_str());
-    } else if (start_host(run, filespec) != RC_OK) {
+        loader_set_application_path(run->loader.get(), app.c_str());
+    } else if (start_host(run, app) != RC_OK) {
         run->end = CHECK_RESULT{RC_NOT_PROCESSED, true, ERR_HOST};
         return run->end;
     }
+    record_application_folder(&run->record, app);
     int32_t rc = check_module(run, filespec, !run->opt.several_modules, run->opt.several_modules);
     if (run->end.fRunEnded) return run->end;
     CHECK_RESULT r;
@@ -114,32 +118,42 @@ static bool starts_like_a_module(const std::string& path) {
     return f && fread(mz, 1, sizeof mz, f.get()) == sizeof mz && mz[0] == 'M' && mz[1] == 'Z';
 }
 
+// A module file named, and the folder named that holds it ("" for a file named).
+struct NAMED_FILE {
+    std::string file;
+    std::string folder;
+};
+
 // The module files the names stand for: a folder for every file in it and its subfolders
 // that starts with "MZ", in byte order of the paths.
-static std::vector<std::string> named_module_files(const std::vector<std::string>& names) {
-    std::vector<std::string> files;
+static std::vector<NAMED_FILE> named_module_files(const std::vector<std::string>& names) {
+    std::vector<NAMED_FILE> files;
     for (const std::string& name : names) {
         if (!is_folder(name)) {
-            files.push_back(name);
+            files.push_back(NAMED_FILE{name, {}});
             continue;
         }
         std::vector<std::string> below;
         files_below(name, &below);
         std::sort(below.begin(), below.end());
         for (std::string& path : below)
-            if (starts_like_a_module(path)) files.push_back(std::move(path));
+            if (starts_like_a_module(path)) files.push_back(NAMED_FILE{std::move(path), name});
     }
     return files;
 }
 
 CHECK_RESULT check_named(RUN* run, const std::vector<std::string>& names) {
     if (!run->opt.several_modules) return names.empty() ? CHECK_RESULT{} : check(run, names[0].c_str());
-    std::vector<std::string> files = named_module_files(names);
+    std::vector<NAMED_FILE> files = named_module_files(names);
     run->record.fSeveralNamed = files.size() > 1;
     CHECK_RESULT worst;
     for (size_t i = 0; i < files.size() && !run->end.fRunEnded; i++) {
-        report_simple(run, RPT_NAMED, files[i], int32_t(i));
-        CHECK_RESULT r = check_named_module(run, files[i]);
+        REPORT_EVENT ev{RPT_NAMED};
+        ev.text = files[i].file;
+        ev.path = files[i].folder;
+        ev.code = int32_t(i);
+        report(run, ev);
+        CHECK_RESULT r = check_named_module(run, files[i].file);
         if (r.fRunEnded) return r;
         worst.rc = std::max(worst.rc, r.rc);
     }

@@ -11,6 +11,13 @@
 
 namespace talvek {
 
+// A message with its one "%s" replaced by arg.
+static std::string with_arg(const char* msg, const std::string& arg) {
+    std::string s = msg;
+    size_t at = s.find("%s");
+    return at == std::string::npos ? s : s.replace(at, 2, arg);
+}
+
 void print_needed_list(const RUN* run, const std::string& named, FILE* out) {
     const std::vector<PLOADED_FILE>& needed = run->registry.NeededFiles;
     bool fTerminal = is_terminal(out);
@@ -19,37 +26,67 @@ void print_needed_list(const RUN* run, const std::string& named, FILE* out) {
     for (PLOADED_FILE p : needed) fprintf(out, "%s\n", shown(p->filespec, fTerminal).c_str());
 }
 
-void print_missing_summary(const RUN* run, FILE* out) {
-    const RUN_RECORD& rec = run->record;
-    if (rec.problems.empty()) return;
-    bool fTerminal = is_terminal(out);
-    fprintf(out, "\nMissing: %u\n", unsigned(rec.problems.size()));
-    for (const RUN_PROBLEM& p : rec.problems) {
-        fprintf(out, "%s: ", shown(p.dll, fTerminal).c_str());
-        if (p.kind == PROBLEM_NOT_LOADED)
-            fprintf(out, "not loaded (%d)", int(p.error));
-        else if (p.kind == PROBLEM_NOT_RESOLVED && p.fOrdinal)
-            fprintf(out, "ordinal %u not resolved (%d)", unsigned(p.ulOrdinal), int(p.error));
-        else if (p.kind == PROBLEM_NOT_RESOLVED)
-            fprintf(out, "entry '%s' not resolved (%d)", shown(p.entry, fTerminal).c_str(), int(p.error));
-        else if (p.kind == PROBLEM_NOT_OPENED)
-            fputs("cannot be opened", out);
-        else if (p.kind == PROBLEM_NOT_IN_WINDOWS)
-            fprintf(out, p.fVcRuntime ? Msg_NotInWindowsVc : Msg_NotInWindows, p.windows.c_str());
-        else
-            fprintf(out, "check failed (%d)", int(p.error));
-        if (p.outside != OUTSIDE_NONE)
-            fprintf(out, Msg_OutsideSearch, p.outside == OUTSIDE_PATH ? "on PATH" : "in the current folder");
-        const char* sep = ", needed by ";
-        for (const std::vector<std::string>& chain : p.chains) {
-            fputs(sep, out);
-            for (size_t k = 0; k < chain.size(); k++)
-                fprintf(out, "%s%s", k ? " > " : "", shown(chain[k], fTerminal).c_str());
-            sep = ", and by ";
-        }
-        fputs(p.fCauseUnknown ? "; cause not found\n" : "\n", out);
-    }
+// The judgement of a DLL or API set the target Windows lacks: what brings it where Windows does
+// not, then whether it can ship from here.
+static std::string not_in_windows_text(const RUN_PROBLEM& p) {
+    std::string s = with_arg(p.fApiSet && p.source != SOURCE_UCRT ? Msg_ApiSetNotPartOf : Msg_NotPartOf, p.windows);
+    if (p.fApiSet && p.source != SOURCE_UCRT) return s;
+    if (p.source == SOURCE_VC_REDIST)
+        s += Msg_SourceVc;
+    else if (p.source == SOURCE_UCRT)
+        s += Msg_SourceUcrt;
+    else if (p.source == SOURCE_DIRECTX && !p.fShippable)
+        s += Msg_SourceDirectX;
+    return s + (p.fShippable ? Msg_ShipIt : p.fApiSet ? Msg_NoFileHere : Msg_OnlyWineCopy);
 }
 
+// One line of the -e summary, as --ship and --deploy also say it.
+static void print_problem(const RUN_PROBLEM& p, FILE* out, bool fTerminal) {
+    fprintf(out, "%s: ", shown(p.dll, fTerminal).c_str());
+    std::string entry = p.fOrdinal ? "ordinal " + std::to_string(p.ulOrdinal) : "entry '" + shown(p.entry, fTerminal) + "'";
+    if (p.kind == PROBLEM_NOT_LOADED)
+        fprintf(out, "not loaded (%d)%s%s", int(p.error), p.detail.empty() ? "" : ": ", shown(p.detail, fTerminal).c_str());
+    else if (p.kind == PROBLEM_NOT_RESOLVED)
+        fprintf(out, "%s not resolved (%d)", entry.c_str(), int(p.error));
+    else if (p.kind == PROBLEM_NOT_VERIFIED)
+        fprintf(out, "%s%s", entry.c_str(), with_arg(Msg_NotInWinesCopy, std::to_string(p.error)).c_str());
+    else if (p.kind == PROBLEM_NOT_OPENED)
+        fputs("cannot be opened", out);
+    else if (p.kind == PROBLEM_NOT_IN_WINDOWS)
+        fputs(shown(not_in_windows_text(p), fTerminal).c_str(), out);
+    else
+        fprintf(out, "check failed (%d)", int(p.error));
+    if (p.outside != OUTSIDE_NONE)
+        fprintf(out, Msg_OutsideSearch, p.outside == OUTSIDE_PATH ? "on PATH" : "in the current folder");
+    const char* sep = ", needed by ";
+    for (const std::vector<std::string>& chain : p.chains) {
+        fputs(sep, out);
+        for (size_t k = 0; k < chain.size(); k++)
+            fprintf(out, "%s%s", k ? " > " : "", shown(chain[k], fTerminal).c_str());
+        sep = ", and by ";
+    }
+    fputs(p.fCauseUnknown ? "; cause not found\n" : "\n", out);
+}
+
+void print_missing_summary(const RUN* run, FILE* out) {
+    const RUN_RECORD& rec = run->record;
+    bool fTerminal = is_terminal(out);
+    if (!rec.problems.empty()) fprintf(out, "\nMissing: %u\n", unsigned(rec.problems.size()));
+    for (const RUN_PROBLEM& p : rec.problems) print_problem(p, out, fTerminal);
+    // Under --windows, what only Wine's copies lack: listed apart, not counted.
+    if (!rec.unverified.empty()) fprintf(out, Msg_NotVerified, unsigned(rec.unverified.size()));
+    for (const RUN_PROBLEM& p : rec.unverified) print_problem(p, out, fTerminal);
+}
+
+size_t print_unshippable(const RUN* run, FILE* out) {
+    size_t n = 0;
+    bool fTerminal = is_terminal(out);
+    for (const RUN_PROBLEM& p : run->record.problems) {
+        if (!blocks_shipping(p)) continue;
+        if (n++ == 0) fflush(stdout);
+        print_problem(p, out, fTerminal);
+    }
+    return n;
+}
 
 }  // namespace talvek

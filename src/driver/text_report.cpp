@@ -29,7 +29,8 @@ struct TEXT_REPORT : REPORT_SINK {
     std::string dll;    // the last import's name, as shown
     std::string path;   // the loader's path of the last import, as shown
     TERMINAL out = TERMINAL_UNKNOWN, err = TERMINAL_UNKNOWN;
-    bool fNotedNoSystemFolder = false;
+    std::vector<uint16_t> notedNoSystemFolder;   // the machines the note was given for
+    std::vector<std::string> notedPassedOver;    // the --ship-from files named as passed over
     uint32_t level = 0;   // the level of the event at hand
     MEM_PTR<char> blanks;
     size_t cBlanks = 0;
@@ -47,7 +48,35 @@ struct TEXT_REPORT : REPORT_SINK {
     void print_loaded(const REPORT_EVENT& ev);
     void print_not_loaded(const REPORT_EVENT& ev);
     void print_fatal(const REPORT_EVENT& ev);
+    void note_no_system_folder(const REPORT_EVENT& ev);
+    void note_passed_over(const REPORT_EVENT& ev);
 };
+
+// Once a machine: a DLL that was not found while no system folder was known for the machine
+// of its process says how to name one, as every system DLL of that machine then fails.
+void TEXT_REPORT::note_no_system_folder(const REPORT_EVENT& ev) {
+    if (!ev.cause || !ev.cause->fNoSystemFolder) return;
+    if (std::find(notedNoSystemFolder.begin(), notedNoSystemFolder.end(), ev.machine) != notedNoSystemFolder.end()) return;
+    notedNoSystemFolder.push_back(ev.machine);
+    std::string machine = machine_name(ev.machine);
+    fflush(stdout);
+    fprintf(stderr, Msg_NoSystemFolder, machine.c_str(), machine.c_str());
+}
+
+// Once a file: a file of a --ship-from folder that the search passed over as an image of
+// another machine is named, as what the user meant to ship is not what is checked.
+void TEXT_REPORT::note_passed_over(const REPORT_EVENT& ev) {
+    if (!ev.cause) return;
+    const LOAD_FAILURE& c = *ev.cause;
+    for (size_t k = 0; k < c.passedOver.size(); k++) {
+        if (std::find(notedPassedOver.begin(), notedPassedOver.end(), c.passedOver[k]) != notedPassedOver.end()) continue;
+        notedPassedOver.push_back(c.passedOver[k]);
+        uint16_t fileMachine = k < c.passedOverMachines.size() ? c.passedOverMachines[k] : 0;
+        fflush(stdout);
+        fprintf(stderr, Msg_PassedOver, shown(c.passedOver[k], stderr).c_str(), machine_name(fileMachine).c_str(),
+                machine_name(ev.machine).c_str());
+    }
+}
 
 // Writes the indentation of the level at hand (2 x level - 2 blanks) to stream, in one write.
 void TEXT_REPORT::levelprint(FILE* stream) {
@@ -152,10 +181,12 @@ void TEXT_REPORT::print_format(const REPORT_EVENT& ev) {
     }
 }
 
-// Both notes stand outside the indentation.
+// The notes stand outside the indentation.
 void TEXT_REPORT::print_note(const REPORT_EVENT& ev) {
     if (ev.note == NOTE_SHORT_HEADER) {
         put(Msg_ShortHeader);
+    } else if (ev.note == NOTE_PASSED_OVER) {
+        note_passed_over(ev);
     } else {
         fflush(stdout);
         fputs(Msg_WindowsModule, stderr);
@@ -190,13 +221,7 @@ void TEXT_REPORT::print_not_loaded(const REPORT_EVENT& ev) {
     put(Msg_NotLoaded);
     levelprint(stdout);
     fprintf(stdout, Err_LoadModuleNT, dll.c_str(), int(ev.code));
-    // Once a run: a DLL that was not found while no system folder was known says how to
-    // name one, as every system DLL then fails.
-    if (ev.cause && ev.cause->fNoSystemFolder && !fNotedNoSystemFolder) {
-        fNotedNoSystemFolder = true;
-        fflush(stdout);
-        fputs(Msg_NoSystemFolder, stderr);
-    }
+    note_no_system_folder(ev);
 }
 
 // Not indented; the PE format error ends without a newline.
@@ -248,7 +273,8 @@ void TEXT_REPORT::event(const REPORT_EVENT& ev) {
             fprintf(stdout, Msg_OK, shown(ev.text, stdout).c_str());
             break;
         case RPT_FATAL: print_fatal(ev); break;
-        case RPT_OPENED: break;
+        case RPT_OPENED:
+        case RPT_FORWARDED: break;
     }
 }
 

@@ -181,7 +181,10 @@ int32_t pe_read_module(CHECK_CONTEXT* ctx, PE_MODULE* mod, const DOS_EXE_HDR* Do
     PE_VIEW view = pe_displaced_view(file, mod->fWide, imports.RVA, imports.Physical_Addr);
     bool fNoMemory = false;
     mod->numMods = ReadImportDirTable(&view, mod->SectionAddr, nullptr, 0, nullptr, nullptr, &fNoMemory);
-    report_simple(sink, RPT_COUNT, {}, mod->numMods);
+    REPORT_EVENT count{RPT_COUNT};
+    count.code = mod->numMods;
+    count.machine = mod->Machine;
+    report(sink, count);
     if (!alloc_ref_table(&mod->refs, uint64_t(mod->numMods), alloc)) return report_error(sink, ERR_NO_MEMORY, RC_NO_MEMORY);
     mod->dllNames = static_cast<char**>(tool_alloc_array(alloc, uint64_t(mod->numMods) + 1, sizeof(char*)));
     if (!mod->dllNames) return report_error(sink, ERR_NO_MEMORY, RC_NO_MEMORY);

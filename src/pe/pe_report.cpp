@@ -1,5 +1,7 @@
 // The PE load test: each imported module loaded and each entry resolved, with the report.
 #include <cstring>
+#include <unordered_set>
+#include <vector>
 
 #include "common/report.h"
 #include "common/text.h"
@@ -24,21 +26,53 @@ static void report_entry(REPORT_SINK* sink, const REF_NODE32* pNode, int32_t cod
     report(sink, ev);
 }
 
+// What the loader knows of the module h, in ev: under a target Windows where it came from, and
+// whether it is the host.
+static void describe_origin(CHECK_CONTEXT* ctx, const PE_MODULE* mod, HMODULE h, REPORT_EVENT* ev, LOADED_FROM* from) {
+    *from = loader_loaded_from(ctx->loader, h);
+    ev->origin = from->origin;
+    ev->fWindows = from->fWindows;
+    ev->fWineBuiltin = from->fWineBuiltin;
+    ev->fHost = from->fHost;
+    ev->machine = mod->Machine;
+}
+
+// Under a target Windows: a DLL other than the import's own in which a forwarder resolved one
+// of its entries. Part of what the program needs, it is judged as an import is; a stand-in has
+// no file to judge.
+static void report_forwarded(CHECK_CONTEXT* ctx, const PE_MODULE* mod, HMODULE h) {
+    REPORT_EVENT ev{RPT_FORWARDED};
+    LOADED_FROM from;
+    describe_origin(ctx, mod, h, &ev, &from);
+    char path[PE_MODNAME_SIZE];
+    if (from.origin == ORIGIN_ABSENT || GetModuleFileNameA(ctx->loader, h, path, sizeof path) == 0) return;
+    ev.path = path;
+    report(ctx->sink, ev);
+}
+
 // Resolves every entry of the list at pHead in hmod, newest first. Clears *pOK on a failure.
-static void resolve_entries(CHECK_CONTEXT* ctx, REF_NODE32* pHead, HMODULE hmod, bool* pOK) {
+// Under a target Windows, then reports each other DLL a forwarder resolved an entry in, once.
+static void resolve_entries(CHECK_CONTEXT* ctx, const PE_MODULE* mod, REF_NODE32* pHead, HMODULE hmod, bool* pOK) {
+    bool fJudged = ctx->opt->windows_version >= 0;
+    std::vector<HMODULE> forwarded;
+    std::unordered_set<HMODULE> seen;
     for (REF_NODE32* pNode = pHead; pNode; pNode = pNode->next) {
         bool fOrdinal = pNode->type == REF_BY_ORDINAL;
         uintptr_t ulrc = 0;
         LOAD_FAILURE why;
         why.error = LOAD_ERR_PROC_NOT_FOUND;
+        HMODULE resolvedIn = hmod;
         // An ordinal is asked for as the name pointer's value itself, as the loader takes it.
         // Ordinals above 0xFFFF cannot be asked for by number (the loader would take the
         // number for a name pointer); they are reported as unresolved.
         if (!fOrdinal || pNode->key <= PE_MAX_ORDINAL)
-            ulrc = loader_resolve(ctx->loader, hmod, reinterpret_cast<const char*>(pNode->key), &why);
+            ulrc = loader_resolve(ctx->loader, hmod, reinterpret_cast<const char*>(pNode->key), &why,
+                                  fJudged ? &resolvedIn : nullptr);
         if (ulrc == 0) *pOK = false;
         report_entry(ctx->sink, pNode, ulrc ? 0 : int32_t(why.error), ulrc == LOAD_CALL_GATE, ulrc ? nullptr : &why);
+        if (ulrc && resolvedIn && resolvedIn != hmod && seen.insert(resolvedIn).second) forwarded.push_back(resolvedIn);
     }
+    for (HMODULE h : forwarded) report_forwarded(ctx, mod, h);
 }
 
 // Without --host, a DLL's import of a program (a name ending in ".exe") names the program that
@@ -72,6 +106,7 @@ static HMODULE load_dll(CHECK_CONTEXT* ctx, const PE_MODULE* mod, const char* dl
     REPORT_EVENT ev{RPT_NOT_LOADED};
     ev.code = int32_t(why.error);
     ev.cause = &why;
+    ev.machine = mod->Machine;
     report(ctx->sink, ev);
     for (const REF_NODE32* pNode = pHead; pNode; pNode = pNode->next) report_entry(ctx->sink, pNode, ENTRY_NOT_ASKED, false);
     if (!why.chain.empty() && !why.chain[0].file.empty()) {
@@ -86,11 +121,8 @@ static HMODULE load_dll(CHECK_CONTEXT* ctx, const PE_MODULE* mod, const char* dl
 // to follow.
 static bool report_loaded(CHECK_CONTEXT* ctx, PE_MODULE* mod, HMODULE hmod) {
     REPORT_EVENT ev{RPT_LOADED};
-    LOADED_FROM from = loader_loaded_from(ctx->loader, hmod);
-    ev.origin = from.origin;
-    ev.fWindows = from.fWindows;
-    ev.fHost = from.fHost;
-    ev.machine = mod->Machine;
+    LOADED_FROM from;
+    describe_origin(ctx, mod, hmod, &ev, &from);
     bool fFile = from.origin != ORIGIN_ABSENT;
     if (!fFile)
         mod->modname[0] = '\0';
@@ -98,6 +130,18 @@ static bool report_loaded(CHECK_CONTEXT* ctx, PE_MODULE* mod, HMODULE hmod) {
         strcpy(mod->modname, "?");
     ev.path = mod->modname;
     report(ctx->sink, ev);
+    // Files of --ship-from folders that the search passed over are named: what the user meant
+    // to ship is not what is checked.
+    if (!from.passedOver.empty()) {
+        LOAD_FAILURE passed;
+        passed.passedOver = std::move(from.passedOver);
+        passed.passedOverMachines = std::move(from.passedOverMachines);
+        REPORT_EVENT note{RPT_NOTE};
+        note.note = NOTE_PASSED_OVER;
+        note.cause = &passed;
+        note.machine = mod->Machine;
+        report(ctx->sink, note);
+    }
     return fFile;
 }
 
@@ -118,7 +162,7 @@ void pe_test_import(CHECK_CONTEXT* ctx, PE_MODULE* mod, int32_t i, bool fDelay, 
         return;
     }
     bool fFile = report_loaded(ctx, mod, hmod);
-    resolve_entries(ctx, pHead, hmod, pOK);
+    resolve_entries(ctx, mod, pHead, hmod, pOK);
     if (fFile) next->file = mod->modname;
 }
 

@@ -47,8 +47,12 @@ HMODULE loader_load(LOADER* L, const char* name, LOAD_FAILURE* why);
 
 // The address of an entry of a loaded module: a value of at most 0xFFFF in lpProcName is
 // an ordinal, anything else points to the entry's name. 0 on failure (GetLastError 127), with
-// the cause in *why when given: the entry, and past it what a forwarder of it lacks.
-uintptr_t loader_resolve(LOADER* L, HMODULE hModule, const char* lpProcName, LOAD_FAILURE* why);
+// the cause in *why when given: the entry, and past it what a forwarder of it lacks; under a
+// target Windows why->fUnverified marks an entry that only Wine's copy of a DLL of that Windows
+// lacks. *pFinal, when given, receives the module the entry resolved in, which a forwarder
+// makes another than hModule.
+uintptr_t loader_resolve(LOADER* L, HMODULE hModule, const char* lpProcName, LOAD_FAILURE* why,
+                         HMODULE* pFinal = nullptr);
 
 // loader_load and loader_resolve without the cause.
 HMODULE LoadLibraryA(LOADER* L, const char* lpLibFileName);
@@ -97,14 +101,23 @@ void loader_select_process(LOADER* L, uint16_t Machine);
 // KERNEL32 binding judges the files the real loader took and has no stand-ins.
 void loader_set_target_windows(LOADER* L, WINDOWS_VERSION version);
 
+// Under a target Windows, the folders of --ship-from: the files a program brings. A DLL that
+// Windows lacks is looked for there right after the application's folder, with the machine of
+// the process, so that what is checked is the file that ships.
+void loader_set_ship_from(LOADER* L, const std::vector<std::string>& dirs);
+
 // What the loader knows of a loaded module under a target Windows: where its file came from
-// (ORIGIN_ABSENT for a stand-in) and whether it is part of that Windows. ORIGIN_UNKNOWN
-// without a target. fHost, with or without a target: the module is the host, the process's
-// main module.
+// (ORIGIN_ABSENT for a stand-in), whether it is part of that Windows, whether its file carries
+// Wine's builtin marker, and the files of other machines the search passed over in --ship-from
+// folders before it found it. ORIGIN_UNKNOWN without a target. fHost, with or without a target:
+// the module is the host, the process's main module.
 struct LOADED_FROM {
-    DLL_ORIGIN origin;
-    bool fWindows;
-    bool fHost;
+    DLL_ORIGIN origin = ORIGIN_UNKNOWN;
+    bool fWindows = false;
+    bool fWineBuiltin = false;
+    bool fHost = false;
+    std::vector<std::string> passedOver;
+    std::vector<uint16_t> passedOverMachines;
 };
 LOADED_FROM loader_loaded_from(LOADER* L, HMODULE hModule);
 

@@ -1,5 +1,6 @@
 // The emulated Windows loader: one process per machine, each with the DLL search, loading with
 // static imports (rolled back whole on failure), exports and forwarders.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -38,6 +39,7 @@ struct EMU_IMAGE {
     PE_IMAGE img;
     PE_STATUS status;             // why the file is no image, where it is none
     PE_IMPORT_TABLES imports;
+    bool fWineBuiltin = false;    // the file carries Wine's builtin marker: it runs on Wine only
 };
 
 struct EMU_MODULE {
@@ -50,6 +52,9 @@ struct EMU_MODULE {
     DLL_ORIGIN origin = ORIGIN_UNKNOWN;   // under a target Windows: where its file lies
     bool fWindows = false;                // under a target Windows: part of it
     bool fHost = false;                   // the host: the main module of its process
+    // The files of other machines its search passed over in --ship-from folders.
+    std::vector<std::string> passedOver;
+    std::vector<uint16_t> passedOverMachines;
     // The (lookup table, DLL) pairs already resolved while loading: descriptors that share
     // a table and name the same DLL resolve it once, as the outcome cannot differ.
     std::set<std::pair<size_t, const EMU_MODULE*>> resolved;
@@ -118,6 +123,7 @@ struct LOADER {
     std::string appDir;
     bool fTarget = false;   // a target Windows is set
     WINDOWS_VERSION target = WINDOWS_10;
+    std::vector<std::string> shipFrom;   // the --ship-from folders, normalised
     EMU_IMAGE noFile;       // the image of every stand-in: no file, so nothing imported
     // How the host calls the loader for the module named, and the host: the folder of the
     // module named (where its load starts), the DLL directories (normalised), the host's path
@@ -227,6 +233,19 @@ bool search_system(const PROCESS* proc, const std::string& name, std::string* pa
     return !proc->sysDir.empty() && try_search_dir(proc, proc->sysDir, name, path, skipped, fm);
 }
 
+// Under a target Windows, a DLL that Windows lacks is looked for in the --ship-from folders,
+// the files the program brings, so that the check goes through the file that ships.
+bool search_ship_from(const PROCESS* proc, const std::string& name, std::string* path,
+                      std::vector<std::string>* skipped, FILE_BYTES* fm) {
+    const LOADER* L = proc->loader;
+    // The host's own start takes nothing of what the module brings.
+    if (!L->fTarget || L->shipFrom.empty() || L->fHostStartup || is_part_of_windows(L->target, proc->Machine, name))
+        return false;
+    for (const std::string& dir : L->shipFrom)
+        if (try_search_dir(proc, dir, name, path, skipped, fm)) return true;
+    return false;
+}
+
 // Whether the search of the module's load is the safe one: the host's own imports take the
 // classic search.
 bool uses_safe_search(const LOADER* L) { return L->mode == SEARCH_SAFE && !L->fHostStartup; }
@@ -240,11 +259,13 @@ const std::string& search_start_folder(const LOADER* L) {
 // The safe search (LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS): the
 // folder of the module named, the application's folder, the DLL directories in the order
 // given, the system folders; never the current folder or PATH. Windows leaves the order of
-// several DLL directories open; the order given is taken.
+// several DLL directories open; the order given is taken. Under a target Windows the
+// --ship-from folders, what the module brings, come right after its own folder.
 bool safe_search(const PROCESS* proc, const std::string& name, std::string* path, std::vector<std::string>* skipped,
                  FILE_BYTES* fm) {
     const LOADER* L = proc->loader;
     if (!L->loadDir.empty() && try_search_dir(proc, L->loadDir, name, path, skipped, fm)) return true;
+    if (search_ship_from(proc, name, path, skipped, fm)) return true;
     if (!L->appDir.empty() && L->appDir != L->loadDir && try_search_dir(proc, L->appDir, name, path, skipped, fm))
         return true;
     for (const std::string& dir : L->dllDirs)
@@ -271,7 +292,8 @@ void note_outside_search(const PROCESS* proc, const std::string& name, LOAD_STEP
 // The search of a bare name: the application's directory, the current directory, the
 // system folders, PATH (':'-separated); the first hit that is not a PE image of another
 // machine wins, as one PATH serves 32-bit and 64-bit programs alike. A known DLL (fKnown) is
-// looked for in the system folders only, as Windows takes it from nowhere else.
+// looked for in the system folders only, as Windows takes it from nowhere else. Under a target
+// Windows the --ship-from folders come right after the application's directory.
 bool search(const PROCESS* proc, const std::string& name, bool fKnown, std::string* path,
             std::vector<std::string>* skipped, FILE_BYTES* fm) {
     skipped->clear();
@@ -279,6 +301,7 @@ bool search(const PROCESS* proc, const std::string& name, bool fKnown, std::stri
     if (uses_safe_search(proc->loader)) return safe_search(proc, name, path, skipped, fm);
     const std::string& appDir = search_start_folder(proc->loader);
     if (!appDir.empty() && try_search_dir(proc, appDir, name, path, skipped, fm)) return true;
+    if (search_ship_from(proc, name, path, skipped, fm)) return true;
     if (try_search_dir(proc, "", name, path, skipped, fm)) return true;
     if (search_system(proc, name, path, skipped, fm)) return true;
     return try_dir_list(proc, getenv("PATH"), ':', name, path, skipped, fm);
@@ -348,6 +371,7 @@ EMU_MODULE* map_module(PROCESS* proc, const std::string& path, FILE_BYTES* fm, s
         im->bytes = std::move(*fm);
         im->status = pe_parse_image(im->bytes.span(), &im->img);
         if (im->status.problem == PE_FINE) im->status = pe_read_imports(&im->img, &im->imports);
+        im->fWineBuiltin = has_wine_builtin_marker(im->bytes.span());
         m->image = im;
         if (fRemember) L->images.emplace(path, std::move(m->owned));
     }
@@ -364,7 +388,7 @@ EMU_MODULE* map_module(PROCESS* proc, const std::string& path, FILE_BYTES* fm, s
     m->path = path;
     m->key = ascii_lower(base_name(path));
     m->origin = origin_of(proc, path);
-    m->fWindows = L->fTarget && is_windows_dll(L->target, proc->Machine, m->key);
+    m->fWindows = L->fTarget && is_part_of_windows(L->target, proc->Machine, m->key);
     proc->byName.emplace(m->key, m.get());
     proc->byPath.emplace(m->path, m.get());
     proc->modules.push_back(std::move(m));
@@ -428,7 +452,7 @@ void make_known(PROCESS* proc, EMU_MODULE* m) {
 // is not part of it.
 EMU_MODULE* stand_in(PROCESS* proc, const std::string& key, bool fKnown) {
     LOADER* L = proc->loader;
-    if (!L->fTarget || !is_windows_dll(L->target, proc->Machine, key)) return nullptr;
+    if (!L->fTarget || !is_part_of_windows(L->target, proc->Machine, key)) return nullptr;
     auto m = std::make_unique<EMU_MODULE>();
     m->image = &L->noFile;
     m->proc = proc;
@@ -442,31 +466,51 @@ EMU_MODULE* stand_in(PROCESS* proc, const std::string& key, bool fKnown) {
     return proc->modules.back().get();
 }
 
-// The module a name stands for in proc, asked for by the module whose path is importer ("":
-// the load test): one already loaded, or a file found and mapped now (*fNew). An API-set name
-// stands for its host, loaded by the ordinary rules. Null with 126 when no file is found or
-// the API set has no host, 193 when it is no loadable image or the search found only images
-// of other machines; *why then holds that one step, the files passed over and the reason.
-// Under a target Windows a bare name of it that the search does not find gets a stand-in.
-EMU_MODULE* find_or_map(PROCESS* proc, const std::string& asked, std::string_view importer, bool* fNew,
-                        LOAD_FAILURE* why) {
-    *fNew = false;
-    std::string host;
-    APISET_RESULT apiset = APISET_NOT_API_SET;
-    if (const APISET_SCHEMA* schema = schema_of(proc)) apiset = apiset_resolve(*schema, asked, importer, &host);
-    if (apiset == APISET_NO_HOST) {
-        fail_step(why, importer, asked, {}, LOAD_ERR_MOD_NOT_FOUND, "an API set without a host");
-        return nullptr;
+// Under a target Windows a name is a known DLL only where it is part of that Windows: one it
+// lacks is searched for as any other, whatever the DLLs found here import.
+bool known_by_target(const PROCESS* proc, const std::string& key) {
+    const LOADER* L = proc->loader;
+    return !L->fTarget || is_part_of_windows(L->target, proc->Machine, key);
+}
+
+// The Machine of each file at paths, as its file header holds it (0 when it cannot be read).
+std::vector<uint16_t> machines_of(LOADER* L, const std::vector<std::string>& paths) {
+    std::vector<uint16_t> machines;
+    for (const std::string& path : paths) {
+        FILE_BYTES fm;
+        uint16_t machine = 0;
+        if (map_image_file(L, path, &fm)) pe_other_machine(fm.span(), 0, &machine);
+        machines.push_back(machine);
     }
-    const std::string& name = apiset == APISET_HOST ? host : asked;
+    return machines;
+}
+
+// Notes on m the files of skipped that lie in --ship-from folders: files the user named as
+// ones to ship, passed over as images of other machines.
+void note_ship_from_passed_over(EMU_MODULE* m, const std::vector<std::string>& skipped) {
+    LOADER* L = m->proc->loader;
+    for (const std::string& file : skipped) {
+        std::string dir = normal_path(dir_part(file));
+        bool fInShipFrom = std::find(L->shipFrom.begin(), L->shipFrom.end(), dir) != L->shipFrom.end();
+        if (fInShipFrom && std::find(m->passedOver.begin(), m->passedOver.end(), file) == m->passedOver.end())
+            m->passedOver.push_back(file);
+    }
+    m->passedOverMachines = machines_of(L, m->passedOver);
+}
+
+// The module the file name stands for in proc, for the name asked as imported: find_or_map past
+// the API-set schema.
+EMU_MODULE* find_file(PROCESS* proc, const std::string& name, const std::string& asked, std::string_view importer,
+                      bool* fNew, LOAD_FAILURE* why) {
     std::string file = dll_file_name(name);
     size_t slash = file.rfind('/');
     std::string path;
     FILE_BYTES fm;
     bool fKnown = false;
+    std::vector<std::string> shipSkipped;
     if (slash == std::string::npos) {
         std::string key = ascii_lower(file);
-        fKnown = is_known_dll(key) || proc->knownImports.count(key) != 0;
+        fKnown = (is_known_dll(key) || proc->knownImports.count(key) != 0) && known_by_target(proc, key);
         // A module of a known DLL's name that was not taken as one (loaded from elsewhere
         // before its name became known) does not stand for it.
         auto it = proc->byName.find(key);
@@ -480,11 +524,13 @@ EMU_MODULE* find_or_map(PROCESS* proc, const std::string& asked, std::string_vie
             bool fSkipped = !skipped.empty();
             fail_step(why, importer, asked, {}, fSkipped ? LOAD_ERR_BAD_EXE_FORMAT : LOAD_ERR_MOD_NOT_FOUND,
                       fSkipped ? "only images for other machines were found" : "");
+            why->passedOverMachines = machines_of(proc->loader, skipped);
             why->passedOver = std::move(skipped);
             why->fNoSystemFolder = proc->sysDir.empty() && !getenv("WINEPATH");
             if (!fKnown) note_outside_search(proc, file, &why->chain[0]);
             return nullptr;
         }
+        if (!proc->loader->shipFrom.empty() && !skipped.empty()) shipSkipped = std::move(skipped);
     } else if (!try_dir(proc->loader, slash == 0 ? "/" : file.substr(0, slash), file.substr(slash + 1), &path)) {
         fail_step(why, importer, asked, {}, LOAD_ERR_MOD_NOT_FOUND);
         return nullptr;
@@ -507,8 +553,53 @@ EMU_MODULE* find_or_map(PROCESS* proc, const std::string& asked, std::string_vie
         fail_step(why, importer, asked, path, LOAD_ERR_BAD_EXE_FORMAT, std::move(reason));
     }
     if (m && fKnown) make_known(proc, m);
+    if (m && !shipSkipped.empty()) note_ship_from_passed_over(m, shipSkipped);
     *fNew = m != nullptr;
     return m;
+}
+
+// Under a target Windows, how an API-set name is judged: not at all (no target, or no API-set
+// name), as part of that Windows, or as one it lacks.
+enum TARGET_API_SET { API_SET_UNJUDGED, API_SET_OF_TARGET, API_SET_NOT_OF_TARGET };
+
+TARGET_API_SET target_api_set(const PROCESS* proc, const std::string& name) {
+    const LOADER* L = proc->loader;
+    if (!L->fTarget || !is_api_set_name(name)) return API_SET_UNJUDGED;
+    return is_part_of_windows(L->target, proc->Machine, name) ? API_SET_OF_TARGET : API_SET_NOT_OF_TARGET;
+}
+
+// The module a name stands for in proc, asked for by the module whose path is importer ("":
+// the load test): one already loaded, or a file found and mapped now (*fNew). An API-set name
+// stands for its host, loaded by the ordinary rules. Null with 126 when no file is found or
+// the API set has no host, 193 when it is no loadable image or the search found only images
+// of other machines; *why then holds that one step, the files passed over and the reason.
+// Under a target Windows a bare name of it that the search does not find gets a stand-in, and
+// API sets are judged by that version: one of it that the schema here does not resolve
+// stands in, never 126; one it lacks is searched as a file first, as that Windows searches a
+// name its schema does not hold, and only then resolved here, so that the check goes on.
+EMU_MODULE* find_or_map(PROCESS* proc, const std::string& asked, std::string_view importer, bool* fNew,
+                        LOAD_FAILURE* why) {
+    *fNew = false;
+    std::string host;
+    APISET_RESULT apiset = APISET_NOT_API_SET;
+    if (const APISET_SCHEMA* schema = schema_of(proc)) apiset = apiset_resolve(*schema, asked, importer, &host);
+    TARGET_API_SET judged = target_api_set(proc, asked);
+    if (judged == API_SET_OF_TARGET && apiset != APISET_HOST) {
+        std::string key = ascii_lower(dll_file_name(asked));
+        auto it = proc->byName.find(key);
+        if (it != proc->byName.end()) return it->second;
+        *fNew = true;
+        return stand_in(proc, key, false);
+    }
+    if (judged == API_SET_NOT_OF_TARGET) {
+        EMU_MODULE* m = find_file(proc, asked, asked, importer, fNew, why);
+        if (m || apiset != APISET_HOST) return m;
+    }
+    if (apiset == APISET_NO_HOST) {
+        fail_step(why, importer, asked, {}, LOAD_ERR_MOD_NOT_FOUND, "an API set without a host");
+        return nullptr;
+    }
+    return find_file(proc, apiset == APISET_HOST ? host : asked, asked, importer, fNew, why);
 }
 
 // Unloads every module loaded since the first `first`, newest first.
@@ -560,13 +651,24 @@ LOAD_STEP entry_step(std::string_view importer, std::string_view dll, const std:
     return step;
 }
 
+// Under a target Windows: whether m is Wine's copy of a DLL of that Windows, whose exports
+// need not be the ones of Windows' own copy.
+bool wine_copy_of_windows(const EMU_MODULE* m) {
+    return m->proc->loader->fTarget && m->fWindows && m->image->fWineBuiltin && m->origin != ORIGIN_APPLICATION;
+}
+
 // Resolves an entry in m, following forwarders ("DLL.Name" or "DLL.#N", split at the last
 // '.') through at most MAX_FORWARDER_HOPS modules, which also ends a forwarder loop. When it
 // does not resolve and fwd is given, fwd->chain holds the steps past m that failed: a
 // forwarder's DLL that did not load, with its own steps, or the entry a forwarder's DLL lacks.
-bool resolve(EMU_MODULE* m, PE_IMPORT_REF ref, uintptr_t* value, LOAD_FAILURE* fwd) {
+// An entry that only Wine's copy of a DLL of the target Windows lacks sets fwd->fUnverified,
+// and while loading (fLoading) counts as resolved, as Windows' own copy may have it. *pFinal,
+// when given, receives the module the entry resolved in.
+bool resolve(EMU_MODULE* m, PE_IMPORT_REF ref, uintptr_t* value, LOAD_FAILURE* fwd, bool fLoading,
+             EMU_MODULE** pFinal = nullptr) {
     std::string viaImporter, viaDll;   // after a forwarder: the module that named m, and m as named
     for (uint32_t hops = 0;; hops++) {
+        if (pFinal) *pFinal = m;
         if (m->origin == ORIGIN_ABSENT) {
             *value = address_of(m, 1);
             return true;
@@ -575,7 +677,10 @@ bool resolve(EMU_MODULE* m, PE_IMPORT_REF ref, uintptr_t* value, LOAD_FAILURE* f
         PE_IMAGE* img = &m->image->img;
         if (!pe_export_index(img, ref, &idx) || !pe_export_rva(img, idx, &rva)) {
             if (hops > 0 && fwd) fwd->chain.push_back(entry_step(viaImporter, viaDll, m->path, ref));
-            return false;
+            if (!wine_copy_of_windows(m)) return false;
+            if (fwd) fwd->fUnverified = true;
+            if (fLoading) *value = address_of(m, 1);
+            return fLoading;
         }
         if (!pe_is_forwarder(img, rva)) {
             *value = address_of(m, rva);
@@ -613,8 +718,10 @@ void entry_failure(std::vector<LOAD_STEP> steps, LOAD_FAILURE fwd, LOAD_FAILURE*
     why->chain = std::move(steps);
     why->chain.insert(why->chain.end(), fwd.chain.begin(), fwd.chain.end());
     why->passedOver = std::move(fwd.passedOver);
+    why->passedOverMachines = std::move(fwd.passedOverMachines);
     why->reason = std::move(fwd.reason);
     why->fNoSystemFolder = fwd.fNoSystemFolder;
+    why->fUnverified = fwd.fUnverified;
 }
 
 // The steps from what load_module was asked for (name, imported by importer) down to the
@@ -674,7 +781,7 @@ EMU_MODULE* load_module(PROCESS* proc, const std::string& name, std::string_view
                 uintptr_t v = 0;
                 LOAD_FAILURE fwd;
                 // An ordinal above 0xFFFF cannot be asked for and does not resolve.
-                if ((ref.by_ordinal && ref.ordinal > PE_MAX_ORDINAL) || !resolve(dep, ref, &v, &fwd)) {
+                if ((ref.by_ordinal && ref.ordinal > PE_MAX_ORDINAL) || !resolve(dep, ref, &v, &fwd, true)) {
                     std::vector<LOAD_STEP> steps = steps_to(stack, importer, name, LOAD_ERR_PROC_NOT_FOUND);
                     steps.push_back(entry_step(m->path, imp.dll, dep->path, ref));
                     entry_failure(std::move(steps), std::move(fwd), why);
@@ -741,11 +848,14 @@ HMODULE loader_load(LOADER* L, const char* name, LOAD_FAILURE* why) {
         return nullptr;
     }
     EMU_MODULE* m = load_module(process_of(L, L->Machine), name, "", why);
-    if (!m) L->lastError = why->error;
+    if (!m) {
+        L->lastError = why->error;
+        why->machine = L->Machine;
+    }
     return m;
 }
 
-uintptr_t loader_resolve(LOADER* L, HMODULE hModule, const char* lpProcName, LOAD_FAILURE* why) {
+uintptr_t loader_resolve(LOADER* L, HMODULE hModule, const char* lpProcName, LOAD_FAILURE* why, HMODULE* pFinal) {
     LOAD_FAILURE none;
     if (!why) why = &none;
     if (!hModule) {
@@ -758,11 +868,14 @@ uintptr_t loader_resolve(LOADER* L, HMODULE hModule, const char* lpProcName, LOA
     PE_IMPORT_REF ref = x <= PE_MAX_ORDINAL ? PE_IMPORT_REF{true, uint32_t(x), {}} : PE_IMPORT_REF{false, 0, lpProcName};
     uintptr_t v = 0;
     LOAD_FAILURE fwd;
-    if (!resolve(m, ref, &v, &fwd)) {
+    EMU_MODULE* pResolvedIn = nullptr;
+    if (!resolve(m, ref, &v, &fwd, false, &pResolvedIn)) {
         entry_failure({entry_step("", "", m->path, ref)}, std::move(fwd), why);
+        why->machine = m->proc->Machine;
         L->lastError = why->error;
         return 0;
     }
+    if (pFinal) *pFinal = pResolvedIn;
     return v;
 }
 
@@ -858,9 +971,22 @@ void loader_set_target_windows(LOADER* L, WINDOWS_VERSION version) {
     L->target = version;
 }
 
+void loader_set_ship_from(LOADER* L, const std::vector<std::string>& dirs) {
+    L->shipFrom.clear();
+    for (const std::string& dir : dirs) L->shipFrom.push_back(normal_path(dir));
+}
+
 LOADED_FROM loader_loaded_from(LOADER* /*L*/, HMODULE hModule) {
     const EMU_MODULE* m = static_cast<const EMU_MODULE*>(hModule);
-    return m ? LOADED_FROM{m->origin, m->fWindows, m->fHost} : LOADED_FROM{ORIGIN_UNKNOWN, false, false};
+    LOADED_FROM from;
+    if (!m) return from;
+    from.origin = m->origin;
+    from.fWindows = m->fWindows;
+    from.fWineBuiltin = m->image->fWineBuiltin;
+    from.fHost = m->fHost;
+    from.passedOver = m->passedOver;
+    from.passedOverMachines = m->passedOverMachines;
+    return from;
 }
 
 }  // namespace talvek

@@ -1,9 +1,13 @@
 // The loader calls of the PE load test bound to KERNEL32. The system loader gives only an
 // error code; the cause of a failed load is found by the tool's own check of the DLL's imports.
+#include <cstdlib>
+#include <cstring>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "common/dos_header.h"
+#include "common/pe_format.h"
 #include "common/pe_loader_reading.h"
 #include "common/text.h"
 #include "platform/file_bytes.h"
@@ -16,15 +20,16 @@
 namespace talvek {
 
 // What loader_loaded_from judges by: the target Windows, the machine of the module whose DLLs
-// are loaded, and the checked program's folder; how the host calls the loader: the search mode
-// and the DLL directories added for it; and with a host, its path, its folder, the folder of
-// the module named (each as folder_key compares them) and the files of the DLLs it loaded for
-// itself. The modules themselves are the process's.
+// are loaded, the checked program's folder and the --ship-from folders; how the host calls the
+// loader: the search mode and the DLL directories added for it; and with a host, its path, its
+// folder, the folder of the module named (each as folder_key compares them) and the files of
+// the DLLs it loaded for itself. The modules themselves are the process's.
 struct LOADER {
     bool fOn = false;
     WINDOWS_VERSION version = WINDOWS_10;
     uint16_t Machine = 0;
     std::string appDir;
+    std::vector<std::string> shipFrom;
     SEARCH_MODE mode = SEARCH_CLASSIC;
     std::vector<DLL_DIRECTORY_COOKIE> dllDirs;       // the --dll-dir folders
     DLL_DIRECTORY_COOKIE hostDirCookie = nullptr;    // the host's folder, under the safe search
@@ -36,6 +41,15 @@ namespace {
 
 // How deep the search for a cause follows DLLs that do not load.
 constexpr int MAX_CAUSE_DEPTH = 32;
+
+// The machine of this process, the only one whose images the system loader maps here.
+#if defined(_M_ARM64) || defined(__aarch64__)
+constexpr uint16_t PROCESS_MACHINE = PE_MACHINE_ARM64;
+#elif defined(_M_X64) || defined(__x86_64__)
+constexpr uint16_t PROCESS_MACHINE = PE_MACHINE_AMD64;
+#else
+constexpr uint16_t PROCESS_MACHINE = PE_MACHINE_I386;
+#endif
 
 // A folder's path as compared: normalised, lower case, as Windows compares paths.
 std::string folder_key(const std::string& dir) { return ascii_lower(normal_path(dir)); }
@@ -103,6 +117,66 @@ LOAD_STEP step_of(const std::string& importer, std::string_view dll, const std::
     return step;
 }
 
+// Whether the file at path carries Wine's builtin marker (false when it cannot be read).
+bool wine_builtin_file(const std::string& path) {
+    FILE_BYTES bytes;
+    return !path.empty() && map_file(nullptr, path, &bytes) && has_wine_builtin_marker(bytes.span());
+}
+
+// The file name the loader looks for: a name without any '.' gets ".dll".
+std::string dll_file_name(const char* name) {
+    std::string file = name;
+    return file.find('.') == std::string::npos ? file + ".dll" : file;
+}
+
+// The folders the system loader searches for a bare name here: the program's folder (set as
+// the DLL directory), the system folder, the Windows folder, the current folder, PATH.
+std::vector<std::string> search_folders(const std::string& appDir) {
+    std::vector<std::string> dirs{appDir, system_folder(false)};
+    char buf[MAX_PATH + 1];
+    UINT n = ::GetWindowsDirectoryA(buf, sizeof buf);
+    if (n > 0 && n < sizeof buf) dirs.push_back(std::string(buf, n));
+    dirs.push_back(".");
+    const char* path = getenv("PATH");
+    for (const char* p = path; p && *p;) {
+        const char* end = strchr(p, ';');
+        std::string dir(p, end ? size_t(end - p) : strlen(p));
+        if (!dir.empty()) dirs.push_back(dir);
+        p = end ? end + 1 : nullptr;
+    }
+    return dirs;
+}
+
+// For a DLL that failed with 193 and whose file the system loader would not name: the files
+// of its name that are images of other machines, passed over as the loader passes them, or
+// the one file found and what is wrong with it.
+void explain_bad_format(const std::string& appDir, const char* name, LOAD_FAILURE* why) {
+    std::string file = dll_file_name(name);
+    bool fBare = file.find_first_of("/\\") == std::string::npos;
+    std::vector<std::string> candidates = fBare ? std::vector<std::string>() : std::vector<std::string>{file};
+    if (fBare)
+        for (const std::string& dir : search_folders(appDir)) candidates.push_back(normal_path(dir + "/" + file));
+    std::set<std::string> seen;
+    for (const std::string& path : candidates) {
+        FILE_BYTES bytes;
+        if (!seen.insert(ascii_lower(path)).second || !map_file(nullptr, path, &bytes)) continue;
+        uint16_t machine = 0;
+        if (pe_other_machine(bytes.span(), PROCESS_MACHINE, &machine)) {
+            why->passedOver.push_back(path);
+            why->passedOverMachines.push_back(machine);
+            continue;
+        }
+        PE_IMAGE image;
+        PE_STATUS st = pe_parse_image(bytes.span(), &image);
+        why->chain.back().file = path;
+        why->reason = st.problem == PE_FINE ? "it is no image for this machine" : pe_status_text(st);
+        why->passedOver.clear();
+        why->passedOverMachines.clear();
+        return;
+    }
+    if (!why->passedOver.empty()) why->reason = "only images for other machines were found";
+}
+
 // Adds to why->chain the steps below the DLL file at path, which did not load: the first of
 // its imports that does not load (followed down the same way) or whose entry does not
 // resolve. False when each of them loads and resolves here: no cause was found.
@@ -128,6 +202,7 @@ bool find_cause(const LOADER* L, const std::string& path, LOAD_FAILURE* why, int
             why->chain.push_back(step_of(path, dll, file, error));
             // A file that is there and still does not load lacks something of its own.
             if (!file.empty()) find_cause(L, file, why, depth + 1, seen);
+            if (error == 193 && file.empty()) explain_bad_format(L->appDir, dll.c_str(), why);
             return true;
         }
         for (const PE_IMPORT_REF& ref : imports.tables[imp.table]) {
@@ -147,6 +222,29 @@ bool find_cause(const LOADER* L, const std::string& path, LOAD_FAILURE* why, int
         }
     }
     return false;
+}
+
+}  // namespace
+
+namespace {
+
+// Under a target Windows, a bare name that Windows lacks and the program's folder does not
+// hold is taken from the first --ship-from folder that holds an image of this process's
+// machine, and what it imports is searched from there, so that what is checked is the file
+// that ships. "" when none does.
+std::string ship_from_file(const LOADER* L, const char* name) {
+    std::string file = dll_file_name(name);
+    if (!L->fOn || L->shipFrom.empty() || file.find_first_of("/\\") != std::string::npos ||
+        is_part_of_windows(L->version, L->Machine, file))
+        return std::string();
+    FILE_BYTES bytes;
+    if (map_file(nullptr, L->appDir + "/" + file, &bytes)) return std::string();
+    for (const std::string& dir : L->shipFrom) {
+        std::string path = dir + "/" + file;
+        FILE_BYTES found;
+        if (map_file(nullptr, path, &found) && !pe_other_machine(found.span(), PROCESS_MACHINE)) return path;
+    }
+    return std::string();
 }
 
 // The DLL directories added for a host's search, taken away again.
@@ -169,15 +267,21 @@ void LOADER_DELETER::operator()(LOADER* L) const {
 LOADER_PTR make_loader(FS_MEMORY* /*mem*/, const std::string& /*wineRoot*/) { return LOADER_PTR(new LOADER); }
 
 HMODULE loader_load(LOADER* L, const char* name, LOAD_FAILURE* why) {
-    ::HMODULE h = load_as_host_calls(L, name, 0);
+    std::string shipped = name ? ship_from_file(L, name) : std::string();
+    ::HMODULE h = shipped.empty() ? load_as_host_calls(L, name, 0)
+                                  : ::LoadLibraryExA(shipped.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (h) return reinterpret_cast<HMODULE>(h);
     DWORD error = ::GetLastError();
     if (why) {
         *why = LOAD_FAILURE{};
         why->error = error;
+        why->machine = PROCESS_MACHINE;
         DWORD found = 0;
         std::string file = name ? file_for(L, name, &found) : std::string();
         why->chain.push_back(step_of("", name ? name : "", file, error));
+        // The emulated loader says which files of other machines it passed over; the system
+        // loader does not, so they are looked for as it searches.
+        if (error == 193 && file.empty() && name) explain_bad_format(L->appDir, name, why);
         // A DLL whose own file is missing or no image is itself the cause; for one that is
         // there, what it lacks is looked for.
         bool fDeeper = error == 126 || error == 127 || error == 182 || error == 193;
@@ -188,15 +292,28 @@ HMODULE loader_load(LOADER* L, const char* name, LOAD_FAILURE* why) {
     return nullptr;
 }
 
-uintptr_t loader_resolve(LOADER* /*L*/, HMODULE hModule, const char* lpProcName, LOAD_FAILURE* why) {
+uintptr_t loader_resolve(LOADER* L, HMODULE hModule, const char* lpProcName, LOAD_FAILURE* why, HMODULE* pFinal) {
     FARPROC p = ::GetProcAddress(static_cast<::HMODULE>(hModule), lpProcName);
-    if (p) return reinterpret_cast<uintptr_t>(p);
+    if (p) {
+        // A forwarder makes the module the entry lies in another than hModule.
+        ::HMODULE in = nullptr;
+        if (pFinal && ::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                           reinterpret_cast<LPCSTR>(p), &in))
+            *pFinal = in;
+        return reinterpret_cast<uintptr_t>(p);
+    }
     DWORD error = ::GetLastError();
     if (why) {
         *why = LOAD_FAILURE{};
         why->error = error;
+        why->machine = PROCESS_MACHINE;
         uintptr_t x = reinterpret_cast<uintptr_t>(lpProcName);
-        LOAD_STEP step = step_of("", "", module_path(static_cast<::HMODULE>(hModule)), error);
+        std::string path = module_path(static_cast<::HMODULE>(hModule));
+        // Under Wine, a DLL of the target Windows is Wine's copy, whose exports need not be
+        // the ones of Windows' own.
+        why->fUnverified = L->fOn && is_part_of_windows(L->version, L->Machine, base_name(path)) &&
+                           folder_key(dir_part(path)) != folder_key(L->appDir) && wine_builtin_file(path);
+        LOAD_STEP step = step_of("", "", path, error);
         step.fEntry = true;
         step.fOrdinal = x <= PE_MAX_ORDINAL;
         if (step.fOrdinal)
@@ -289,22 +406,31 @@ void loader_set_target_windows(LOADER* L, WINDOWS_VERSION version) {
     L->version = version;
 }
 
+void loader_set_ship_from(LOADER* L, const std::vector<std::string>& dirs) { L->shipFrom = dirs; }
+
 // The file the real loader took decides: its folder, and its name in the version's list.
 LOADED_FROM loader_loaded_from(LOADER* L, HMODULE hModule) {
-    bool fAsked = L->fOn || !L->hostPath.empty();
-    std::string path = hModule && fAsked ? module_path(static_cast<::HMODULE>(hModule)) : std::string();
-    bool fHost = !path.empty() && !L->hostPath.empty() && folder_key(path) == folder_key(L->hostPath);
-    if (path.empty() || !L->fOn) return LOADED_FROM{ORIGIN_UNKNOWN, false, fHost};
-    bool fWindows = is_windows_dll(L->version, L->Machine, base_name(path));
+    LOADED_FROM from;
+    bool fHosted = !L->hostPath.empty();
+    std::string path = hModule && (L->fOn || fHosted) ? module_path(static_cast<::HMODULE>(hModule)) : std::string();
+    from.fHost = fHosted && !path.empty() && folder_key(path) == folder_key(L->hostPath);
+    if (path.empty() || !L->fOn) return from;
+    from.fWindows = is_part_of_windows(L->version, L->Machine, base_name(path));
+    from.fWineBuiltin = wine_builtin_file(path);
     std::string dir = folder_key(dir_part(path));
     // With a host: the host, what it loaded for itself and its folder are the host's; the
     // module's folder is the plugin's own.
-    if (fHost || L->hostModules.count(folder_key(path))) return LOADED_FROM{ORIGIN_HOST, fWindows, fHost};
-    if (!L->hostPath.empty() && dir == L->moduleDir) return LOADED_FROM{ORIGIN_APPLICATION, fWindows, false};
-    if (!L->hostPath.empty() && dir == L->hostDir) return LOADED_FROM{ORIGIN_HOST, fWindows, false};
-    if (dir == folder_key(L->appDir)) return LOADED_FROM{ORIGIN_APPLICATION, fWindows, false};
-    if (dir == system_folder(false) || dir == system_folder(true)) return LOADED_FROM{ORIGIN_SYSTEM, fWindows, false};
-    return LOADED_FROM{ORIGIN_ELSEWHERE, fWindows, false};
+    if (from.fHost || L->hostModules.count(folder_key(path)) || (fHosted && dir == L->hostDir && dir != L->moduleDir))
+        from.origin = ORIGIN_HOST;
+    else if (fHosted && dir == L->moduleDir)
+        from.origin = ORIGIN_APPLICATION;
+    else if (dir == folder_key(L->appDir))
+        from.origin = ORIGIN_APPLICATION;
+    else if (dir == system_folder(false) || dir == system_folder(true))
+        from.origin = ORIGIN_SYSTEM;
+    else
+        from.origin = ORIGIN_ELSEWHERE;
+    return from;
 }
 
 }  // namespace talvek

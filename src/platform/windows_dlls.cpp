@@ -83,19 +83,9 @@ bool parse_windows_version(std::string_view text, WINDOWS_VERSION* version) {
 }
 
 std::string windows_display_name(WINDOWS_VERSION version, uint16_t machine) {
-    std::string s = VersionNames[version];
-    switch (machine) {
-    case PE_MACHINE_AMD64:
-        return s + " (x64)";
-    case PE_MACHINE_I386:
-        return s + " (x86 on x64)";
-    case PE_MACHINE_ARM64:
-        return s + " (ARM64)";
-    default:
-        char number[32];
-        snprintf(number, sizeof number, " (machine 0x%04X)", unsigned(machine));
-        return s + number;
-    }
+    // An x86 module runs in the 32-bit layer of the x64 installation.
+    std::string m = machine == PE_MACHINE_I386 ? "x86 on x64" : machine_name(machine);
+    return std::string(VersionNames[version]) + " (" + m + ")";
 }
 
 bool windows_has_dll_list(WINDOWS_VERSION version, uint16_t machine) {
@@ -105,6 +95,55 @@ bool windows_has_dll_list(WINDOWS_VERSION version, uint16_t machine) {
 bool is_windows_dll(WINDOWS_VERSION version, uint16_t machine, std::string_view name) {
     int32_t k = windows_dll_list_index(WindowsDllTable, list_for(version, machine));
     return k >= 0 && (windows_dll_lists_of(WindowsDllTable, name) >> k & 1) != 0;
+}
+
+bool is_api_set_name(std::string_view name) {
+    std::string key = ascii_lower(name.substr(0, 4));
+    return key == "api-" || key == "ext-";
+}
+
+bool is_part_of_windows(WINDOWS_VERSION version, uint16_t machine, std::string_view name) {
+    if (is_api_set_name(name) && version >= WINDOWS_10) return windows_has_dll_list(version, machine);
+    return is_windows_dll(version, machine, name);
+}
+
+// Whether stem ends in a number from lo to hi after prefix ("xaudio2_" "7").
+static bool numbered(std::string_view stem, std::string_view prefix, int lo, int hi) {
+    if (!has_prefix(stem, prefix) || stem.size() == prefix.size() || stem.size() > prefix.size() + 2) return false;
+    int n = 0;
+    for (char c : stem.substr(prefix.size())) {
+        if (c < '0' || c > '9') return false;
+        n = n * 10 + (c - '0');
+    }
+    return n >= lo && n <= hi;
+}
+
+DLL_SOURCE dll_source(WINDOWS_VERSION version, std::string_view name) {
+    if (is_vc_runtime_dll(name)) return SOURCE_VC_REDIST;
+    const std::string key = list_key(name);
+    std::string_view stem(key);
+    if (stem.size() > 4 && stem.substr(stem.size() - 4) == ".dll") stem.remove_suffix(4);
+    if (version < WINDOWS_10 && (stem == "ucrtbase" || has_prefix(stem, "api-ms-win-crt-"))) return SOURCE_UCRT;
+    if (has_prefix(stem, "d3dx9_") || has_prefix(stem, "d3dx10_") || has_prefix(stem, "d3dx11_") ||
+        has_prefix(stem, "x3daudio") || has_prefix(stem, "xapofx") || numbered(stem, "xinput1_", 1, 3) ||
+        numbered(stem, "xaudio2_", 0, 7) || numbered(stem, "d3dcompiler_", 33, 43))
+        return SOURCE_DIRECTX;
+    return SOURCE_NONE;
+}
+
+std::string machine_name(uint16_t machine) {
+    switch (machine) {
+    case PE_MACHINE_AMD64:
+        return "x64";
+    case PE_MACHINE_I386:
+        return "x86";
+    case PE_MACHINE_ARM64:
+        return "ARM64";
+    default:
+        char number[32];
+        snprintf(number, sizeof number, "machine 0x%04X", unsigned(machine));
+        return number;
+    }
 }
 
 bool is_vc_runtime_dll(std::string_view name) {

@@ -52,6 +52,26 @@ bool windows_has_dll_list(WINDOWS_VERSION version, uint16_t machine);
 // for modules of machine. false when there is no list for the pair.
 bool is_windows_dll(WINDOWS_VERSION version, uint16_t machine, std::string_view name);
 
+// Whether name (as imported) is an API-set name: it starts with "api-" or "ext-", ignoring case.
+bool is_api_set_name(std::string_view name);
+
+// Whether the DLL or API-set name (as imported, any case, ".dll" optional) is part of version
+// for modules of machine. A DLL is when the version's list holds it. An API set is on 10 and
+// 11 always, as their schemas resolve every contract a program built for them imports; on 7,
+// 8 and 8.1 when the version's list holds it. false when there is no list for the pair.
+bool is_part_of_windows(WINDOWS_VERSION version, uint16_t machine, std::string_view name);
+
+// Where the real file of a DLL that version lacks comes from, when an installer other than
+// Windows brings it: the Visual C++ Redistributable 2015-2022 (is_vc_runtime_dll); the DirectX
+// End-User Runtime (d3dx9_*, d3dx10_*, d3dx11_*, xinput1_1 to 1_3, xaudio2_0 to 2_7,
+// x3daudio*, xapofx*, d3dcompiler_33 to _43); on 7, 8 and 8.1 the Universal C Runtime update
+// (ucrtbase.dll and api-ms-win-crt-*).
+enum DLL_SOURCE : uint8_t { SOURCE_NONE, SOURCE_VC_REDIST, SOURCE_DIRECTX, SOURCE_UCRT };
+DLL_SOURCE dll_source(WINDOWS_VERSION version, std::string_view name);
+
+// A PE Machine as the tool names it: "x86", "x64", "ARM64", else "machine 0x01C4".
+std::string machine_name(uint16_t machine);
+
 // Whether name (any case, ".dll" optional) is a DLL of the Visual C++ 2015-2022 runtime:
 // msvcp140*.dll, vcruntime140*.dll, concrt140.dll, vccorlib140.dll, vcomp140.dll,
 // mfc140*.dll.

@@ -192,6 +192,7 @@ BYTES write_pe(const PE_DESC& d, PE_LAYOUT* layout) {
     size_t cbData = align_up(D.size(), 0x200);
 
     BYTES b = write_dos(d.dos);
+    put_bytes(b, 64, d.dos_stub);
     put_str(b, l.pe_ofs, std::string("PE\0\0", 4));
     put_u16(b, l.pe_ofs + 4, d.machine);
     put_u16(b, l.pe_ofs + 6, uint16_t(cSections));

@@ -46,6 +46,7 @@ struct PE_SECTION {
 
 struct PE_DESC {
     DOS_DESC dos;
+    BYTES dos_stub;                     // written right after the DOS header (Wine's builtin marker goes there)
     uint16_t machine = 0x014C;
     uint16_t opt_size = 224;
     uint16_t magic = 0x010B;
