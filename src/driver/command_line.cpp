@@ -83,9 +83,58 @@ static bool check_shipping_options(OPTIONS* opt) {
     return true;
 }
 
+// The search modes by their names on the command line, in the order of SEARCH_MODE.
+static const char* const SearchModeNames[] = {"classic", "altered", "safe"};
+
+// The options of a plugin's host: --host=FILE, --search=MODE and --dll-dir=DIR, which may come
+// again. False for any other argument; true with *pfRefused after saying on standard error
+// what is wrong with one of them.
+static bool host_option(OPTIONS* opt, const char* arg, bool* pfRefused) {
+    std::string_view a(arg);
+    if (a.substr(0, 7) == "--host=") {
+        opt->host = arg + 7;
+        *pfRefused = opt->host.empty();
+        if (*pfRefused) fputs(Err_HostEmpty, stderr);
+    } else if (a.substr(0, 9) == "--search=") {
+        size_t k = 0;
+        while (k < 3 && a.substr(9) != SearchModeNames[k]) k++;
+        *pfRefused = k == 3;
+        if (*pfRefused)
+            fprintf(stderr, Err_SearchMode, arg + 9);
+        else
+            opt->search_mode = SEARCH_MODE(k);
+    } else if (a.substr(0, 10) == "--dll-dir=") {
+        opt->dll_dirs.push_back(arg + 10);
+        *pfRefused = a.size() == 10;
+        if (*pfRefused) fputs(Err_DllDirEmpty, stderr);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// What the host options need: --dll-dir the safe search. A --dll-dir that is no folder is said
+// on standard error and dropped, as AddDllDirectory refuses it. False after saying what does
+// not go together.
+static bool check_host_options(OPTIONS* opt) {
+    if (!opt->dll_dirs.empty() && opt->search_mode != SEARCH_SAFE) {
+        fprintf(stderr, Err_DllDirNeedsSafe, SearchModeNames[opt->search_mode]);
+        return false;
+    }
+    std::vector<std::string> dirs;
+    for (std::string& dir : opt->dll_dirs) {
+        if (is_folder(dir))
+            dirs.push_back(std::move(dir));
+        else
+            fprintf(stderr, Err_DllDirMissing, dir.c_str());
+    }
+    opt->dll_dirs = std::move(dirs);
+    return true;
+}
+
 // The long options: "--help" and "--version" answer the command line (*pfAnswered) with code
-// 0; false for an argument that is no long option.
-static bool long_option(OPTIONS* opt, const char* arg, bool* pfAnswered) {
+// 0; false for an argument that is no long option. *pfRefused: one that is, but wrongly given.
+static bool long_option(OPTIONS* opt, const char* arg, bool* pfAnswered, bool* pfRefused) {
     if (strcmp(arg, "--help") == 0) {
         fputs(Msg_Help, stdout);
         fputs(Msg_HelpB, stdout);
@@ -98,7 +147,7 @@ static bool long_option(OPTIONS* opt, const char* arg, bool* pfAnswered) {
         *pfAnswered = true;
         return true;
     }
-    return shipping_option(opt, arg);
+    return shipping_option(opt, arg) || host_option(opt, arg, pfRefused);
 }
 
 // An argument that starts with '-' or '/' is an option. On systems whose paths start with
@@ -203,12 +252,14 @@ COMMAND_LINE parse_command_line(int argc, char** argv) {
         const char* arg = argv[i];
         if (is_option(arg)) {
             const char* bad = nullptr;
-            bool fAnswered = false;
-            if (!(arg[0] == '-' && arg[1] == '-' && long_option(opt, arg, &fAnswered)) && !set_options(opt, arg, &bad)) {
+            bool fAnswered = false, fRefused = false;
+            if (!(arg[0] == '-' && arg[1] == '-' && long_option(opt, arg, &fAnswered, &fRefused)) &&
+                !set_options(opt, arg, &bad)) {
                 // "%.1s" prints nothing for the NUL that ends a bare "-" or "/".
                 fprintf(stderr, "QUERNIX:  Invalid option '%.1s' specified\n", bad);
                 return refused(cl);
             }
+            if (fRefused) return refused(cl);
             if (fAnswered) return cl;   // help or version: code 0
         } else if (fFile && !opt->several_modules) {
             fprintf(stderr, "QUERNIX:  More than one file specified (at '%s')\n", arg);
@@ -222,7 +273,7 @@ COMMAND_LINE parse_command_line(int argc, char** argv) {
         fputs("QUERNIX:  Options -j and -g cannot be used together\n", stderr);
         return refused(cl);
     }
-    if (!check_shipping_options(opt)) return refused(cl);
+    if (!check_shipping_options(opt) || !check_host_options(opt)) return refused(cl);
     if (!fFile) {
         fputs("No filename specified\n", stderr);
         return refused(cl);

@@ -62,6 +62,9 @@ const char Msg_HelpB[] =
     "   --ship-from=DIR - take the DLLs to ship from DIR first (repeatable)\n"
     "   --deploy=DIR - copy those DLLs into DIR, then check the program there (--force: replace files;\n"
     "                  --ship=all: the whole program)\n"
+    "   --host=FILE - check the modules as plugins of the program FILE, loaded into its process\n"
+    "   --search=MODE - how that program asks for them: classic, altered or safe\n"
+    "   --dll-dir=DIR - with --search=safe: a folder the program adds with AddDllDirectory\n"
     "   --help - display this help;  --version - display the version\n";
 const char Msg_FilesNeeded[] = "\nThe following %u DLL%s needed to load %s:\n";
 const char Msg_PressAKey[] = "\nPress a key to continue...";
@@ -91,6 +94,23 @@ const char Err_NeedsWindows[] = "QUERNIX:  Option %s needs --windows=VERSION\n";
 const char Err_ForceNeedsDeploy[] = "QUERNIX:  Option --force needs --deploy=DIR\n";
 const char Err_ShipTogether[] = "QUERNIX:  Options --ship and --deploy cannot be used together, nor with -j or -g\n";
 const char Err_NotAFolder[] = "QUERNIX:  Option %s names no folder: '%s'\n";
+// --host, --search, --dll-dir: the import of the program that loads a module, the errors of the
+// options and of the host (each text of Err_Host's %s is one of the five after it), and the -e
+// summary's note on a DLL that the safe search leaves out.
+const char Msg_LoadingProgram[] = "--> the program that loads this module (name it with --host=FILE to check its entries).\n";
+const char Err_Host[] = "QUERNIX:  --host: %s\n";
+const char Err_HostNotOpened[] = "'%s' cannot be opened";
+const char Err_HostNoModule[] = "'%s' is no PE module";
+const char Err_HostIsDll[] = "'%s' is a DLL, not a program";
+const char Err_HostMachine[] = "'%s' is a program for %s, '%s' a module for %s";
+const char Err_HostNotLoaded[] = "'%s' does not load as a program (%s)";
+const char Err_HostImport[] = "'%s', which the host imports, does not load (%s)";
+const char Err_HostEmpty[] = "QUERNIX:  --host: no file named\n";
+const char Err_SearchMode[] = "QUERNIX:  --search: unknown mode '%s' (classic, altered, safe)\n";
+const char Err_DllDirEmpty[] = "QUERNIX:  --dll-dir: no folder named\n";
+const char Err_DllDirNeedsSafe[] = "QUERNIX:  --dll-dir: needs --search=safe, the search is %s\n";
+const char Err_DllDirMissing[] = "QUERNIX:  --dll-dir: no folder '%s'; skipped, as AddDllDirectory refuses it\n";
+const char Msg_OutsideSearch[] = ", found only %s, which this host's search does not use (--dll-dir=DIR adds a folder)";
 
 const char* error_text(REPORT_ERROR error) {
     switch (error) {
@@ -103,6 +123,7 @@ const char* error_text(REPORT_ERROR error) {
         case ERR_OPEN_FAILED: return Err_OpenFail;
         case ERR_NO_MORE_FILES: return Err_NoMoreFiles;
         case ERR_PE_FORMAT: return Err_PeFormat;
+        case ERR_HOST: return Err_Host;
     }
     return Err_Reading;
 }

@@ -58,6 +58,20 @@ extern const char Err_NeedsWindows[];
 extern const char Err_ForceNeedsDeploy[];
 extern const char Err_ShipTogether[];
 extern const char Err_NotAFolder[];
+extern const char Msg_LoadingProgram[];
+extern const char Err_Host[];
+extern const char Err_HostNotOpened[];
+extern const char Err_HostNoModule[];
+extern const char Err_HostIsDll[];
+extern const char Err_HostMachine[];
+extern const char Err_HostNotLoaded[];
+extern const char Err_HostImport[];
+extern const char Err_HostEmpty[];
+extern const char Err_SearchMode[];
+extern const char Err_DllDirEmpty[];
+extern const char Err_DllDirNeedsSafe[];
+extern const char Err_DllDirMissing[];
+extern const char Msg_OutsideSearch[];
 
 // The message of a failure (a printf format with at most one %s, the file it names).
 const char* error_text(REPORT_ERROR error);
