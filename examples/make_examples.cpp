@@ -1,6 +1,7 @@
 // Writes the bundled example modules: a PE application with its DLLs (one missing, one
 // entry that does not resolve), a PE application whose DLL lacks a DLL of its own, an LX
-// application with two DLLs, an NE application with one DLL. Run by the build; the files land in the folder named on the command line.
+// application with two DLLs, an NE application with one DLL, and plugins with the programs
+// that load them. Run by the build; the files land in the folder named on the command line.
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -76,6 +77,35 @@ std::vector<EXAMPLE_FILE> ne_example() {
     return {{"app.exe", write_ne(app)}, {"KERNEL.DLL", write_ne(ne_module({}))}};
 }
 
+// A Python extension module and a Node addon with the programs that load them:
+// python/python.exe loads python312.dll beside it for itself; site/pkg/mod.pyd imports from it,
+// and from libfoo.dll in site/pkg.libs; addon/watcher.node delay-loads two entries that
+// node/node.exe exports.
+std::vector<EXAMPLE_FILE> plugin_example() {
+    PE_DESC python;
+    python.program = true;
+    python.imports = {{"python312.dll", {pe_name("Py_Main")}}};
+    PE_DESC node;
+    node.program = true;
+    node.exports = {PE_EXPORT{1, "napi_create_function", "", 0}, PE_EXPORT{2, "napi_get_cb_info", "", 0}};
+    node.export_name = "node.exe";
+    PE_DESC addon;
+    addon.delay_imports = {{"node.exe", {pe_name("napi_create_function"), pe_name("napi_get_cb_info")}}};
+    return {{"python/python.exe", write_pe(python)},
+            {"python/python312.dll", pe_dll("python312.dll", {"Py_Main", "PyArg_ParseTuple"})},
+            {"site/pkg/mod.pyd", pe_dll("mod.pyd", {"PyInit_mod"},
+                                        {{"python312.dll", {pe_name("PyArg_ParseTuple")}}, {"libfoo.dll", {pe_name("foo_open")}}})},
+            {"site/pkg.libs/libfoo.dll", pe_dll("libfoo.dll", {"foo_open"})},
+            {"node/node.exe", write_pe(node)},
+            {"addon/watcher.node", write_pe(addon)}};
+}
+
+// Makes the folders of path below base, one component at a time.
+void make_folders(const std::string& base, const std::string& path) {
+    for (size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1))
+        mkdir((base + "/" + path.substr(0, slash)).c_str(), 0755);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -88,15 +118,21 @@ int main(int argc, char** argv) {
     const struct {
         const char* folder;
         std::vector<EXAMPLE_FILE> files;
-    } sets[] = {{"pe", pe_example()}, {"cause", cause_example()}, {"lx", lx_example()}, {"ne", ne_example()}};
+    } sets[] = {{"pe", pe_example()},
+                {"cause", cause_example()},
+                {"lx", lx_example()},
+                {"ne", ne_example()},
+                {"plugin", plugin_example()}};
     for (const auto& set : sets) {
         std::string dir = out + "/" + set.folder;
         mkdir(dir.c_str(), 0755);
-        for (const EXAMPLE_FILE& f : set.files)
+        for (const EXAMPLE_FILE& f : set.files) {
+            make_folders(dir, f.name);
             if (!write_file(dir + "/" + f.name, f.bytes)) {
                 fprintf(stderr, "make_examples: cannot write %s/%s\n", dir.c_str(), f.name.c_str());
                 return 1;
             }
+        }
     }
     return 0;
 }

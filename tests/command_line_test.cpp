@@ -138,6 +138,9 @@ TEST(CommandLine, LongOptionsAndTheDocumentOptions) {
                        "   --ship-from=DIR - take the DLLs to ship from DIR first (repeatable)\n"
                        "   --deploy=DIR - copy those DLLs into DIR, then check the program there (--force: replace files;\n"
                        "                  --ship=all: the whole program)\n"
+                       "   --host=FILE - check the modules as plugins of the program FILE, loaded into its process\n"
+                       "   --search=MODE - how that program asks for them: classic, altered or safe\n"
+                       "   --dll-dir=DIR - with --search=safe: a folder the program adds with AddDllDirectory\n"
                        "   --help - display this help;  --version - display the version\n";
     size_t at = kHelp.find("   -c - ");
     EXPECT_EQ(r.out, kHelp.substr(0, at) + more + kHelp.substr(at));
@@ -177,6 +180,13 @@ TEST(CommandLine, LongOptionsAndTheDocumentOptions) {
         {{"--windows=10", "--ship-from=.", "--ship-from=gone", "a.exe"}, "QUERNIX:  Option --ship-from names no folder: 'gone'\n"},
         {{"--windows=10", "--ship=all", "--deploy=/dev/null", "a.exe"}, "QUERNIX:  Option --deploy names no folder: '/dev/null'\n"},
         {{"--windows=7", "--force", "a.exe"}, "QUERNIX:  Option --force needs --deploy=DIR\n"},
+        // The options of a host name themselves and what is wrong.
+        {{"--search=fast", "a.exe"}, "QUERNIX:  --search: unknown mode 'fast' (classic, altered, safe)\n"},
+        {{"--dll-dir=.", "a.exe"}, "QUERNIX:  --dll-dir: needs --search=safe, the search is classic\n"},
+        {{"--dll-dir=.", "--search=altered", "a.exe"}, "QUERNIX:  --dll-dir: needs --search=safe, the search is altered\n"},
+        {{"--search=safe", "--dll-dir=", "a.exe"}, "QUERNIX:  Option --dll-dir needs a value: --dll-dir=DIR\n"},
+        {{"--host=", "a.exe"}, "QUERNIX:  Option --host needs a value: --host=FILE\n"},
+        {{"--host=none.exe", "a.exe"}, "QUERNIX:  --host: 'none.exe' cannot be opened\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0]);

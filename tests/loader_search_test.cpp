@@ -462,6 +462,51 @@ TEST_F(LoaderTest, AbsentDllsOfTheTargetWindowsStandIn) {
     EXPECT_NE(GetProcAddress(LoadLibraryA("fwd.dll"), "f"), 0u);
 }
 
+// As a host calls the loader: each place, from the first on, holds a.dll, and the first the mode
+// searches wins. The host's own imports come by the classic search from its folder, and each
+// start unloads what the last one loaded. A DLL that the safe search does not find but PATH
+// holds has that in its failure.
+TEST_F(LoaderTest, EachSearchModeAsTheHostCallsTheLoader) {
+    const char* places[] = {"plug/a.dll", "host/a.dll", "a.dll", "dd/a.dll", "wp/a.dll", "p/a.dll"};
+    const DLL_ORIGIN origins[] = {ORIGIN_APPLICATION, ORIGIN_HOST,   ORIGIN_ELSEWHERE,
+                                  ORIGIN_ELSEWHERE,   ORIGIN_SYSTEM, ORIGIN_ELSEWHERE};
+    const struct {
+        SEARCH_MODE mode;
+        std::vector<size_t> order;   // the places searched, in order
+    } modes[] = {{SEARCH_CLASSIC, {1, 2, 4, 5}}, {SEARCH_ALTERED, {0, 2, 4, 5}}, {SEARCH_SAFE, {0, 1, 3, 4}}};
+    setenv("WINEPATH", "wp", 1);
+    setenv("PATH", "p", 1);
+    for (const auto& m : modes) {
+        for (size_t first = 0; first < 6; first++) {
+            SCOPED_TRACE(testing::Message() << "mode " << int(m.mode) << ", from " << places[first]);
+            loader_reset();
+            loader_set_target_windows(WINDOWS_10);
+            loader_set_search(m.mode, {"dd"});
+            for (const char* place : places) remove((dir + "/" + place).c_str());
+            std::vector<TOOL_FILE> f{{"host/host.exe", export_dll({}, {{"h.dll", {}}}, false, true)},
+                                     {"host/h.dll", export_dll({})}, {"plug/", {}}, {"dd/", {}}, {"wp/", {}}, {"p/", {}}};
+            for (size_t k = first; k < 6; k++) f.push_back({places[k], export_dll({})});
+            files(f);
+            std::vector<LOAD_FAILURE> failed;
+            std::string reason;
+            ASSERT_TRUE(loader_start_host("host/host.exe", "plug/p.dll", &failed, &reason));
+            EXPECT_TRUE(loader_loaded_from(LoadLibraryA("HOST.EXE")).fHost);
+            EXPECT_EQ(loader_loaded_from(LoadLibraryA("h.dll")).origin, ORIGIN_HOST);
+            LOAD_FAILURE why;
+            HMODULE h = loader_load("a.dll", &why);
+            size_t k = 0;
+            while (k < m.order.size() && m.order[k] < first) k++;
+            EXPECT_EQ(h ? OUTSIDE_NONE : why.chain.back().outside, !h && m.mode == SEARCH_SAFE ? OUTSIDE_PATH : OUTSIDE_NONE);
+            if (k == m.order.size()) {
+                EXPECT_EQ(h, nullptr);
+                continue;
+            }
+            EXPECT_EQ(where(h), places[m.order[k]]);
+            EXPECT_EQ(loader_loaded_from(h).origin, origins[m.order[k]]);
+        }
+    }
+}
+
 }  // namespace
 
 // Without WINEPATH and without Wine's folder no system DLL can be found: the first DLL not

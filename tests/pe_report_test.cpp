@@ -640,6 +640,92 @@ TEST(PeReport, DeployIntoANewBundleFolder) {
     EXPECT_EQ(dir_entries(D + "/bundle"), (std::vector<std::string>{"a.exe", "b.exe", "mine.dll", "zlib1.dll"}));
 }
 
+// A Python extension module needs python312.dll, which python.exe loads for itself, and
+// libfoo.dll of its ".libs" folder, which the safe search finds only with --dll-dir; -e says
+// where it lies that the search leaves out, and what the host loads is not shipped. A Node addon
+// delay-loads node.exe: the program that loads it, or with --host that program, its entries
+// checked; the altered search finds the addon's DLL beside it, and -m loads each addon into a
+// fresh process. A program's import of a program stays a missing DLL.
+TEST(PePlugin, PythonModulesAndNodeAddons) {
+    FOLDER f;
+    const std::string D = f.dir, H = "--host=" + D + "/py/python.exe", M = D + "/site/pkg/mod.pyd", L = D + "/site/pkg.libs";
+    PE_DESC addon;
+    addon.imports = {{"uv.dll", {pe_name("uv_run")}}};
+    addon.delay_imports = {{"Node.exe", {pe_name("napi_create_object"), pe_name("napi_gone")}}};
+    write_files(D, {{"py/python.exe", export_dll({}, {{"python312.dll", {pe_name("Py_Initialize")}}}, false, true)},
+                    {"py/python312.dll", dll({"Py_Initialize", "PyArg_Parse"})},
+                    {"py/broken.exe", export_dll({}, {{"gone.dll", {}}, {"python312.dll", {}}}, false, true)},
+                    {"py/text.exe", BYTES(200, 'x')},
+                    {"py64/python.exe", export_dll({}, {}, true, true)},
+                    {"site/pkg/mod.pyd", dll({}, {{"python312.dll", {pe_name("PyArg_Parse")}}, {"libfoo.dll", {pe_name("foo")}}})},
+                    {"site/pkg.libs/libfoo.dll", dll({"foo"})},
+                    {"node/node.exe", export_dll({"napi_create_object"}, {}, false, true)},
+                    {"a/watcher.node", write_pe(addon)},
+                    {"a/uv.dll", dll({"uv_run"})},
+                    {"b/other.node", dll({}, {{"uv.dll", {pe_name("uv_run")}}})},
+                    {"b/uv.dll", dll({"uv_run"})},
+                    {"app.exe", export_dll({}, {{"node.exe", {}}}, false, true)}});
+    const std::string head = "32-bit NT 'PE' Module\n2 imported module(s) found.\nLoading 'python312.dll' --> " + D +
+                             "/py/python312.dll.\nLoading 'libfoo.dll' --> ";
+    const std::string failed = head + "NOT loaded!\nUnable to load DLL 'libfoo.dll'.  LoadLibrary returned: 126\n\n"
+                                      "Missing: 1\nlibfoo.dll: not loaded (126)";
+    const std::string unused = ", which this host's search does not use (--dll-dir=DIR adds a folder), needed by " + M + "\n";
+    const std::string passed = head + L + "/libfoo.dll.\nAll DLLs used by '" + M + "' could be loaded.\n";
+    const std::string safe = "--search=safe", dd = "--dll-dir=" + L, host = "QUERNIX:  --host: '" + D, N = "--host=node/node.exe";
+    const std::string F = "32-bit NT 'PE' Module\n1 imported module(s) found.\nLoading '";
+    const std::string delay = "1 delay-loaded module(s) found.\nLoading 'Node.exe' --> ";
+    const struct {
+        std::vector<std::string> args;
+        std::string path, workdir, out, err;
+        int exit_code;
+    } cases[] = {
+        {{H, safe, "-e", M}, "", "", failed + ", needed by " + M + "\n", "", 10},
+        {{H, safe, "-e", M}, L, "", failed + ", found only on PATH" + unused, "", 10},
+        {{H, safe, "-e", M}, "", "site/pkg.libs", failed + ", found only in the current folder" + unused, "", 10},
+        {{H, safe, "--dll-dir=" + D + "/none", dd, "-e", M}, "", "", passed,
+         "QUERNIX:  --dll-dir: no folder '" + D + "/none'; skipped, as AddDllDirectory refuses it\n", 0},
+        {{H, safe, dd, "--windows=10", "--ship", M}, "", "", L + "/libfoo.dll\n", "", 0},
+        {{"--host=" + D + "/py/broken.exe", safe, dd, M}, "", "", passed,
+         "QUERNIX:  --host: 'gone.dll', which the host imports, does not load (126)\n", 0},
+        {{"--host=" + D + "/py/python312.dll", M}, "", "", "", host + "/py/python312.dll' is a DLL, not a program\n", 1},
+        {{"--host=" + D + "/py/text.exe", M}, "", "", "", host + "/py/text.exe' is no PE module\n", 1},
+        {{"--host=" + D + "/py64/python.exe", M}, "", "", "",
+         host + "/py64/python.exe' is a program for x64, '" + M + "' a module for x86\n", 1},
+        {{"-d", "-e", "a/watcher.node"}, "", "",
+         F + "uv.dll' --> " + D + "/a/uv.dll.\n" + delay +
+             "the program that loads this module (name it with --host=FILE to check its entries).\n"
+             "All DLLs used by 'a/watcher.node' could be loaded.\n",
+         "", 0},
+        {{N, "-d", "-e", "a/watcher.node"}, "", "",
+         F + "uv.dll' --> NOT loaded!\nUnable to load DLL 'uv.dll'.  LoadLibrary returned: 126\n" + delay + D +
+             "/node/node.exe.\nUnable to load procedure from Node.exe (file: " + D + "/node/node.exe)\n"
+             "Entry 'napi_gone' could not be resolved.\nDosQueryProcAddr returned: 127\n\nMissing: 2\n"
+             "uv.dll: not loaded (126), needed by a/watcher.node\n"
+             "Node.exe: entry 'napi_gone' not resolved (127), needed by a/watcher.node\n",
+         "", 10},
+        {{"-m", N, "--search=altered", "a/watcher.node", "b/other.node"}, "", "",
+         "==> a/watcher.node <==\n" + F + "uv.dll' --> " + D + "/a/uv.dll.\nAll DLLs used by 'a/watcher.node' could be loaded.\n\n==> b/other.node <==\n" +
+             F + "uv.dll' --> " + D + "/b/uv.dll.\nAll DLLs used by 'b/other.node' could be loaded.\n",
+         "", 0},
+        {{"-e", "app.exe"}, "", "",
+         F + "node.exe' --> NOT loaded!\nUnable to load DLL 'node.exe'.  LoadLibrary returned: 126\n\nMissing: 1\n"
+             "node.exe: not loaded (126), needed by app.exe\n",
+         "", 10},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args) + " PATH=" + c.path + " in " + c.workdir);
+        RUN_OPTIONS opt = search_env("", c.path);
+        opt.workdir = c.workdir;
+        TOOL_RUN r = f.run(c.args, {}, opt);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.exit_code, c.exit_code);
+    }
+    TOOL_RUN r = f.run({"-j", safe, H, M}, {}, search_env("", L));
+    EXPECT_NE(r.out.find("\"found_outside_search\": {\"place\": \"PATH\", \"file\": \"" + L + "/libfoo.dll\"}}"),
+              std::string::npos) << r.out;
+}
+
 }  // namespace
 
 // What really is missing behind a DLL that does not load: -e names the leaf with every chain

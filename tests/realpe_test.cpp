@@ -25,6 +25,7 @@ const std::string kModern = TALVEK_REALPE_DIR "/modern";
 const std::string kModern64 = TALVEK_REALPE_DIR "/modern64";
 const std::string kVcrt = TALVEK_REALPE_DIR "/vcrt";
 const std::string kMingw = TALVEK_REALPE_DIR "/mingw";
+const std::string kPlugin = TALVEK_REALPE_DIR "/plugin";
 
 // A 64-bit module's report: the 32-bit one with the 64-bit format line.
 std::string wide(std::string text) {
@@ -439,6 +440,17 @@ TEST(RealPeShip, MinGwProgramBringsItsRuntime) {
 #else
     GTEST_SKIP() << "x86_64-w64-mingw32-g++-posix not found (Debian: g++-mingw-w64-x86-64)";
 #endif
+}
+
+// A program of the test toolchains as the host of a plugin of theirs: the plugin's entries are
+// checked against host.exe's exports, and beta.dll, which the host loaded for itself, is taken
+// as loaded even by the altered search, which leaves the host's folder out.
+TEST(RealPeHost, PluginOfARealProgram) {
+    TOOL_RUN r = run_clean({"--host=" + kPlugin + "/host/host.exe", "--search=altered", "-v", "-e", kPlugin + "/ext/plugin.dll"});
+    EXPECT_EQ(r.out, "64-bit NT 'PE' Module\n2 imported module(s) found.\nLoading 'host.exe' --> " + kPlugin +
+                         "/host/host.exe.\n  host_api\nLoading 'beta.dll' --> " + kPlugin + "/host/beta.dll.\n  beta_one\n"
+                         "All DLLs used by '" + kPlugin + "/ext/plugin.dll' could be loaded.\n");
+    EXPECT_EQ(r.exit_code, 0);
 }
 
 }  // namespace

@@ -11,8 +11,9 @@
                                            is missing (77: no Wine)
 
 A TREE is a folder holding app.exe, and maybe sys/, the system folder of its runs (none
-otherwise). Each check runs with -l, with -!, with -e -l, with -x -e -l and with
---windows=10 -e -l. Besides the trees given, each check also runs over
+otherwise), or run.txt, whose lines each give the options and the module of a run in place of
+app.exe ($TREE standing for the tree's folder). Each check runs with -l, with -!, with -e -l,
+with -x -e -l and with --windows=10 -e -l. Besides the trees given, each check also runs over
 trees derived from the LX example when it is among them: a DLL missing, a damaged DLL,
 and a DLL name that is not UTF-8; and from the PE example: a DLL and the program cut
 short, and an entry with a C++ name.
@@ -143,6 +144,10 @@ def render(doc, demangle, judged):
                 if imp.get("origin") == "absent":
                     line(lv, b"Loading '" + dll + b"' --> part of " + b(m["windows"]) + b", not found here.")
                     continue
+                if imp.get("host") and imp["path"] is None:
+                    line(lv, b"Loading '" + dll + b"' --> the program that loads this module"
+                             b" (name it with --host=FILE to check its entries).")
+                    continue
                 path = b(imp["path"])
                 line(lv, b"Loading '" + dll + b"' --> " + path + b".")
                 for e in imp["entries"]:
@@ -263,11 +268,19 @@ def main():
         os.mkdir(empty)
         trees = [os.path.abspath(t) for t in rest]
         trees += derived_trees(trees, scratch)
+        runs = []
         for tree in trees:
-            app = os.path.join(tree, "app.exe")
+            listed = os.path.join(tree, "run.txt")
+            if os.path.exists(listed):
+                with open(listed) as f:
+                    runs += [(tree, line.replace("$TREE", tree).split()) for line in f if line.strip()]
+            else:
+                runs.append((tree, [os.path.join(tree, "app.exe")]))
+        for tree, named in runs:
             sys_dir = os.path.join(tree, "sys")
             winepath = sys_dir if os.path.isdir(sys_dir) else ""
-            for opts in (["-l"], ["-!"], ["-e", "-l"], ["-x", "-e", "-l"], ["--windows=10", "-e", "-l"]):
+            for each in (["-l"], ["-!"], ["-e", "-l"], ["-x", "-e", "-l"], ["--windows=10", "-e", "-l"]):
+                opts, app = each + named[:-1], named[-1]
                 if mode == "dot":
                     rc, dot = run(tool, ["-g"] + opts + [app], empty, empty, subprocess.DEVNULL, winepath)
                     svg = subprocess.run(["dot", "-Tsvg"], input=dot, stdout=subprocess.PIPE, stderr=subprocess.PIPE)

@@ -10,6 +10,12 @@
 
 namespace talvek {
 
+// How the program that loads the modules named calls the loader (--search): the classic
+// search; LOAD_WITH_ALTERED_SEARCH_PATH, the module's folder in place of the application
+// folder; LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS, the module's
+// folder, the application folder, the DLL directories and the system folders only.
+enum SEARCH_MODE : uint8_t { SEARCH_CLASSIC, SEARCH_ALTERED, SEARCH_SAFE };
+
 struct OPTIONS {
     bool recurse = false;            // -! -l -q -g -x: each imported DLL is checked in turn
     bool list_files = false;         // -l -q: the final list of needed DLLs
@@ -32,6 +38,9 @@ struct OPTIONS {
     bool ship_all = false;           // --ship=all: the application folder's DLLs too
     std::string deploy_dir;          // --deploy=DIR; empty without it
     bool deploy_force = false;       // --force
+    std::string host;                // --host=FILE: the program that loads the modules named; empty without it
+    SEARCH_MODE search_mode = SEARCH_CLASSIC;   // --search=MODE
+    std::vector<std::string> dll_dirs;          // --dll-dir=DIR, in order (with SEARCH_SAFE only)
     std::vector<std::string> ship_from;   // --ship-from=DIR, each: folders of the files to ship
     // The folder each module named is checked as if it lay in ("": its own): --deploy's
     // closing check of the bundle it made.

@@ -13,6 +13,8 @@ constexpr uint32_t PE_SIGNATURE = 0x00004550;
 constexpr uint32_t PE_OFS_MACHINE = 0x04;
 constexpr uint32_t PE_OFS_NUM_SECTIONS = 0x06;
 constexpr uint32_t PE_OFS_OPT_SIZE = 0x14;
+constexpr uint32_t PE_OFS_CHARACTERISTICS = 0x16;
+constexpr uint16_t PE_FILE_DLL = 0x2000;            // Characteristics: the image is a DLL, not a program
 constexpr uint32_t PE_FILE_HDR_END = 24;            // signature and file header: the optional header's start
 
 // Machines whose processes run 64-bit images, and the one 32-bit machine named in tests.

@@ -39,6 +39,7 @@ enum REPORT_ERROR : uint8_t {
     ERR_PE_FORMAT,            // the PE format error that ends the run
     ERR_NO_MODULE_IN_FOLDER,  // with -m: a folder named holds no module (text: the folder)
     ERR_NOT_LOADABLE,         // a PE module the loader would refuse (text: why and where; cause)
+    ERR_HOST,                 // --host: what is wrong with the host, or with loading its own imports (text)
 };
 
 // The lines printed outside the indentation of the report.
@@ -56,14 +57,20 @@ enum DLL_ORIGIN : uint8_t {
     ORIGIN_SYSTEM,        // a system folder: WINEPATH's, or Wine's DLL folder
     ORIGIN_ELSEWHERE,     // the current folder, PATH, or the folder an import names
     ORIGIN_ABSENT,        // no file: a stand-in for a DLL of the target Windows that is not here
+    ORIGIN_HOST,          // with --host: the host, a DLL it loads for itself, or a file of its folder
 };
+
+// Where a DLL that the search of a host's loader did not find lies all the same: a place that
+// search leaves out (the current folder and PATH, which the safe search never takes).
+enum OUTSIDE_SEARCH : uint8_t { OUTSIDE_NONE, OUTSIDE_CURRENT_FOLDER, OUTSIDE_PATH };
 
 enum REPORT_FORMAT : uint8_t { FMT_NONE, FMT_LX, FMT_NE, FMT_PE32, FMT_PE32PLUS, FMT_UNKNOWN };
 
 // One step on the way from the DLL asked for to the import that failed: the module that
 // imports it (its path; empty for the DLL asked for), the DLL as that module names it, the
 // file the search found for it (empty when none), and, when one of its entries failed rather
-// than the DLL itself, that entry.
+// than the DLL itself, that entry. outside: a DLL that the search did not find lies in a place
+// that search leaves out, as the file outsideFile.
 struct LOAD_STEP {
     std::string importer;
     std::string dll;
@@ -73,6 +80,8 @@ struct LOAD_STEP {
     uint32_t ordinal = 0;
     std::string entry;
     uint32_t error = 0;
+    OUTSIDE_SEARCH outside = OUTSIDE_NONE;
+    std::string outsideFile;
 };
 
 // Why a DLL did not load, or an entry did not resolve, as the loader found it: the chain of
@@ -112,7 +121,8 @@ enum REPORT_KIND : uint8_t {
     RPT_IMPORT,       // a DLL the module imports (text: its name as stored; fDelay)
     RPT_LOADED,       // PE: the last import loaded (path: the loader's path of its file; origin,
                       // fWindows, fWineBuiltin: where from, whether part of the target Windows of
-                      // machine, whether its file is Wine's own)
+                      // machine, whether its file is Wine's own; fHost: it is the program that
+                      // loads the module, with no path when no --host names it)
     RPT_FORWARDED,    // PE, under a target Windows: an entry of the last import resolved in another
                       // DLL through a forwarder (path, origin, fWindows, fWineBuiltin, machine as
                       // for RPT_LOADED)
@@ -139,6 +149,7 @@ struct REPORT_EVENT {
     bool fCallGate = false;
     bool fNamed = false;
     bool fWindows = false;
+    bool fHost = false;
     bool fWineBuiltin = false;
     DLL_ORIGIN origin = ORIGIN_UNKNOWN;
     uint16_t machine = 0;

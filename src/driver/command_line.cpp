@@ -48,6 +48,29 @@ static bool set_force(OPTIONS* opt, std::string_view) {
     return true;
 }
 
+static bool set_host(OPTIONS* opt, std::string_view value) {
+    opt->host = std::string(value);
+    return true;
+}
+
+// The search modes by their names on the command line, in the order of SEARCH_MODE.
+static const char* const SearchModeNames[] = {"classic", "altered", "safe"};
+
+static bool set_search(OPTIONS* opt, std::string_view value) {
+    for (int k = 0; k < 3; k++) {
+        if (value == SearchModeNames[k]) {
+            opt->search_mode = SEARCH_MODE(k);
+            return true;
+        }
+    }
+    return false;
+}
+
+static bool set_dll_dir(OPTIONS* opt, std::string_view value) {
+    opt->dll_dirs.push_back(std::string(value));
+    return true;
+}
+
 // A long option: its name, whether it takes a value after '=', the value's name in messages
 // (--windows=VERSION), what a bad value is called and the values it may be (null: any that is
 // not empty), and what it sets (false for a value that is none of them). --help and --version,
@@ -69,6 +92,9 @@ static const LONG_OPTION LongOptions[] = {
     {"--ship-from", LONG_VALUE_NEEDED, "DIR", "folder", nullptr, set_ship_from},
     {"--deploy", LONG_VALUE_NEEDED, "DIR", "folder", nullptr, set_deploy},
     {"--force", LONG_NO_VALUE, nullptr, nullptr, nullptr, set_force},
+    {"--host", LONG_VALUE_NEEDED, "FILE", "file", nullptr, set_host},
+    {"--search", LONG_VALUE_NEEDED, "MODE", "mode", "classic, altered, safe", set_search},
+    {"--dll-dir", LONG_VALUE_NEEDED, "DIR", "folder", nullptr, set_dll_dir},
 };
 
 // Answers --help or --version on standard output.
@@ -161,6 +187,25 @@ static bool check_shipping_options(OPTIONS* opt) {
     if (!check_shipping_folders(opt)) return false;
     if (opt->windows_version >= 0) opt->recurse = true;
     if (fDeploy) opt->exit_missing = true;
+    return true;
+}
+
+// What the host options need: --dll-dir the safe search. A --dll-dir that is no folder is said
+// on standard error and dropped, as AddDllDirectory refuses it. False after saying what does
+// not go together.
+static bool check_host_options(OPTIONS* opt) {
+    if (!opt->dll_dirs.empty() && opt->search_mode != SEARCH_SAFE) {
+        fprintf(stderr, Err_DllDirNeedsSafe, SearchModeNames[opt->search_mode]);
+        return false;
+    }
+    std::vector<std::string> dirs;
+    for (std::string& dir : opt->dll_dirs) {
+        if (is_folder(dir))
+            dirs.push_back(std::move(dir));
+        else
+            fprintf(stderr, Err_DllDirMissing, dir.c_str());
+    }
+    opt->dll_dirs = std::move(dirs);
     return true;
 }
 
@@ -299,7 +344,7 @@ COMMAND_LINE parse_command_line(int argc, char** argv) {
         fprintf(stderr, Err_NotTogether, "-j", "-g");
         return refused(cl);
     }
-    if (!check_shipping_options(opt)) return refused(cl);
+    if (!check_shipping_options(opt) || !check_host_options(opt)) return refused(cl);
     if (!fFile) {
         fputs("No filename specified\n", stderr);
         return refused(cl);

@@ -24,7 +24,7 @@ static const char kAbsentStyle[] = ", style=dotted, color=gray50, fontcolor=gray
 // Under --windows, what a module node adds to its label and its style: where its file came
 // from, part of Windows (filled grey), to ship (orange), in the application folder (green).
 static const char* dot_origin(const RUN_RECORD& rec, FILE* out, const RUN_MODULE& m) {
-    static const char* const kOrigins[] = {"", "application folder", "system folder", "elsewhere", ""};
+    static const char* const kOrigins[] = {"", "application folder", "system folder", "elsewhere", "", "the host's"};
     if (m.origin == ORIGIN_UNKNOWN || m.origin == ORIGIN_ABSENT) return "";
     bool fShip = rec.shipSet.count(m.filespec) != 0;
     fprintf(out, "\\n%s%s%s", kOrigins[m.origin], m.fWindows ? ", part of Windows" : "", fShip ? ", to ship" : "");

@@ -117,7 +117,7 @@ static void json_entry(FILE* out, const RUN_ENTRY& e, bool fLoadTested, DEMANGLE
 
 // Under --windows: where a loaded DLL came from, and whether it is part of the target Windows.
 static void json_origin(FILE* out, const RUN_IMPORT& imp) {
-    static const char* const kOrigins[] = {nullptr, "application", "system", "elsewhere", "absent"};
+    static const char* const kOrigins[] = {nullptr, "application", "system", "elsewhere", "absent", "host"};
     if (imp.origin == ORIGIN_UNKNOWN) return;
     fprintf(out, ", \"origin\": \"%s\", \"part_of_windows\": %s, \"wine_builtin\": %s", kOrigins[imp.origin],
             imp.fWindows ? "true" : "false", imp.fWineBuiltin ? "true" : "false");
@@ -141,7 +141,8 @@ static void json_import(FILE* out, const RUN_IMPORT& imp, DEMANGLER* dm) {
         fprintf(out, "%d", int(imp.iModule));
     if (imp.fLoadTested) {
         fprintf(out, ", \"loaded\": %s, \"path\": ", imp.fLoaded ? "true" : "false");
-        if (imp.fLoaded && imp.origin != ORIGIN_ABSENT)
+        // A stand-in, and the program that loads the module when no --host names it, have no file.
+        if (imp.fLoaded && !imp.path.empty())
             json_str(out, imp.path);
         else
             fputs("null", out);
@@ -152,6 +153,7 @@ static void json_import(FILE* out, const RUN_IMPORT& imp, DEMANGLER* dm) {
             fprintf(out, "%d", int(imp.load_error));
         if (!imp.fLoaded) json_cause(out, imp.cause, dm);
         fprintf(out, ", \"delay_loaded\": %s", imp.fDelayLoaded ? "true" : "false");
+        if (imp.fHost) fputs(", \"host\": true", out);
         json_origin(out, imp);
     }
     fputs(",\n         \"entries\": [", out);
@@ -237,6 +239,12 @@ static void json_problem(FILE* out, const RUN_PROBLEM& p, DEMANGLER* dm) {
         fprintf(out, ", \"cause_found\": %s", p.fCauseUnknown ? "false" : "true");
         fputs(", \"detail\": ", out);
         json_null_or_str(out, p.detail);
+    }
+    if (p.outside != OUTSIDE_NONE) {
+        fprintf(out, ", \"found_outside_search\": {\"place\": \"%s\", \"file\": ",
+                p.outside == OUTSIDE_PATH ? "PATH" : "current_folder");
+        json_str(out, p.outsideFile);
+        fputc('}', out);
     }
     if (p.kind == PROBLEM_NOT_IN_WINDOWS) {
         static const char* const kSources[] = {nullptr, "vc_redistributable", "directx", "ucrt"};

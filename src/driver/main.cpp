@@ -18,9 +18,9 @@ RUN* KeptRun = nullptr;
 namespace {
 
 // --deploy's first check prints only what ends the run: the failures of the named module
-// itself (not its image the loader would refuse, which the second check says), a folder named
-// without a module, and a failure that ends the run at once; and the files of --ship-from
-// folders it passed over.
+// itself and of its host (not its image the loader would refuse, which the second check says),
+// a folder named without a module, and a failure that ends the run at once; and the files of
+// --ship-from folders it passed over.
 struct QUIET_REPORT : REPORT_SINK {
     REPORT_SINK* text;
     explicit QUIET_REPORT(REPORT_SINK* t) : text(t) {}

@@ -66,6 +66,9 @@ const char Msg_HelpB[] =
     "   --ship-from=DIR - take the DLLs to ship from DIR first (repeatable)\n"
     "   --deploy=DIR - copy those DLLs into DIR, then check the program there (--force: replace files;\n"
     "                  --ship=all: the whole program)\n"
+    "   --host=FILE - check the modules as plugins of the program FILE, loaded into its process\n"
+    "   --search=MODE - how that program asks for them: classic, altered or safe\n"
+    "   --dll-dir=DIR - with --search=safe: a folder the program adds with AddDllDirectory\n"
     "   --help - display this help;  --version - display the version\n";
 const char Msg_FilesNeeded[] = "\nThe following %u DLL%s needed to load %s:\n";
 const char Msg_PressAKey[] = "\nPress a key to continue...";
@@ -100,6 +103,20 @@ const char Err_NeedsValue[] = "QUERNIX:  Option %s needs a value: %s=%s%s\n";
 const char Err_TakesNoValue[] = "QUERNIX:  Option %s takes no value (at '%s')\n";
 const char Err_BadValue[] = "QUERNIX:  %s: unknown %s '%s' (%s)\n";
 const char Err_NotAFolder[] = "QUERNIX:  Option %s names no folder: '%s'\n";
+// --host, --search, --dll-dir: the import of the program that loads a module, the errors of the
+// options and of the host (each text of Err_Host's %s is one of the five after it), and the -e
+// summary's note on a DLL that the safe search leaves out.
+const char Msg_LoadingProgram[] = "--> the program that loads this module (name it with --host=FILE to check its entries).\n";
+const char Err_Host[] = "QUERNIX:  --host: %s\n";
+const char Err_HostNotOpened[] = "'%s' cannot be opened";
+const char Err_HostNoModule[] = "'%s' is no PE module";
+const char Err_HostIsDll[] = "'%s' is a DLL, not a program";
+const char Err_HostMachine[] = "'%s' is a program for %s, '%s' a module for %s";
+const char Err_HostNotLoaded[] = "'%s' does not load as a program (%s)";
+const char Err_HostImport[] = "'%s', which the host imports, does not load (%s)";
+const char Err_DllDirNeedsSafe[] = "QUERNIX:  --dll-dir: needs --search=safe, the search is %s\n";
+const char Err_DllDirMissing[] = "QUERNIX:  --dll-dir: no folder '%s'; skipped, as AddDllDirectory refuses it\n";
+const char Msg_OutsideSearch[] = ", found only %s, which this host's search does not use (--dll-dir=DIR adds a folder)";
 
 const char* error_text(REPORT_ERROR error) {
     switch (error) {
@@ -114,6 +131,7 @@ const char* error_text(REPORT_ERROR error) {
         case ERR_PE_FORMAT: return Err_PeFormat;
         case ERR_NO_MODULE_IN_FOLDER: return Err_NoModuleInFolder;
         case ERR_NOT_LOADABLE: return Err_NotLoadable;
+        case ERR_HOST: return Err_Host;
     }
     return Err_Reading;
 }

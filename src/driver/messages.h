@@ -66,6 +66,17 @@ extern const char Err_NeedsValue[];
 extern const char Err_TakesNoValue[];
 extern const char Err_BadValue[];
 extern const char Err_NotAFolder[];
+extern const char Msg_LoadingProgram[];
+extern const char Err_Host[];
+extern const char Err_HostNotOpened[];
+extern const char Err_HostNoModule[];
+extern const char Err_HostIsDll[];
+extern const char Err_HostMachine[];
+extern const char Err_HostNotLoaded[];
+extern const char Err_HostImport[];
+extern const char Err_DllDirNeedsSafe[];
+extern const char Err_DllDirMissing[];
+extern const char Msg_OutsideSearch[];
 
 // The message of a failure (a printf format with at most one %s, the file it names).
 const char* error_text(REPORT_ERROR error);

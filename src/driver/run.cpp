@@ -24,6 +24,7 @@ RUN_PTR make_run(const OPTIONS& opt, REPORT_SINK* listener) {
     run->loader = make_loader(&run->files, opt.wine_root);
     // With --windows, the loader judges every DLL by that version.
     if (opt.windows_version >= 0) loader_set_target_windows(run->loader.get(), WINDOWS_VERSION(opt.windows_version));
+    loader_set_search(run->loader.get(), opt.search_mode, opt.dll_dirs);
     if (!opt.ship_from.empty()) loader_set_ship_from(run->loader.get(), opt.ship_from);
     run->ctx = CHECK_CONTEXT{&run->opt, run.get(), &run->files, run->loader.get()};
     return run;
@@ -86,13 +87,19 @@ static int32_t check_module(RUN* run, const std::string& filespec, bool fAbort, 
 }
 
 // Checks one module named: the DLL search starts in its folder, or with opt.bundle_dir in that
-// folder, as if the module lay there, with nothing loaded. Once its check has ended, an import
-// that leads to it by its full path finds it checked.
+// folder, as if the module lay there, with nothing loaded; with --host, in a fresh process of
+// the host. Once its check has ended, an import that leads to it by its full path finds it
+// checked.
 static CHECK_RESULT check_named_module(RUN* run, const std::string& filespec) {
     run->namedModule = filespec;
     std::string app = filespec;
     if (!run->opt.bundle_dir.empty()) app = run->opt.bundle_dir + "/" + std::string(base_name(filespec));
-    loader_set_application_path(run->loader.get(), app.c_str());
+    if (run->opt.host.empty()) {
+        loader_set_application_path(run->loader.get(), app.c_str());
+    } else if (start_host(run, app) != RC_OK) {
+        run->end = CHECK_RESULT{RC_NOT_PROCESSED, true, ERR_HOST};
+        return run->end;
+    }
     record_application_folder(&run->record, app);
     int32_t rc = check_module(run, filespec, !run->opt.several_modules, run->opt.several_modules);
     if (run->end.fRunEnded) return run->end;

@@ -36,6 +36,7 @@ struct RUN : REPORT_SINK {
     std::string namedModule;       // the module named that is being checked
     std::vector<MODULE_FRAME> stack;
     CHECK_RESULT end;              // fRunEnded once a failure ended the run
+    bool fHostNoted = false;       // with --host: the DLLs of the host that do not load were said
 
     // Stamps ev with the level, hands it to the listener and the record, and notes a
     // failure that ends the run.
@@ -56,5 +57,11 @@ std::string dll_file_for(RUN* run, std::string_view module_name, const std::stri
 // before. fAbort: a file that cannot be opened ends the run. fUntaken: no loader took the
 // module (the one named, or a DLL followed with -x): CHECK_CONTEXT::fUntaken.
 int32_t begin_module(RUN* run, const std::string& filespec, bool fAbort, bool fNamed, bool fUntaken);
+
+// With --host: checks the host against the module named at filespec and starts the module's
+// process with it (loader_start_host); each DLL of the host that does not load is reported, once
+// a run. Returns 0, or 1 after reporting what is wrong with the host: it cannot be opened, is no
+// PE module, is a DLL, is a program of another machine than the module, or does not load.
+int32_t start_host(RUN* run, const std::string& filespec);
 
 }  // namespace talvek

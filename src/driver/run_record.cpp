@@ -171,6 +171,10 @@ static void record_leaf(RUN_RECORD* rec, const LOAD_FAILURE& cause, const LOAD_S
     }
     p.machine = machine;
     if (leaf.error == LOAD_ERR_BAD_EXE_FORMAT) p.detail = detail_193(rec, cause, leaf, machine);
+    if (!cause.chain.empty()) {
+        p.outside = cause.chain.back().outside;
+        p.outsideFile = cause.chain.back().outsideFile;
+    }
     p.chains.push_back(std::move(chain));
     byLeaf->emplace(std::move(key), list->size());
     list->push_back(std::move(p));
@@ -195,14 +199,14 @@ static void record_enter(RUN_RECORD* rec, const char* filespec, bool fNamed) {
     m.iParent = iParent;
     // What a DLL of Windows needs is Windows' own concern, unless the program brings that DLL
     // in its own folder; what a DLL Windows lacks needs, found only as Wine's own file, is
-    // Wine's: the DLL itself is what is missing.
+    // Wine's: the DLL itself is what is missing; what one of the host's needs is the host's.
     if (pImport) {
         bool fAway = pImport->origin != ORIGIN_APPLICATION && pImport->origin != ORIGIN_UNKNOWN;
         m.origin = pImport->origin;
         m.fWindows = pImport->fWindows;
         m.fWindowsSide = (pImport->fWindows && pImport->origin != ORIGIN_APPLICATION) ||
                          (fAway && !pImport->fWindows && pImport->fWineBuiltin) ||
-                         rec->modules[size_t(iParent)].fWindowsSide;
+                         pImport->origin == ORIGIN_HOST || rec->modules[size_t(iParent)].fWindowsSide;
     }
     rec->modules.push_back(std::move(m));
     rec->byName.emplace(filespec, i);
@@ -352,7 +356,8 @@ static void record_shipping(RUN_RECORD* rec, const REPORT_EVENT& ev) {
     pImport->fWindows = ev.fWindows;
     pImport->fWineBuiltin = ev.fWineBuiltin;
     if (pMod->windows.empty()) pMod->windows = windows_display_name(WINDOWS_VERSION(rec->opt->windows_version), ev.machine);
-    if (pMod->fWindowsSide || judge_api_set(rec, ev, pImport->dll)) return;
+    // What the host brings is the host's: not shipped, and not missing from a clean Windows.
+    if (pMod->fWindowsSide || ev.origin == ORIGIN_HOST || judge_api_set(rec, ev, pImport->dll)) return;
     judge_file(rec, pMod, ev);
 }
 
@@ -362,7 +367,7 @@ static void record_forwarded(RUN_RECORD* rec, const REPORT_EVENT& ev) {
     RUN_MODULE* pMod = current_module(rec);
     RUN_IMPORT* pImport = current_import(rec);
     bool fWindows = pImport && pImport->fWindows && pImport->origin != ORIGIN_APPLICATION;
-    if (!pImport || pMod->fWindowsSide || fWindows || pImport->fWineBuiltin) return;
+    if (!pImport || pMod->fWindowsSide || fWindows || pImport->fWineBuiltin || ev.origin == ORIGIN_HOST) return;
     judge_file(rec, pMod, ev);
 }
 
@@ -414,6 +419,7 @@ void record_event(RUN_RECORD* rec, const REPORT_EVENT& ev) {
         case RPT_IMPORT: record_import(rec, ev.text, ev.fDelay); break;
         case RPT_LOADED:
             record_load(rec, true, ev.path, 0, nullptr);
+            if (RUN_IMPORT* pImport = current_import(rec)) pImport->fHost = ev.fHost;
             record_shipping(rec, ev);
             break;
         case RPT_NOT_LOADED: record_load(rec, false, {}, ev.code, ev.cause); break;

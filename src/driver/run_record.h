@@ -40,6 +40,7 @@ struct RUN_IMPORT {
     int32_t iModule = -1;       // the module checked for it, -1 when none was
     DLL_ORIGIN origin = ORIGIN_UNKNOWN;   // under --windows: where its file came from
     bool fWindows = false;                // under --windows: part of the target Windows
+    bool fHost = false;                   // the program that loads the module (without --host: no path)
     bool fWineBuiltin = false;            // under --windows: its file is Wine's own
 };
 
@@ -60,7 +61,8 @@ struct RUN_MODULE {
     // Under --windows: the Windows its DLLs are judged by ("Windows 10 (x64)"), where the
     // import that first reached it found it, and whether a DLL of Windows (not one in the
     // application folder), or a DLL Windows lacks found only as Wine's own file, leads to it,
-    // which makes what it needs Windows' (or Wine's) own concern.
+    // which makes what it needs Windows' (or Wine's) own concern; with --host, one of the host's
+    // leads there too, making it the host's.
     std::string windows;
     DLL_ORIGIN origin = ORIGIN_UNKNOWN;
     bool fWindows = false;
@@ -101,6 +103,10 @@ struct RUN_PROBLEM {
     bool fShippable = false;    // whether the file can ship (found in a system folder, not Wine's own),
     bool fWineOnly = false;     // whether the only file found is Wine's own,
     bool fApiSet = false;       // and whether it is an API set
+    // PROBLEM_NOT_LOADED: a place the host's search leaves out that holds the DLL all the same,
+    // and its file there.
+    OUTSIDE_SEARCH outside = OUTSIDE_NONE;
+    std::string outsideFile;
     // Each way the run met it: the modules from the named one down to the one that needs it,
     // as shown_name names them.
     std::vector<std::vector<std::string>> chains;

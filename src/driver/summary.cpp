@@ -67,6 +67,8 @@ static void print_problem(const RUN_PROBLEM& p, FILE* out, bool fTerminal, DEMAN
         fputs(shown(not_in_windows_text(p), fTerminal).c_str(), out);
     else
         fprintf(out, "check failed (%d)", int(p.error));
+    if (p.outside != OUTSIDE_NONE)
+        fprintf(out, Msg_OutsideSearch, p.outside == OUTSIDE_PATH ? "on PATH" : "in the current folder");
     const char* sep = ", needed by ";
     for (const std::vector<std::string>& chain : p.chains) {
         fputs(sep, out);

@@ -247,6 +247,8 @@ void TEXT_REPORT::print_loaded(const REPORT_EVENT& ev) {
     if (opt.silent_recurse) return;
     if (ev.origin == ORIGIN_ABSENT)
         fprintf(stdout, Msg_PartOfWindows, windows_display_name(WINDOWS_VERSION(opt.windows_version), ev.machine).c_str());
+    else if (ev.fHost && ev.path.empty())
+        put(Msg_LoadingProgram);
     else
         fprintf(stdout, Msg_ModName, path.c_str());
 }

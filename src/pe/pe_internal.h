@@ -53,6 +53,7 @@ struct PE_MODULE {
     uint64_t ulBase;
     uint16_t usNumberOfSections;
     uint16_t Machine;     // the process its DLLs are loaded into
+    bool fDll;            // Characteristics: a DLL, which some program loads, rather than a program
     bool fWide;           // PE32+: 8-byte lookup entries
     int32_t numMods;
     REF_TABLE32 refs;

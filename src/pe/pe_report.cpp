@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/report.h"
+#include "common/text.h"
 #include "pe/pe_internal.h"
 #include "platform/loader.h"
 
@@ -25,12 +26,14 @@ static void report_entry(REPORT_SINK* sink, const REF_NODE32* pNode, int32_t cod
     report(sink, ev);
 }
 
-// Under a target Windows: what the loader knows of where the module h came from, in ev.
+// What the loader knows of the module h, in ev: under a target Windows where it came from, and
+// whether it is the host.
 static void describe_origin(CHECK_CONTEXT* ctx, const PE_MODULE* mod, HMODULE h, REPORT_EVENT* ev, LOADED_FROM* from) {
     *from = loader_loaded_from(ctx->loader, h);
     ev->origin = from->origin;
     ev->fWindows = from->fWindows;
     ev->fWineBuiltin = from->fWineBuiltin;
+    ev->fHost = from->fHost;
     ev->machine = mod->Machine;
 }
 
@@ -72,14 +75,34 @@ static void resolve_entries(CHECK_CONTEXT* ctx, const PE_MODULE* mod, REF_NODE32
     for (HMODULE h : forwarded) report_forwarded(ctx, mod, h);
 }
 
-// Loads dll, whose entries are the list at pHead. When it does not load: reports that with
-// its cause and its entries as not asked, and names the file found for it as the one to
-// follow (checked with -x); null then.
+// Without --host, a DLL's import of a program (a name ending in ".exe") names the program that
+// loads the DLL: the process's main module, there wherever the DLL is loaded.
+static bool names_loading_program(const CHECK_CONTEXT* ctx, const PE_MODULE* mod, std::string_view dll) {
+    return mod->fDll && ctx->opt->host.empty() && dll.size() >= 4 &&
+           equal_ignoring_case(dll.substr(dll.size() - 4), ".exe");
+}
+
+// Reports the import of the program that loads the module, which has no file to follow, with
+// its entries as not asked.
+static void report_loading_program(CHECK_CONTEXT* ctx, const REF_NODE32* pHead) {
+    REPORT_EVENT ev{RPT_LOADED};
+    ev.fHost = true;
+    report(ctx->sink, ev);
+    for (const REF_NODE32* pNode = pHead; pNode; pNode = pNode->next) report_entry(ctx->sink, pNode, ENTRY_NOT_ASKED, false);
+}
+
+// Loads dll, whose entries are the list at pHead, for mod. When it does not load: reports that
+// with its cause and its entries as not asked, and names the file found for it as the one to
+// follow (checked with -x), or reports it as the program that loads mod; null then.
 static HMODULE load_dll(CHECK_CONTEXT* ctx, const PE_MODULE* mod, const char* dll, const REF_NODE32* pHead,
-                       FOLLOW* next) {
+                        FOLLOW* next) {
     LOAD_FAILURE why;
     HMODULE hmod = loader_load(ctx->loader, dll, &why);
     if (hmod) return hmod;
+    if (names_loading_program(ctx, mod, dll)) {
+        report_loading_program(ctx, pHead);
+        return nullptr;
+    }
     REPORT_EVENT ev{RPT_NOT_LOADED};
     ev.code = int32_t(why.error);
     ev.cause = &why;
@@ -132,7 +155,8 @@ void pe_test_import(CHECK_CONTEXT* ctx, PE_MODULE* mod, int32_t i, bool fDelay, 
     loader_select_process(ctx->loader, mod->Machine);
     HMODULE hmod = load_dll(ctx, mod, dll, pHead, next);
     if (!hmod) {
-        *pOK = false;
+        // The import of the program that loads the module is no failure.
+        if (!names_loading_program(ctx, mod, dll)) *pOK = false;
         return;
     }
     bool fFile = report_loaded(ctx, mod, hmod);

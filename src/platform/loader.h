@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/options.h"
 #include "common/report.h"
 #include "platform/windows_dlls.h"
 
@@ -73,6 +74,26 @@ uint32_t GetLastError(LOADER* L);
 // unloads every DLL loaded before: each module named starts with nothing loaded.
 void loader_set_application_path(LOADER* L, const char* path);
 
+// How the program that loads the modules named calls the loader, from the next module named on:
+// SEARCH_ALTERED searches the module's folder in place of the application folder; SEARCH_SAFE
+// the module's folder, the application folder, dllDirs in order and the system folders, never
+// the current folder or PATH, for the module's whole load. A DLL that SEARCH_SAFE does not find
+// although the current folder or PATH holds it has that in its failure (outside). The KERNEL32
+// binding passes the mode to LoadLibraryExW and adds dllDirs with AddDllDirectory.
+void loader_set_search(LOADER* L, SEARCH_MODE mode, const std::vector<std::string>& dllDirs);
+
+// With --host: starts the process of the selected machine afresh for the module named at
+// modulePath, as a process of the program at hostPath. Every module loaded before is unloaded;
+// the host's folder becomes the application folder, the module's the folder its load starts
+// from; the host is loaded as the process's main module (an import of its base name, in any
+// letter case, is the host itself), then each DLL it imports, each on its own, by the classic
+// search. False, with *reason, when the host is no image this process can map; a DLL of the
+// host that does not load has its failure added to *failed, and the start goes on without it.
+// The KERNEL32 binding loads the host's DLLs into its own process and adds the host's folder
+// as a DLL directory, as it cannot make another program's folder the application folder.
+bool loader_start_host(LOADER* L, const char* hostPath, const char* modulePath, std::vector<LOAD_FAILURE>* failed,
+                       std::string* reason);
+
 // Selects the emulated process that the next LoadLibraryA loads into: the one of this PE
 // Machine, whose images are those of that Machine with its optional-header magic (PE32+ for
 // x64, ARM64 and Itanium, PE32 otherwise). Each process has its own loaded modules. The
@@ -94,11 +115,13 @@ void loader_set_ship_from(LOADER* L, const std::vector<std::string>& dirs);
 // What the loader knows of a loaded module under a target Windows: where its file came from
 // (ORIGIN_ABSENT for a stand-in), whether it is part of that Windows, whether its file carries
 // Wine's builtin marker, and the files of other machines the search passed over in --ship-from
-// folders before it found it. ORIGIN_UNKNOWN without a target.
+// folders before it found it. ORIGIN_UNKNOWN without a target. fHost, with or without a target:
+// the module is the host, the process's main module.
 struct LOADED_FROM {
     DLL_ORIGIN origin = ORIGIN_UNKNOWN;
     bool fWindows = false;
     bool fWineBuiltin = false;
+    bool fHost = false;
     std::vector<std::string> passedOver;
     std::vector<uint16_t> passedOverMachines;
 };

@@ -52,6 +52,7 @@ struct EMU_MODULE {
     bool fKnown = false;        // taken for a known DLL's name, from the system folders
     DLL_ORIGIN origin = ORIGIN_UNKNOWN;   // under a target Windows: where its file lies
     bool fWindows = false;                // under a target Windows: part of it
+    bool fHost = false;                   // the host: the main module of its process
     // The files of other machines its search passed over in --ship-from folders.
     std::vector<std::string> passedOver;
     std::vector<uint16_t> passedOverMachines;
@@ -98,6 +99,18 @@ struct PROCESS {
     FILE_BYTES schemaFile;
 };
 
+// The host's process as its start left it, from which each later module named starts again:
+// the process, how many modules it held, whether each was taken for a known DLL, the names its
+// known DLLs import, and the host's DLLs that did not load.
+struct HOST_MARK {
+    bool fSet = false;
+    PROCESS* proc = nullptr;
+    size_t cModules = 0;
+    std::vector<bool> known;
+    std::unordered_set<std::string> knownImports;
+    std::vector<LOAD_FAILURE> failed;
+};
+
 }  // namespace
 
 // The loader of one run: a process per machine, the images read, and what it judges by.
@@ -119,6 +132,16 @@ struct LOADER {
     WINDOWS_VERSION target = WINDOWS_10;
     std::vector<std::string> shipFrom;   // the --ship-from folders, normalised
     EMU_IMAGE noFile;       // the image of every stand-in: no file, so nothing imported
+    // How the host calls the loader for the module named, and the host: the folder of the
+    // module named (where its load starts), the DLL directories (normalised), the host's path
+    // ("" without one), and whether the host's own imports are being loaded, which take the
+    // classic search from the host's folder.
+    SEARCH_MODE mode = SEARCH_CLASSIC;
+    std::vector<std::string> dllDirs;
+    std::string loadDir;
+    std::string hostPath;
+    bool fHostStartup = false;
+    HOST_MARK hostMark;
 };
 
 namespace {
@@ -207,10 +230,55 @@ bool search_system(const PROCESS* proc, const std::string& name, std::string* pa
 bool search_ship_from(const PROCESS* proc, const std::string& name, std::string* path,
                       std::vector<std::string>* skipped, FILE_BYTES* fm) {
     const LOADER* L = proc->loader;
-    if (!L->fTarget || L->shipFrom.empty() || is_part_of_windows(L->target, proc->Machine, name)) return false;
+    // The host's own start takes nothing of what the module brings.
+    if (!L->fTarget || L->shipFrom.empty() || L->fHostStartup || is_part_of_windows(L->target, proc->Machine, name))
+        return false;
     for (const std::string& dir : L->shipFrom)
         if (try_search_dir(proc, dir, name, path, skipped, fm)) return true;
     return false;
+}
+
+// Whether the search of the module's load is the safe one: the host's own imports take the
+// classic search.
+bool uses_safe_search(const LOADER* L) { return L->mode == SEARCH_SAFE && !L->fHostStartup; }
+
+// The folder the classic search starts from: the application's, or under the altered search
+// the folder of the module named, which takes its place.
+const std::string& search_start_folder(const LOADER* L) {
+    return L->mode == SEARCH_ALTERED && !L->fHostStartup && !L->loadDir.empty() ? L->loadDir : L->appDir;
+}
+
+// The safe search (LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS): the
+// folder of the module named, the application's folder, the DLL directories in the order
+// given, the system folders; never the current folder or PATH. Windows leaves the order of
+// several DLL directories open; the order given is taken. Under a target Windows the
+// --ship-from folders, what the module brings, come right after its own folder.
+bool safe_search(const PROCESS* proc, const std::string& name, std::string* path, std::vector<std::string>* skipped,
+                 FILE_BYTES* fm) {
+    const LOADER* L = proc->loader;
+    if (!L->loadDir.empty() && try_search_dir(proc, L->loadDir, name, path, skipped, fm)) return true;
+    if (search_ship_from(proc, name, path, skipped, fm)) return true;
+    if (!L->appDir.empty() && L->appDir != L->loadDir && try_search_dir(proc, L->appDir, name, path, skipped, fm))
+        return true;
+    for (const std::string& dir : L->dllDirs)
+        if (try_search_dir(proc, dir, name, path, skipped, fm)) return true;
+    return search_system(proc, name, path, skipped, fm);
+}
+
+// Under the safe search: notes in step that the file name the search did not find lies in the
+// current folder or on PATH, the places that search leaves out and the classic one takes.
+void note_outside_search(const PROCESS* proc, const std::string& name, LOAD_STEP* step) {
+    if (!uses_safe_search(proc->loader)) return;
+    std::vector<std::string> skipped;
+    std::string path;
+    FILE_BYTES fm;
+    if (try_search_dir(proc, "", name, &path, &skipped, &fm))
+        step->outside = OUTSIDE_CURRENT_FOLDER;
+    else if (try_dir_list(proc, getenv("PATH"), ':', name, &path, &skipped, &fm))
+        step->outside = OUTSIDE_PATH;
+    else
+        return;
+    step->outsideFile = path;
 }
 
 // The search of a bare name: the application's directory, the current directory, the
@@ -222,7 +290,8 @@ bool search(const PROCESS* proc, const std::string& name, bool fKnown, std::stri
             std::vector<std::string>* skipped, FILE_BYTES* fm) {
     skipped->clear();
     if (fKnown) return search_system(proc, name, path, skipped, fm);
-    const std::string& appDir = proc->loader->appDir;
+    if (uses_safe_search(proc->loader)) return safe_search(proc, name, path, skipped, fm);
+    const std::string& appDir = search_start_folder(proc->loader);
     if (!appDir.empty() && try_search_dir(proc, appDir, name, path, skipped, fm)) return true;
     if (search_ship_from(proc, name, path, skipped, fm)) return true;
     if (try_search_dir(proc, "", name, path, skipped, fm)) return true;
@@ -247,6 +316,16 @@ bool remembered_search(PROCESS* proc, const std::string& name, bool fKnown, std:
     return it->second.fFound;
 }
 
+// With a host, under a target Windows: what the host loads for itself (from wherever) and the
+// files of its folder are the host's; the folder of the module named is the plugin's own, where
+// its application folder would be. ORIGIN_UNKNOWN for the rest, and without a host.
+DLL_ORIGIN plugin_origin(const LOADER* L, const std::string& dir) {
+    if (L->hostPath.empty()) return ORIGIN_UNKNOWN;
+    if (L->fHostStartup) return ORIGIN_HOST;
+    if (dir == L->loadDir) return ORIGIN_APPLICATION;
+    return dir == L->appDir ? ORIGIN_HOST : ORIGIN_UNKNOWN;
+}
+
 // Under a target Windows: where the file at path lies. The application's folder comes first,
 // as in the search, then the system folders; a file of the current folder or PATH, or one an
 // import names with its folder, lies elsewhere.
@@ -254,6 +333,8 @@ DLL_ORIGIN origin_of(const PROCESS* proc, const std::string& path) {
     const LOADER* L = proc->loader;
     if (!L->fTarget) return ORIGIN_UNKNOWN;
     std::string dir = normal_path(dir_part(path));
+    DLL_ORIGIN plugin = plugin_origin(L, dir);
+    if (plugin != ORIGIN_UNKNOWN) return plugin;
     if (!L->appDir.empty() && dir == L->appDir) return ORIGIN_APPLICATION;
     std::vector<std::string> dirs = folders_of(getenv("WINEPATH"), ';');
     if (!proc->sysDir.empty()) dirs.push_back(proc->sysDir);
@@ -445,6 +526,7 @@ EMU_MODULE* find_file(PROCESS* proc, const std::string& name, const std::string&
             why->passedOverMachines = machines_of(proc->loader, skipped);
             why->passedOver = std::move(skipped);
             why->fNoSystemFolder = proc->sysDir.empty() && !getenv("WINEPATH");
+            if (!fKnown) note_outside_search(proc, file, &why->chain[0]);
             return nullptr;
         }
         if (!proc->loader->shipFrom.empty() && !skipped.empty()) shipSkipped = std::move(skipped);
@@ -728,6 +810,40 @@ EMU_MODULE* load_module(PROCESS* proc, const std::string& name, std::string_view
     return top;
 }
 
+// Unloads every module of every process and, unless fKeepSearches (a module named from the
+// same folder), forgets their searches: the next module named starts in processes of its own.
+// What the run read of the files (their images, the folder listings, the schema) serves it
+// all the same.
+void start_afresh(LOADER* L, bool fKeepSearches) {
+    for (auto& proc : L->processes) {
+        rollback(proc.get(), 0);
+        proc->knownImports.clear();
+        if (fKeepSearches) continue;
+        proc->searched.clear();
+        proc->searchedKnown.clear();
+    }
+    L->hostMark.fSet = false;
+}
+
+// Starts the next module named from the host's process as its start left it, as if it had
+// been started afresh: the modules loaded since are unloaded, every other process emptied, and
+// what the modules' loads changed is put back. What the searches of known DLLs found, which
+// look in the system folders only, still holds.
+void return_to_host_start(LOADER* L) {
+    HOST_MARK& mark = L->hostMark;
+    for (auto& proc : L->processes) {
+        if (proc.get() == mark.proc) continue;
+        rollback(proc.get(), 0);
+        proc->searched.clear();
+        proc->searchedKnown.clear();
+        proc->knownImports.clear();
+    }
+    rollback(mark.proc, mark.cModules);
+    for (size_t i = 0; i < mark.cModules; i++) mark.proc->modules[i]->fKnown = mark.known[i];
+    mark.proc->knownImports = mark.knownImports;
+    mark.proc->searched.clear();
+}
+
 }  // namespace
 
 void LOADER_DELETER::operator()(LOADER* L) const { delete L; }
@@ -816,16 +932,55 @@ uint32_t GetLastError(LOADER* L) { return L->lastError; }
 void loader_set_application_path(LOADER* L, const char* path) {
     std::string dir = dir_part(path);
     std::string appDir = normal_path(dir.empty() ? "." : dir);
+    L->loadDir = appDir;
     bool fMoved = appDir != L->appDir;
     L->appDir = std::move(appDir);
-    // Each program starts with nothing loaded, as in processes of its own. What the run read
-    // of the files (their images, the folder listings, the schema) serves it all the same, and
-    // so do the searches made from the same folder.
-    for (auto& proc : L->processes) {
-        rollback(proc.get(), 0);
-        proc->knownImports.clear();
-        if (fMoved) proc->searched.clear();
+    // Each program starts with nothing loaded, as in processes of its own; the searches made
+    // from the same folder still hold.
+    start_afresh(L, !fMoved);
+}
+
+void loader_set_search(LOADER* L, SEARCH_MODE mode, const std::vector<std::string>& dllDirs) {
+    L->mode = mode;
+    L->dllDirs.clear();
+    for (const std::string& dir : dllDirs) L->dllDirs.push_back(normal_path(dir));
+    start_afresh(L, false);
+}
+
+bool loader_start_host(LOADER* L, const char* hostPath, const char* modulePath, std::vector<LOAD_FAILURE>* failed,
+                       std::string* reason) {
+    std::string moduleDir = dir_part(modulePath);
+    L->loadDir = normal_path(moduleDir.empty() ? "." : moduleDir);
+    PROCESS* proc = process_of(L, L->Machine);
+    // The same host in the same process starts the same way: its start is made once, and each
+    // later module named starts from what it left.
+    HOST_MARK& mark = L->hostMark;
+    if (mark.fSet && mark.proc == proc && L->hostPath == normal_path(hostPath) && remembering(L)) {
+        return_to_host_start(L);
+        *failed = mark.failed;
+        return true;
     }
+    L->hostPath = normal_path(hostPath);
+    L->appDir = normal_path(dir_part(L->hostPath));
+    start_afresh(L, false);
+    L->fHostStartup = true;
+    FILE_BYTES fm;
+    EMU_MODULE* host = map_module(proc, L->hostPath, &fm, reason);
+    if (host) {
+        host->fHost = true;
+        for (const PE_IMPORT_MODULE& imp : host->image->imports.modules) {
+            LOAD_FAILURE why;
+            if (!load_module(proc, std::string(imp.dll), host->path, &why)) failed->push_back(std::move(why));
+        }
+    }
+    L->fHostStartup = false;
+    // The module's own search differs from the host's: nothing the host's searches found stands
+    // for it.
+    proc->searched.clear();
+    if (!host) return false;
+    mark = HOST_MARK{true, proc, proc->modules.size(), {}, proc->knownImports, *failed};
+    for (const auto& m : proc->modules) mark.known.push_back(m->fKnown);
+    return true;
 }
 
 void loader_select_process(LOADER* L, uint16_t Machine) { L->Machine = Machine; }
@@ -847,6 +1002,7 @@ LOADED_FROM loader_loaded_from(LOADER* /*L*/, HMODULE hModule) {
     from.origin = m->origin;
     from.fWindows = m->fWindows;
     from.fWineBuiltin = m->image->fWineBuiltin;
+    from.fHost = m->fHost;
     from.passedOver = m->passedOver;
     from.passedOverMachines = m->passedOverMachines;
     return from;

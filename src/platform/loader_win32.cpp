@@ -19,6 +19,25 @@
 
 namespace talvek {
 
+// What loader_loaded_from judges by: the target Windows, the machine of the module whose DLLs
+// are loaded, the checked program's folder and the --ship-from folders; how the host calls the
+// loader: the search mode and the DLL directories added for it; and with a host, its path, its
+// folder, the folder of the module named (each as folder_key compares them) and the files of
+// the DLLs it loaded for itself. The modules themselves are the process's.
+struct LOADER {
+    bool fOn = false;
+    WINDOWS_VERSION version = WINDOWS_10;
+    uint16_t Machine = 0;
+    std::string appDir;
+    std::vector<std::string> shipFrom;
+    SEARCH_MODE mode = SEARCH_CLASSIC;
+    std::vector<DLL_DIRECTORY_COOKIE> dllDirs;       // the --dll-dir folders
+    DLL_DIRECTORY_COOKIE hostDirCookie = nullptr;    // the host's folder, under the safe search
+    std::string hostPath, hostDir, moduleDir;
+    std::set<std::string> hostModules;
+    std::vector<::HMODULE> loaded;   // each load of the module named at hand, freed for the next
+};
+
 namespace {
 
 // How deep the search for a cause follows DLLs that do not load.
@@ -65,10 +84,36 @@ std::string module_path(::HMODULE h) {
     }
 }
 
+// The text in wide characters, from the system's code page; "" when it cannot be converted.
+std::wstring wide(const std::string& text) {
+    int n = ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+    if (n <= 0) return std::wstring();
+    std::wstring w(size_t(n), L'\0');
+    if (::MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &w[0], n) != n) return std::wstring();
+    w.pop_back();
+    return w;
+}
+
+// Loads name as the host calls the loader (extra: further flags): the safe search with
+// LoadLibraryExW and its flags, the altered search for a full path with its flag, and
+// LoadLibraryA otherwise. The flags of the module's own folder take only a full path, so for a
+// bare name that folder is a DLL directory instead (loader_start_host).
+::HMODULE load_as_host_calls(const LOADER* L, const char* name, DWORD extra) {
+    std::string_view n(name ? name : "");
+    bool fFull = n.size() > 2 && (n[1] == ':' || (is_path_separator(n[0]) && is_path_separator(n[1])));
+    DWORD flags = 0;
+    if (name && L->mode == SEARCH_SAFE)
+        flags = LOAD_LIBRARY_SEARCH_DEFAULT_DIRS | (fFull ? LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR : 0);
+    else if (name && L->mode == SEARCH_ALTERED && fFull)
+        flags = LOAD_WITH_ALTERED_SEARCH_PATH;
+    if (flags) return ::LoadLibraryExW(wide(name).c_str(), nullptr, flags | extra);
+    return extra ? ::LoadLibraryExA(name, nullptr, extra) : ::LoadLibraryA(name);
+}
+
 // The file the system loader takes for name, found as it searches, without loading what the
 // file imports; "" with *error when there is none or it is no image for this process.
-std::string file_for(const char* name, DWORD* error) {
-    ::HMODULE h = ::LoadLibraryExA(name, nullptr, DONT_RESOLVE_DLL_REFERENCES);
+std::string file_for(const LOADER* L, const char* name, DWORD* error) {
+    ::HMODULE h = load_as_host_calls(L, name, DONT_RESOLVE_DLL_REFERENCES);
     if (!h) {
         *error = ::GetLastError();
         return std::string();
@@ -151,8 +196,7 @@ void explain_bad_format(const std::string& appDir, const char* name, LOAD_FAILUR
 // Adds to why->chain the steps below the DLL file at path, which did not load: the first of
 // its imports that does not load (followed down the same way) or whose entry does not
 // resolve. False when each of them loads and resolves here: no cause was found.
-bool find_cause(const std::string& appDir, const std::string& path, LOAD_FAILURE* why, int depth,
-                std::set<std::string>* seen) {
+bool find_cause(const LOADER* L, const std::string& path, LOAD_FAILURE* why, int depth, std::set<std::string>* seen) {
     if (depth >= MAX_CAUSE_DEPTH || !seen->insert(ascii_lower(path)).second) return false;
     FILE_BYTES bytes;
     PE_IMAGE image;
@@ -166,15 +210,15 @@ bool find_cause(const std::string& appDir, const std::string& path, LOAD_FAILURE
     }
     for (const PE_IMPORT_MODULE& imp : imports.modules) {
         std::string dll(imp.dll);
-        ::HMODULE h = ::LoadLibraryA(dll.c_str());
+        ::HMODULE h = load_as_host_calls(L, dll.c_str(), 0);
         if (!h) {
             DWORD error = ::GetLastError();
             DWORD found = 0;
-            std::string file = file_for(dll.c_str(), &found);
+            std::string file = file_for(L, dll.c_str(), &found);
             why->chain.push_back(step_of(path, dll, file, error));
             // A file that is there and still does not load lacks something of its own.
-            if (!file.empty()) find_cause(appDir, file, why, depth + 1, seen);
-            if (error == 193 && file.empty()) explain_bad_format(appDir, dll.c_str(), why);
+            if (!file.empty()) find_cause(L, file, why, depth + 1, seen);
+            if (error == 193 && file.empty()) explain_bad_format(L->appDir, dll.c_str(), why);
             return true;
         }
         for (const PE_IMPORT_REF& ref : imports.tables[imp.table]) {
@@ -198,18 +242,6 @@ bool find_cause(const std::string& appDir, const std::string& path, LOAD_FAILURE
 
 }  // namespace
 
-// What loader_loaded_from judges by: the target Windows, the machine of the module whose DLLs
-// are loaded, the checked program's folder and the --ship-from folders. The modules themselves
-// are the process's.
-struct LOADER {
-    bool fOn = false;
-    WINDOWS_VERSION version = WINDOWS_10;
-    uint16_t Machine = 0;
-    std::string appDir;
-    std::vector<::HMODULE> loaded;   // each load of the module named at hand, freed for the next
-    std::vector<std::string> shipFrom;
-};
-
 namespace {
 
 // Under a target Windows, a bare name that Windows lacks and the program's folder does not
@@ -231,11 +263,20 @@ std::string ship_from_file(const LOADER* L, const char* name) {
     return std::string();
 }
 
+// The DLL directories added for a host's search, taken away again.
+void remove_dll_directories(LOADER* L) {
+    for (DLL_DIRECTORY_COOKIE cookie : L->dllDirs) ::RemoveDllDirectory(cookie);
+    L->dllDirs.clear();
+    if (L->hostDirCookie) ::RemoveDllDirectory(L->hostDirCookie);
+    L->hostDirCookie = nullptr;
+}
+
 }  // namespace
 
-// The DLL directory set for a program goes with its run.
+// The DLL directories set for a program go with its run.
 void LOADER_DELETER::operator()(LOADER* L) const {
     ::SetDllDirectoryA(nullptr);
+    remove_dll_directories(L);
     delete L;
 }
 
@@ -243,7 +284,8 @@ LOADER_PTR make_loader(FS_MEMORY* /*mem*/, const std::string& /*wineRoot*/) { re
 
 HMODULE loader_load(LOADER* L, const char* name, LOAD_FAILURE* why) {
     std::string shipped = name ? ship_from_file(L, name) : std::string();
-    ::HMODULE h = shipped.empty() ? ::LoadLibraryA(name) : ::LoadLibraryExA(shipped.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    ::HMODULE h = shipped.empty() ? load_as_host_calls(L, name, 0)
+                                  : ::LoadLibraryExA(shipped.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (h) {
         L->loaded.push_back(h);
         return reinterpret_cast<HMODULE>(h);
@@ -254,7 +296,7 @@ HMODULE loader_load(LOADER* L, const char* name, LOAD_FAILURE* why) {
         why->error = error;
         why->machine = PROCESS_MACHINE;
         DWORD found = 0;
-        std::string file = name ? file_for(name, &found) : std::string();
+        std::string file = name ? file_for(L, name, &found) : std::string();
         why->chain.push_back(step_of("", name ? name : "", file, error));
         // The emulated loader says which files of other machines it passed over; the system
         // loader does not, so they are looked for as it searches.
@@ -263,7 +305,7 @@ HMODULE loader_load(LOADER* L, const char* name, LOAD_FAILURE* why) {
         // there, what it lacks is looked for.
         bool fDeeper = error == 126 || error == 127 || error == 182 || error == 193;
         std::set<std::string> seen;
-        if (!file.empty() && fDeeper && !find_cause(L->appDir, file, why, 0, &seen)) why->fUnknown = true;
+        if (!file.empty() && fDeeper && !find_cause(L, file, why, 0, &seen)) why->fUnknown = true;
     }
     ::SetLastError(error);
     return nullptr;
@@ -319,15 +361,71 @@ std::string loader_module_path(LOADER* /*L*/, HMODULE hModule) {
 
 uint32_t GetLastError(LOADER* /*L*/) { return ::GetLastError(); }
 
+static void free_loaded(LOADER* L) {
+    for (::HMODULE h : L->loaded) ::FreeLibrary(h);
+    L->loaded.clear();
+}
+
 // The real loader searches the tool's own directory first; the checked program's directory
 // is added to the search so its DLLs are found as they would be for the program itself. What
 // the module named before loaded is freed, so that each starts with what the tool itself holds.
 void loader_set_application_path(LOADER* L, const char* path) {
-    for (::HMODULE h : L->loaded) ::FreeLibrary(h);
-    L->loaded.clear();
+    free_loaded(L);
     std::string dir = dir_part(path);
     L->appDir = normal_path(dir.empty() ? "." : dir);
     ::SetDllDirectoryA(L->appDir.c_str());
+}
+
+void loader_set_search(LOADER* L, SEARCH_MODE mode, const std::vector<std::string>& dllDirs) {
+    L->mode = mode;
+    remove_dll_directories(L);
+    for (const std::string& dir : dllDirs) {
+        DLL_DIRECTORY_COOKIE cookie = ::AddDllDirectory(wide(normal_path(dir)).c_str());
+        if (cookie) L->dllDirs.push_back(cookie);
+    }
+}
+
+// The host's own DLLs are loaded into this process by the classic search from the host's
+// folder; the host itself is then loaded too (an image that is a program is mapped without its
+// imports), so that an import of its base name finds it. Its folder stays the DLL folder for
+// the classic search; the altered search takes the module's folder in its place, and the safe
+// search takes both.
+bool loader_start_host(LOADER* L, const char* hostPath, const char* modulePath, std::vector<LOAD_FAILURE>* failed,
+                       std::string* reason) {
+    free_loaded(L);
+    L->hostPath = normal_path(hostPath);
+    std::string hostDir = normal_path(dir_part(L->hostPath));
+    std::string moduleDir = dir_part(modulePath);
+    moduleDir = normal_path(moduleDir.empty() ? "." : moduleDir);
+    L->hostDir = folder_key(hostDir);
+    L->moduleDir = folder_key(moduleDir);
+    ::SetDllDirectoryA(hostDir.c_str());
+    FILE_BYTES bytes;
+    PE_IMAGE image;
+    PE_IMPORT_TABLES imports;
+    if (map_file(nullptr, L->hostPath, &bytes) && pe_parse_image(bytes.span(), &image).problem == PE_FINE &&
+        pe_read_imports(&image, &imports).problem == PE_FINE) {
+        for (const PE_IMPORT_MODULE& imp : imports.modules) {
+            std::string dll(imp.dll);
+            if (::HMODULE h = ::LoadLibraryA(dll.c_str())) {
+                L->hostModules.insert(folder_key(module_path(h)));
+                continue;
+            }
+            LOAD_FAILURE why;
+            why.error = ::GetLastError();
+            why.chain.push_back(step_of(L->hostPath, dll, std::string(), why.error));
+            failed->push_back(std::move(why));
+        }
+    }
+    if (!::LoadLibraryA(L->hostPath.c_str())) {
+        *reason = "LoadLibrary returned " + std::to_string(::GetLastError());
+        return false;
+    }
+    L->appDir = L->mode == SEARCH_CLASSIC ? hostDir : moduleDir;
+    ::SetDllDirectoryA(L->appDir.c_str());
+    if (L->hostDirCookie) ::RemoveDllDirectory(L->hostDirCookie);
+    L->hostDirCookie = L->mode == SEARCH_SAFE ? ::AddDllDirectory(wide(hostDir).c_str()) : nullptr;
+    return true;
 }
 
 // The real loader takes only images of its own bitness; the others fail with 193 there. The
@@ -344,12 +442,20 @@ void loader_set_ship_from(LOADER* L, const std::vector<std::string>& dirs) { L->
 // The file the real loader took decides: its folder, and its name in the version's list.
 LOADED_FROM loader_loaded_from(LOADER* L, HMODULE hModule) {
     LOADED_FROM from;
-    std::string path = hModule && L->fOn ? module_path(static_cast<::HMODULE>(hModule)) : std::string();
-    if (path.empty()) return from;
+    bool fHosted = !L->hostPath.empty();
+    std::string path = hModule && (L->fOn || fHosted) ? module_path(static_cast<::HMODULE>(hModule)) : std::string();
+    from.fHost = fHosted && !path.empty() && folder_key(path) == folder_key(L->hostPath);
+    if (path.empty() || !L->fOn) return from;
     from.fWindows = is_part_of_windows(L->version, L->Machine, base_name(path));
     from.fWineBuiltin = wine_builtin_file(path);
     std::string dir = folder_key(dir_part(path));
-    if (dir == folder_key(L->appDir))
+    // With a host: the host, what it loaded for itself and its folder are the host's; the
+    // module's folder is the plugin's own.
+    if (from.fHost || L->hostModules.count(folder_key(path)) || (fHosted && dir == L->hostDir && dir != L->moduleDir))
+        from.origin = ORIGIN_HOST;
+    else if (fHosted && dir == L->moduleDir)
+        from.origin = ORIGIN_APPLICATION;
+    else if (dir == folder_key(L->appDir))
         from.origin = ORIGIN_APPLICATION;
     else if (dir == system_folder(false) || dir == system_folder(true))
         from.origin = ORIGIN_SYSTEM;

@@ -79,6 +79,16 @@ run(${CLANG} ${PE64} -shared -o ${OUT}/vcrt/sys/vcruntime140.dll ${SRC}/vcruntim
 run(${CLANG} ${PE64} -o ${OUT}/vcrt/app.exe ${SRC}/vcapp.c ${OUT}/lib64/libvcruntime.a ${OUT}/lib64/libkernel32.a
     -Wl,--entry=AppEntry)
 
+# A plugin and the program that loads it, x64: plugin/host holds host.exe and the beta.dll it
+# imports, plugin/ext plugin.dll, which imports from both; run.txt names the report checks' runs.
+file(MAKE_DIRECTORY ${OUT}/plugin/host ${OUT}/plugin/ext)
+run(${DLLTOOL} -m i386:x86-64 -d ${SRC}/host.def -l ${OUT}/lib64/libhost.a)
+run(${CLANG} ${PE64} -o ${OUT}/plugin/host/host.exe ${SRC}/host.c ${OUT}/lib64/libbeta.a -Wl,--entry=AppEntry)
+run(${CLANG} ${PE64} -shared -o ${OUT}/plugin/ext/plugin.dll ${SRC}/plugin.c ${OUT}/lib64/libhost.a ${OUT}/lib64/libbeta.a
+    -Wl,--entry=DllEntry)
+file(COPY ${OUT}/full64/beta.dll DESTINATION ${OUT}/plugin/host)
+file(WRITE ${OUT}/plugin/run.txt "$TREE/ext/plugin.dll\n--host=$TREE/host/host.exe $TREE/ext/plugin.dll\n")
+
 # A C++ program of the MinGW-w64 cross compiler, linked against its runtime DLLs, when it is there.
 if(MINGW_GXX)
   file(MAKE_DIRECTORY ${OUT}/mingw)

@@ -42,6 +42,13 @@ protected:
     void loader_select_process(uint16_t machine) { talvek::loader_select_process(L.get(), machine); }
     void loader_set_target_windows(talvek::WINDOWS_VERSION v) { talvek::loader_set_target_windows(L.get(), v); }
     talvek::LOADED_FROM loader_loaded_from(talvek::HMODULE h) { return talvek::loader_loaded_from(L.get(), h); }
+    void loader_set_search(talvek::SEARCH_MODE mode, const std::vector<std::string>& dllDirs) {
+        talvek::loader_set_search(L.get(), mode, dllDirs);
+    }
+    bool loader_start_host(const char* host, const char* module, std::vector<talvek::LOAD_FAILURE>* failed,
+                           std::string* reason) {
+        return talvek::loader_start_host(L.get(), host, module, failed, reason);
+    }
 
     void SetUp() override {
         dir = make_temp_dir();
@@ -99,14 +106,15 @@ private:
 };
 
 // A DLL exporting the given names at ordinals 1, 2, ..., importing what it is given; fWide:
-// an x64 one.
+// an x64 one; fProgram: a program (an .exe) rather than a DLL.
 inline BYTES export_dll(const std::vector<std::string>& names, const std::vector<PE_IMPORT>& imports = {},
-                        bool fWide = false) {
+                        bool fWide = false, bool fProgram = false) {
     PE_DESC d;
     uint32_t ord = 1;
     for (const std::string& n : names) d.exports.push_back(PE_EXPORT{ord++, n, "", 0});
     d.export_dir = true;
     d.imports = imports;
+    d.program = fProgram;
     return write_pe(fWide ? pe_wide(d) : d);
 }
 

@@ -197,7 +197,8 @@ BYTES write_pe(const PE_DESC& d, PE_LAYOUT* layout) {
     put_u16(b, l.pe_ofs + 4, d.machine);
     put_u16(b, l.pe_ofs + 6, uint16_t(cSections));
     put_u16(b, l.pe_ofs + 20, d.opt_size);
-    put_u16(b, l.pe_ofs + 22, d.wide ? 0x2022 : 0x2102);   // executable image, 32-bit or large addresses, DLL
+    // Executable image, 32-bit or large addresses, and DLL unless it is a program.
+    put_u16(b, l.pe_ofs + 22, uint16_t((d.wide ? 0x2022 : 0x2102) & (d.program ? ~0x2000 : 0xFFFF)));
     // Optional header fields exist only inside its stated size.
     BYTES opt(d.opt_size, 0);
     auto opt32 = [&](size_t at, uint32_t v) {

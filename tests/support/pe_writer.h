@@ -65,6 +65,7 @@ struct PE_DESC {
     std::vector<PE_SECTION> sections;   // extra sections, before the generated data section
     uint32_t data_va = 0x1000;          // where the generated data section (imports, exports) goes
     bool wide = false;                  // PE32+ layout: 64-bit fields, 8-byte lookup entries
+    bool program = false;               // Characteristics without the DLL flag: a program (.exe)
 };
 
 // The same description as a PE32+ module for x64: the width switch with the machine, the
