@@ -156,17 +156,26 @@ TEST(CommandLine, LongOptionsAndTheDocumentOptions) {
         std::vector<std::string> args;
         std::string err;
     } cases[] = {
-        {{"--helpx", "a.exe"}, "QUERNIX:  Invalid option '-' specified\n"},
+        // A long option names itself, a bad value the values that are valid, and a pair that
+        // cannot go together the two options given.
+        {{"--helpx", "a.exe"}, "QUERNIX:  Invalid option '--helpx' specified\n"},
+        {{"--frobnicate=3", "a.exe"}, "QUERNIX:  Invalid option '--frobnicate=3' specified\n"},
+        {{"--", "a.exe"}, "QUERNIX:  Invalid option '--' specified\n"},
+        {{"--windows=12", "a.exe"}, "QUERNIX:  --windows: unknown version '12' (7, 8, 8.1, 10, 11)\n"},
+        {{"a.exe", "--windows"}, "QUERNIX:  Option --windows needs a value: --windows=VERSION (7, 8, 8.1, 10, 11)\n"},
+        {{"--deploy=", "a.exe"}, "QUERNIX:  Option --deploy needs a value: --deploy=DIR\n"},
+        {{"--ship=al", "a.exe"}, "QUERNIX:  --ship: unknown value 'al' (all)\n"},
+        {{"--force=yes", "a.exe"}, "QUERNIX:  Option --force takes no value (at '--force=yes')\n"},
+        {{"--version=2"}, "QUERNIX:  Option --version takes no value (at '--version=2')\n"},
         {{"a.exe", "-j", "-g"}, "QUERNIX:  Options -j and -g cannot be used together\n"},
         {{"/G", "-J"}, "QUERNIX:  Options -j and -g cannot be used together\n"},
-        // A version or folder that is none is an invalid option, as an unknown long option is.
-        {{"--windows=12", "a.exe"}, "QUERNIX:  Invalid option '-' specified\n"},
-        {{"--deploy=", "a.exe"}, "QUERNIX:  Invalid option '-' specified\n"},
         {{"--ship", "a.exe"}, "QUERNIX:  Option --ship needs --windows=VERSION\n"},
         {{"--deploy=dist", "a.exe"}, "QUERNIX:  Option --deploy needs --windows=VERSION\n"},
-        {{"--windows=11", "--ship", "--deploy=d", "a.exe"},
-         "QUERNIX:  Options --ship and --deploy cannot be used together, nor with -j or -g\n"},
+        {{"--windows=11", "--ship", "--deploy=d", "a.exe"}, "QUERNIX:  Options --ship and --deploy cannot be used together\n"},
+        {{"--windows=10", "--ship", "-j", "a.exe"}, "QUERNIX:  Options --ship and -j cannot be used together\n"},
+        {{"--windows=10", "-qg", "--deploy=d", "a.exe"}, "QUERNIX:  Options --deploy and -g cannot be used together\n"},
         {{"--ship-from=.", "a.exe"}, "QUERNIX:  Option --ship-from needs --windows=VERSION\n"},
+        {{"--windows=10", "--ship-from=", "a.exe"}, "QUERNIX:  Option --ship-from needs a value: --ship-from=DIR\n"},
         // A folder to read or to copy into that is none changes nothing.
         {{"--windows=10", "--ship-from=.", "--ship-from=gone", "a.exe"}, "QUERNIX:  Option --ship-from names no folder: 'gone'\n"},
         {{"--windows=10", "--ship=all", "--deploy=/dev/null", "a.exe"}, "QUERNIX:  Option --deploy names no folder: '/dev/null'\n"},
@@ -175,8 +184,8 @@ TEST(CommandLine, LongOptionsAndTheDocumentOptions) {
         {{"--search=fast", "a.exe"}, "QUERNIX:  --search: unknown mode 'fast' (classic, altered, safe)\n"},
         {{"--dll-dir=.", "a.exe"}, "QUERNIX:  --dll-dir: needs --search=safe, the search is classic\n"},
         {{"--dll-dir=.", "--search=altered", "a.exe"}, "QUERNIX:  --dll-dir: needs --search=safe, the search is altered\n"},
-        {{"--search=safe", "--dll-dir=", "a.exe"}, "QUERNIX:  --dll-dir: no folder named\n"},
-        {{"--host=", "a.exe"}, "QUERNIX:  --host: no file named\n"},
+        {{"--search=safe", "--dll-dir=", "a.exe"}, "QUERNIX:  Option --dll-dir needs a value: --dll-dir=DIR\n"},
+        {{"--host=", "a.exe"}, "QUERNIX:  Option --host needs a value: --host=FILE\n"},
         {{"--host=none.exe", "a.exe"}, "QUERNIX:  --host: 'none.exe' cannot be opened\n"},
     };
     for (const auto& c : cases) {

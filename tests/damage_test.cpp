@@ -1,5 +1,7 @@
-// Damaged LX, NE and PE modules: every truncation and every single-bit flip of the headers and
-// tables ends in a defined result, with all options on and recursion into a DLL folder.
+// Damaged LX, NE and PE modules: truncations and single-bit flips of the headers and tables,
+// every one over the headers and a sample past them, end in a defined result with a valid -j
+// document, with all options on and recursion into a DLL folder; a damaged PE module named is
+// refused exactly when the loader refuses it as a DLL.
 #include <gtest/gtest.h>
 
 #include "support/damage_sweep.h"
@@ -20,6 +22,7 @@ SWEEP lx_sweep() {
     s.options = {"l", "v"};
     s.allowed = {0, 3, 4, 6, 12, 55};
     s.flip = {{0, s.image.size()}};   // header and every table: the whole module is small
+    s.dense = d.dos.ofs_new_hdr + LXW_HEADER_SIZE;   // the DOS header and the LX header
     return s;
 }
 
@@ -41,6 +44,7 @@ SWEEP ne_sweep() {
     // records); the segment data bytes are never read.
     s.flip = {{0, l.entry_tbl}};
     for (size_t pos : l.reloc_tbl) s.flip.push_back({pos, pos + 2 + 8 * 6});
+    s.dense = l.seg_tbl;   // the DOS header and the NE header
     return s;
 }
 
@@ -67,17 +71,18 @@ SWEEP pe_sweep(bool fWide) {
     // The headers and section table, the import data (descriptors, lookup tables, names) and
     // the delay-load descriptors.
     s.flip = {{0, l.sect_ofs + 40}, {l.import_ofs, l.dll_name_ofs.back() + 10}, {l.delay_ofs, l.delay_ofs + 3 * 32}};
+    s.dense = l.sect_ofs + 40;   // the headers and the section table
+    s.fPe = true;
     return s;
 }
 
-TEST(Damage, LxEveryTruncation) { run_truncation_sweep(lx_sweep()); }
-TEST(Damage, LxEveryBitFlip) { run_bit_flip_sweep(lx_sweep()); }
-TEST(Damage, NeEveryTruncation) { run_truncation_sweep(ne_sweep()); }
-
-TEST(Damage, NeEveryBitFlipOfHeaderTablesAndRelocations) { run_bit_flip_sweep(ne_sweep()); }
-TEST(Damage, PeEveryTruncation) { run_truncation_sweep(pe_sweep(false)); }
-TEST(Damage, PeEveryBitFlipOfHeadersAndImports) { run_bit_flip_sweep(pe_sweep(false)); }
-TEST(Damage, Pe64EveryTruncation) { run_truncation_sweep(pe_sweep(true)); }
-TEST(Damage, Pe64EveryBitFlipOfHeadersAndImports) { run_bit_flip_sweep(pe_sweep(true)); }
+TEST(Damage, LxTruncations) { run_truncation_sweep(lx_sweep()); }
+TEST(Damage, LxBitFlips) { run_bit_flip_sweep(lx_sweep()); }
+TEST(Damage, NeTruncations) { run_truncation_sweep(ne_sweep()); }
+TEST(Damage, NeBitFlipsOfHeaderTablesAndRelocations) { run_bit_flip_sweep(ne_sweep()); }
+TEST(Damage, PeTruncations) { run_truncation_sweep(pe_sweep(false)); }
+TEST(Damage, PeBitFlipsOfHeadersAndImports) { run_bit_flip_sweep(pe_sweep(false)); }
+TEST(Damage, Pe64Truncations) { run_truncation_sweep(pe_sweep(true)); }
+TEST(Damage, Pe64BitFlipsOfHeadersAndImports) { run_bit_flip_sweep(pe_sweep(true)); }
 
 }  // namespace

@@ -1,4 +1,6 @@
 // The emulated loader's DLL search: name forms, search order, letter case, reuse, paths.
+#include <sys/stat.h>
+
 #include <algorithm>
 
 #include "driver/messages.h"
@@ -163,6 +165,30 @@ TEST_F(LoaderTest, ModuleFileNameIsCutToTheBuffer) {
     EXPECT_EQ(GetLastError(), LOAD_ERR_INSUFFICIENT_BUFFER);
     EXPECT_EQ(GetModuleFileNameA(h, buf, uint32_t(full.size() + 1)), full.size());
     EXPECT_EQ(GetModuleFileNameA(h, buf, 0), 0u);
+    // The report takes the path whole.
+    EXPECT_EQ(loader_module_path(L.get(), h), full);
+}
+
+// A path longer than the system opens is a failure (206) that names it whole: that of the
+// application folder, which cannot be searched, and that of a file the search found.
+TEST_F(LoaderTest, PathLongerThanTheSystemOpensIsNamed) {
+    const std::string level(250, 'd');
+    std::string deep = dir;
+    size_t cLevels = 0;
+    for (; deep.size() <= system_path_limit(); cLevels++, deep += "/" + level)
+        ASSERT_TRUE(mkdir(level.c_str(), 0755) == 0 && chdir(level.c_str()) == 0);
+    write_files(".", {{"a.dll", export_dll({})}});
+    LOAD_FAILURE why, whyFile;
+    loader_set_application_path("app.exe");
+    EXPECT_EQ(loader_load("a.dll", &why), nullptr);
+    EXPECT_EQ(why.reason, "the path is longer than the system allows (" + std::to_string(system_path_limit()) + " bytes): " + deep);
+    loader_set_application_path((dir + "/app.exe").c_str());
+    EXPECT_EQ(loader_load("a.dll", &whyFile), nullptr);
+    EXPECT_EQ(why.error + whyFile.error, 2 * LOAD_ERR_FILENAME_EXCED_RANGE);
+    EXPECT_EQ(whyFile.chain.at(0).file, deep + "/a.dll");
+    // No path to the bottom of the tree can be opened whole: it is taken down level by level.
+    remove("a.dll");
+    for (; cLevels > 0; cLevels--) ASSERT_TRUE(chdir("..") == 0 && rmdir(level.c_str()) == 0);
 }
 
 // Wine's folder under a stand-in root: per machine the first candidate holding kernel32.dll,

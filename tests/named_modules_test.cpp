@@ -23,9 +23,13 @@ const std::vector<TOOL_FILE> kInstall = {
 TEST(NamedModules, OneFileIsTheRunWithoutM) {
     TEST_FOLDER f;
     write_files(f.dir, kInstall);
-    for (std::vector<std::string> opts : {std::vector<std::string>{"-l", "-e"}, {"-j"}, {"-g"}, {"nothing.exe"}}) {
+    // A module that imports itself under another spelling is checked again by its path, and
+    // with -x the file of its failed load too, as without -m.
+    write_files(f.dir, {{"self/NEtapi.exe", import_app({{"netapi.exe", {}}, {"gone.dll", {}}})}});
+    for (std::vector<std::string> opts : {std::vector<std::string>{"-l", "-e"}, {"-j"}, {"-g"}, {"nothing.exe"},
+                                          {"-Xl", "self/NEtapi.exe"}}) {
         std::vector<std::string> args = opts;
-        if (args.back() != "nothing.exe") args.push_back("inst/app.exe");
+        if (args.back() != "nothing.exe" && args.back() != "self/NEtapi.exe") args.push_back("inst/app.exe");
         TOOL_RUN plain = f.run(args);
         args.insert(args.begin(), "-m");
         TOOL_RUN m = f.run(args);
@@ -49,7 +53,7 @@ TEST(NamedModules, AFolderAndFilesInOneRun) {
     // In byte order of the paths; a module named is checked again, the DLLs it reaches not;
     // each program's own folder is its application folder.
     const std::string a = "32-bit NT 'PE' Module\n0 imported module(s) found.\nAll DLLs used by 'inst/a.dll' could be loaded.\n";
-    EXPECT_EQ(r.out, a +
+    EXPECT_EQ(r.out, "==> inst/a.dll <==\n" + a +
                      "\n==> inst/app.exe <==\n32-bit NT 'PE' Module\n2 imported module(s) found.\n"
                      "Loading 'a.dll' --> " + D + "a.dll.\n"
                      "Loading 'gone.dll' --> NOT loaded!\nUnable to load DLL 'gone.dll'.  LoadLibrary returned: 126\n"
@@ -66,6 +70,8 @@ TEST(NamedModules, AFolderAndFilesInOneRun) {
                      "inst/z.bin: check failed (3)\n");
     EXPECT_EQ(r.err, "File is not a valid KAVRI .EXE or .DLL file\nError reading .EXE file\n");
     EXPECT_EQ(r.exit_code, 10);
+    // -m stands anywhere among the options, after the names too.
+    EXPECT_EQ(f.run({"-l", "inst", "-e", "inst/a.dll", "-m"}).out, r.out);
     // Two modules of one base name for two machines stay apart: the chains name them by their
     // paths below the folder named, and a DLL missing in both processes is missing twice.
     PE_DESC x64 = pe_wide(PE_DESC{}), arm64 = x64;
@@ -98,6 +104,52 @@ TEST(NamedModules, WithoutMTheClassicErrorsStay) {
     r = f.run({"inst"});
     EXPECT_EQ(r.err, "Error reading .EXE file\n");
     EXPECT_EQ(r.exit_code, 3);
+}
+
+// A folder that holds no module is a clear error when nothing else is named, as a file that is
+// not there; beside modules of other names it is a warning.
+TEST(NamedModules, FolderWithoutAModule) {
+    TEST_FOLDER f;
+    write_files(f.dir, {{"empty/", {}}, {"text/readme.txt", BYTES{'h', 'i'}}, {"a.dll", export_dll({"fa"})}});
+    TOOL_RUN r = f.run({"-m", "-e", "empty", "text"});
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "QUERNIX:  No module found in folder 'empty'\nQUERNIX:  No module found in folder 'text'\n");
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(f.run({"--windows=10", "--deploy=text", "-m", "empty"}).err, "QUERNIX:  No module found in folder 'empty'\n");
+    r = f.run({"-m", "-e", "empty", "a.dll"});
+    EXPECT_EQ(r.out, "32-bit NT 'PE' Module\n0 imported module(s) found.\nAll DLLs used by 'a.dll' could be loaded.\n");
+    EXPECT_EQ(r.err, "QUERNIX:  Warning: no module found in folder 'empty'\n");
+    EXPECT_EQ(r.exit_code, 0);
+}
+
+// Each module named starts with nothing loaded: a DLL that an earlier one loaded by its
+// folder does not stand in for one that the search does not find for a later one.
+TEST(NamedModules, EachStartsWithNothingLoaded) {
+    TEST_FOLDER f;
+    write_files(f.dir, {{"core.exe", import_app({{"sub\\x.dll", {pe_name("f")}}})},
+                        {"sub/x.dll", export_dll({"f"})},
+                        {"other.exe", import_app({{"x.dll", {pe_name("f")}}})}});
+    TOOL_RUN alone = f.run({"-e", "other.exe"});
+    TOOL_RUN r = f.run({"-m", "-e", "core.exe", "other.exe"});
+    EXPECT_EQ(r.out, "==> core.exe <==\n32-bit NT 'PE' Module\n1 imported module(s) found.\n"
+                     "Loading 'sub\\x.dll' --> " + f.dir + "/sub/x.dll.\nAll DLLs used by 'core.exe' could be loaded.\n"
+                     "\n==> other.exe <==\n" + alone.out);
+    EXPECT_EQ(r.exit_code, 10);
+}
+
+// A run that a module's format error ends still lists every module named in -j, those not
+// reached with no record.
+TEST(NamedModules, RunEndedEarlyListsEveryModuleNamed) {
+    TEST_FOLDER f;
+    PE_DESC bad;
+    bad.opt_size = 240;
+    write_files(f.dir, {{"a.exe", import_app({})}, {"bad.exe", write_pe(bad)}, {"z.exe", import_app({})}});
+    TOOL_RUN j = f.run({"-m", "-j", "a.exe", "bad.exe", "z.exe"});
+    EXPECT_NE(j.out.find("\"named_modules\": [{\"file\": \"a.exe\", \"module\": 0}, {\"file\": \"bad.exe\", "
+                         "\"module\": 1}, {\"file\": \"z.exe\", \"module\": null}],\n  \"exit_code\": 8,"),
+              std::string::npos)
+        << j.out;
+    EXPECT_EQ(j.exit_code, 8);
 }
 
 }  // namespace

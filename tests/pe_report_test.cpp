@@ -633,7 +633,7 @@ TEST(PeReport, DeployIntoANewBundleFolder) {
     EXPECT_EQ(r.out.substr(0, r.out.find("64-bit")),
               "Copied 'build/a.exe' to 'bundle/a.exe'.\nCopied 'build/sub/b.exe' to 'bundle/b.exe'.\n"
               "Copied 'build/sub/mine.dll' to 'bundle/mine.dll'.\n"
-              "Left 'bundle/zlib1.dll' alone: the same as '" + D + "/sys/zlib1.dll'.\n");
+              "Left 'bundle/zlib1.dll' alone: the same as '" + D + "/sys/zlib1.dll'.\n==> build/a.exe <==\n");
     EXPECT_EQ(r.out.substr(r.out.find("\nThe following")),
               "\nThe following 2 DLLs are needed to load build:\n" + D + "/bundle/zlib1.dll\n" + D + "/bundle/mine.dll\n");
     EXPECT_EQ(r.exit_code, 0);
@@ -704,7 +704,7 @@ TEST(PePlugin, PythonModulesAndNodeAddons) {
              "Node.exe: entry 'napi_gone' not resolved (127), needed by a/watcher.node\n",
          "", 10},
         {{"-m", N, "--search=altered", "a/watcher.node", "b/other.node"}, "", "",
-         F + "uv.dll' --> " + D + "/a/uv.dll.\nAll DLLs used by 'a/watcher.node' could be loaded.\n\n==> b/other.node <==\n" +
+         "==> a/watcher.node <==\n" + F + "uv.dll' --> " + D + "/a/uv.dll.\nAll DLLs used by 'a/watcher.node' could be loaded.\n\n==> b/other.node <==\n" +
              F + "uv.dll' --> " + D + "/b/uv.dll.\nAll DLLs used by 'b/other.node' could be loaded.\n",
          "", 0},
         {{"-e", "app.exe"}, "", "",
@@ -777,6 +777,10 @@ TEST(PeReport, TheCauseOfEveryFailure) {
           {"m2.dll", dll({"m"}, {{"DEP.DLL", {pe_name("d")}}})}},
          "Missing: 1\ndep.dll: not loaded (126), needed by app.exe > m1.dll, and by app.exe > m2.dll\n",
          "  n1 -> n3 [color=red, fontcolor=red];\n", ""},
+        {"one file named two ways",
+         {{"app.exe", app({{"ALPHA77", {pe_name("a")}}, {"ALPHA77.dll", {pe_name("a")}}, {"alpha77.DLL", {}}})}},
+         "Missing: 1\nALPHA77: not loaded (126), needed by app.exe\n",
+         "  m0 -> n1 [label=\"1\", color=red, fontcolor=red];\n", ""},
         {"a cycle",
          {{"app.exe", app({{"a.dll", {pe_name("fa")}}})},
           {"a.dll", dll({"fa"}, {{"b.dll", {pe_name("fb")}}})},
@@ -807,6 +811,85 @@ TEST(PeReport, TheCauseOfEveryFailure) {
         TOOL_RUN x = f.run({"-x", "app.exe"}, {});
         EXPECT_EQ(x.out, plain.out.substr(0, cut) + xtree + plain.out.substr(cut));
     }
+}
+
+// A module named that the loader would refuse as a DLL: under -e, -j and -x the loader's reason
+// and place make it a failure; the classic report reads it as before. A DLL that -x checks
+// after its 193 gets no closing line, and is counted once, where its load failed.
+TEST(PeReport, NamedModuleTheLoaderWouldRefuse) {
+    PE_LAYOUT l;
+    BYTES whole = write_pe(PE_DESC{}, &l);
+    PE_DESC magic;
+    magic.machine = 0x8664;   // x64 with the PE32 magic: passed over as a DLL, so -x has no file
+    const std::string head = "32-bit NT 'PE' Module\n0 imported module(s) found.\n";
+    struct {
+        BYTES image;
+        std::string reason;
+        bool fFollowed;   // -x checks it after its 193
+    } cases[] = {
+        {BYTES(whole.begin(), whole.begin() + long(l.sect_ofs) + 20), "the section table runs past the end of the file, at 0x138", true},
+        {write_pe(magic), "the optional header's magic 0x10b is not that of its machine 0x8664, at 0x58", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason);
+        FOLDER f;
+        TOOL_RUN plain = f.run({"x.dll"}, {{"x.dll", c.image}, {"app.exe", app({{"x.dll", {}}})}});
+        EXPECT_EQ(plain.out + plain.err, head + "All DLLs used by 'x.dll' could be loaded.\n");
+        TOOL_RUN e = f.run({"-e", "x.dll"});
+        EXPECT_EQ(e.out, head + "\nMissing: 1\nx.dll: not a loadable image (" + c.reason + ")\n");
+        EXPECT_EQ(e.err, "Not a loadable image (" + c.reason + ")\n");
+        EXPECT_EQ(e.exit_code, 10);
+        // --deploy says it as what keeps the program from shipping, then once as the check does.
+        EXPECT_EQ(f.run({"--windows=10", "--deploy=.", "x.dll"}).err, "x.dll: not a loadable image (" + c.reason + ")\n" + e.err);
+        TOOL_RUN j = f.run({"-j", "x.dll"});
+        EXPECT_NE(j.out.find("\"error\": \"Not a loadable image (" + c.reason + ")\", \"reached_from\": null, "), std::string::npos);
+        EXPECT_NE(j.out.find("\"cause\": {\"steps\": [{\"importer\": null, \"dll\": \"x.dll\", \"file\": \"x.dll\", \"error\": 193}]"),
+                  std::string::npos);
+        EXPECT_EQ(f.run({"-x", "x.dll"}).out, head);
+        if (!c.fFollowed) continue;
+        TOOL_RUN x = f.run({"-x", "-e", "app.exe"});
+        EXPECT_EQ(x.out, "32-bit NT 'PE' Module\n1 imported module(s) found.\nLoading 'x.dll' --> NOT loaded!\n"
+                         "Unable to load DLL 'x.dll'.  LoadLibrary returned: 193\n  32-bit NT 'PE' Module\n  0 imported module(s) found.\n"
+                         "\nMissing: 1\nx.dll: not loaded (193), needed by app.exe\n");
+        EXPECT_EQ(x.err, "  Not a loadable image (" + c.reason + ")\n");
+    }
+}
+
+// C++ entry names: an Itanium name is shown demangled beside the raw one in -e, -x and -j; an
+// MSVC name stays raw, as does one whose references could make a gigabyte of text (each level
+// a pair of the one before). The classic lines keep the raw name.
+TEST(PeReport, CppEntryNamesDemangled) {
+    std::string bomb = "_Z1fISt4pairIiiE";
+    for (int k = 1; k < 25; k++) bomb += "S0_IS" + std::to_string(k) + "_S" + std::to_string(k) + "_E";
+    bomb += "EvT_";
+    const std::string itanium = "_Z13mylib_threadsi", msvc = "?mylib_threads@@YAXH@Z", tail = " not resolved (127), needed by app.exe\n";
+    FOLDER f;
+    TOOL_RUN e = f.run({"-e", "app.exe"}, {{"app.exe", app({{"lib.dll", {pe_name(itanium), pe_name(msvc), pe_name(bomb)}}})},
+                                          {"lib.dll", dll({"other"})}});
+    EXPECT_NE(e.out.find("Entry '" + itanium + "' could not be resolved.\n"), std::string::npos) << e.out;
+    EXPECT_NE(e.out.find("\nMissing: 3\nlib.dll: entry '" + bomb + "'" + tail + "lib.dll: entry '" + msvc + "'" + tail +
+                         "lib.dll: entry 'mylib_threads(int)' [" + itanium + "]" + tail),
+              std::string::npos)
+        << e.out;
+    TOOL_RUN x = f.run({"-x", "app.exe"});
+    EXPECT_NE(x.out.find("Entry 'mylib_threads(int)' [" + itanium + "] could not be resolved.\n"), std::string::npos) << x.out;
+    EXPECT_NE(x.out.find("Entry '" + msvc + "' could not be resolved.\n"), std::string::npos) << x.out;
+    TOOL_RUN j = f.run({"-j", "app.exe"});
+    EXPECT_NE(j.out.find("\"entry\": {\"name\": \"" + itanium + "\", \"demangled\": \"mylib_threads(int)\"}"), std::string::npos);
+    EXPECT_EQ(j.out.find("std::pair"), std::string::npos);
+}
+
+// A program in a folder whose path is longer than Windows' 260-character buffer: every path
+// is whole, in the report, the final list and the summary.
+TEST(PeReport, PathsLongerThanAWindowsBufferStayWhole) {
+    FOLDER f;
+    const std::string sub = std::string(150, 'c') + "/" + std::string(150, 'c'), D = f.dir + "/" + sub;
+    TOOL_RUN r = f.run({"-l", "-e", sub + "/app.exe"}, {{sub + "/app.exe", app({{"a.dll", {pe_name("fa")}}})},
+                                                     {sub + "/a.dll", dll({"fa"})}});
+    EXPECT_EQ(r.out + r.err, "32-bit NT 'PE' Module\n1 imported module(s) found.\nLoading 'a.dll' --> " + D + "/a.dll.\n"
+                             "  32-bit NT 'PE' Module\n  0 imported module(s) found.\n  All DLLs used by '" + D + "/a.dll' could be loaded.\n"
+                             "All DLLs used by '" + sub + "/app.exe' could be loaded.\n"
+                             "\nThe following 1 DLL is needed to load " + sub + "/app.exe:\n" + D + "/a.dll\n");
 }
 
 // A DLL reached by recursion whose headers end the run: its error and the exit code are in

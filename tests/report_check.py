@@ -15,7 +15,8 @@ otherwise), or run.txt, whose lines each give the options and the module of a ru
 app.exe ($TREE standing for the tree's folder). Each check runs with -l, with -!, with -e -l,
 with -x -e -l and with --windows=10 -e -l. Besides the trees given, each check also runs over
 trees derived from the LX example when it is among them: a DLL missing, a damaged DLL,
-and a DLL name that is not UTF-8.
+and a DLL name that is not UTF-8; and from the PE example: a DLL and the program cut
+short, and an entry with a C++ name.
 """
 import json
 import os
@@ -37,6 +38,13 @@ def run(tool, args, cwd, empty, stderr=subprocess.STDOUT, winepath=""):
 def b(s):
     """The bytes a document's string stands for (the \\udcNN escapes back to bytes)."""
     return s.encode("utf-8", "surrogateescape")
+
+
+def entry_name(e):
+    """An entry's name in quotes as -e and -x show it: a C++ name demangled, the raw one beside."""
+    if "demangled" in e:
+        return b"'" + b(e["demangled"]) + b"' [" + b(e["name"]) + b"]"
+    return b"'" + b(e["name"]) + b"'"
 
 
 SOURCES = {"vc_redistributable": b" but of the Visual C++ Redistributable",
@@ -62,16 +70,19 @@ def problem_line(p):
             "check_failed": b"check failed (%d)" % p["error"]}.get(p["kind"])
     if p["kind"] == "not_loaded" and p["detail"] is not None:
         what += b": " + b(p["detail"])
-    if p["kind"] == "not_part_of_windows":
+    if p["kind"] == "not_loadable":
+        what = b"not a loadable image (" + b(p["reason"]) + b")"
+    elif p["kind"] == "not_part_of_windows":
         what = not_part_of_windows(p)
     elif what is None:
         e = p["entry"]
-        what = b"ordinal %d" % e["ordinal"] if "ordinal" in e else b"entry '" + b(e["name"]) + b"'"
+        what = b"ordinal %d" % e["ordinal"] if "ordinal" in e else b"entry " + entry_name(e)
         what += b" is not in Wine's copy (%d), Windows' own copy could not be checked here" % p["error"] \
             if p["kind"] == "not_verified" else b" not resolved (%d)" % p["error"]
     chains = b", and by ".join(b" > ".join(b(c) for c in chain) for chain in p["chains"])
     unknown = b"" if p.get("cause_found", True) else b"; cause not found"
-    return b(p["dll"]) + b": " + what + b", needed by " + chains + unknown + b"\n"
+    needed = b", needed by " + chains if p["chains"] else b""
+    return b(p["dll"]) + b": " + what + needed + unknown + b"\n"
 
 
 def summary(doc):
@@ -86,8 +97,11 @@ def summary(doc):
     return b"".join(out)
 
 
-def render(doc):
-    """The combined text the tool prints for the run that the -j document describes."""
+def render(doc, demangle, judged):
+    """The combined text the tool prints for the run that the -j document describes; with
+    demangle (-x) C++ entry names shown demangled. Without judged (-e or -x) the text does not
+    judge a module's own image as the loader reads it, and -j does: a module with a cause of
+    its own is then read as the text reads it."""
     out = []
     mods = doc["modules"]
     seen = set()
@@ -106,14 +120,16 @@ def render(doc):
         lv, fmt = m["level"], m["format"]
         if fmt:
             line(lv, FORMAT_LINES[fmt].encode())
-        if m["error"] is not None:
-            for err in m["error"].split("\n"):
+        error = None if "cause" in m and not judged else m["error"]
+        if error is not None:
+            for err in error.split("\n"):
                 line(lv, b(err))
         if m["result"] != 0:
             return
         if fmt in ("PE32", "PE32+"):
             line(lv, b"%d imported module(s) found." % len(m["imports"]))
-        ok = True
+        # A module whose own image the loader would refuse gets no closing line.
+        ok = error is None
         for imp in m["imports"]:
             dll = b(imp["dll"])
             if "loaded" in imp:
@@ -142,7 +158,8 @@ def render(doc):
                     if "ordinal" in e:
                         line(lv, b"Ordinal entry %u could not be resolved." % e["ordinal"])
                     else:
-                        line(lv, b"Entry '" + b(e["name"]) + b"' could not be resolved.")
+                        line(lv, b"Entry " + (entry_name(e) if demangle else b"'" + b(e["name"]) + b"'")
+                             + b" could not be resolved.")
                     line(lv, b"DosQueryProcAddr returned: %d" % e["error"])
             else:
                 line(lv, b"Referencing the following from DLL '" + dll + b"':")
@@ -166,9 +183,22 @@ def render(doc):
 
 def derived_trees(trees, scratch):
     """Trees made from the LX example: FILEIO.DLL missing, DISPLAY.DLL damaged, and FILEIO
-    renamed to a name that is not UTF-8 in every file and on disk."""
+    renamed to a name that is not UTF-8 in every file and on disk; and from the PE example:
+    shapes.dll cut short, app.exe cut short, and the entry fade_out named as a C++ name."""
     made = []
     for t in trees:
+        if os.path.exists(os.path.join(t, "shapes.dll")):
+            for kind, name in (("cutdll", "shapes.dll"), ("cutapp", "app.exe"), ("mangled", "app.exe")):
+                d = os.path.join(scratch, "pe-" + kind)
+                shutil.copytree(t, d)
+                with open(os.path.join(d, name), "r+b") as f:
+                    if kind == "mangled":
+                        data = f.read().replace(b"fade_out", b"_Z4fadev")
+                        f.seek(0)
+                        f.write(data)
+                    else:
+                        f.truncate(200)
+                made.append(d)
         if not os.path.exists(os.path.join(t, "DISPLAY.DLL")):
             continue
         for kind in ("missing", "damaged", "nonutf8"):
@@ -268,7 +298,7 @@ def main():
                 if validator is not None:
                     problems += [e.message for e in validator.iter_errors(doc)]
                 if mode == "roundtrip":
-                    shown = render(doc) + (summary(doc) if "-e" in opts else b"")
+                    shown = render(doc, "-x" in opts, "-x" in opts or "-e" in opts) + (summary(doc) if "-e" in opts else b"")
                     if shown != text:
                         problems.append("text differs:\n--- tool\n%s\n--- from the document\n%s" % (
                             text.decode(errors="replace"), shown.decode(errors="replace")))

@@ -22,6 +22,9 @@ struct CHECK_CONTEXT {
     REPORT_SINK* sink;
     FS_MEMORY* mem;
     LOADER* loader;
+    // The module being begun is one no loader took: the one named, or a DLL followed with -x.
+    // Under -e, -j and -x a PE module's own image is then judged as the loader reads it.
+    bool fUntaken = false;
 };
 
 // The module file an import leads to: a path (the loader's path of a PE DLL), or with fSearch

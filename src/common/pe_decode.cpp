@@ -68,20 +68,24 @@ static BYTE_SPAN file_bytes(BYTE_SPAN file, uint64_t ofs, uint64_t n) {
     return BYTE_SPAN{file.p + ofs, size_t(std::min<uint64_t>(n, file.len - ofs))};
 }
 
-std::string pe_status_text(PE_STATUS st) {
-    const char* what = "";
-    switch (st.problem) {
+const char* pe_problem_text(PE_PROBLEM problem) {
+    switch (problem) {
         case PE_FINE: return "";
-        case PE_NO_DOS_HEADER: what = "no DOS header"; break;
-        case PE_NO_SIGNATURE: what = "no PE signature where the DOS header points"; break;
-        case PE_HEADERS_CUT: what = "the headers are cut short"; break;
-        case PE_SECTIONS_CUT: what = "the section table runs past the end of the file"; break;
-        case PE_IMPORTS_UNREADABLE: what = "the import table reaches outside the image"; break;
-        case PE_IMPORTS_TOO_LARGE: what = "the import table is larger than the file"; break;
+        case PE_NO_DOS_HEADER: return "no DOS header";
+        case PE_NO_SIGNATURE: return "no PE signature where the DOS header points";
+        case PE_HEADERS_CUT: return "the headers are cut short";
+        case PE_SECTIONS_CUT: return "the section table runs past the end of the file";
+        case PE_IMPORTS_UNREADABLE: return "the import table reaches outside the image";
+        case PE_IMPORTS_TOO_LARGE: return "the import table is larger than the file";
     }
+    return "";
+}
+
+std::string pe_status_text(PE_STATUS st) {
+    if (st.problem == PE_FINE) return "";
     char where[32];
     snprintf(where, sizeof where, " (at 0x%llx)", static_cast<unsigned long long>(st.where));
-    return std::string(what) + where;
+    return std::string(pe_problem_text(st.problem)) + where;
 }
 
 // The region of m that holds rva, kept as the first to try for the next read; null when

@@ -120,6 +120,9 @@ struct PE_STATUS {
     uint64_t where;          // the file offset, or for the import table the RVA, it concerns
 };
 
+// The problem in words, without its place: "the section table runs past the end of the file".
+const char* pe_problem_text(PE_PROBLEM problem);
+
 // The problem in words, with its place: "the section table runs past the end of the file (at 0x1f8)".
 std::string pe_status_text(PE_STATUS st);
 

@@ -37,6 +37,8 @@ enum REPORT_ERROR : uint8_t {
     ERR_OPEN_FAILED,          // Err_OpenFail, with the file
     ERR_NO_MORE_FILES,        // no memory for one more registry record
     ERR_PE_FORMAT,            // the PE format error that ends the run
+    ERR_NO_MODULE_IN_FOLDER,  // with -m: a folder named holds no module (text: the folder)
+    ERR_NOT_LOADABLE,         // a PE module the loader would refuse (text: why and where; cause)
     ERR_HOST,                 // --host: what is wrong with the host, or with loading its own imports (text)
 };
 
@@ -44,6 +46,7 @@ enum REPORT_ERROR : uint8_t {
 enum REPORT_NOTE : uint8_t {
     NOTE_SHORT_HEADER,        // a PE module with a 28-byte optional header
     NOTE_WINDOWS_MODULE,      // an NE module marked for 16-bit Windows
+    NOTE_NO_MODULE_IN_FOLDER, // with -m: a folder named holds no module, beside others that do (text)
     NOTE_PASSED_OVER,         // files of --ship-from folders the search passed over (cause; machine)
 };
 
@@ -104,12 +107,14 @@ struct LOAD_FAILURE {
 
 enum REPORT_KIND : uint8_t {
     RPT_NAMED,        // with -m: the next module named (text: its file; code: how many were named before
-                      // it; path: the folder named that holds it, empty for a file named)
+                      // it; path: the folder named that holds it, empty for a file named; fNamed:
+                      // more than one module is checked, so each is headed)
     RPT_MODULE,       // a module file handed to the check (text: the file as handed; fNamed: a module
                       // named with -m, checked even when it was checked before); its events follow
     RPT_OPENED,       // its file is open
     RPT_FORMAT,       // its format line (format; FMT_UNKNOWN: text holds the two signature bytes)
-    RPT_ERROR,        // a failure, reported where found (error; text: the file it names; code: the result)
+    RPT_ERROR,        // a failure, reported where found (error; text: the file it names; code: the result;
+                      // cause: for ERR_NOT_LOADABLE, the loader's)
     RPT_NOTE,         // a line beside the report (note)
     RPT_COUNT,        // PE: the count of imported modules (machine: the module's), or with fDelay of
                       // delay-loaded ones (code)

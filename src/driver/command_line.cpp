@@ -18,24 +18,128 @@ static void print_help() {
     fputs(Msg_HelpA, stderr);
 }
 
-// The options of shipping a Windows program: --windows=VERSION, --ship, --ship=all,
-// --ship-from=DIR, --deploy=DIR and --force. False for any other argument, and for a version
-// or a folder that is none.
-static bool shipping_option(OPTIONS* opt, const char* arg) {
-    std::string_view a(arg);
+// The setters of the long options that take a value: false for a value that is none.
+static bool set_windows(OPTIONS* opt, std::string_view value) {
     WINDOWS_VERSION version;
-    if (a.substr(0, 10) == "--windows=" && parse_windows_version(a.substr(10), &version)) {
-        opt->windows_version = version;
-    } else if (a == "--ship" || a == "--ship=all") {
-        opt->ship_list = true;
-        if (a.size() > 6) opt->ship_all = true;
-    } else if (a.substr(0, 9) == "--deploy=" && a.size() > 9) {
-        opt->deploy_dir = arg + 9;
-    } else if (a.substr(0, 12) == "--ship-from=" && a.size() > 12) {
-        opt->ship_from.push_back(arg + 12);
-    } else if (a == "--force") {
-        opt->deploy_force = true;
+    if (!parse_windows_version(value, &version)) return false;
+    opt->windows_version = version;
+    return true;
+}
+
+static bool set_ship(OPTIONS* opt, std::string_view value) {
+    if (!value.empty() && value != "all") return false;
+    opt->ship_list = true;
+    opt->ship_all = !value.empty();
+    return true;
+}
+
+static bool set_deploy(OPTIONS* opt, std::string_view value) {
+    opt->deploy_dir = std::string(value);
+    return true;
+}
+
+static bool set_ship_from(OPTIONS* opt, std::string_view value) {
+    opt->ship_from.push_back(std::string(value));
+    return true;
+}
+
+static bool set_force(OPTIONS* opt, std::string_view) {
+    opt->deploy_force = true;
+    return true;
+}
+
+static bool set_host(OPTIONS* opt, std::string_view value) {
+    opt->host = std::string(value);
+    return true;
+}
+
+// The search modes by their names on the command line, in the order of SEARCH_MODE.
+static const char* const SearchModeNames[] = {"classic", "altered", "safe"};
+
+static bool set_search(OPTIONS* opt, std::string_view value) {
+    for (int k = 0; k < 3; k++) {
+        if (value == SearchModeNames[k]) {
+            opt->search_mode = SEARCH_MODE(k);
+            return true;
+        }
+    }
+    return false;
+}
+
+static bool set_dll_dir(OPTIONS* opt, std::string_view value) {
+    opt->dll_dirs.push_back(std::string(value));
+    return true;
+}
+
+// A long option: its name, whether it takes a value after '=', the value's name in messages
+// (--windows=VERSION), what a bad value is called and the values it may be (null: any that is
+// not empty), and what it sets (false for a value that is none of them). --help and --version,
+// without a setter, answer the command line.
+enum LONG_VALUE { LONG_NO_VALUE, LONG_VALUE_NEEDED, LONG_VALUE_OPTIONAL };
+struct LONG_OPTION {
+    const char* name;
+    LONG_VALUE value;
+    const char* meta;
+    const char* what;
+    const char* valid;
+    bool (*set)(OPTIONS* opt, std::string_view value);
+};
+static const LONG_OPTION LongOptions[] = {
+    {"--help", LONG_NO_VALUE, nullptr, nullptr, nullptr, nullptr},
+    {"--version", LONG_NO_VALUE, nullptr, nullptr, nullptr, nullptr},
+    {"--windows", LONG_VALUE_NEEDED, "VERSION", "version", "7, 8, 8.1, 10, 11", set_windows},
+    {"--ship", LONG_VALUE_OPTIONAL, "all", "value", "all", set_ship},
+    {"--ship-from", LONG_VALUE_NEEDED, "DIR", "folder", nullptr, set_ship_from},
+    {"--deploy", LONG_VALUE_NEEDED, "DIR", "folder", nullptr, set_deploy},
+    {"--force", LONG_NO_VALUE, nullptr, nullptr, nullptr, set_force},
+    {"--host", LONG_VALUE_NEEDED, "FILE", "file", nullptr, set_host},
+    {"--search", LONG_VALUE_NEEDED, "MODE", "mode", "classic, altered, safe", set_search},
+    {"--dll-dir", LONG_VALUE_NEEDED, "DIR", "folder", nullptr, set_dll_dir},
+};
+
+// Answers --help or --version on standard output.
+static void answer(const LONG_OPTION& o) {
+    if (o.name[2] == 'h') {
+        fputs(Msg_Help, stdout);
+        fputs(Msg_HelpB, stdout);
+        fputs(Msg_HelpA, stdout);
     } else {
+        fprintf(stdout, "talvek %s\n", TalvekVersion);
+    }
+}
+
+// Sets the long option arg ("--NAME" or "--NAME=VALUE"). An option that answers the command
+// line sets *pfAnswered. False after saying on standard error what is wrong: an option that
+// is none, a value missing, given where none is taken, or none of the values valid.
+static bool long_option(OPTIONS* opt, const char* arg, bool* pfAnswered) {
+    std::string_view a(arg);
+    size_t eq = a.find('=');
+    std::string_view name = a.substr(0, eq);
+    const LONG_OPTION* o = nullptr;
+    for (const LONG_OPTION& x : LongOptions)
+        if (name == x.name) o = &x;
+    if (!o) {
+        fprintf(stderr, Err_InvalidLongOption, arg);
+        return false;
+    }
+    bool fValue = eq != std::string_view::npos;
+    std::string value(fValue ? a.substr(eq + 1) : std::string_view());
+    if (o->value == LONG_NO_VALUE && fValue) {
+        fprintf(stderr, Err_TakesNoValue, o->name, arg);
+        return false;
+    }
+    if (o->value == LONG_VALUE_NEEDED && value.empty()) {
+        std::string valid = o->valid ? std::string(" (") + o->valid + ")" : std::string();
+        fprintf(stderr, Err_NeedsValue, o->name, o->name, o->meta, valid.c_str());
+        return false;
+    }
+    if (!o->set) {
+        answer(*o);
+        *pfAnswered = true;
+        return true;
+    }
+    if (!o->set(opt, value) || (o->value == LONG_VALUE_OPTIONAL && fValue && value.empty())) {
+        fprintf(stderr, Err_BadValue, o->name, o->what, value.c_str(), o->valid ? o->valid : "");
         return false;
     }
     return true;
@@ -61,55 +165,28 @@ static bool check_shipping_folders(const OPTIONS* opt) {
 // --ship and --deploy go with no other document on standard output (--ship=all with --deploy
 // gathers the whole program), --force needs --deploy; --windows follows every DLL, since what
 // a clean Windows lacks may be needed anywhere below; --deploy ends with -e's exit code and
-// summary. False after saying on standard error what does not go together.
+// summary. False after saying on standard error what does not go together, naming the
+// options given.
 static bool check_shipping_options(OPTIONS* opt) {
     bool fDeploy = !opt->deploy_dir.empty();
     if (fDeploy && opt->ship_all) opt->ship_list = false;
     const char* needs = opt->ship_list ? "--ship" : fDeploy ? "--deploy" : !opt->ship_from.empty() ? "--ship-from" : nullptr;
-    const char* err = nullptr;
-    if (needs && opt->windows_version < 0)
-        err = Err_NeedsWindows;
-    else if ((opt->ship_list || fDeploy) && (opt->json_report || opt->graph_report || (opt->ship_list && fDeploy)))
-        err = Err_ShipTogether;
-    else if (opt->deploy_force && !fDeploy)
-        err = Err_ForceNeedsDeploy;
-    if (err) {
-        fprintf(stderr, err, needs);
+    const char* other = opt->ship_list && fDeploy ? "--deploy" : opt->json_report ? "-j" : opt->graph_report ? "-g" : nullptr;
+    if (needs && opt->windows_version < 0) {
+        fprintf(stderr, Err_NeedsWindows, needs);
+        return false;
+    }
+    if ((opt->ship_list || fDeploy) && other) {
+        fprintf(stderr, Err_NotTogether, needs, other);
+        return false;
+    }
+    if (opt->deploy_force && !fDeploy) {
+        fputs(Err_ForceNeedsDeploy, stderr);
         return false;
     }
     if (!check_shipping_folders(opt)) return false;
     if (opt->windows_version >= 0) opt->recurse = true;
     if (fDeploy) opt->exit_missing = true;
-    return true;
-}
-
-// The search modes by their names on the command line, in the order of SEARCH_MODE.
-static const char* const SearchModeNames[] = {"classic", "altered", "safe"};
-
-// The options of a plugin's host: --host=FILE, --search=MODE and --dll-dir=DIR, which may come
-// again. False for any other argument; true with *pfRefused after saying on standard error
-// what is wrong with one of them.
-static bool host_option(OPTIONS* opt, const char* arg, bool* pfRefused) {
-    std::string_view a(arg);
-    if (a.substr(0, 7) == "--host=") {
-        opt->host = arg + 7;
-        *pfRefused = opt->host.empty();
-        if (*pfRefused) fputs(Err_HostEmpty, stderr);
-    } else if (a.substr(0, 9) == "--search=") {
-        size_t k = 0;
-        while (k < 3 && a.substr(9) != SearchModeNames[k]) k++;
-        *pfRefused = k == 3;
-        if (*pfRefused)
-            fprintf(stderr, Err_SearchMode, arg + 9);
-        else
-            opt->search_mode = SEARCH_MODE(k);
-    } else if (a.substr(0, 10) == "--dll-dir=") {
-        opt->dll_dirs.push_back(arg + 10);
-        *pfRefused = a.size() == 10;
-        if (*pfRefused) fputs(Err_DllDirEmpty, stderr);
-    } else {
-        return false;
-    }
     return true;
 }
 
@@ -130,24 +207,6 @@ static bool check_host_options(OPTIONS* opt) {
     }
     opt->dll_dirs = std::move(dirs);
     return true;
-}
-
-// The long options: "--help" and "--version" answer the command line (*pfAnswered) with code
-// 0; false for an argument that is no long option. *pfRefused: one that is, but wrongly given.
-static bool long_option(OPTIONS* opt, const char* arg, bool* pfAnswered, bool* pfRefused) {
-    if (strcmp(arg, "--help") == 0) {
-        fputs(Msg_Help, stdout);
-        fputs(Msg_HelpB, stdout);
-        fputs(Msg_HelpA, stdout);
-        *pfAnswered = true;
-        return true;
-    }
-    if (strcmp(arg, "--version") == 0) {
-        fprintf(stdout, "talvek %s\n", TalvekVersion);
-        *pfAnswered = true;
-        return true;
-    }
-    return shipping_option(opt, arg) || host_option(opt, arg, pfRefused);
 }
 
 // An argument that starts with '-' or '/' is an option. On systems whose paths start with
@@ -228,6 +287,18 @@ static bool set_options(OPTIONS* opt, const char* arg, const char** pBad) {
     return true;
 }
 
+// Whether an option argument after argv[i] asks for -m, which may stand after the names it
+// lets through as it may stand before them.
+static bool several_modules_later(int argc, char** argv, int i) {
+    for (int k = i + 1; k < argc; k++) {
+        OPTIONS later;
+        const char* bad = nullptr;
+        if (is_option(argv[k]) && argv[k][1] != '-') set_options(&later, argv[k], &bad);
+        if (later.several_modules) return true;
+    }
+    return false;
+}
+
 // Says what went wrong with the command line on standard error and ends it with code 1.
 static COMMAND_LINE refused(COMMAND_LINE cl) {
     cl.fRun = false;
@@ -252,16 +323,16 @@ COMMAND_LINE parse_command_line(int argc, char** argv) {
         const char* arg = argv[i];
         if (is_option(arg)) {
             const char* bad = nullptr;
-            bool fAnswered = false, fRefused = false;
-            if (!(arg[0] == '-' && arg[1] == '-' && long_option(opt, arg, &fAnswered, &fRefused)) &&
-                !set_options(opt, arg, &bad)) {
+            bool fAnswered = false;
+            if (arg[0] == '-' && arg[1] == '-') {
+                if (!long_option(opt, arg, &fAnswered)) return refused(cl);
+            } else if (!set_options(opt, arg, &bad)) {
                 // "%.1s" prints nothing for the NUL that ends a bare "-" or "/".
                 fprintf(stderr, "QUERNIX:  Invalid option '%.1s' specified\n", bad);
                 return refused(cl);
             }
-            if (fRefused) return refused(cl);
             if (fAnswered) return cl;   // help or version: code 0
-        } else if (fFile && !opt->several_modules) {
+        } else if (fFile && !opt->several_modules && !several_modules_later(argc, argv, i)) {
             fprintf(stderr, "QUERNIX:  More than one file specified (at '%s')\n", arg);
             return refused(cl);
         } else {
@@ -270,7 +341,7 @@ COMMAND_LINE parse_command_line(int argc, char** argv) {
         }
     }
     if (opt->json_report && opt->graph_report) {
-        fputs("QUERNIX:  Options -j and -g cannot be used together\n", stderr);
+        fprintf(stderr, Err_NotTogether, "-j", "-g");
         return refused(cl);
     }
     if (!check_shipping_options(opt) || !check_host_options(opt)) return refused(cl);

@@ -72,7 +72,7 @@ static int32_t begin_format(RUN* run, const char* filespec, FILE* ifile, std::un
     return pe_begin_check(&run->ctx, filespec, &DosExeHeader, file.release(), check);
 }
 
-int32_t begin_module(RUN* run, const std::string& filespec, bool fAbort, bool fNamed) {
+int32_t begin_module(RUN* run, const std::string& filespec, bool fAbort, bool fNamed, bool fUntaken) {
     run->level++;
     REPORT_EVENT ev{RPT_MODULE};
     ev.text = filespec;
@@ -94,7 +94,9 @@ int32_t begin_module(RUN* run, const std::string& filespec, bool fAbort, bool fN
     std::unique_ptr<MODULE_CHECK> check;
     if (ifile) {
         report_simple(run, RPT_OPENED);
+        run->ctx.fUntaken = fUntaken;
         rc = begin_format(run, name, ifile, &check);
+        run->ctx.fUntaken = false;
     }
     if (run->end.fRunEnded) return rc;
     if (check) {

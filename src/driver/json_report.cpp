@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "common/demangle.h"
 #include "driver/escape.h"
 #include "driver/run.h"
 
@@ -28,6 +29,7 @@ static const char* problem_kind(RUN_PROBLEM_KIND kind) {
         case PROBLEM_NOT_OPENED: return "not_opened";
         case PROBLEM_NOT_IN_WINDOWS: return "not_part_of_windows";
         case PROBLEM_NOT_VERIFIED: return "not_verified";
+        case PROBLEM_NOT_LOADABLE: return "not_loadable";
         default: return "check_failed";
     }
 }
@@ -49,19 +51,29 @@ static void json_str_list(FILE* out, const std::vector<std::string>& list) {
     fputc(']', out);
 }
 
-static void json_ref(FILE* out, bool fOrdinal, uint32_t ulOrdinal, std::string_view name) {
+// The name of an entry, and a C++ name's demangled form.
+static void json_name(FILE* out, std::string_view name, DEMANGLER* dm) {
+    fputs("\"name\": ", out);
+    json_str(out, name);
+    std::string text = demangled(dm, name);
+    if (text.empty()) return;
+    fputs(", \"demangled\": ", out);
+    json_str(out, text);
+}
+
+static void json_ref(FILE* out, bool fOrdinal, uint32_t ulOrdinal, std::string_view name, DEMANGLER* dm) {
     if (fOrdinal) {
         fprintf(out, "{\"ordinal\": %u}", unsigned(ulOrdinal));
     } else {
-        fputs("{\"name\": ", out);
-        json_str(out, name);
+        fputc('{', out);
+        json_name(out, name, dm);
         fputc('}', out);
     }
 }
 
 // Why a DLL did not load or an entry did not resolve: the loader's steps from what was asked
 // for down to what is missing.
-static void json_cause(FILE* out, const LOAD_FAILURE& c) {
+static void json_cause(FILE* out, const LOAD_FAILURE& c, DEMANGLER* dm) {
     fputs(", \"cause\": {\"steps\": [", out);
     for (size_t k = 0; k < c.chain.size(); k++) {
         const LOAD_STEP& step = c.chain[k];
@@ -73,7 +85,7 @@ static void json_cause(FILE* out, const LOAD_FAILURE& c) {
         json_null_or_str(out, step.file);
         if (step.fEntry) {
             fputs(", \"entry\": ", out);
-            json_ref(out, step.fOrdinal, step.ordinal, step.entry);
+            json_ref(out, step.fOrdinal, step.ordinal, step.entry, dm);
         }
         fprintf(out, ", \"error\": %u}", unsigned(step.error));
     }
@@ -85,12 +97,12 @@ static void json_cause(FILE* out, const LOAD_FAILURE& c) {
     fputs(c.fUnverified ? ", \"unverified\": true}" : "}", out);
 }
 
-static void json_entry(FILE* out, const RUN_ENTRY& e, bool fLoadTested) {
+static void json_entry(FILE* out, const RUN_ENTRY& e, bool fLoadTested, DEMANGLER* dm) {
     if (e.fOrdinal) {
         fprintf(out, "{\"ordinal\": %u", unsigned(e.ulOrdinal));
     } else {
-        fputs("{\"name\": ", out);
-        json_str(out, e.name);
+        fputc('{', out);
+        json_name(out, e.name, dm);
     }
     if (fLoadTested && e.outcome != ENTRY_NOT_ASKED) {
         fprintf(out, ", \"resolved\": %s, \"error\": ", e.outcome == 0 ? "true" : "false");
@@ -98,7 +110,7 @@ static void json_entry(FILE* out, const RUN_ENTRY& e, bool fLoadTested) {
             fputs("null", out);
         else
             fprintf(out, "%d", int(e.outcome));
-        if (e.outcome != 0 && e.cause) json_cause(out, *e.cause);
+        if (e.outcome != 0 && e.cause) json_cause(out, *e.cause, dm);
     }
     fputc('}', out);
 }
@@ -119,7 +131,7 @@ static void json_machine(FILE* out, uint16_t machine) {
         json_str(out, machine_name(machine));
 }
 
-static void json_import(FILE* out, const RUN_IMPORT& imp) {
+static void json_import(FILE* out, const RUN_IMPORT& imp, DEMANGLER* dm) {
     fputs("        {\"dll\": ", out);
     json_str(out, imp.dll);
     fputs(", \"module\": ", out);
@@ -139,7 +151,7 @@ static void json_import(FILE* out, const RUN_IMPORT& imp) {
             fputs("null", out);
         else
             fprintf(out, "%d", int(imp.load_error));
-        if (!imp.fLoaded) json_cause(out, imp.cause);
+        if (!imp.fLoaded) json_cause(out, imp.cause, dm);
         fprintf(out, ", \"delay_loaded\": %s", imp.fDelayLoaded ? "true" : "false");
         if (imp.fHost) fputs(", \"host\": true", out);
         json_origin(out, imp);
@@ -147,12 +159,12 @@ static void json_import(FILE* out, const RUN_IMPORT& imp) {
     fputs(",\n         \"entries\": [", out);
     for (size_t k = 0; k < imp.entries.size(); k++) {
         if (k) fputs(", ", out);
-        json_entry(out, imp.entries[k], imp.fLoadTested);
+        json_entry(out, imp.entries[k], imp.fLoadTested, dm);
     }
     fputs("]}", out);
 }
 
-static void json_module(FILE* out, const RUN_MODULE& m, size_t i) {
+static void json_module(FILE* out, const RUN_MODULE& m, size_t i, DEMANGLER* dm) {
     fprintf(out, "    {\"index\": %u, \"file\": ", unsigned(i));
     json_str(out, m.filespec);
     fputs(", \"format\": ", out);
@@ -183,20 +195,21 @@ static void json_module(FILE* out, const RUN_MODULE& m, size_t i) {
         fputs(", \"windows\": ", out);
         json_str(out, m.windows);
     }
+    if (m.cause) json_cause(out, *m.cause, dm);
     fputs(",\n      \"imports\": [", out);
     for (size_t k = 0; k < m.imports.size(); k++) {
         fputs(k ? ",\n" : "\n", out);
-        json_import(out, m.imports[k]);
+        json_import(out, m.imports[k], dm);
     }
     fputs(m.imports.empty() ? "]}" : "\n      ]}", out);
 }
 
-static void json_problem(FILE* out, const RUN_PROBLEM& p) {
+static void json_problem(FILE* out, const RUN_PROBLEM& p, DEMANGLER* dm) {
     fprintf(out, "    {\"kind\": \"%s\", \"dll\": ", problem_kind(p.kind));
     json_str(out, p.dll);
     if (p.kind == PROBLEM_NOT_RESOLVED || p.kind == PROBLEM_NOT_VERIFIED) {
         fputs(", \"entry\": ", out);
-        json_ref(out, p.fOrdinal, p.ulOrdinal, p.entry);
+        json_ref(out, p.fOrdinal, p.ulOrdinal, p.entry, dm);
     }
     fprintf(out, ", \"error\": %d, \"module\": ", int(p.error));
     if (p.iFailed < 0)
@@ -213,6 +226,10 @@ static void json_problem(FILE* out, const RUN_PROBLEM& p) {
     fputc(']', out);
     fputs(", \"machine\": ", out);
     json_machine(out, p.machine);
+    if (p.kind == PROBLEM_NOT_LOADABLE) {
+        fputs(", \"reason\": ", out);
+        json_str(out, p.reason);
+    }
     // What the loader knows of a DLL or entry it could not load or resolve.
     if (p.kind == PROBLEM_NOT_LOADED || p.kind == PROBLEM_NOT_RESOLVED || p.kind == PROBLEM_NOT_VERIFIED) {
         fputs(", \"reason\": ", out);
@@ -247,17 +264,18 @@ static void json_problem(FILE* out, const RUN_PROBLEM& p) {
 }
 
 // The list of problems under name, the last member of the document so far.
-static void json_problems(FILE* out, const char* name, const std::vector<RUN_PROBLEM>& problems) {
+static void json_problems(FILE* out, const char* name, const std::vector<RUN_PROBLEM>& problems, DEMANGLER* dm) {
     fprintf(out, ",\n  \"%s\": [", name);
     for (size_t k = 0; k < problems.size(); k++) {
         fputs(k ? ",\n" : "\n", out);
-        json_problem(out, problems[k]);
+        json_problem(out, problems[k], dm);
     }
     fputs(problems.empty() ? "]" : "\n  ]", out);
 }
 
 void print_json_report(const RUN* run, FILE* out, int argc, char** argv, int32_t exit_code) {
     const RUN_RECORD& rec = run->record;
+    DEMANGLER dm;
     fprintf(out, "{\n  \"tool\": \"talvek\",\n  \"version\": \"%s\",\n  \"format_version\": %d,\n", TalvekVersion,
             kJsonFormatVersion);
     fputs("  \"command_line\": [", out);
@@ -290,7 +308,7 @@ void print_json_report(const RUN* run, FILE* out, int argc, char** argv, int32_t
     fprintf(out, ",\n  \"exit_code\": %d,\n  \"modules\": [", int(exit_code));
     for (size_t i = 0; i < rec.modules.size(); i++) {
         fputs(i ? ",\n" : "\n", out);
-        json_module(out, rec.modules[i], i);
+        json_module(out, rec.modules[i], i, &dm);
     }
     fputs(rec.modules.empty() ? "]" : "\n  ]", out);
     if (run->opt.list_files) {
@@ -307,9 +325,9 @@ void print_json_report(const RUN* run, FILE* out, int argc, char** argv, int32_t
         fputs(",\n  \"ship\": ", out);
         json_str_list(out, rec.ship);
     }
-    json_problems(out, "missing", rec.problems);
+    json_problems(out, "missing", rec.problems, &dm);
     // Under --windows, the entries only Wine's copies of DLLs of Windows lack, not counted.
-    if (run->opt.windows_version >= 0) json_problems(out, "not_verified", rec.unverified);
+    if (run->opt.windows_version >= 0) json_problems(out, "not_verified", rec.unverified, &dm);
     fputs("\n}\n", out);
 }
 

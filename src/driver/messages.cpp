@@ -32,6 +32,10 @@ const char Msg_NoSystemFolder[] =
     "name the folder of the Windows system DLLs in WINEPATH, or install Wine.\n";
 const char Err_NoMoreFiles[] = "QUERNIX:  Unable to process any more files\n";
 const char Err_PeFormat[] = "File error - format is incorrect";
+const char Err_NoModuleInFolder[] = "QUERNIX:  No module found in folder '%s'\n";
+const char Msg_NoModuleInFolder[] = "QUERNIX:  Warning: no module found in folder '%s'\n";
+const char Err_NotLoadable[] = "Not a loadable image (%s)\n";
+const char Err_PathTooLong[] = "Cause: %s\n";
 const char Msg_Help[] =
     "\nTALVEK checks that all DLLs used by an executable module can be loaded.\n\n"
     "Usage:\n     TALVEK [options] filename.ext\n\n"
@@ -92,7 +96,12 @@ const char Err_NotReplaced[] = "QUERNIX:  '%s' differs from '%s' and is not repl
 const char Err_CopyFailed[] = "QUERNIX:  Unable to copy '%s' to '%s' (%s: %s)\n";
 const char Err_NeedsWindows[] = "QUERNIX:  Option %s needs --windows=VERSION\n";
 const char Err_ForceNeedsDeploy[] = "QUERNIX:  Option --force needs --deploy=DIR\n";
-const char Err_ShipTogether[] = "QUERNIX:  Options --ship and --deploy cannot be used together, nor with -j or -g\n";
+const char Err_NotTogether[] = "QUERNIX:  Options %s and %s cannot be used together\n";
+// Long options: one that is none, a value missing, given where none is taken, or not valid.
+const char Err_InvalidLongOption[] = "QUERNIX:  Invalid option '%s' specified\n";
+const char Err_NeedsValue[] = "QUERNIX:  Option %s needs a value: %s=%s%s\n";
+const char Err_TakesNoValue[] = "QUERNIX:  Option %s takes no value (at '%s')\n";
+const char Err_BadValue[] = "QUERNIX:  %s: unknown %s '%s' (%s)\n";
 const char Err_NotAFolder[] = "QUERNIX:  Option %s names no folder: '%s'\n";
 // --host, --search, --dll-dir: the import of the program that loads a module, the errors of the
 // options and of the host (each text of Err_Host's %s is one of the five after it), and the -e
@@ -105,9 +114,6 @@ const char Err_HostIsDll[] = "'%s' is a DLL, not a program";
 const char Err_HostMachine[] = "'%s' is a program for %s, '%s' a module for %s";
 const char Err_HostNotLoaded[] = "'%s' does not load as a program (%s)";
 const char Err_HostImport[] = "'%s', which the host imports, does not load (%s)";
-const char Err_HostEmpty[] = "QUERNIX:  --host: no file named\n";
-const char Err_SearchMode[] = "QUERNIX:  --search: unknown mode '%s' (classic, altered, safe)\n";
-const char Err_DllDirEmpty[] = "QUERNIX:  --dll-dir: no folder named\n";
 const char Err_DllDirNeedsSafe[] = "QUERNIX:  --dll-dir: needs --search=safe, the search is %s\n";
 const char Err_DllDirMissing[] = "QUERNIX:  --dll-dir: no folder '%s'; skipped, as AddDllDirectory refuses it\n";
 const char Msg_OutsideSearch[] = ", found only %s, which this host's search does not use (--dll-dir=DIR adds a folder)";
@@ -123,6 +129,8 @@ const char* error_text(REPORT_ERROR error) {
         case ERR_OPEN_FAILED: return Err_OpenFail;
         case ERR_NO_MORE_FILES: return Err_NoMoreFiles;
         case ERR_PE_FORMAT: return Err_PeFormat;
+        case ERR_NO_MODULE_IN_FOLDER: return Err_NoModuleInFolder;
+        case ERR_NOT_LOADABLE: return Err_NotLoadable;
         case ERR_HOST: return Err_Host;
     }
     return Err_Reading;

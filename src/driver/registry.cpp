@@ -78,15 +78,17 @@ FILE* get_file(REGISTRY* reg, REPORT_SINK* sink, const char* filespec, uint32_t 
 FILE* get_named_file(REGISTRY* reg, REPORT_SINK* sink, const char* filespec, uint32_t level, int32_t* rc) {
     int32_t cBefore = reg->cLoadedFiles;
     FILE* f = find_file(reg, filespec) ? open_for_reading(filespec) : add_file(reg, sink, filespec, level, rc);
-    if (reg->cLoadedFiles > cBefore) {
-        std::string path = normal_path(filespec);
-        if (!find_file(reg, path.c_str())) reg->NamedPaths.emplace(std::move(path), reg->pLastFile);
-    }
     if (f) return f;
     // A record entered without a stream, or one met before: the open failed.
     *rc = reg->cLoadedFiles > cBefore || find_file(reg, filespec) ? RC_OPEN_FAILED : RC_NOT_PROCESSED;
     if (*rc == RC_OPEN_FAILED && reg->cLoadedFiles == cBefore) report_error(sink, ERR_OPEN_FAILED, RC_OPEN_FAILED, filespec);
     return nullptr;
+}
+
+void note_named_path(REGISTRY* reg, const char* filespec) {
+    HASH_SLOT* slot = lookup(reg, filespec);
+    std::string path = normal_path(filespec);
+    if (slot && slot->p && !find_file(reg, path.c_str())) reg->NamedPaths.emplace(std::move(path), static_cast<PLOADED_FILE>(slot->p));
 }
 
 REGISTRY::~REGISTRY() {

@@ -28,8 +28,8 @@ struct REGISTRY {
     HASH_INDEX FileIndex{};
     // The records reached as DLLs, in the order the run first reached them: the final list.
     std::vector<PLOADED_FILE> NeededFiles;
-    // With -m: the path by which the DLL search would reach each module named (absolute and
-    // normalised), so that one named before is not checked again when an import leads to it.
+    // With -m: the path by which the DLL search would reach each module named before
+    // (absolute and normalised), so that it is not checked again when an import leads to it.
     std::unordered_map<std::string, PLOADED_FILE> NamedPaths;
 
     REGISTRY() = default;
@@ -56,5 +56,9 @@ FILE* get_file(REGISTRY* reg, REPORT_SINK* sink, const char* filespec, uint32_t 
 // checked. Null after reporting a file that cannot be opened, *rc then its result: 2, or 1
 // when no record could be had.
 FILE* get_named_file(REGISTRY* reg, REPORT_SINK* sink, const char* filespec, uint32_t level, int32_t* rc);
+
+// With -m, once the check of the module named filespec has ended: an import that leads to its
+// absolute path finds it checked.
+void note_named_path(REGISTRY* reg, const char* filespec);
 
 }  // namespace talvek

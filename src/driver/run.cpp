@@ -58,7 +58,7 @@ std::string dll_file_for(RUN* run, std::string_view module_name, const std::stri
 // run follows DLLs (a DLL that did not load only with -x).
 static void follow(RUN* run, const std::string& importer, const FOLLOW& next) {
     if (!run->opt.recurse || next.file.empty() || (next.fFailed && !run->opt.check_failed_dlls)) return;
-    begin_module(run, next.fSearch ? dll_file_for(run, next.file, importer) : next.file, false, false);
+    begin_module(run, next.fSearch ? dll_file_for(run, next.file, importer) : next.file, false, false, next.fFailed);
 }
 
 // Checks the module file filespec and every DLL it leads to: the modules begun are gone
@@ -66,7 +66,7 @@ static void follow(RUN* run, const std::string& importer, const FOLLOW& next) {
 // result.
 static int32_t check_module(RUN* run, const std::string& filespec, bool fAbort, bool fNamed) {
     size_t base = run->stack.size();
-    int32_t rc = begin_module(run, filespec, fAbort, fNamed);
+    int32_t rc = begin_module(run, filespec, fAbort, fNamed, true);
     while (run->stack.size() > base && !run->end.fRunEnded) {
         MODULE_FRAME& top = run->stack.back();
         FOLLOW next;
@@ -87,7 +87,9 @@ static int32_t check_module(RUN* run, const std::string& filespec, bool fAbort, 
 }
 
 // Checks one module named: the DLL search starts in its folder, or with opt.bundle_dir in that
-// folder, as if the module lay there; with --host, in a fresh process of the host.
+// folder, as if the module lay there, with nothing loaded; with --host, in a fresh process of
+// the host. Once its check has ended, an import that leads to it by its full path finds it
+// checked.
 static CHECK_RESULT check_named_module(RUN* run, const std::string& filespec) {
     run->namedModule = filespec;
     std::string app = filespec;
@@ -101,6 +103,7 @@ static CHECK_RESULT check_named_module(RUN* run, const std::string& filespec) {
     record_application_folder(&run->record, app);
     int32_t rc = check_module(run, filespec, !run->opt.several_modules, run->opt.several_modules);
     if (run->end.fRunEnded) return run->end;
+    if (run->opt.several_modules) note_named_path(&run->registry, filespec.c_str());
     CHECK_RESULT r;
     r.rc = rc;
     return r;
@@ -125,8 +128,8 @@ struct NAMED_FILE {
 };
 
 // The module files the names stand for: a folder for every file in it and its subfolders
-// that starts with "MZ", in byte order of the paths.
-static std::vector<NAMED_FILE> named_module_files(const std::vector<std::string>& names) {
+// that starts with "MZ", in byte order of the paths. *empty: the folders that hold none.
+static std::vector<NAMED_FILE> named_module_files(const std::vector<std::string>& names, std::vector<std::string>* empty) {
     std::vector<NAMED_FILE> files;
     for (const std::string& name : names) {
         if (!is_folder(name)) {
@@ -136,23 +139,47 @@ static std::vector<NAMED_FILE> named_module_files(const std::vector<std::string>
         std::vector<std::string> below;
         files_below(name, &below);
         std::sort(below.begin(), below.end());
+        size_t cBefore = files.size();
         for (std::string& path : below)
             if (starts_like_a_module(path)) files.push_back(NAMED_FILE{std::move(path), name});
+        if (files.size() == cBefore) empty->push_back(name);
     }
     return files;
 }
 
+// The warning that folder holds no module, beside modules of other names.
+static void report_no_module(RUN* run, const std::string& folder) {
+    REPORT_EVENT ev{RPT_NOTE};
+    ev.note = NOTE_NO_MODULE_IN_FOLDER;
+    ev.text = folder;
+    run->event(ev);
+}
+
 CHECK_RESULT check_named(RUN* run, const std::vector<std::string>& names) {
     if (!run->opt.several_modules) return names.empty() ? CHECK_RESULT{} : check(run, names[0].c_str());
-    std::vector<NAMED_FILE> files = named_module_files(names);
-    run->record.fSeveralNamed = files.size() > 1;
+    std::vector<std::string> empty;
+    std::vector<NAMED_FILE> files = named_module_files(names, &empty);
+    // A folder without a module is as a file that is not there when nothing else is named,
+    // and a warning beside the modules of the other names.
     CHECK_RESULT worst;
+    for (const std::string& folder : empty) {
+        if (files.empty())
+            worst.rc = report_error(run, ERR_NO_MODULE_IN_FOLDER, RC_OPEN_FAILED, folder);
+        else
+            report_no_module(run, folder);
+    }
+    run->record.fSeveralNamed = files.size() > 1;
+    std::vector<std::string> named;
+    for (const NAMED_FILE& f : files) named.push_back(f.file);
+    record_named_files(&run->record, named);
     for (size_t i = 0; i < files.size() && !run->end.fRunEnded; i++) {
+        // With more than one module, each is headed by its name.
         REPORT_EVENT ev{RPT_NAMED};
         ev.text = files[i].file;
         ev.path = files[i].folder;
         ev.code = int32_t(i);
-        report(run, ev);
+        ev.fNamed = files.size() > 1;
+        run->event(ev);
         CHECK_RESULT r = check_named_module(run, files[i].file);
         if (r.fRunEnded) return r;
         worst.rc = std::max(worst.rc, r.rc);

@@ -54,8 +54,9 @@ std::string dll_file_for(RUN* run, std::string_view module_name, const std::stri
 // reads its DOS header and dispatches by the new header's signature. A module whose imports
 // remain to be gone through is pushed on the run's stack, with result 0; any other ends here
 // with its result. fNamed: a module named with -m, checked even when the run checked it
-// before. fAbort: a file that cannot be opened ends the run.
-int32_t begin_module(RUN* run, const std::string& filespec, bool fAbort, bool fNamed);
+// before. fAbort: a file that cannot be opened ends the run. fUntaken: no loader took the
+// module (the one named, or a DLL followed with -x): CHECK_CONTEXT::fUntaken.
+int32_t begin_module(RUN* run, const std::string& filespec, bool fAbort, bool fNamed, bool fUntaken);
 
 // With --host: checks the host against the module named at filespec and starts the module's
 // process with it (loader_start_host); each DLL of the host that does not load is reported, once

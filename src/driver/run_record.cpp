@@ -143,7 +143,8 @@ static void record_leaf(RUN_RECORD* rec, const LOAD_FAILURE& cause, const LOAD_S
         api_set_problem(rec, leaf.dll, machine, std::move(chain));
         return;
     }
-    std::string key = (leaf.fEntry ? "e" : "d") + std::to_string(leaf.error) + ":" + ascii_lower(leaf.dll);
+    // One file is one problem: the DLL's name is compared as the loader looks for its file.
+    std::string key = (leaf.fEntry ? "e" : "d") + std::to_string(leaf.error) + ":" + ascii_lower(dll_file_name(leaf.dll));
     if (leaf.fEntry) key += leaf.fOrdinal ? "#" + std::to_string(leaf.ordinal) : "." + leaf.entry;
     key += "@" + std::to_string(machine);
     bool fUnverified = cause.fUnverified;
@@ -209,9 +210,8 @@ static void record_enter(RUN_RECORD* rec, const char* filespec, bool fNamed) {
     }
     rec->modules.push_back(std::move(m));
     rec->byName.emplace(filespec, i);
-    // An import that leads to a module named with -m leads there by its full path.
-    if (fNamed) rec->byName.emplace(normal_path(filespec), i);
-    if (fNamed && !rec->named.empty() && rec->named.back().iModule < 0) rec->named.back().iModule = i;
+    if (fNamed && rec->iNamed >= 0 && size_t(rec->iNamed) < rec->named.size() && rec->named[size_t(rec->iNamed)].iModule < 0)
+        rec->named[size_t(rec->iNamed)].iModule = i;
     if (pImport && pImport->iModule < 0) pImport->iModule = i;
     rec->stack.push_back(i);
 }
@@ -228,6 +228,9 @@ static void record_leave(RUN_RECORD* rec, int32_t rc) {
     RUN_MODULE* pMod = &rec->modules[size_t(i)];
     pMod->fDone = true;
     pMod->result = rc;
+    // Once a module named with -m is checked, an import that leads to it by its full path
+    // leads there.
+    if (pMod->iParent < 0 && rec->opt->several_modules) rec->byName.emplace(normal_path(pMod->filespec), i);
     // A DLL reached by recursion that did not check out is missing for the module that
     // needs it; the named module's own result is the exit code instead, unless -m checks
     // several, where a module named that did not check out is counted too (with no chain).
@@ -368,6 +371,22 @@ static void record_forwarded(RUN_RECORD* rec, const REPORT_EVENT& ev) {
     judge_file(rec, pMod, ev);
 }
 
+// A PE module whose own image the loader would refuse: the cause on the module, and for one
+// named a problem of its own. A DLL followed with -x was counted where its load failed.
+static void record_refused(RUN_RECORD* rec, const REPORT_EVENT& ev) {
+    RUN_MODULE* pMod = current_module(rec);
+    if (!pMod) return;
+    pMod->cause = std::make_unique<LOAD_FAILURE>(ev.cause ? *ev.cause : LOAD_FAILURE{});
+    if (pMod->iParent >= 0) return;
+    RUN_PROBLEM p;
+    p.kind = PROBLEM_NOT_LOADABLE;
+    p.dll = pMod->filespec;
+    p.error = int32_t(pMod->cause->error);
+    p.iFailed = current_index(rec);
+    p.reason = std::string(ev.text);
+    rec->problems.push_back(std::move(p));
+}
+
 // The module whose check the run was in when a failure ended it: the error and the exit code
 // are its result.
 static void record_fatal(RUN_RECORD* rec, const REPORT_EVENT& ev) {
@@ -376,11 +395,16 @@ static void record_fatal(RUN_RECORD* rec, const REPORT_EVENT& ev) {
     record_leave(rec, ev.code);
 }
 
+void record_named_files(RUN_RECORD* rec, const std::vector<std::string>& files) {
+    if (!rec->fOn) return;
+    for (const std::string& file : files) rec->named.push_back(RUN_NAMED{file, -1});
+}
+
 void record_event(RUN_RECORD* rec, const REPORT_EVENT& ev) {
     if (!rec->fOn) return;
     switch (ev.kind) {
         case RPT_NAMED:
-            rec->named.push_back(RUN_NAMED{std::string(ev.text), -1});
+            rec->iNamed = ev.code;
             rec->namedFolder = ev.path.empty() ? std::string() : normal_path(std::string(ev.path));
             break;
         case RPT_MODULE: record_enter(rec, std::string(ev.text).c_str(), ev.fNamed); break;
@@ -388,7 +412,10 @@ void record_event(RUN_RECORD* rec, const REPORT_EVENT& ev) {
         case RPT_FORMAT: record_format(rec, format_name(ev.format)); break;
         case RPT_COUNT: record_machine(rec, ev.machine); break;
         case RPT_FORWARDED: record_forwarded(rec, ev); break;
-        case RPT_ERROR: record_error(rec, error_text(ev.error), ev.text); break;
+        case RPT_ERROR:
+            record_error(rec, error_text(ev.error), ev.text);
+            if (ev.error == ERR_NOT_LOADABLE) record_refused(rec, ev);
+            break;
         case RPT_IMPORT: record_import(rec, ev.text, ev.fDelay); break;
         case RPT_LOADED:
             record_load(rec, true, ev.path, 0, nullptr);

@@ -54,6 +54,8 @@ struct RUN_MODULE {
     bool fDone = false;         // false while it is checked, and when the run ended inside it
     int32_t result = 0;
     std::string error;          // the error lines it printed, without their indentation
+    // A PE module the loader would refuse: the step of loading its file, and the reason.
+    std::unique_ptr<LOAD_FAILURE> cause;
     int32_t iParent = -1;       // the module whose import first reached it
     std::vector<RUN_IMPORT> imports;
     // Under --windows: the Windows its DLLs are judged by ("Windows 10 (x64)"), where the
@@ -74,6 +76,7 @@ enum RUN_PROBLEM_KIND {
     PROBLEM_CHECK_FAILED,
     PROBLEM_NOT_IN_WINDOWS,   // --windows: a DLL or API set the target Windows lacks, that -e counts
     PROBLEM_NOT_VERIFIED,     // --windows: an entry only Wine's copy of a DLL of that Windows lacks
+    PROBLEM_NOT_LOADABLE,     // a module named whose own image the loader would refuse
 };
 
 // One thing that is missing: a DLL or an entry that is the leaf of a failure (the same one met
@@ -89,6 +92,7 @@ struct RUN_PROBLEM {
     int32_t iFailed = -1;       // the module that could not be opened or checked, else -1
     bool fCauseUnknown = false; // the loader gave only the code, and no cause was found
     std::string reason;         // what is wrong with the file found for the DLL, where known
+                                // (PROBLEM_NOT_LOADABLE: with the module's own image, and where)
     std::vector<std::string> passedOver;   // 193: the files the search passed over, as shown
     std::string detail;         // 193: what -e adds to the code (the files passed over, or the file and its fault)
     uint16_t machine = 0;       // PE: the machine of the process that lacks it
@@ -119,7 +123,8 @@ struct RUN_RECORD {
     const OPTIONS* opt = nullptr;   // the run's
     bool fOn = false;
     bool fSeveralNamed = false;     // -m checks more than one module: a failed one is a problem too
-    std::vector<RUN_NAMED> named;
+    std::vector<RUN_NAMED> named;   // with -m: every module named, from the start of the run
+    int32_t iNamed = -1;            // the one being checked
     std::vector<RUN_MODULE> modules;
     std::vector<RUN_PROBLEM> problems;
     std::unordered_map<std::string, size_t> problemByLeaf;   // a missing DLL or entry -> its problem
@@ -137,6 +142,9 @@ struct RUN_RECORD {
     std::vector<std::string> ship;
     std::unordered_set<std::string> shipSet;
 };
+
+// With -m, before the first check: every module file named, none checked yet.
+void record_named_files(RUN_RECORD* rec, const std::vector<std::string>& files);
 
 // Records what ev says, when the record is on.
 void record_event(RUN_RECORD* rec, const REPORT_EVENT& ev);

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "common/demangle.h"
 #include "driver/escape.h"
 #include "driver/messages.h"
 #include "driver/run.h"
@@ -40,10 +41,18 @@ static std::string not_in_windows_text(const RUN_PROBLEM& p) {
     return s + (p.fShippable ? Msg_ShipIt : p.fApiSet ? Msg_NoFileHere : Msg_OnlyWineCopy);
 }
 
+// An entry's name in quotes, and a C++ name's demangled form in quotes with the raw name beside
+// it in brackets.
+static std::string entry_shown(DEMANGLER* dm, const std::string& name, bool fTerminal) {
+    std::string text = demangled(dm, name);
+    if (text.empty()) return "'" + shown(name, fTerminal) + "'";
+    return "'" + shown(text, fTerminal) + "' [" + shown(name, fTerminal) + "]";
+}
+
 // One line of the -e summary, as --ship and --deploy also say it.
-static void print_problem(const RUN_PROBLEM& p, FILE* out, bool fTerminal) {
+static void print_problem(const RUN_PROBLEM& p, FILE* out, bool fTerminal, DEMANGLER* dm) {
     fprintf(out, "%s: ", shown(p.dll, fTerminal).c_str());
-    std::string entry = p.fOrdinal ? "ordinal " + std::to_string(p.ulOrdinal) : "entry '" + shown(p.entry, fTerminal) + "'";
+    std::string entry = p.fOrdinal ? "ordinal " + std::to_string(p.ulOrdinal) : "entry " + entry_shown(dm, p.entry, fTerminal);
     if (p.kind == PROBLEM_NOT_LOADED)
         fprintf(out, "not loaded (%d)%s%s", int(p.error), p.detail.empty() ? "" : ": ", shown(p.detail, fTerminal).c_str());
     else if (p.kind == PROBLEM_NOT_RESOLVED)
@@ -52,6 +61,8 @@ static void print_problem(const RUN_PROBLEM& p, FILE* out, bool fTerminal) {
         fprintf(out, "%s%s", entry.c_str(), with_arg(Msg_NotInWinesCopy, std::to_string(p.error)).c_str());
     else if (p.kind == PROBLEM_NOT_OPENED)
         fputs("cannot be opened", out);
+    else if (p.kind == PROBLEM_NOT_LOADABLE)
+        fprintf(out, "not a loadable image (%s)", shown(p.reason, fTerminal).c_str());
     else if (p.kind == PROBLEM_NOT_IN_WINDOWS)
         fputs(shown(not_in_windows_text(p), fTerminal).c_str(), out);
     else
@@ -71,20 +82,22 @@ static void print_problem(const RUN_PROBLEM& p, FILE* out, bool fTerminal) {
 void print_missing_summary(const RUN* run, FILE* out) {
     const RUN_RECORD& rec = run->record;
     bool fTerminal = is_terminal(out);
+    DEMANGLER dm;
     if (!rec.problems.empty()) fprintf(out, "\nMissing: %u\n", unsigned(rec.problems.size()));
-    for (const RUN_PROBLEM& p : rec.problems) print_problem(p, out, fTerminal);
+    for (const RUN_PROBLEM& p : rec.problems) print_problem(p, out, fTerminal, &dm);
     // Under --windows, what only Wine's copies lack: listed apart, not counted.
     if (!rec.unverified.empty()) fprintf(out, Msg_NotVerified, unsigned(rec.unverified.size()));
-    for (const RUN_PROBLEM& p : rec.unverified) print_problem(p, out, fTerminal);
+    for (const RUN_PROBLEM& p : rec.unverified) print_problem(p, out, fTerminal, &dm);
 }
 
 size_t print_unshippable(const RUN* run, FILE* out) {
     size_t n = 0;
     bool fTerminal = is_terminal(out);
+    DEMANGLER dm;
     for (const RUN_PROBLEM& p : run->record.problems) {
         if (!blocks_shipping(p)) continue;
         if (n++ == 0) fflush(stdout);
-        print_problem(p, out, fTerminal);
+        print_problem(p, out, fTerminal, &dm);
     }
     return n;
 }

@@ -7,10 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "common/demangle.h"
 #include "common/options.h"
 #include "common/types.h"
 #include "driver/messages.h"
 #include "platform/console.h"
+#include "platform/loader.h"
 #include "platform/windows_dlls.h"
 #include "talvek.h"
 
@@ -34,6 +36,7 @@ struct TEXT_REPORT : REPORT_SINK {
     uint32_t level = 0;   // the level of the event at hand
     MEM_PTR<char> blanks;
     size_t cBlanks = 0;
+    DEMANGLER dm;         // with -x, C++ entry names are shown demangled
 
     void event(const REPORT_EVENT& ev) override;
     void levelprint(FILE* stream);
@@ -43,6 +46,9 @@ struct TEXT_REPORT : REPORT_SINK {
     void print_listed_entry(const REPORT_EVENT& ev, bool fNE);
     void print_loaded_entry(const REPORT_EVENT& ev);
     void print_format(const REPORT_EVENT& ev);
+    std::string entry_name(std::string_view name, std::string* beside);
+    void put_entry_name(std::string_view name, const char* end);
+    void put_unresolved_name(std::string_view name);
     void print_note(const REPORT_EVENT& ev);
     void print_import(const REPORT_EVENT& ev);
     void print_loaded(const REPORT_EVENT& ev);
@@ -149,7 +155,7 @@ void TEXT_REPORT::print_loaded_entry(const REPORT_EVENT& ev) {
         if (ev.fOrdinal)
             fprintf(stdout, Err_NoProcOrd, unsigned(ev.ordinal));
         else
-            fprintf(stdout, Err_NoProcName, shown(ev.text, stdout).c_str());
+            put_unresolved_name(ev.text);
         levelprint(stdout);
         fprintf(stdout, Err_GetProcRet, int(ev.code));
         return;
@@ -160,7 +166,34 @@ void TEXT_REPORT::print_loaded_entry(const REPORT_EVENT& ev) {
     if (ev.fOrdinal)
         fprintf(stdout, "  %3d (0x%04x)%s", int(ev.ordinal), unsigned(ev.ordinal), end);
     else
-        put_name_line(ev.text, end);
+        put_entry_name(ev.text, end);
+}
+
+// A PE entry's name as shown: with -x a C++ name as its demangled form, with " [RAW]" in
+// *beside; any other name as it is.
+std::string TEXT_REPORT::entry_name(std::string_view name, std::string* beside) {
+    std::string text = opt.check_failed_dlls ? demangled(&dm, name) : std::string();
+    if (text.empty()) return shown(name, stdout);
+    *beside = " [" + shown(name, stdout) + "]";
+    return shown(text, stdout);
+}
+
+// The -v line of a PE entry that resolved.
+void TEXT_REPORT::put_entry_name(std::string_view name, const char* end) {
+    std::string beside;
+    std::string line = "  " + entry_name(name, &beside);
+    put(line + beside + end);
+}
+
+// The line of a PE entry that did not resolve: Err_NoProcName, with the raw name of a C++ name
+// shown demangled beside its quotes.
+void TEXT_REPORT::put_unresolved_name(std::string_view name) {
+    std::string beside;
+    std::string text = entry_name(name, &beside);
+    if (beside.empty())
+        fprintf(stdout, Err_NoProcName, text.c_str());
+    else
+        put("Entry '" + text + "'" + beside + " could not be resolved.\n");
 }
 
 void TEXT_REPORT::print_format(const REPORT_EVENT& ev) {
@@ -185,6 +218,9 @@ void TEXT_REPORT::print_format(const REPORT_EVENT& ev) {
 void TEXT_REPORT::print_note(const REPORT_EVENT& ev) {
     if (ev.note == NOTE_SHORT_HEADER) {
         put(Msg_ShortHeader);
+    } else if (ev.note == NOTE_NO_MODULE_IN_FOLDER) {
+        fflush(stdout);
+        fprintf(stderr, Msg_NoModuleInFolder, shown(ev.text, stderr).c_str());
     } else if (ev.note == NOTE_PASSED_OVER) {
         note_passed_over(ev);
     } else {
@@ -221,6 +257,11 @@ void TEXT_REPORT::print_not_loaded(const REPORT_EVENT& ev) {
     put(Msg_NotLoaded);
     levelprint(stdout);
     fprintf(stdout, Err_LoadModuleNT, dll.c_str(), int(ev.code));
+    // A path longer than the system opens is named on standard error, whole.
+    if (ev.cause && ev.cause->error == LOAD_ERR_FILENAME_EXCED_RANGE) {
+        levelprint(stderr);
+        fprintf(stderr, Err_PathTooLong, shown(ev.cause->reason, stderr).c_str());
+    }
     note_no_system_folder(ev);
 }
 
@@ -237,8 +278,9 @@ void TEXT_REPORT::event(const REPORT_EVENT& ev) {
     level = ev.level;
     switch (ev.kind) {
         case RPT_NAMED:
-            // With -m, a heading before each module named after the first.
-            if (ev.code > 0) fprintf(stdout, Msg_NamedHeading, shown(ev.text, stdout).c_str());
+            // With -m and more than one module, a heading before each, as head and tail
+            // write them: an empty line between two.
+            if (ev.fNamed) fprintf(stdout, Msg_NamedHeading + (ev.code == 0), shown(ev.text, stdout).c_str());
             break;
         case RPT_MODULE: formats.push_back(FMT_NONE); break;
         case RPT_END:

@@ -58,7 +58,10 @@ int32_t pe_begin_check(CHECK_CONTEXT* ctx, const char* filespec, const DOS_EXE_H
     if (pe) pe->mod.reset(new (std::nothrow) PE_MODULE{});
     if (!pe || !pe->mod) return report_error(ctx->sink, ERR_NO_MEMORY, RC_NO_MEMORY);
     pe->filespec = filespec;
+    pe->mod->filespec = pe->filespec;
     int32_t rc = pe_read_module(ctx, pe->mod.get(), DosExeHeaderP, file.get());
+    // A module whose own image the loader would refuse gets no closing line.
+    pe->OK = !pe->mod->fRefused;
     // Everything is read: the file is closed before any DLL is checked.
     file.reset();
     if (rc == RC_OK) *check = std::move(pe);

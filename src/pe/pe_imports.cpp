@@ -1,11 +1,15 @@
 // The PE import directory walk and the reading of a whole module before its report.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "common/report.h"
 #include "common/types.h"
 #include "pe/pe_internal.h"
 #include "platform/file_bytes.h"
+#include "platform/fs.h"
+#include "platform/loader.h"
 
 namespace talvek {
 
@@ -141,6 +145,52 @@ static int32_t read_delay_imports(CHECK_CONTEXT* ctx, PE_MODULE* mod, BYTE_SPAN 
     return fNoMemory ? report_fatal(ctx->sink, ERR_NO_MEMORY, RC_NO_MEMORY) : RC_OK;
 }
 
+// Reports that the loader would refuse the image of mod: what and where, and as its cause
+// the one step of loading the file itself.
+static void report_refused(CHECK_CONTEXT* ctx, PE_MODULE* mod, const std::string& what, uint64_t where) {
+    char place[32];
+    snprintf(place, sizeof place, "0x%llx", static_cast<unsigned long long>(where));
+    LOAD_FAILURE why;
+    why.error = LOAD_ERR_BAD_EXE_FORMAT;
+    why.reason = what + " (at " + place + ")";
+    why.chain.resize(1);
+    why.chain[0].dll = std::string(base_name(mod->filespec));
+    why.chain[0].file = std::string(mod->filespec);
+    why.chain[0].error = LOAD_ERR_BAD_EXE_FORMAT;
+    std::string text = what + ", at " + place;
+    REPORT_EVENT ev{RPT_ERROR};
+    ev.error = ERR_NOT_LOADABLE;
+    ev.text = text;
+    ev.cause = &why;
+    report(ctx->sink, ev);
+    mod->fRefused = true;
+}
+
+// The loader's reading of a module no loader took, under -e, -j and -x, where its verdict
+// counts: the report reads headers, sections and imports leniently, so a file cut short or
+// with inconsistent headers can pass it, while the loader refuses the file (193) and would
+// refuse it as a DLL too. The module's own process is that of its Machine, so a magic that is
+// not the machine's makes it no image for any process.
+static void judge_image(CHECK_CONTEXT* ctx, PE_MODULE* mod, BYTE_SPAN file) {
+    const OPTIONS* opt = ctx->opt;
+    if (!ctx->fUntaken || !(opt->exit_missing || opt->json_report || opt->check_failed_dlls)) return;
+    PE_IMAGE image;
+    PE_IMPORT_TABLES imports;
+    PE_STATUS st = pe_parse_image(file, &image);
+    if (st.problem == PE_FINE) st = pe_read_imports(&image, &imports);
+    if (st.problem != PE_FINE) {
+        report_refused(ctx, mod, pe_problem_text(st.problem), st.where);
+        return;
+    }
+    if (pe_loadable_for(&image.hdr, image.hdr.Machine)) return;
+    uint32_t ofsPE = 0;
+    get_u32(file, PE_OFS_NEW_HDR, &ofsPE);
+    char what[96];
+    snprintf(what, sizeof what, "the optional header's magic 0x%x is not that of its machine 0x%x",
+             unsigned(image.hdr.Magic), unsigned(image.hdr.Machine));
+    report_refused(ctx, mod, what, uint64_t(ofsPE) + PE_FILE_HDR_END + PE_OPT_MAGIC);
+}
+
 int32_t pe_read_module(CHECK_CONTEXT* ctx, PE_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP, FILE* ifile) {
     REPORT_SINK* sink = ctx->sink;
     ALLOC_FN alloc = ctx->opt->alloc;
@@ -169,6 +219,7 @@ int32_t pe_read_module(CHECK_CONTEXT* ctx, PE_MODULE* mod, const DOS_EXE_HDR* Do
     int32_t rc = ReadPEHeader(sink, &hdr, mod->SectionAddr, &mod->ulBase);
     if (rc != RC_OK) return rc;
     Buf.reset();
+    judge_image(ctx, mod, file);
 
     // Every section header is mapped; headers past the end of the file read as zeros,
     // which hold no RVA, so only the headers the file holds are taken.

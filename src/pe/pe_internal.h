@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <string_view>
 
 #include "common/bytes.h"
@@ -19,8 +20,6 @@
 #include "common/types.h"
 
 namespace talvek {
-
-constexpr uint32_t PE_MODNAME_SIZE = 260;           // the loader's path buffer
 
 // Name copies of one module: each copy is its own block, so equal names stay apart. alloc is
 // the allocator of the blocks.
@@ -64,15 +63,20 @@ struct PE_MODULE {
     REF_TABLE32 delayRefs;
     char** delayDllNames;
     NAME_POOL names;
-    char modname[PE_MODNAME_SIZE];
+    std::string modname;  // the loader's path of the last DLL that loaded
+    std::string_view filespec;   // the module file, as handed to the check
+    bool fRefused;        // the loader would refuse the module's own image
 
     ~PE_MODULE();   // releases the name tables and the name copies
 };
 
 // Reads the headers, the section table and the import directory of the module in ifile,
-// reporting the count, and with -d the delay-load directory. Returns 0, 3 (positioning
-// or reading the file failed), 6 (no memory for a table) or a failure that ends the run
-// (the PE format error 8, or 6 when no memory is left for a name or an entry).
+// reporting the count, and with -d the delay-load directory. Under -e, -j and -x a module no
+// loader took (ctx->fUntaken) is read the loader's way as well: an image the loader would
+// refuse is reported as ERR_NOT_LOADABLE with the loader's reason, and sets fRefused.
+// Returns 0, 3 (positioning or reading the file failed), 6 (no memory for a table) or a
+// failure that ends the run (the PE format error 8, or 6 when no memory is left for a name
+// or an entry).
 int32_t pe_read_module(CHECK_CONTEXT* ctx, PE_MODULE* mod, const DOS_EXE_HDR* DosExeHeaderP, FILE* ifile);
 
 // The load test of imported module i (1..numMods), or with fDelay delay-loaded module i: loads

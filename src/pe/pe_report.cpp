@@ -1,5 +1,5 @@
 // The PE load test: each imported module loaded and each entry resolved, with the report.
-#include <cstring>
+#include <string>
 #include <unordered_set>
 #include <vector>
 
@@ -44,8 +44,8 @@ static void report_forwarded(CHECK_CONTEXT* ctx, const PE_MODULE* mod, HMODULE h
     REPORT_EVENT ev{RPT_FORWARDED};
     LOADED_FROM from;
     describe_origin(ctx, mod, h, &ev, &from);
-    char path[PE_MODNAME_SIZE];
-    if (from.origin == ORIGIN_ABSENT || GetModuleFileNameA(ctx->loader, h, path, sizeof path) == 0) return;
+    std::string path = from.origin == ORIGIN_ABSENT ? std::string() : loader_module_path(ctx->loader, h);
+    if (path.empty()) return;
     ev.path = path;
     report(ctx->sink, ev);
 }
@@ -124,10 +124,8 @@ static bool report_loaded(CHECK_CONTEXT* ctx, PE_MODULE* mod, HMODULE hmod) {
     LOADED_FROM from;
     describe_origin(ctx, mod, hmod, &ev, &from);
     bool fFile = from.origin != ORIGIN_ABSENT;
-    if (!fFile)
-        mod->modname[0] = '\0';
-    else if (GetModuleFileNameA(ctx->loader, hmod, mod->modname, PE_MODNAME_SIZE) == 0)
-        strcpy(mod->modname, "?");
+    mod->modname = fFile ? loader_module_path(ctx->loader, hmod) : std::string();
+    if (fFile && mod->modname.empty()) mod->modname = "?";
     ev.path = mod->modname;
     report(ctx->sink, ev);
     // Files of --ship-from folders that the search passed over are named: what the user meant

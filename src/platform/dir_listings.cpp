@@ -19,6 +19,15 @@ namespace fs = std::filesystem;
 
 namespace talvek {
 
+// The path object of path: on Windows in the form opened at any length.
+static fs::path native_path(const std::string& path) {
+#if defined(_WIN32)
+    return fs::path(windows_long_path(path));
+#else
+    return fs::path(path);
+#endif
+}
+
 // Calls fn with each entry's name of the folder at base, in listing order and without "."
 // and "..", until fn returns false. POSIX systems are asked through readdir: a path object
 // per entry made a folder of a thousand DLLs cost more than the check of one.
@@ -83,7 +92,7 @@ bool find_dir_entry(FS_MEMORY* mem, const std::string& dir, std::string_view nam
         if (is_path_separator(c) || c == '\0') return false;
     // The path object is made only where the file system is asked: a look-up answered from
     // a listing costs a hash and no parse of the folder's path.
-    auto base = [&dir] { return dir.empty() ? fs::path(".") : fs::path(dir); };
+    auto base = [&dir] { return dir.empty() ? fs::path(".") : native_path(dir); };
     DIR_MEMO* memo = mem && mem->fOn ? &mem->listings[dir] : nullptr;
     if (!memo || !memo->fListed) {
         // The exact name is asked of the file system: on one that ignores case it matches a
@@ -113,13 +122,13 @@ void files_below(const std::string& dir, std::vector<std::string>* files) {
         std::string folder = std::move(todo.back());
         todo.pop_back();
         std::string prefix = folder.empty() || is_path_separator(folder.back()) ? folder : folder + "/";
-        list_dir(nullptr, fs::path(folder), [&](std::string_view entry) {
+        list_dir(nullptr, native_path(folder), [&](std::string_view entry) {
             std::string path = prefix + std::string(entry);
 #if defined(_WIN32)
             std::error_code ec;
-            fs::file_status st = fs::symlink_status(fs::path(path), ec);
+            fs::file_status st = fs::symlink_status(native_path(path), ec);
             if (fs::is_directory(st)) todo.push_back(path);
-            else if (fs::is_regular_file(fs::status(fs::path(path), ec))) files->push_back(path);
+            else if (fs::is_regular_file(fs::status(native_path(path), ec))) files->push_back(path);
 #else
             struct stat st;
             if (lstat(path.c_str(), &st) != 0) return true;

@@ -16,6 +16,7 @@ namespace fs = std::filesystem;
 
 #include <cstdlib>
 
+#include "platform/fs.h"
 #include "platform/fs_memory.h"
 
 namespace talvek {
@@ -109,8 +110,8 @@ bool map_open_file(FS_MEMORY* /*mem*/, FILE* f, FILE_BYTES* fb) {
 
 bool map_file(FS_MEMORY* mem, const std::string& path, FILE_BYTES* fb) {
     std::error_code ec;
-    if (!fs::is_regular_file(fs::path(path), ec)) return false;
-    FILE* f = fopen(path.c_str(), "rb");
+    if (!fs::is_regular_file(fs::path(windows_long_path(path)), ec)) return false;
+    FILE* f = open_for_reading(path.c_str());
     if (!f) return false;
     bool ok = map_open_file(mem, f, fb);
     fclose(f);

@@ -27,9 +27,9 @@ namespace talvek {
 namespace {
 
 #if defined(_WIN32)
-int open_read(const std::string& path) { return _open(path.c_str(), _O_RDONLY | _O_BINARY); }
+int open_read(const std::string& path) { return _wopen(windows_long_path(path).c_str(), _O_RDONLY | _O_BINARY); }
 int open_new(const std::string& path) {
-    return _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    return _wopen(windows_long_path(path).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
 }
 long read_some(int fd, void* buf, size_t n) { return _read(fd, buf, unsigned(n)); }
 long write_some(int fd, const void* buf, size_t n) { return _write(fd, buf, unsigned(n)); }
@@ -38,7 +38,9 @@ bool close_file(int fd) { return _close(fd) == 0; }
 unsigned long process_id() { return static_cast<unsigned long>(_getpid()); }
 // rename does not replace an existing file on Windows; MoveFileEx does.
 bool replace_file(const std::string& from, const std::string& to, std::string* why) {
-    if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+    if (MoveFileExW(windows_long_path(from).c_str(), windows_long_path(to).c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
     DWORD err = GetLastError();
     char text[256];
     DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, err, 0, text,

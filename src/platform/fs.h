@@ -21,6 +21,21 @@ std::string dir_part(std::string_view path);
 // The file name part of a path: what follows its last separator.
 std::string_view base_name(std::string_view path);
 
+// The longest path the system opens, in bytes (PATH_MAX less its terminator on POSIX systems,
+// the 32,767 characters of the \\?\ form on Windows).
+size_t system_path_limit();
+
+// The message part that says path is longer than the system opens: "the path is longer than
+// the system allows (4095 bytes): PATH".
+std::string path_too_long(const std::string& path);
+
+#if defined(_WIN32)
+// path as Windows opens it at any length: a path of MAX_PATH characters or more, made absolute,
+// in the \\?\ form (\\?\UNC\ for a share), which the system takes as it is; a shorter
+// one as it is. Converted from the ANSI code page, as the tool's narrow paths are.
+std::wstring windows_long_path(const std::string& path);
+#endif
+
 // Whether path is a folder (a symbolic link to one counts).
 bool is_folder(const std::string& path);
 

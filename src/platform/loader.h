@@ -21,6 +21,7 @@ constexpr uint32_t LOAD_ERR_MOD_NOT_FOUND = 126;
 constexpr uint32_t LOAD_ERR_PROC_NOT_FOUND = 127;
 constexpr uint32_t LOAD_ERR_BAD_EXE_FORMAT = 193;
 constexpr uint32_t LOAD_ERR_INSUFFICIENT_BUFFER = 122;
+constexpr uint32_t LOAD_ERR_FILENAME_EXCED_RANGE = 206;   // a path longer than the system allows
 
 // The address a caller reads as a call gate; the emulated loader never hands it out.
 constexpr uintptr_t LOAD_CALL_GATE = 0xFE37;
@@ -62,10 +63,15 @@ uintptr_t GetProcAddress(LOADER* L, HMODULE hModule, const char* lpProcName);
 // terminator. Returns the characters copied, nSize when cut, 0 on failure.
 uint32_t GetModuleFileNameA(LOADER* L, HMODULE hModule, char* lpFilename, uint32_t nSize);
 
+// The whole path of a loaded module's file, however long; "" for no module. The report takes
+// this rather than GetModuleFileNameA, whose buffer would cut a long path.
+std::string loader_module_path(LOADER* L, HMODULE hModule);
+
 // The error code of the last loader call that failed.
 uint32_t GetLastError(LOADER* L);
 
-// Names the module given on the command line, whose directory the DLL search tries first.
+// Names the module given on the command line, whose directory the DLL search tries first, and
+// unloads every DLL loaded before: each module named starts with nothing loaded.
 void loader_set_application_path(LOADER* L, const char* path);
 
 // How the program that loads the modules named calls the loader, from the next module named on:

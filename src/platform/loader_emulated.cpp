@@ -6,6 +6,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -118,6 +119,12 @@ struct LOADER {
     std::string wineRoot;       // the root under which Wine's DLL folders are looked for
     std::vector<std::unique_ptr<PROCESS>> processes;
     std::unordered_map<std::string, std::unique_ptr<EMU_IMAGE>> images;   // by path, while files are remembered
+    // While images are kept: the import tables (image, table) whose every entry resolved in an
+    // image by its exports alone. That outcome depends on the two images alone, so a later load
+    // of the same pair, by another module named or in another process, does not resolve them
+    // again; one that followed a forwarder loaded another module on the way, and one that
+    // counted an entry only Wine's copy lacks depended on where that copy lies: neither is kept.
+    std::set<std::tuple<const EMU_IMAGE*, size_t, const EMU_IMAGE*>> cleanTables;
     uint16_t Machine = PE_MACHINE_I386;   // the process of the next LoadLibraryA
     uint32_t lastError = 0;
     std::string appDir;
@@ -164,21 +171,6 @@ struct LOAD_FRAME {
 std::string join(const std::string& dir, const std::string& name) {
     if (dir.empty()) return name;
     return dir.back() == '/' ? dir + name : dir + "/" + name;
-}
-
-// Backslashes become '/'. On the last component, a trailing '.' is dropped (no extension)
-// and a name without any '.' gets ".dll".
-std::string dll_file_name(std::string_view name) {
-    std::string s(name);
-    for (char& c : s)
-        if (c == '\\') c = '/';
-    size_t slash = s.rfind('/');
-    std::string_view last = std::string_view(s).substr(slash == std::string::npos ? 0 : slash + 1);
-    if (!last.empty() && last.back() == '.')
-        s.pop_back();
-    else if (last.find('.') == std::string_view::npos)
-        s += ".dll";
-    return s;
 }
 
 bool try_dir(LOADER* L, const std::string& dir, const std::string& name, std::string* path) {
@@ -515,6 +507,13 @@ EMU_MODULE* find_file(PROCESS* proc, const std::string& name, const std::string&
         // before its name became known) does not stand for it.
         auto it = proc->byName.find(key);
         if (it != proc->byName.end() && (!fKnown || it->second->fKnown)) return it->second;
+        // The search starts in the application folder, which a path longer than the system
+        // opens cannot be searched.
+        const std::string& appDir = proc->loader->appDir;
+        if (!fKnown && appDir.size() > system_path_limit()) {
+            fail_step(why, importer, asked, {}, LOAD_ERR_FILENAME_EXCED_RANGE, path_too_long(appDir));
+            return nullptr;
+        }
         std::vector<std::string> skipped;
         if (!remembered_search(proc, file, fKnown, &path, &skipped, &fm)) {
             if (EMU_MODULE* m = stand_in(proc, key, fKnown)) {
@@ -533,6 +532,11 @@ EMU_MODULE* find_file(PROCESS* proc, const std::string& name, const std::string&
         if (!proc->loader->shipFrom.empty() && !skipped.empty()) shipSkipped = std::move(skipped);
     } else if (!try_dir(proc->loader, slash == 0 ? "/" : file.substr(0, slash), file.substr(slash + 1), &path)) {
         fail_step(why, importer, asked, {}, LOAD_ERR_MOD_NOT_FOUND);
+        return nullptr;
+    }
+    // A file whose path is longer than the system opens is named whole, never cut.
+    if (path.size() > system_path_limit()) {
+        fail_step(why, importer, asked, path, LOAD_ERR_FILENAME_EXCED_RANGE, path_too_long(path));
         return nullptr;
     }
     auto it = proc->byPath.find(path);
@@ -572,7 +576,8 @@ TARGET_API_SET target_api_set(const PROCESS* proc, const std::string& name) {
 // the load test): one already loaded, or a file found and mapped now (*fNew). An API-set name
 // stands for its host, loaded by the ordinary rules. Null with 126 when no file is found or
 // the API set has no host, 193 when it is no loadable image or the search found only images
-// of other machines; *why then holds that one step, the files passed over and the reason.
+// of other machines, 206 when the file's path, or the application folder's, is longer than
+// the system opens; *why then holds that one step, the files passed over and the reason.
 // Under a target Windows a bare name of it that the search does not find gets a stand-in, and
 // API sets are judged by that version: one of it that the schema here does not resolve
 // stands in, never 126; one it lacks is searched as a file first, as that Windows searches a
@@ -663,9 +668,10 @@ bool wine_copy_of_windows(const EMU_MODULE* m) {
 // forwarder's DLL that did not load, with its own steps, or the entry a forwarder's DLL lacks.
 // An entry that only Wine's copy of a DLL of the target Windows lacks sets fwd->fUnverified,
 // and while loading (fLoading) counts as resolved, as Windows' own copy may have it. *pFinal,
-// when given, receives the module the entry resolved in.
+// when given, receives the module the entry resolved in; *pfForwarded is set when a forwarder
+// was followed.
 bool resolve(EMU_MODULE* m, PE_IMPORT_REF ref, uintptr_t* value, LOAD_FAILURE* fwd, bool fLoading,
-             EMU_MODULE** pFinal = nullptr) {
+             EMU_MODULE** pFinal = nullptr, bool* pfForwarded = nullptr) {
     std::string viaImporter, viaDll;   // after a forwarder: the module that named m, and m as named
     for (uint32_t hops = 0;; hops++) {
         if (pFinal) *pFinal = m;
@@ -697,6 +703,7 @@ bool resolve(EMU_MODULE* m, PE_IMPORT_REF ref, uintptr_t* value, LOAD_FAILURE* f
             if (!parse_ordinal(entry, &next.ordinal)) return false;
         }
         std::string dll(text.substr(0, dot));
+        if (pfForwarded) *pfForwarded = true;
         LOAD_FAILURE sub;
         EMU_MODULE* target = load_module(m->proc, dll, m->path, &sub);
         if (!target) {
@@ -776,19 +783,26 @@ EMU_MODULE* load_module(PROCESS* proc, const std::string& name, std::string_view
                 continue;
             }
         }
-        if (m->resolved.insert({imp.table, dep}).second) {
+        auto pair = std::make_tuple(static_cast<const EMU_IMAGE*>(m->image), imp.table, static_cast<const EMU_IMAGE*>(dep->image));
+        bool fClean = remembering(proc->loader) && proc->loader->cleanTables.count(pair) != 0;
+        if (!fClean && m->resolved.insert({imp.table, dep}).second) {
+            bool fForwarded = false;
             for (const PE_IMPORT_REF& ref : imports.tables[imp.table]) {
                 uintptr_t v = 0;
                 LOAD_FAILURE fwd;
                 // An ordinal above 0xFFFF cannot be asked for and does not resolve.
-                if ((ref.by_ordinal && ref.ordinal > PE_MAX_ORDINAL) || !resolve(dep, ref, &v, &fwd, true)) {
+                if ((ref.by_ordinal && ref.ordinal > PE_MAX_ORDINAL) || !resolve(dep, ref, &v, &fwd, true, nullptr, &fForwarded)) {
                     std::vector<LOAD_STEP> steps = steps_to(stack, importer, name, LOAD_ERR_PROC_NOT_FOUND);
                     steps.push_back(entry_step(m->path, imp.dll, dep->path, ref));
                     entry_failure(std::move(steps), std::move(fwd), why);
                     rollback(proc, first);
                     return nullptr;
                 }
+                // An entry only Wine's copy lacks resolved by where its module lies, not by
+                // the images alone.
+                if (fwd.fUnverified) fForwarded = true;
             }
+            if (!fForwarded && remembering(proc->loader)) proc->loader->cleanTables.insert(pair);
         }
         stack.back().iImport++;
         stack.back().dep = nullptr;
@@ -796,15 +810,17 @@ EMU_MODULE* load_module(PROCESS* proc, const std::string& name, std::string_view
     return top;
 }
 
-// Unloads every module of every process and forgets their searches: the next module named
-// starts in processes of its own. What the run read of the files (their images, the folder
-// listings, the schema) serves it all the same.
-void start_afresh(LOADER* L) {
+// Unloads every module of every process and, unless fKeepSearches (a module named from the
+// same folder), forgets their searches: the next module named starts in processes of its own.
+// What the run read of the files (their images, the folder listings, the schema) serves it
+// all the same.
+void start_afresh(LOADER* L, bool fKeepSearches) {
     for (auto& proc : L->processes) {
         rollback(proc.get(), 0);
+        proc->knownImports.clear();
+        if (fKeepSearches) continue;
         proc->searched.clear();
         proc->searchedKnown.clear();
-        proc->knownImports.clear();
     }
     L->hostMark.fSet = false;
 }
@@ -907,25 +923,28 @@ uint32_t GetModuleFileNameA(LOADER* L, HMODULE hModule, char* lpFilename, uint32
     return uint32_t(n);
 }
 
+std::string loader_module_path(LOADER* /*L*/, HMODULE hModule) {
+    return hModule ? static_cast<EMU_MODULE*>(hModule)->path : std::string();
+}
+
 uint32_t GetLastError(LOADER* L) { return L->lastError; }
 
 void loader_set_application_path(LOADER* L, const char* path) {
     std::string dir = dir_part(path);
     std::string appDir = normal_path(dir.empty() ? "." : dir);
     L->loadDir = appDir;
-    if (appDir == L->appDir) return;
+    bool fMoved = appDir != L->appDir;
     L->appDir = std::move(appDir);
-    // A program in another folder: its DLLs are searched from there and loaded afresh, as in
-    // processes of its own. What the run read of the files (their images, the folder
-    // listings, the schema) serves it all the same.
-    start_afresh(L);
+    // Each program starts with nothing loaded, as in processes of its own; the searches made
+    // from the same folder still hold.
+    start_afresh(L, !fMoved);
 }
 
 void loader_set_search(LOADER* L, SEARCH_MODE mode, const std::vector<std::string>& dllDirs) {
     L->mode = mode;
     L->dllDirs.clear();
     for (const std::string& dir : dllDirs) L->dllDirs.push_back(normal_path(dir));
-    start_afresh(L);
+    start_afresh(L, false);
 }
 
 bool loader_start_host(LOADER* L, const char* hostPath, const char* modulePath, std::vector<LOAD_FAILURE>* failed,
@@ -943,7 +962,7 @@ bool loader_start_host(LOADER* L, const char* hostPath, const char* modulePath, 
     }
     L->hostPath = normal_path(hostPath);
     L->appDir = normal_path(dir_part(L->hostPath));
-    start_afresh(L);
+    start_afresh(L, false);
     L->fHostStartup = true;
     FILE_BYTES fm;
     EMU_MODULE* host = map_module(proc, L->hostPath, &fm, reason);

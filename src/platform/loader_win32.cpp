@@ -35,12 +35,16 @@ struct LOADER {
     DLL_DIRECTORY_COOKIE hostDirCookie = nullptr;    // the host's folder, under the safe search
     std::string hostPath, hostDir, moduleDir;
     std::set<std::string> hostModules;
+    std::vector<::HMODULE> loaded;   // each load of the module named at hand, freed for the next
 };
 
 namespace {
 
 // How deep the search for a cause follows DLLs that do not load.
 constexpr int MAX_CAUSE_DEPTH = 32;
+
+// The longest path Windows takes in its \\?\ form, in characters.
+constexpr DWORD MAX_LONG_PATH = 32768;
 
 // The machine of this process, the only one whose images the system loader maps here.
 #if defined(_M_ARM64) || defined(__aarch64__)
@@ -56,16 +60,28 @@ std::string folder_key(const std::string& dir) { return ascii_lower(normal_path(
 
 // The system folder, and on 64-bit Windows the folder of its 32-bit DLLs; "" where there is none.
 std::string system_folder(bool fWow64) {
-    char buf[MAX_PATH + 1];
-    UINT n = fWow64 ? ::GetSystemWow64DirectoryA(buf, sizeof buf) : ::GetSystemDirectoryA(buf, sizeof buf);
-    return n == 0 || n >= sizeof buf ? std::string() : folder_key(std::string(buf, n));
+    // A buffer too small gets the size needed, terminator included.
+    std::string buf(MAX_PATH + 1, '\0');
+    for (int k = 0; k < 2; k++) {
+        UINT n = fWow64 ? ::GetSystemWow64DirectoryA(&buf[0], UINT(buf.size())) : ::GetSystemDirectoryA(&buf[0], UINT(buf.size()));
+        if (n == 0 || n > MAX_LONG_PATH) return std::string();
+        if (n < buf.size()) return folder_key(buf.substr(0, n));
+        buf.resize(n);
+    }
+    return std::string();
 }
 
-// The path of a loaded module; "" when it cannot be had.
+// The path of a loaded module, whole: the buffer grows until the path fits, as a path of a
+// long-path-aware system may be longer than MAX_PATH. "" when it cannot be had.
 std::string module_path(::HMODULE h) {
-    char buf[MAX_PATH + 1];
-    DWORD n = ::GetModuleFileNameA(h, buf, sizeof buf);
-    return n == 0 || n >= sizeof buf ? std::string() : std::string(buf, n);
+    std::string buf(MAX_PATH + 1, '\0');
+    for (;;) {
+        DWORD n = ::GetModuleFileNameA(h, &buf[0], DWORD(buf.size()));
+        if (n == 0) return std::string();
+        if (n < buf.size()) return buf.substr(0, n);
+        if (buf.size() >= MAX_LONG_PATH) return std::string();
+        buf.resize(buf.size() * 2);
+    }
 }
 
 // The text in wide characters, from the system's code page; "" when it cannot be converted.
@@ -270,7 +286,10 @@ HMODULE loader_load(LOADER* L, const char* name, LOAD_FAILURE* why) {
     std::string shipped = name ? ship_from_file(L, name) : std::string();
     ::HMODULE h = shipped.empty() ? load_as_host_calls(L, name, 0)
                                   : ::LoadLibraryExA(shipped.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    if (h) return reinterpret_cast<HMODULE>(h);
+    if (h) {
+        L->loaded.push_back(h);
+        return reinterpret_cast<HMODULE>(h);
+    }
     DWORD error = ::GetLastError();
     if (why) {
         *why = LOAD_FAILURE{};
@@ -336,11 +355,22 @@ uint32_t GetModuleFileNameA(LOADER* /*L*/, HMODULE hModule, char* lpFilename, ui
     return ::GetModuleFileNameA(static_cast<::HMODULE>(hModule), lpFilename, nSize);
 }
 
+std::string loader_module_path(LOADER* /*L*/, HMODULE hModule) {
+    return hModule ? module_path(static_cast<::HMODULE>(hModule)) : std::string();
+}
+
 uint32_t GetLastError(LOADER* /*L*/) { return ::GetLastError(); }
 
+static void free_loaded(LOADER* L) {
+    for (::HMODULE h : L->loaded) ::FreeLibrary(h);
+    L->loaded.clear();
+}
+
 // The real loader searches the tool's own directory first; the checked program's directory
-// is added to the search so its DLLs are found as they would be for the program itself.
+// is added to the search so its DLLs are found as they would be for the program itself. What
+// the module named before loaded is freed, so that each starts with what the tool itself holds.
 void loader_set_application_path(LOADER* L, const char* path) {
+    free_loaded(L);
     std::string dir = dir_part(path);
     L->appDir = normal_path(dir.empty() ? "." : dir);
     ::SetDllDirectoryA(L->appDir.c_str());
@@ -362,6 +392,7 @@ void loader_set_search(LOADER* L, SEARCH_MODE mode, const std::vector<std::strin
 // search takes both.
 bool loader_start_host(LOADER* L, const char* hostPath, const char* modulePath, std::vector<LOAD_FAILURE>* failed,
                        std::string* reason) {
+    free_loaded(L);
     L->hostPath = normal_path(hostPath);
     std::string hostDir = normal_path(dir_part(L->hostPath));
     std::string moduleDir = dir_part(modulePath);

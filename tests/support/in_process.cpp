@@ -7,6 +7,7 @@
 #include <new>
 
 #include "common/module_check.h"
+#include "driver/run.h"
 #include "platform/fs_memory.h"
 
 namespace {
@@ -19,13 +20,18 @@ struct NO_SINK : talvek::REPORT_SINK {
 }  // namespace
 
 talvek::CHECK_RESULT check_in_process(const std::string& path, const talvek::OPTIONS& opt, std::string* out,
-                                      std::string* err) {
+                                      std::string* err, talvek::RUN_PTR* keep) {
     using namespace talvek;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     std::unique_ptr<REPORT_SINK> text = make_text_report(opt);
     RUN_PTR run = make_run(opt, text.get());
     CHECK_RESULT r = check(run.get(), path.c_str());
+    // A run handed over no longer reports to the text, which ends here.
+    if (keep) {
+        run->listener = nullptr;
+        *keep = std::move(run);
+    }
     run.reset();
     fflush(stdout);
     std::string o = testing::internal::GetCapturedStdout();

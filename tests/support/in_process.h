@@ -12,9 +12,10 @@
 #include "talvek.h"
 
 // Checks the module at path with opt as the tool checks the module named (no final list, no
-// summary), its text report on the captured streams; fills out and err when given.
+// summary), its text report on the captured streams; fills out and err when given, and hands
+// over the run when asked.
 talvek::CHECK_RESULT check_in_process(const std::string& path, const talvek::OPTIONS& opt, std::string* out = nullptr,
-                                      std::string* err = nullptr);
+                                      std::string* err = nullptr, talvek::RUN_PTR* keep = nullptr);
 
 // The module record after pe_read_module on the image b (its count line is swallowed);
 // *rc is the result. The record owns and releases its names and lists. fDelay: as with -d,

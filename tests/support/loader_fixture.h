@@ -51,7 +51,7 @@ protected:
     }
 
     void SetUp() override {
-        dir = memory_temp_dir();
+        dir = make_temp_dir();
         char buf[4096];
         oldCwd = getcwd(buf, sizeof buf) ? buf : "/";
         save("PATH", &oldPath);
@@ -89,13 +89,6 @@ protected:
     }
 
 private:
-    // A folder in memory where the system has one: the chain tests write thousands of files.
-    static std::string memory_temp_dir() {
-        if (access("/dev/shm", W_OK) != 0) return make_temp_dir();
-        char tmpl[] = "/dev/shm/talvek-loader-XXXXXX";
-        return mkdtemp(tmpl) ? std::string(tmpl) : make_temp_dir();
-    }
-
     std::string oldCwd, oldPath, oldWinePath;
     bool hadPath = false, hadWinePath = false;
 

@@ -50,7 +50,8 @@ TOOL_RUN run_talvek(const std::vector<std::string>& args, const std::vector<TOOL
 // The same, over a directory the caller made and keeps (for checks that need the files).
 TOOL_RUN run_talvek_in(const std::string& dir, const std::vector<std::string>& args, const RUN_OPTIONS& opt = {});
 
-// A fresh, empty temporary directory (absolute path), and its removal with all it holds.
+// A fresh, empty temporary directory (absolute path): under TMPDIR, else in memory where the
+// system has /dev/shm, else under /tmp; and its removal with all it holds.
 std::string make_temp_dir();
 void remove_tree(const std::string& dir);
 
