@@ -18,14 +18,15 @@ RUN* KeptRun = nullptr;
 namespace {
 
 // --deploy's first check prints only what ends the run: the failures of the named module
-// itself and of its host (not its image the loader would refuse, which the second check says),
-// a folder named without a module, and a failure that ends the run at once; and the files of
-// --ship-from folders it passed over.
+// itself and of its host (not its image the loader would refuse, nor a DLL the host fails to
+// load, which the second check says), a folder named without a module, and a failure that ends
+// the run at once; and the files of --ship-from folders it passed over.
 struct QUIET_REPORT : REPORT_SINK {
     REPORT_SINK* text;
     explicit QUIET_REPORT(REPORT_SINK* t) : text(t) {}
     void event(const REPORT_EVENT& ev) override {
-        if (ev.kind == RPT_FATAL || (ev.kind == RPT_ERROR && ev.level <= 1 && ev.error != ERR_NOT_LOADABLE) ||
+        bool fSaidAgain = ev.error == ERR_NOT_LOADABLE || (ev.error == ERR_HOST && ev.code == RC_OK);
+        if (ev.kind == RPT_FATAL || (ev.kind == RPT_ERROR && ev.level <= 1 && !fSaidAgain) ||
             (ev.kind == RPT_NOTE && ev.note == NOTE_PASSED_OVER))
             text->event(ev);
     }
