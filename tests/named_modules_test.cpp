@@ -137,6 +137,32 @@ TEST(NamedModules, EachStartsWithNothingLoaded) {
     EXPECT_EQ(r.exit_code, 10);
 }
 
+// An import table that an earlier module named resolved through a forwarder is resolved
+// again for a later one whose search finds the forwarder's DLL in another file, here one that
+// lacks the entry.
+TEST(NamedModules, AForwarderLeadsEachModuleToItsOwnFile) {
+    TEST_FOLDER f;
+    PE_DESC fw;
+    fw.exports = {PE_EXPORT{1, "f", "tgt.f", 0}};
+    fw.export_dir = true;
+    const BYTES app = import_app({{"mid.dll", {pe_name("m")}}});
+    write_files(f.dir, {{"lib/mid.dll", export_dll({"m"}, {{"fw.dll", {pe_name("f")}}})},
+                        {"lib/fw.dll", write_pe(fw)},
+                        {"a/app.exe", app},
+                        {"a/tgt.dll", export_dll({"f"})},
+                        {"b/app.exe", app},
+                        {"b/tgt.dll", export_dll({"g"})}});
+    RUN_OPTIONS env;
+    env.env = {{"WINEPATH", f.dir + "/lib"}, {"PATH", ""}};
+    TOOL_RUN alone = f.run({"-e", "b/app.exe"}, {}, env);
+    TOOL_RUN r = f.run({"-m", "-e", "a/app.exe", "b/app.exe"}, {}, env);
+    EXPECT_EQ(alone.exit_code, 10);
+    size_t b = r.out.find("\n==> b/app.exe <==\n");
+    ASSERT_NE(b, std::string::npos) << r.out;
+    EXPECT_EQ(r.out.substr(b + 19), alone.out);
+    EXPECT_EQ(r.exit_code, 10);
+}
+
 // A run that a module's format error ends still lists every module named in -j, those not
 // reached with no record.
 TEST(NamedModules, RunEndedEarlyListsEveryModuleNamed) {

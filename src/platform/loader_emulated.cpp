@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -113,6 +114,14 @@ struct HOST_MARK {
 
 }  // namespace
 
+// A DLL a forwarder loaded while a table was resolved: the module whose forwarder named it, its
+// name there, and the image it was.
+struct FORWARD_LOAD {
+    std::string importer;
+    std::string dll;
+    const EMU_IMAGE* image;
+};
+
 // The loader of one run: a process per machine, the images read, and what it judges by.
 struct LOADER {
     FS_MEMORY* mem = nullptr;   // what the run remembers of files; null: nothing is kept
@@ -120,11 +129,12 @@ struct LOADER {
     std::vector<std::unique_ptr<PROCESS>> processes;
     std::unordered_map<std::string, std::unique_ptr<EMU_IMAGE>> images;   // by path, while files are remembered
     // While images are kept: the import tables (image, table) whose every entry resolved in an
-    // image by its exports alone. That outcome depends on the two images alone, so a later load
-    // of the same pair, by another module named or in another process, does not resolve them
-    // again; one that followed a forwarder loaded another module on the way, and one that
-    // counted an entry only Wine's copy lacks depended on where that copy lies: neither is kept.
-    std::set<std::tuple<const EMU_IMAGE*, size_t, const EMU_IMAGE*>> cleanTables;
+    // image, with the DLLs its forwarders loaded on the way. That outcome depends on the images
+    // alone, so a later load of the same pair, by another module named or in another process,
+    // only loads those DLLs again and, when each is the same image, does not resolve the
+    // entries. One that counted an entry only Wine's copy lacks depended on where that copy
+    // lies: it is not kept.
+    std::map<std::tuple<const EMU_IMAGE*, size_t, const EMU_IMAGE*>, std::vector<FORWARD_LOAD>> cleanTables;
     uint16_t Machine = PE_MACHINE_I386;   // the process of the next LoadLibraryA
     uint32_t lastError = 0;
     std::string appDir;
@@ -668,10 +678,10 @@ bool wine_copy_of_windows(const EMU_MODULE* m) {
 // forwarder's DLL that did not load, with its own steps, or the entry a forwarder's DLL lacks.
 // An entry that only Wine's copy of a DLL of the target Windows lacks sets fwd->fUnverified,
 // and while loading (fLoading) counts as resolved, as Windows' own copy may have it. *pFinal,
-// when given, receives the module the entry resolved in; *pfForwarded is set when a forwarder
-// was followed.
+// when given, receives the module the entry resolved in; *loads, when given, each DLL a
+// forwarder loaded that it does not hold yet.
 bool resolve(EMU_MODULE* m, PE_IMPORT_REF ref, uintptr_t* value, LOAD_FAILURE* fwd, bool fLoading,
-             EMU_MODULE** pFinal = nullptr, bool* pfForwarded = nullptr) {
+             EMU_MODULE** pFinal = nullptr, std::vector<FORWARD_LOAD>* loads = nullptr) {
     std::string viaImporter, viaDll;   // after a forwarder: the module that named m, and m as named
     for (uint32_t hops = 0;; hops++) {
         if (pFinal) *pFinal = m;
@@ -703,13 +713,14 @@ bool resolve(EMU_MODULE* m, PE_IMPORT_REF ref, uintptr_t* value, LOAD_FAILURE* f
             if (!parse_ordinal(entry, &next.ordinal)) return false;
         }
         std::string dll(text.substr(0, dot));
-        if (pfForwarded) *pfForwarded = true;
         LOAD_FAILURE sub;
         EMU_MODULE* target = load_module(m->proc, dll, m->path, &sub);
         if (!target) {
             if (fwd) *fwd = std::move(sub);
             return false;
         }
+        if (loads && std::none_of(loads->begin(), loads->end(), [&](const FORWARD_LOAD& f) { return f.importer == m->path && f.dll == dll; }))
+            loads->push_back(FORWARD_LOAD{m->path, dll, target->image});
         viaImporter = m->path;
         viaDll = std::move(dll);
         m = target;
@@ -744,6 +755,17 @@ std::vector<LOAD_STEP> steps_to(const std::vector<LOAD_FRAME>& stack, std::strin
         step.error = error;
     }
     return steps;
+}
+
+// Loads again the DLLs the forwarders of a kept table loaded, in their order; false as soon as
+// one does not load or is another image, and the table is then resolved again.
+bool load_again(PROCESS* proc, const std::vector<FORWARD_LOAD>& loads) {
+    for (const FORWARD_LOAD& f : loads) {
+        LOAD_FAILURE sub;
+        EMU_MODULE* target = load_module(proc, f.dll, f.importer, &sub);
+        if (!target || target->image != f.image) return false;
+    }
+    return true;
 }
 
 // Loads name, asked for by importer, with everything it imports, without recursion: the
@@ -784,14 +806,17 @@ EMU_MODULE* load_module(PROCESS* proc, const std::string& name, std::string_view
             }
         }
         auto pair = std::make_tuple(static_cast<const EMU_IMAGE*>(m->image), imp.table, static_cast<const EMU_IMAGE*>(dep->image));
-        bool fClean = remembering(proc->loader) && proc->loader->cleanTables.count(pair) != 0;
+        auto& cleanTables = proc->loader->cleanTables;
+        auto kept = remembering(proc->loader) ? cleanTables.find(pair) : cleanTables.end();
+        bool fClean = kept != cleanTables.end() && load_again(proc, kept->second);
         if (!fClean && m->resolved.insert({imp.table, dep}).second) {
-            bool fForwarded = false;
+            bool fUnverified = false;
+            std::vector<FORWARD_LOAD> loads;
             for (const PE_IMPORT_REF& ref : imports.tables[imp.table]) {
                 uintptr_t v = 0;
                 LOAD_FAILURE fwd;
                 // An ordinal above 0xFFFF cannot be asked for and does not resolve.
-                if ((ref.by_ordinal && ref.ordinal > PE_MAX_ORDINAL) || !resolve(dep, ref, &v, &fwd, true, nullptr, &fForwarded)) {
+                if ((ref.by_ordinal && ref.ordinal > PE_MAX_ORDINAL) || !resolve(dep, ref, &v, &fwd, true, nullptr, &loads)) {
                     std::vector<LOAD_STEP> steps = steps_to(stack, importer, name, LOAD_ERR_PROC_NOT_FOUND);
                     steps.push_back(entry_step(m->path, imp.dll, dep->path, ref));
                     entry_failure(std::move(steps), std::move(fwd), why);
@@ -800,9 +825,9 @@ EMU_MODULE* load_module(PROCESS* proc, const std::string& name, std::string_view
                 }
                 // An entry only Wine's copy lacks resolved by where its module lies, not by
                 // the images alone.
-                if (fwd.fUnverified) fForwarded = true;
+                if (fwd.fUnverified) fUnverified = true;
             }
-            if (!fForwarded && remembering(proc->loader)) proc->loader->cleanTables.insert(pair);
+            if (!fUnverified && remembering(proc->loader)) cleanTables.insert_or_assign(pair, std::move(loads));
         }
         stack.back().iImport++;
         stack.back().dep = nullptr;
