@@ -724,6 +724,8 @@ TEST(PePlugin, PythonModulesAndNodeAddons) {
     TOOL_RUN r = f.run({"-j", safe, H, M}, {}, search_env("", L));
     EXPECT_NE(r.out.find("\"found_outside_search\": {\"place\": \"PATH\", \"file\": \"" + L + "/libfoo.dll\"}}"),
               std::string::npos) << r.out;
+    r = f.run({"-g", "-d", "a/watcher.node"});
+    EXPECT_NE(r.out.find("n0 [label=\"Node.exe\\nthe program that loads the module\", style=rounded];"), std::string::npos) << r.out;
     // --deploy checks twice; the host's failing import is said once.
     r = f.run({"--host=" + D + "/py/broken.exe", safe, dd, "--windows=10", "--deploy=" + D + "/site/pkg", M});
     EXPECT_EQ(r.err, "QUERNIX:  --host: 'gone.dll', which the host imports, does not load (126)\n");

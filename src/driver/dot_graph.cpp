@@ -20,6 +20,7 @@ static void dot_str(FILE* out, std::string_view s) {
 
 static const char kMissingStyle[] = ", style=dashed, color=red, fontcolor=red";
 static const char kAbsentStyle[] = ", style=dotted, color=gray50, fontcolor=gray50";
+static const char kHostStyle[] = ", style=rounded";
 
 // Under --windows, what a module node adds to its label and its style: where its file came
 // from, part of Windows (filled grey), to ship (orange), in the application folder (green).
@@ -82,8 +83,10 @@ struct DOT_WRITER {
     }
 
     // The node of a DLL name that no module stands for, shared by all that import it; written
-    // when first met. absent: the Windows a stand-in stands for a DLL of.
-    unsigned declare(const std::string& dll, bool fMissing, int32_t error, const std::string* absent = nullptr) {
+    // when first met. absent: the Windows a stand-in stands for a DLL of; fHost: the program
+    // that loads the module, without --host.
+    unsigned declare(const std::string& dll, bool fMissing, int32_t error, const std::string* absent = nullptr,
+                     bool fHost = false) {
         auto it = named.find(dll);
         if (it != named.end()) return it->second;
         unsigned n = unsigned(named.size());
@@ -96,7 +99,8 @@ struct DOT_WRITER {
             dot_str(out, *absent);
             fputs(", not here", out);
         }
-        fprintf(out, "\"%s];\n", fMissing ? kMissingStyle : absent ? kAbsentStyle : "");
+        if (fHost) fputs("\\nthe program that loads the module", out);
+        fprintf(out, "\"%s];\n", fMissing ? kMissingStyle : absent ? kAbsentStyle : fHost ? kHostStyle : "");
         return n;
     }
 
@@ -162,7 +166,7 @@ void print_dot_graph(const RUN* run, FILE* out) {
         for (const RUN_IMPORT& imp : m.imports)
             if (imp.iModule < 0)
                 w.declare(imp.dll, imp.fLoadTested && !imp.fLoaded, imp.load_error,
-                          imp.origin == ORIGIN_ABSENT ? &m.windows : nullptr);
+                          imp.origin == ORIGIN_ABSENT ? &m.windows : nullptr, imp.fHost);
     for (const RUN_MODULE& m : rec.modules) {
         for (const RUN_IMPORT& imp : m.imports) {
             if (imp.fLoadTested && !imp.fLoaded) w.add_cause(w.import_node(imp), imp.cause);
