@@ -139,12 +139,6 @@ bool wine_builtin_file(const std::string& path) {
     return !path.empty() && map_file(nullptr, path, &bytes) && has_wine_builtin_marker(bytes.span());
 }
 
-// The file name the loader looks for: a name without any '.' gets ".dll".
-std::string dll_file_name(const char* name) {
-    std::string file = name;
-    return file.find('.') == std::string::npos ? file + ".dll" : file;
-}
-
 // The folders the system loader searches for a bare name here: the program's folder (set as
 // the DLL directory), the system folder, the Windows folder, the current folder, PATH.
 std::vector<std::string> search_folders(const std::string& appDir) {
@@ -239,10 +233,6 @@ bool find_cause(const LOADER* L, const std::string& path, LOAD_FAILURE* why, int
     }
     return false;
 }
-
-}  // namespace
-
-namespace {
 
 // Under a target Windows, a bare name that Windows lacks and the program's folder does not
 // hold is taken from the first --ship-from folder that holds an image of this process's
