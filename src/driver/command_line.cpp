@@ -287,10 +287,10 @@ static bool set_options(OPTIONS* opt, const char* arg, const char** pBad) {
     return true;
 }
 
-// Whether an option argument after argv[i] asks for -m, which may stand after the names it
-// lets through as it may stand before them.
-static bool several_modules_later(int argc, char** argv, int i) {
-    for (int k = i + 1; k < argc; k++) {
+// Whether an option argument asks for -m, which may stand after the names it lets through as
+// it may stand before them. Asked once for the whole command line.
+static bool asks_for_several_modules(int argc, char** argv) {
+    for (int k = 1; k < argc; k++) {
         OPTIONS later;
         const char* bad = nullptr;
         if (is_option(argv[k]) && argv[k][1] != '-') set_options(&later, argv[k], &bad);
@@ -319,6 +319,7 @@ COMMAND_LINE parse_command_line(int argc, char** argv) {
         return refused(cl);
     }
     bool fFile = false;
+    const bool fSeveral = asks_for_several_modules(argc, argv);
     for (int i = 1; i < argc; i++) {
         const char* arg = argv[i];
         if (is_option(arg)) {
@@ -332,7 +333,7 @@ COMMAND_LINE parse_command_line(int argc, char** argv) {
                 return refused(cl);
             }
             if (fAnswered) return cl;   // help or version: code 0
-        } else if (fFile && !opt->several_modules && !several_modules_later(argc, argv, i)) {
+        } else if (fFile && !fSeveral) {
             fprintf(stderr, "QUERNIX:  More than one file specified (at '%s')\n", arg);
             return refused(cl);
         } else {
