@@ -1,6 +1,5 @@
 // The program that loads the modules named (--host): its check against each module named, and
 // the start of the module's process with it.
-#include <initializer_list>
 #include <set>
 #include <string>
 #include <vector>
@@ -17,19 +16,6 @@
 namespace talvek {
 
 namespace {
-
-// The message text with each "%s" replaced by the next of args, in order.
-std::string filled(const char* text, std::initializer_list<std::string> args) {
-    std::string s = text;
-    size_t at = 0;
-    for (const std::string& arg : args) {
-        at = s.find("%s", at);
-        if (at == std::string::npos) break;
-        s.replace(at, 2, arg);
-        at += arg.size();
-    }
-    return s;
-}
 
 // What the file header of the PE module in file says: its Machine and whether it is a DLL.
 // False when file holds no PE module (no "MZ" header pointing at a whole "PE\0\0" file header).

@@ -118,6 +118,18 @@ const char Err_DllDirNeedsSafe[] = "QUERNIX:  --dll-dir: needs --search=safe, th
 const char Err_DllDirMissing[] = "QUERNIX:  --dll-dir: no folder '%s'; skipped, as AddDllDirectory refuses it\n";
 const char Msg_OutsideSearch[] = ", found only %s, which this host's search does not use (--dll-dir=DIR adds a folder)";
 
+std::string filled(const char* text, std::initializer_list<std::string> args) {
+    std::string s = text;
+    size_t at = 0;
+    for (const std::string& arg : args) {
+        at = s.find("%s", at);
+        if (at == std::string::npos) break;
+        s.replace(at, 2, arg);
+        at += arg.size();
+    }
+    return s;
+}
+
 const char* error_text(REPORT_ERROR error) {
     switch (error) {
         case ERR_READING: return Err_Reading;

@@ -1,6 +1,9 @@
 // The tool's message table: every text with an identifier, exactly as printed.
 #pragma once
 
+#include <initializer_list>
+#include <string>
+
 #include "common/report.h"
 
 namespace talvek {
@@ -80,5 +83,8 @@ extern const char Msg_OutsideSearch[];
 
 // The message of a failure (a printf format with at most one %s, the file it names).
 const char* error_text(REPORT_ERROR error);
+
+// The message text with each "%s" replaced by the next of args, in order.
+std::string filled(const char* text, std::initializer_list<std::string> args);
 
 }  // namespace talvek

@@ -12,13 +12,6 @@
 
 namespace talvek {
 
-// A message with its one "%s" replaced by arg.
-static std::string with_arg(const char* msg, const std::string& arg) {
-    std::string s = msg;
-    size_t at = s.find("%s");
-    return at == std::string::npos ? s : s.replace(at, 2, arg);
-}
-
 void print_needed_list(const RUN* run, const std::string& named, FILE* out) {
     const std::vector<PLOADED_FILE>& needed = run->registry.NeededFiles;
     bool fTerminal = is_terminal(out);
@@ -30,7 +23,7 @@ void print_needed_list(const RUN* run, const std::string& named, FILE* out) {
 // The judgement of a DLL or API set the target Windows lacks: what brings it where Windows does
 // not, then whether it can ship from here.
 static std::string not_in_windows_text(const RUN_PROBLEM& p) {
-    std::string s = with_arg(p.fApiSet && p.source != SOURCE_UCRT ? Msg_ApiSetNotPartOf : Msg_NotPartOf, p.windows);
+    std::string s = filled(p.fApiSet && p.source != SOURCE_UCRT ? Msg_ApiSetNotPartOf : Msg_NotPartOf, {p.windows});
     if (p.fApiSet && p.source != SOURCE_UCRT) return s;
     if (p.source == SOURCE_VC_REDIST)
         s += Msg_SourceVc;
@@ -58,7 +51,7 @@ static void print_problem(const RUN_PROBLEM& p, FILE* out, bool fTerminal, DEMAN
     else if (p.kind == PROBLEM_NOT_RESOLVED)
         fprintf(out, "%s not resolved (%d)", entry.c_str(), int(p.error));
     else if (p.kind == PROBLEM_NOT_VERIFIED)
-        fprintf(out, "%s%s", entry.c_str(), with_arg(Msg_NotInWinesCopy, std::to_string(p.error)).c_str());
+        fprintf(out, "%s%s", entry.c_str(), filled(Msg_NotInWinesCopy, {std::to_string(p.error)}).c_str());
     else if (p.kind == PROBLEM_NOT_OPENED)
         fputs("cannot be opened", out);
     else if (p.kind == PROBLEM_NOT_LOADABLE)
