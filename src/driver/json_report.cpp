@@ -252,13 +252,13 @@ static void json_problem(FILE* out, const RUN_PROBLEM& p, DEMANGLER* dm) {
         json_null_or_str(out, p.file);
         fputs(", \"windows\": ", out);
         json_str(out, p.windows);
-        fprintf(out, ", \"vc_redistributable\": %s, \"source\": ", p.fVcRuntime ? "true" : "false");
+        fprintf(out, ", \"vc_redistributable\": %s, \"source\": ", p.source == SOURCE_VC_REDIST ? "true" : "false");
         if (p.source == SOURCE_NONE)
             fputs("null", out);
         else
             fprintf(out, "\"%s\"", kSources[p.source]);
         fprintf(out, ", \"shippable\": %s, \"wine_builtin\": %s, \"api_set\": %s", p.fShippable ? "true" : "false",
-                p.fWineOnly ? "true" : "false", p.fApiSet ? "true" : "false");
+                !p.fShippable && !p.fApiSet ? "true" : "false", p.fApiSet ? "true" : "false");
     }
     fputc('}', out);
 }

@@ -78,11 +78,13 @@ static std::string detail_193(const RUN_RECORD* rec, const LOAD_FAILURE& cause, 
     return shown_name(rec, leaf.file, false) + " is no loadable image: " + cause.reason;
 }
 
-// Adds chain to the problem entered under key, unless it has it: false when there is none.
-static bool add_way(RUN_RECORD* rec, const std::string& key, std::vector<std::string>* chain) {
-    auto found = rec->problemByLeaf.find(key);
-    if (found == rec->problemByLeaf.end()) return false;
-    std::vector<std::vector<std::string>>& chains = rec->problems[found->second].chains;
+// Adds chain to the problem of list entered under key in byLeaf, unless it has it: false when
+// there is none.
+static bool add_way(std::vector<RUN_PROBLEM>* list, const std::unordered_map<std::string, size_t>& byLeaf,
+                    const std::string& key, std::vector<std::string>* chain) {
+    auto found = byLeaf.find(key);
+    if (found == byLeaf.end()) return false;
+    std::vector<std::vector<std::string>>& chains = (*list)[found->second].chains;
     if (std::find(chains.begin(), chains.end(), *chain) == chains.end()) chains.push_back(std::move(*chain));
     return true;
 }
@@ -92,7 +94,7 @@ static bool add_way(RUN_RECORD* rec, const std::string& key, std::vector<std::st
 // caller to fill in.
 static RUN_PROBLEM* windows_problem(RUN_RECORD* rec, const std::string& key, uint16_t machine,
                                     std::vector<std::string> chain) {
-    if (add_way(rec, key, &chain)) return nullptr;
+    if (add_way(&rec->problems, rec->problemByLeaf, key, &chain)) return nullptr;
     RUN_PROBLEM p;
     p.kind = PROBLEM_NOT_IN_WINDOWS;
     p.windows = windows_display_name(WINDOWS_VERSION(rec->opt->windows_version), machine);
@@ -150,12 +152,7 @@ static void record_leaf(RUN_RECORD* rec, const LOAD_FAILURE& cause, const LOAD_S
     bool fUnverified = cause.fUnverified;
     std::vector<RUN_PROBLEM>* list = fUnverified ? &rec->unverified : &rec->problems;
     std::unordered_map<std::string, size_t>* byLeaf = fUnverified ? &rec->unverifiedByLeaf : &rec->problemByLeaf;
-    auto found = byLeaf->find(key);
-    if (found != byLeaf->end()) {
-        std::vector<std::vector<std::string>>& chains = (*list)[found->second].chains;
-        if (std::find(chains.begin(), chains.end(), chain) == chains.end()) chains.push_back(std::move(chain));
-        return;
-    }
+    if (add_way(list, *byLeaf, key, &chain)) return;
     RUN_PROBLEM p;
     p.kind = fUnverified ? PROBLEM_NOT_VERIFIED : leaf.fEntry ? PROBLEM_NOT_RESOLVED : PROBLEM_NOT_LOADED;
     p.dll = leaf.dll;
@@ -326,10 +323,8 @@ static void judge_file(RUN_RECORD* rec, const RUN_MODULE* pMod, const REPORT_EVE
     if (!p) return;
     p->dll = std::string(base_name(file));
     p->file = file;
-    p->fVcRuntime = is_vc_runtime_dll(p->dll);
     p->source = dll_source(WINDOWS_VERSION(rec->opt->windows_version), p->dll);
     p->fShippable = !ev.fWineBuiltin;
-    p->fWineOnly = ev.fWineBuiltin;
 }
 
 // Under --windows: an API set the module imports by the name dll, which loaded as the file of

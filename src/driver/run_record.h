@@ -98,10 +98,9 @@ struct RUN_PROBLEM {
     uint16_t machine = 0;       // PE: the machine of the process that lacks it
     std::string file;           // PROBLEM_NOT_IN_WINDOWS: the file found ("" for an API set reached through a host),
     std::string windows;        // the Windows that lacks it,
-    bool fVcRuntime = false;    // whether it is a DLL of the Visual C++ runtime,
     DLL_SOURCE source = SOURCE_NONE;   // what brings it where Windows does not,
-    bool fShippable = false;    // whether the file can ship (found in a system folder, not Wine's own),
-    bool fWineOnly = false;     // whether the only file found is Wine's own,
+    bool fShippable = false;    // whether the file can ship (found in a system folder, not Wine's
+                                // own; one that cannot is Wine's own unless it is an API set),
     bool fApiSet = false;       // and whether it is an API set
     // PROBLEM_NOT_LOADED: a place the host's search leaves out that holds the DLL all the same,
     // and its file there.
