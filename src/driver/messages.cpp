@@ -15,6 +15,7 @@ const char Err_LoadModuleNT[] = "Unable to load DLL '%s'.  LoadLibrary returned:
 const char Err_NoProcMain[] = "Unable to load procedure from %s (file: %s)\n";
 const char Err_NoProcOrd[] = "Ordinal entry %u could not be resolved.\n";
 const char Err_NoProcName[] = "Entry '%s' could not be resolved.\n";
+const char Err_NoProcNameRaw[] = "Entry '%s' [%s] could not be resolved.\n";   // demangled, then raw
 const char Err_GetProcRet[] = "DosQueryProcAddr returned: %d\n";
 const char Msg_AttemptNT[] = "Loading '%s' ";
 const char Msg_NotLoaded[] = "--> NOT loaded!\n";

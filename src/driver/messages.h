@@ -20,6 +20,7 @@ extern const char Err_LoadModuleNT[];
 extern const char Err_NoProcMain[];
 extern const char Err_NoProcOrd[];
 extern const char Err_NoProcName[];
+extern const char Err_NoProcNameRaw[];
 extern const char Err_GetProcRet[];
 extern const char Msg_AttemptNT[];
 extern const char Msg_NotLoaded[];

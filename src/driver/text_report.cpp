@@ -46,7 +46,6 @@ struct TEXT_REPORT : REPORT_SINK {
     void print_listed_entry(const REPORT_EVENT& ev, bool fNE);
     void print_loaded_entry(const REPORT_EVENT& ev);
     void print_format(const REPORT_EVENT& ev);
-    std::string entry_name(std::string_view name, std::string* beside);
     void put_entry_name(std::string_view name, const char* end);
     void put_unresolved_name(std::string_view name);
     void print_note(const REPORT_EVENT& ev);
@@ -169,31 +168,22 @@ void TEXT_REPORT::print_loaded_entry(const REPORT_EVENT& ev) {
         put_entry_name(ev.text, end);
 }
 
-// A PE entry's name as shown: with -x a C++ name as its demangled form, with " [RAW]" in
-// *beside; any other name as it is.
-std::string TEXT_REPORT::entry_name(std::string_view name, std::string* beside) {
-    std::string text = opt.check_failed_dlls ? demangled(&dm, name) : std::string();
-    if (text.empty()) return shown(name, stdout);
-    *beside = " [" + shown(name, stdout) + "]";
-    return shown(text, stdout);
-}
-
-// The -v line of a PE entry that resolved.
+// The -v line of a PE entry that resolved; with -x a C++ name shown demangled, " [RAW]" beside.
 void TEXT_REPORT::put_entry_name(std::string_view name, const char* end) {
-    std::string beside;
-    std::string line = "  " + entry_name(name, &beside);
-    put(line + beside + end);
+    std::string text = opt.check_failed_dlls ? demangled(&dm, name) : std::string();
+    std::string line = "  " + shown(text.empty() ? name : std::string_view(text), stdout);
+    if (!text.empty()) line += " [" + shown(name, stdout) + "]";
+    put(line + end);
 }
 
-// The line of a PE entry that did not resolve: Err_NoProcName, with the raw name of a C++ name
-// shown demangled beside its quotes.
+// The line of a PE entry that did not resolve; with -x a C++ name shown demangled, its raw
+// name beside.
 void TEXT_REPORT::put_unresolved_name(std::string_view name) {
-    std::string beside;
-    std::string text = entry_name(name, &beside);
-    if (beside.empty())
-        fprintf(stdout, Err_NoProcName, text.c_str());
+    std::string text = opt.check_failed_dlls ? demangled(&dm, name) : std::string();
+    if (text.empty())
+        fprintf(stdout, Err_NoProcName, shown(name, stdout).c_str());
     else
-        put("Entry '" + text + "'" + beside + " could not be resolved.\n");
+        fprintf(stdout, Err_NoProcNameRaw, shown(text, stdout).c_str(), shown(name, stdout).c_str());
 }
 
 void TEXT_REPORT::print_format(const REPORT_EVENT& ev) {
