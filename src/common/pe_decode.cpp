@@ -12,6 +12,7 @@ void pe_decode_headers(BYTE_SPAN hdr, bool fWide, PE_HEADERS* h) {
     h->Machine = uint16_t(get_le_cut(hdr, PE_OFS_MACHINE, 2));
     h->NumberOfSections = uint16_t(get_le_cut(hdr, PE_OFS_NUM_SECTIONS, 2));
     h->SizeOfOptionalHeader = uint16_t(get_le_cut(hdr, PE_OFS_OPT_SIZE, 2));
+    h->Characteristics = uint16_t(get_le_cut(hdr, PE_OFS_CHARACTERISTICS, 2));
     h->fWide = fWide;
     uint32_t cbOpt = h->SizeOfOptionalHeader;
     // A field counts only when it lies whole inside SizeOfOptionalHeader; inside it, the end

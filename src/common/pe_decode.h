@@ -30,6 +30,7 @@ struct PE_HEADERS {
     uint16_t Machine;
     uint16_t NumberOfSections;
     uint16_t SizeOfOptionalHeader;
+    uint16_t Characteristics;
     uint16_t Magic;
     bool fHasMagic;        // the magic lies inside SizeOfOptionalHeader and inside the bytes given
     bool fWide;            // the fields below were read at their PE32+ offsets

@@ -2,8 +2,6 @@
 #include "common/pe_loader_reading.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstring>
 #include <functional>
 #include <queue>
 #include <unordered_set>

@@ -213,9 +213,7 @@ int32_t pe_read_module(CHECK_CONTEXT* ctx, PE_MODULE* mod, const DOS_EXE_HDR* Do
     if (mod->fWide != hdr.fWide) pe_decode_headers(BYTE_SPAN{Buf.get(), PE_BUF_SIZE}, mod->fWide, &hdr);
     mod->usNumberOfSections = hdr.NumberOfSections;
     mod->Machine = hdr.Machine;
-    uint16_t characteristics = 0;
-    get_u16(BYTE_SPAN{Buf.get(), PE_BUF_SIZE}, PE_OFS_CHARACTERISTICS, &characteristics);
-    mod->fDll = (characteristics & PE_FILE_DLL) != 0;
+    mod->fDll = (hdr.Characteristics & PE_FILE_DLL) != 0;
     int32_t rc = ReadPEHeader(sink, &hdr, mod->SectionAddr, &mod->ulBase);
     if (rc != RC_OK) return rc;
     Buf.reset();
